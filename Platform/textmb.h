@@ -1,0 +1,179 @@
+// Multibyte text in the process's code page (or UTF-8 in UTF-8 mode), code-page
+// converters, file-name strings, critical sections.
+//
+// The process has one current encoding: UTF-8 when UTF-8 mode is on, otherwise
+// its code page (from the locale at start-up, changeable with
+// VESKMBSetDefaultCodePage or VESKMBConverterSet_A). Every function below that
+// takes text works on that encoding and never splits one of its characters.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <string>
+
+// ---------------------------------------------------------------- file names
+
+// A file name held in the process's encoding (generic) and in UTF-8.
+class ExtNameStr {
+public:
+    enum AccessType { Exists = 0, Write = 2, Read = 4, ReadWrite = 6 };
+
+    ExtNameStr() = default;
+    explicit ExtNameStr(const char* generic) { SetGeneric(generic); }
+
+    void SetGeneric(const char* name);
+    void SetGeneric(const std::string& name) { SetGeneric(name.c_str()); }
+    const char* GetGeneric() const { return fGeneric.c_str(); }
+    void SetU8(const char* name);
+    void SetU8(const std::string& name) { SetU8(name.c_str()); }
+    const char* GetU8() const { return fU8.c_str(); }
+
+    bool Empty() const { return fGeneric.empty() && fU8.empty(); }
+    void Clear() {
+        fGeneric.clear();
+        fU8.clear();
+    }
+    // 0 when the file grants the access (as access(2)), -1 otherwise.
+    int Access(int accessType) const;
+
+    bool operator==(const ExtNameStr& o) const { return fU8 == o.fU8; }
+
+private:
+    std::string fGeneric;
+    std::string fU8;
+};
+
+// ---------------------------------------------------------------- UTF-8 mode
+
+int qUTF8mode();
+void SetUTF8mode(int on);
+
+// ---------------------------------------------------------------- characters
+
+// Length in bytes of the character at p, given `remaining` bytes from p on;
+// below 1 for an invalid or incomplete sequence (0 when remaining is 0).
+int VESKMBmblen_A(const char* p, size_t remaining);
+
+// Cuts the NUL-terminated text in place to at most maxBytes bytes without
+// splitting a character; returns text.
+char* VESKMBStringTruncate_A(char* text, size_t maxBytes);
+
+// Copies at most srcLen bytes of src into the fixed field dest of width bytes,
+// never splitting a character, and pads the rest of the field with blanks. No
+// NUL is written. Returns the number of source bytes copied.
+size_t VESKMBCopyToFixed_A(char* dest, size_t width, const char* src, size_t srcLen);
+
+// Last occurrence of the byte c as a whole character in the NUL-terminated text
+// (bytes inside multibyte characters do not count); null when none.
+const char* VESKMBstrrchr_A(const char* text, int c);
+char* VESKMBstrrchr_A(char* text, int c);
+
+// Case mapping of srcLen bytes of src into dest of destSize bytes (including the
+// terminating NUL, which is always written when destSize > 0). The result is cut
+// on a character boundary to fit. Returns the byte length of the result.
+int VESKMBMvUpper_A(char* dest, size_t destSize, const char* src, size_t srcLen);
+int VESKMBMvLower_A(char* dest, size_t destSize, const char* src, size_t srcLen);
+
+// In-place case mapping of a NUL-terminated text. When a mapping would make the
+// text longer (as for some letters in UTF-8), the text keeps its length: the
+// result is cut on a character boundary. Returns text.
+char* VESKMBstrupr_A(char* text);
+char* VESKMBstrlwr_A(char* text);
+std::string VESKMBUpper(const std::string& text);
+std::string VESKMBLower(const std::string& text);
+
+// Case-insensitive comparison of NUL-terminated texts: 0 when equal, negative or
+// positive in the order of their upper-cased forms.
+int VESKMBstricmp_A(const char* a, const char* b);
+// Case-insensitive equality of la bytes of a and lb bytes of b; nonzero when equal.
+// Agrees with the upper-casing: equal exactly when the upper-cased forms are equal.
+int VESKMBqstricmp_A(const char* a, size_t la, const char* b, size_t lb);
+
+// Collation order (the process locale's, Unicode-aware in UTF-8 mode) of n bytes
+// of each text: negative, 0 or positive.
+int VESKMBstrncoll_A(const char* a, const char* b, size_t n);
+
+// A collator for repeated comparisons. Init prepares it for the current encoding.
+class VESKMBCollator {
+public:
+    VESKMBCollator();
+    ~VESKMBCollator();
+    VESKMBCollator(const VESKMBCollator&) = delete;
+    VESKMBCollator& operator=(const VESKMBCollator&) = delete;
+    bool Init();
+    int Compare(const char* a, size_t la, const char* b, size_t lb) const;
+
+private:
+    void* fCollator = nullptr;
+};
+
+// ---------------------------------------------------------------- code pages
+
+// A converter between one encoding and UTF-8. Null from VESKMBConverterNew_A when
+// the encoding is unknown.
+struct VESKMBConverter;
+
+VESKMBConverter* VESKMBConverterNew_A(const char* encodingName);
+void VESKMBConverterDelete_A(VESKMBConverter* converter);
+// The encoding name the converter was made for.
+const char* VESKMBConverterName_A(const VESKMBConverter* converter);
+
+// Sets the process's code page (the "current converter"); returns nonzero on
+// success. Used with a saved name to switch temporarily.
+int VESKMBConverterSet_A(const char* encodingName);
+// The name of the process's current code page (independent of UTF-8 mode).
+const char* VESKMBCurrentConverterName_A();
+
+// Whole-text conversions; return nonzero when some text could not be
+// represented (it is replaced by a substitute).
+int VESKMBCodePageToU8(const VESKMBConverter* converter, std::string& out, const std::string& in);
+int VESKMBU8ToCodePage(const VESKMBConverter* converter, std::string& out, const std::string& in);
+
+// Buffer conversions: convert srcLen bytes of src into at most destLen bytes of
+// dest, never splitting a character of the output; the rest of src that does not
+// fit is dropped. *status is set nonzero when text was lost (unrepresentable or
+// dropped for lack of room). Return the number of bytes written.
+size_t VESKMBCodePageto8(const VESKMBConverter* converter, char* dest, size_t destLen, const char* src,
+                         size_t srcLen, int* status);
+size_t VESKMB8toCodePage(const VESKMBConverter* converter, char* dest, size_t destLen, const char* src,
+                         size_t srcLen, int* status);
+
+// Code-page numbers of encoding names (1252 for windows-1252, 65001 for UTF-8,
+// 28591.. for ISO-8859-x, ...). Return nonzero on success.
+int VESKMBCpNameToNum_A(const char* encodingName, int* number);
+int VESKMBCpNameFromNum_A(int number, std::string* encodingName);
+
+// The process's encoding name for its code page (from the locale unless set).
+const char* VESKMBDefaultCodePage();
+void VESKMBSetDefaultCodePage(const char* encodingName);
+
+// Nonzero when the two names denote the same encoding ("UTF-8" and "utf8").
+int VESKMBqSameCodePage(const char* a, const char* b);
+
+// Largest character length in bytes of the current encoding (1 for single-byte).
+int VESKMBMaxCharLen();
+
+// ---------------------------------------------------------------- misc
+
+class CriticalSection {
+public:
+    void Enter() { fMutex.lock(); }
+    void Leave() { fMutex.unlock(); }
+
+    class Lock {
+    public:
+        explicit Lock(CriticalSection& cs) : fCs(cs) { fCs.Enter(); }
+        ~Lock() { fCs.Leave(); }
+        Lock(const Lock&) = delete;
+        Lock& operator=(const Lock&) = delete;
+
+    private:
+        CriticalSection& fCs;
+    };
+
+private:
+    std::recursive_mutex fMutex;
+};
+
+void VESK_msleep(unsigned milliseconds);
