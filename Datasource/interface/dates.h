@@ -10,8 +10,8 @@ extern "C" {
 
 // Calendar date and time of day to an internal date-time. Valid: 1582 <= year <
 // 10000 (from 14 October 1582 on), month 1..12, day 1..31 (not checked against
-// the month: 31 February counts as the day after 28 February plus 3), hour
-// 0..23, minute 0..59, 0 <= second < 60.
+// the month: 31 February counts as 3 March, 2 March in a leap year), hour 0..23,
+// minute 0..59, 0 <= second < 60.
 int iDMY2Vesk(long day, long month, long year, long hour, long minute, double second, double* result);
 
 // Internal date-time (0 <= value < 265621680000, up to the end of 9999-12-31)
