@@ -1,0 +1,192 @@
+// Byte streams over POSIX files.
+//
+//   VESK_StrBaseIO  — the library's byte-stream interface.
+//   VESK_File       — one open file descriptor with positioned reads and
+//                     writes, reference counted so that stream copies share it.
+//   VESK_FileStream — a buffered, seekable stream over a VESK_File, with
+//                     optional read-ahead on a thread of its own.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "refcount.h"
+#include "textmb.h"
+
+// ---------------------------------------------------------------- VESK_StrBaseIO
+
+class VESK_StrBaseIO {
+public:
+    enum SeekDirection { SeekFromStart = 0, SeekFromCurrent = 1, SeekFromEnd = 2 };
+
+    virtual ~VESK_StrBaseIO() = default;
+    // Clears the error and end-of-file state.
+    virtual void Clear() = 0;
+    // Nonzero while the stream is usable (no error).
+    virtual int Good() const = 0;
+    // Returns the bytes transferred; fewer than asked at end of file or on error.
+    virtual size_t Read(void* buffer, size_t count) = 0;
+    virtual size_t Write(const void* data, size_t count) = 0;
+    // direction is a SeekDirection; 0 on success.
+    virtual int Seek(int64_t offset, int direction) = 0;
+    virtual int64_t Tell() const = 0;
+    // Nonzero after a read that hit the end of the data.
+    virtual int EndOfFile() const = 0;
+};
+
+// ---------------------------------------------------------------- VESK_File
+
+// Mode texts are those of the standard file-open function: one of r, w, a,
+// optionally '+', then any of:
+//   b  binary (no effect here)   t  text (no effect here)
+//   x  fail when the file exists (with w)
+//   T  temporary: a created file gets mode 0600 instead of 0666 & ~umask
+//   D  delete on close: the file is unlinked when the VESK_File closes
+// Any other letter makes Open fail with EINVAL.
+struct VESK_FileMode {
+    bool read = false, write = false, create = false, truncate = false, append = false;
+    bool exclusive = false, temporary = false, deleteOnClose = false;
+    // False for a malformed mode text.
+    bool Parse(const char* mode);
+};
+
+// An open file descriptor. Reads and writes name their file position and do
+// not move any shared offset, so several streams (and threads) may use one
+// VESK_File at once. Reference counts are not locked: copies of streams that
+// share a VESK_File are made and destroyed on one thread.
+class VESK_File : public VESK_RefCntObject {
+public:
+    VESK_File();
+    // closeOnDestruction false: the destructor leaves the descriptor open for
+    // whoever took it with Descriptor(); deletion on close is then skipped too.
+    explicit VESK_File(bool closeOnDestruction);
+    ~VESK_File() override;
+    // A copy holds a duplicate descriptor of the same open file (closed when
+    // duplication fails) and never deletes the file on close.
+    VESK_File(const VESK_File& other);
+    VESK_File& operator=(const VESK_File&) = delete;
+
+    // Opens (closing any file held before); false with errno set on failure.
+    bool Open(const ExtNameStr& name, const char* mode);
+    // Positioned transfers; they retry after EINTR and continue after short
+    // transfers. They return the bytes moved: fewer than asked on end of file
+    // (reads) or on an error, whose errno is stored through error when given
+    // (0 when none) and left in errno.
+    size_t Read(void* buffer, size_t count, int64_t position, int* error = nullptr);
+    size_t Write(const void* data, size_t count, int64_t position, int* error = nullptr);
+    // Current size of the file in bytes; -1 when closed or on error.
+    int64_t Size() const;
+    // Closes the descriptor, unlinking the file for mode 'D'. True when the
+    // descriptor closed cleanly (or none was open).
+    bool Close();
+
+    bool IsOpen() const { return fFd >= 0; }
+    int Descriptor() const { return fFd; }
+    const ExtNameStr& Name() const { return fName; }
+    const VESK_FileMode& Mode() const { return fMode; }
+
+private:
+    int fFd = -1;
+    bool fCloseOnDestruction = true;
+    ExtNameStr fName;
+    std::string fPath;  // the name handed to open(2), for unlinking
+    VESK_FileMode fMode;
+};
+
+// ---------------------------------------------------------------- VESK_FileStream
+
+// A buffered stream over a VESK_File.
+//
+// Buffering: one buffer per stream (64 KiB, or 1 MiB for a stream constructed
+// with largeBuffer). Small reads and writes are served from it; transfers at
+// least as large as the buffer bypass it. Pending writes are written out by
+// Seek (when it leaves the buffered range), Flush, Close, ClearAndReset and
+// before any read. Tell is the logical position, counting buffered data.
+//
+// Copies share the open VESK_File and have their own position and buffer.
+// A copy sees another copy's writes once the writer has flushed and the
+// reader has called Flush (which also drops its read buffer) or moved outside
+// its buffered range. The file is closed when the last copy closes.
+//
+// Read-ahead (EnableMultiThreadReading): a background thread reads the chunks
+// that follow the reader's position into a ring of 4 buffers of 1 MiB; what
+// Read returns is exactly what plain reading would return. A Seek outside the
+// prepared data redirects the thread; a Write discards the prepared data.
+//
+// Footprint: the stream buffer (64 KiB or 1 MiB) plus 4 MiB while read-ahead runs.
+class VESK_FileStream : public VESK_StrBaseIO {
+public:
+    static constexpr size_t kSmallBuffer = 64 * 1024;
+    static constexpr size_t kLargeBuffer = 1024 * 1024;
+    static constexpr size_t kReadAheadChunk = 1024 * 1024;
+    static constexpr int kReadAheadSlots = 4;
+
+    VESK_FileStream();
+    explicit VESK_FileStream(bool largeBuffer);
+    // Shares the source's open file; starts at the source's position with an
+    // empty buffer of the same size, without read-ahead. Pending writes of the
+    // source are flushed first so that the copy reads them.
+    VESK_FileStream(const VESK_FileStream& other);
+    VESK_FileStream& operator=(const VESK_FileStream&) = delete;
+    ~VESK_FileStream() override;
+
+    void Clear() override;
+    int Good() const override;
+    size_t Read(void* buffer, size_t count) override;
+    size_t Write(const void* data, size_t count) override;
+    // Positions below 0 are refused (-1, position unchanged); an unknown
+    // direction gives -2. Seeking past the end is allowed; a write there
+    // extends the file. Clears end of file.
+    int Seek(int64_t offset, int direction) override;
+    int64_t Tell() const override;
+    int EndOfFile() const override;
+
+    // Open closes the stream first if it is open. The password of the
+    // three-argument forms is not used by plain files; the forms exist so that
+    // streams over protected files share the signature. Nonzero on success;
+    // on failure errno tells why.
+    virtual int Open(const char* name, const char* mode);
+    virtual int Open(const char* name, const char* password, const char* mode);
+    virtual int Open(const ExtNameStr& name, const char* mode);
+    virtual int Open(const ExtNameStr& name, const ExtNameStr& password, const char* mode);
+    // Writes out pending data, then clears error and end-of-file state and the
+    // buffers; the file stays open and the position becomes 0.
+    virtual void ClearAndReset();
+    // The name of the file last opened (kept after Close).
+    virtual ExtNameStr GetNameStr() const;
+    // Both forms write out pending data, stop read-ahead and release this
+    // stream's share of the file (closing it when no other copy holds it).
+    // Nonzero when the stream was open and everything was written.
+    virtual int Close() const;
+    virtual int Close();
+    // Writes out pending data and drops the read buffer; nonzero on success.
+    virtual int Flush();
+    // The generic form of the name of the file last opened ("" when none).
+    virtual const char* Name() const;
+    // Buffer memory of the stream in bytes (see the class comment).
+    virtual uint32_t Footprint() const;
+
+    // Starts read-ahead; nonzero when it runs (the stream must be open for
+    // reading). Close and DisableMultiThreadReading stop it.
+    int EnableMultiThreadReading();
+    void DisableMultiThreadReading();
+    bool MultiThreadReading() const;
+
+protected:
+    // The open file, null when the stream is closed.
+    VESK_File* GetFile() const;
+    // Nonzero when the stream has an open file and no error.
+    int DataReady() const;
+    // For subclasses that move data themselves: set the logical position and
+    // the end-of-file and error state (the stream's buffer is dropped).
+    void SetPosition(int64_t position);
+    void SetEndOfFile(bool eof);
+    void SetError();
+
+private:
+    struct State;
+    class ReadAhead;
+    std::unique_ptr<State> fState;
+};
