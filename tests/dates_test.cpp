@@ -1,0 +1,209 @@
+#include "dates.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <ctime>
+
+#include "vesk_assert.h"
+
+namespace {
+
+const double kDay = 86400.0;
+
+double Dmy(long d, long m, long y, long hh = 0, long mi = 0, double s = 0) {
+    double v = -12345;
+    EXPECT_EQ(iDMY2Vesk(d, m, y, hh, mi, s, &v), 1) << d << "." << m << "." << y;
+    return v;
+}
+
+bool IsLeap(long y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
+
+long DaysInMonth(long m, long y) {
+    static const long kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return m == 2 && IsLeap(y) ? 29 : kDays[m - 1];
+}
+
+}  // namespace
+
+TEST(DatesTest, CalendarStartAndEnd) {
+    EXPECT_EQ(Dmy(14, 10, 1582), 0.0);
+    EXPECT_EQ(Dmy(15, 10, 1582, 1, 2, 3.5), kDay + 3723.5);
+    EXPECT_EQ(Dmy(1, 1, 1583), 79 * kDay);
+    // The common 1970 epoch lies 141427 days after 15 October 1582.
+    EXPECT_EQ(Dmy(1, 1, 1970), 141428 * kDay);
+    EXPECT_EQ(Dmy(31, 12, 9999, 23, 59, 59), 265621679999.0);
+
+    double v = 42;
+    EXPECT_EQ(iDMY2Vesk(13, 10, 1582, 0, 0, 0, &v), 0);
+    EXPECT_EQ(iDMY2Vesk(1, 1, 1582, 0, 0, 0, &v), 0);
+    EXPECT_EQ(iDMY2Vesk(31, 12, 1581, 0, 0, 0, &v), 0);
+    EXPECT_EQ(iDMY2Vesk(1, 1, 10000, 0, 0, 0, &v), 0);
+    EXPECT_EQ(v, 42);  // failures write nothing
+}
+
+TEST(DatesTest, DMY2VeskRejectsOutOfRangeParts) {
+    double v = 42;
+    EXPECT_EQ(iDMY2Vesk(1, 0, 2000, 0, 0, 0, &v), 0);
+    EXPECT_EQ(iDMY2Vesk(1, 13, 2000, 0, 0, 0, &v), 0);
+    EXPECT_EQ(iDMY2Vesk(0, 1, 2000, 0, 0, 0, &v), 0);
+    EXPECT_EQ(iDMY2Vesk(32, 1, 2000, 0, 0, 0, &v), 0);
+    EXPECT_EQ(iDMY2Vesk(1, 1, 2000, 24, 0, 0, &v), 0);
+    EXPECT_EQ(iDMY2Vesk(1, 1, 2000, -1, 0, 0, &v), 0);
+    EXPECT_EQ(iDMY2Vesk(1, 1, 2000, 0, 60, 0, &v), 0);
+    EXPECT_EQ(iDMY2Vesk(1, 1, 2000, 0, -1, 0, &v), 0);
+    EXPECT_EQ(iDMY2Vesk(1, 1, 2000, 0, 0, 60, &v), 0);
+    EXPECT_EQ(iDMY2Vesk(1, 1, 2000, 0, 0, -0.001, &v), 0);
+    EXPECT_EQ(iDMY2Vesk(1, 1, 2000, 0, 0, std::nan(""), &v), 0);
+    EXPECT_EQ(v, 42);
+    EXPECT_NEAR(Dmy(1, 1, 2000, 23, 59, 59.999) - Dmy(1, 1, 2000), 86399.999, 1e-5);
+    EXPECT_THROW(iDMY2Vesk(1, 1, 2000, 0, 0, 0, nullptr), VESK_AssertFailed);
+}
+
+TEST(DatesTest, LeapAndCenturyYears) {
+    const struct {
+        long year;
+        bool leap;
+    } years[] = {{1600, true}, {1700, false}, {1900, false}, {2000, true},
+                 {2023, false}, {2024, true}, {2100, false}, {2400, true}};
+    for (const auto& y : years) {
+        const double feb28 = Dmy(28, 2, y.year);
+        EXPECT_EQ(Dmy(1, 3, y.year) - feb28, (y.leap ? 2 : 1) * kDay) << y.year;
+        // The day is not checked against the month: 29, 30 and 31 February run on.
+        EXPECT_EQ(Dmy(29, 2, y.year) - feb28, kDay) << y.year;
+        EXPECT_EQ(Dmy(31, 2, y.year), Dmy(y.leap ? 2 : 3, 3, y.year)) << y.year;
+        EXPECT_EQ(Dmy(1, 1, y.year + 1) - Dmy(1, 1, y.year), (y.leap ? 366 : 365) * kDay) << y.year;
+    }
+    // Every year length agrees with the Gregorian rule.
+    for (long y = 1583; y < 9999; ++y)
+        ASSERT_EQ(Dmy(1, 1, y + 1) - Dmy(1, 1, y), (IsLeap(y) ? 366 : 365) * kDay) << y;
+}
+
+TEST(DatesTest, Vesk2DMYPartsAndLimits) {
+    long d = -1, m = -1, y = -1, hh = -1, mi = -1;
+    double s = -1;
+    ASSERT_EQ(iVesk2DMY(0, &d, &m, &y, &hh, &mi, &s), 1);
+    EXPECT_EQ(d, 14);
+    EXPECT_EQ(m, 10);
+    EXPECT_EQ(y, 1582);
+    EXPECT_EQ(hh, 0);
+    EXPECT_EQ(mi, 0);
+    EXPECT_EQ(s, 0);
+
+    ASSERT_EQ(iVesk2DMY(86399.5, &d, &m, &y, &hh, &mi, &s), 1);
+    EXPECT_EQ(d, 14);
+    EXPECT_EQ(m, 10);
+    EXPECT_EQ(y, 1582);
+    EXPECT_EQ(hh, 23);
+    EXPECT_EQ(mi, 59);
+    EXPECT_EQ(s, 59.5);
+
+    ASSERT_EQ(iVesk2DMY(265621679999.0, &d, &m, &y, &hh, &mi, &s), 1);
+    EXPECT_EQ(d, 31);
+    EXPECT_EQ(m, 12);
+    EXPECT_EQ(y, 9999);
+    EXPECT_EQ(hh, 23);
+    EXPECT_EQ(mi, 59);
+    EXPECT_EQ(s, 59);
+
+    // Out of range: nothing is written.
+    d = m = y = hh = mi = 7;
+    s = 7;
+    EXPECT_EQ(iVesk2DMY(265621680000.0, &d, &m, &y, &hh, &mi, &s), 0);
+    EXPECT_EQ(iVesk2DMY(-1, &d, &m, &y, &hh, &mi, &s), 0);
+    EXPECT_EQ(iVesk2DMY(std::nan(""), &d, &m, &y, &hh, &mi, &s), 0);
+    EXPECT_EQ(d + m + y + hh + mi, 35);
+    EXPECT_EQ(s, 7);
+
+    // Only the requested parts are written; all may be null.
+    const double v = Dmy(5, 6, 2007, 8, 9, 10.25);
+    d = m = y = -1;
+    ASSERT_EQ(iVesk2DMY(v, nullptr, nullptr, nullptr, &hh, &mi, &s), 1);
+    EXPECT_EQ(hh, 8);
+    EXPECT_EQ(mi, 9);
+    EXPECT_EQ(s, 10.25);
+    hh = mi = -1;
+    ASSERT_EQ(iVesk2DMY(v, nullptr, &m, nullptr, nullptr, nullptr, nullptr), 1);
+    EXPECT_EQ(m, 6);
+    EXPECT_EQ(d + y + hh + mi, -4);
+    EXPECT_EQ(iVesk2DMY(v, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr), 1);
+}
+
+TEST(DatesTest, RoundTripsEveryDay) {
+    // Walk every day from the start of the calendar to 9999-12-31, checking that
+    // the dates advance by the Gregorian calendar and convert back exactly.
+    long ed = 14, em = 10, ey = 1582;
+    long count = 0;
+    for (long day = 0;; ++day) {
+        const double v = day * kDay + (day % 86400);  // vary the time of day too
+        long d, m, y, hh, mi;
+        double s;
+        ASSERT_EQ(iVesk2DMY(v, &d, &m, &y, &hh, &mi, &s), 1) << day;
+        ASSERT_EQ(d, ed) << day;
+        ASSERT_EQ(m, em) << day;
+        ASSERT_EQ(y, ey) << day;
+        double back = -1;
+        ASSERT_EQ(iDMY2Vesk(d, m, y, hh, mi, s, &back), 1) << day;
+        ASSERT_EQ(back, v) << day;
+        ++count;
+        if (y == 9999 && m == 12 && d == 31) break;
+        if (++ed > DaysInMonth(em, ey)) {
+            ed = 1;
+            if (++em > 12) {
+                em = 1;
+                ++ey;
+            }
+        }
+    }
+    EXPECT_EQ(count * kDay, 265621680000.0);
+}
+
+TEST(DatesTest, HoursMinutesSeconds) {
+    double v = 42;
+    ASSERT_EQ(iHMS2Vesk(743, 59, 59.9, &v), 1);
+    EXPECT_DOUBLE_EQ(v, 743 * 3600 + 59 * 60 + 59.9);
+    ASSERT_EQ(iHMS2Vesk(0, 0, 0, &v), 1);
+    EXPECT_EQ(v, 0);
+    v = 42;
+    EXPECT_EQ(iHMS2Vesk(744, 0, 0, &v), 0);
+    EXPECT_EQ(iHMS2Vesk(-1, 0, 0, &v), 0);
+    EXPECT_EQ(iHMS2Vesk(0, 60, 0, &v), 0);
+    EXPECT_EQ(iHMS2Vesk(0, -1, 0, &v), 0);
+    EXPECT_EQ(iHMS2Vesk(0, 0, 60, &v), 0);
+    EXPECT_EQ(iHMS2Vesk(0, 0, -1, &v), 0);
+    EXPECT_EQ(v, 42);
+
+    long h = -1, m = -1;
+    double s = -1;
+    ASSERT_EQ(iVesk2HMS(3661.25, &h, &m, &s), 1);
+    EXPECT_EQ(h, 1);
+    EXPECT_EQ(m, 1);
+    EXPECT_EQ(s, 1.25);
+    // Whole days are dropped.
+    ASSERT_EQ(iVesk2HMS(90000, &h, &m, &s), 1);
+    EXPECT_EQ(h, 1);
+    EXPECT_EQ(m, 0);
+    EXPECT_EQ(s, 0);
+    ASSERT_EQ(iVesk2HMS(2678399.5, &h, &m, &s), 1);
+    EXPECT_EQ(h, 23);
+    EXPECT_EQ(m, 59);
+    EXPECT_EQ(s, 59.5);
+    EXPECT_EQ(iVesk2HMS(2678400, &h, &m, &s), 0);
+    EXPECT_EQ(iVesk2HMS(-0.5, &h, &m, &s), 0);
+    EXPECT_EQ(h, 23);
+    EXPECT_EQ(iVesk2HMS(7200, nullptr, &m, nullptr), 1);
+    EXPECT_EQ(m, 0);
+}
+
+TEST(DatesTest, NowIsCurrentLocalTime) {
+    const std::time_t before = std::time(nullptr);
+    double now = -1;
+    ASSERT_EQ(iVeskNow(&now), 1);
+    std::tm local{};
+    ASSERT_NE(localtime_r(&before, &local), nullptr);
+    const double expected = Dmy(local.tm_mday, local.tm_mon + 1, local.tm_year + 1900, local.tm_hour,
+                                local.tm_min, local.tm_sec > 59 ? 59 : local.tm_sec);
+    EXPECT_GE(now, expected);
+    EXPECT_LE(now, expected + 2);
+    EXPECT_EQ(now, std::floor(now));  // whole seconds
+}
