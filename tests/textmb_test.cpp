@@ -1,0 +1,452 @@
+// Multibyte text functions and code-page converters.
+#include "textmb.h"
+
+#include <langinfo.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+// Restores the process-wide encoding settings a test changes.
+class TextMbTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fSavedMode = qUTF8mode();
+        fSavedCodePage = VESKMBCurrentConverterName_A();
+    }
+    void TearDown() override {
+        SetUTF8mode(fSavedMode);
+        ASSERT_TRUE(VESKMBConverterSet_A(fSavedCodePage.c_str()));
+    }
+    void UseCodePage(const char* name) {
+        SetUTF8mode(0);
+        ASSERT_TRUE(VESKMBConverterSet_A(name)) << name;
+    }
+    void UseUtf8() { SetUTF8mode(1); }
+
+private:
+    int fSavedMode = 0;
+    std::string fSavedCodePage;
+};
+
+// A text made of known characters, with the byte offsets where characters start.
+struct Pieces {
+    std::string text;
+    std::vector<size_t> bounds{0};
+    Pieces(std::initializer_list<const char*> chars) {
+        for (const char* c : chars) {
+            text += c;
+            bounds.push_back(text.size());
+        }
+    }
+    size_t LargestBoundAtMost(size_t k) const {
+        size_t best = 0;
+        for (size_t b : bounds)
+            if (b <= k) best = b;
+        return best;
+    }
+};
+
+std::string Convert(const char* encoding, const std::string& in, bool toU8, int* lost) {
+    VESKMBConverter* c = VESKMBConverterNew_A(encoding);
+    EXPECT_NE(c, nullptr) << encoding;
+    std::string out;
+    if (c) *lost = toU8 ? VESKMBCodePageToU8(c, out, in) : VESKMBU8ToCodePage(c, out, in);
+    VESKMBConverterDelete_A(c);
+    return out;
+}
+
+}  // namespace
+
+TEST_F(TextMbTest, WholeTextConversionsRoundTripAndReportLoss) {
+    int lost = -1;
+    const std::string cp1252 = "Gr\xFC\xDF" "e \x80 \x8A\x9F";  // Grüße € ŠŸ
+    const std::string u8 = Convert("windows-1252", cp1252, true, &lost);
+    EXPECT_EQ(u8, "Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC \xC5\xA0\xC5\xB8");
+    EXPECT_EQ(lost, 0);
+    EXPECT_EQ(Convert("windows-1252", u8, false, &lost), cp1252);
+    EXPECT_EQ(lost, 0);
+
+    const std::string sjis = "a\x93\xFA\x96\x7B\x95\x5C\xB1";  // a日本表ｱ
+    const std::string sjisU8 = Convert("Shift_JIS", sjis, true, &lost);
+    EXPECT_EQ(sjisU8, "a\xE6\x97\xA5\xE6\x9C\xAC\xE8\xA1\xA8\xEF\xBD\xB1");
+    EXPECT_EQ(lost, 0);
+    EXPECT_EQ(Convert("Shift_JIS", sjisU8, false, &lost), sjis);
+    EXPECT_EQ(lost, 0);
+
+    // A character the code page lacks is replaced and reported.
+    std::string out = Convert("windows-1252", "x\xE6\x97\xA5y", false, &lost);
+    EXPECT_EQ(lost, 1);
+    EXPECT_EQ(out, "x?y");
+    // Invalid input is reported in both directions.
+    Convert("Shift_JIS", "ab\x93", true, &lost);
+    EXPECT_EQ(lost, 1);
+    Convert("Shift_JIS", "ab\xFF\xFF", false, &lost);
+    EXPECT_EQ(lost, 1);
+    // Embedded NULs are text like any other.
+    EXPECT_EQ(Convert("windows-1252", std::string("a\0b", 3), true, &lost), std::string("a\0b", 3));
+
+    EXPECT_EQ(VESKMBConverterNew_A("no-such-encoding"), nullptr);
+    VESKMBConverter* gbk = VESKMBConverterNew_A("GBK");
+    ASSERT_NE(gbk, nullptr);
+    EXPECT_STREQ(VESKMBConverterName_A(gbk), "GBK");
+    VESKMBConverterDelete_A(gbk);
+}
+
+TEST_F(TextMbTest, BufferConversionsNeverSplitAnOutputCharacter) {
+    VESKMBConverter* sjis = VESKMBConverterNew_A("Shift_JIS");
+    ASSERT_NE(sjis, nullptr);
+    const std::string src = "\x93\xFA\x96\x7B";  // 日本: 6 bytes of UTF-8
+    for (size_t room = 0; room <= 8; ++room) {
+        char dest[16];
+        int status = -1;
+        size_t n = VESKMBCodePageto8(sjis, dest, room, src.data(), src.size(), &status);
+        EXPECT_EQ(n, room >= 6 ? 6u : room / 3 * 3) << room;
+        EXPECT_EQ(status != 0, room < 6) << room;
+        EXPECT_EQ(std::string(dest, n), std::string("\xE6\x97\xA5\xE6\x9C\xAC", n));
+    }
+    const std::string u8 = "a\xE6\x97\xA5\xE6\x9C\xAC";  // a日本: 5 bytes of Shift_JIS
+    for (size_t room = 0; room <= 6; ++room) {
+        char dest[16];
+        int status = -1;
+        size_t n = VESKMB8toCodePage(sjis, dest, room, u8.data(), u8.size(), &status);
+        size_t expected = room >= 5 ? 5 : room >= 3 ? 3 : room >= 1 ? 1 : 0;
+        EXPECT_EQ(n, expected) << room;
+        EXPECT_EQ(status != 0, room < 5) << room;
+        EXPECT_EQ(std::string(dest, n), std::string("a\x93\xFA\x96\x7B", n));
+    }
+    // Unrepresentable text is reported even when everything fits.
+    VESKMBConverter* latin = VESKMBConverterNew_A("windows-1252");
+    char dest[8];
+    int status = 0;
+    size_t n = VESKMB8toCodePage(latin, dest, sizeof dest, "\xE6\x97\xA5", 3, &status);
+    EXPECT_EQ(std::string(dest, n), "?");
+    EXPECT_NE(status, 0);
+    n = VESKMB8toCodePage(latin, dest, sizeof dest, "ok", 2, nullptr);
+    EXPECT_EQ(n, 2u);
+    VESKMBConverterDelete_A(latin);
+    VESKMBConverterDelete_A(sjis);
+}
+
+TEST_F(TextMbTest, CuttingAtEveryOffsetKeepsWholeCharacters) {
+    struct Mode {
+        const char* codePage;  // null: UTF-8 mode
+        Pieces pieces;
+    };
+    const Mode modes[] = {
+        {nullptr, Pieces{"a", "\xC3\xA4", "\xE6\x97\xA5", "b", "\xF0\x9F\x98\x80", "\xC3\xA9", "c"}},
+        {"Shift_JIS", Pieces{"a", "\x95\x5C", "b", "\xB1", "\x82\x81", "\x83\x5C", "c"}},
+        {"GBK", Pieces{"a", "\xD6\xD0", "\x81\x40", "b", "\xA3\xE1", "\xCE\xC4", "c"}},
+    };
+    for (const Mode& m : modes) {
+        if (m.codePage)
+            UseCodePage(m.codePage);
+        else
+            UseUtf8();
+        const std::string& text = m.pieces.text;
+        // Upper-casing keeps every character's length in these texts.
+        const std::string upper = VESKMBUpper(text);
+        ASSERT_EQ(upper.size(), text.size());
+        for (size_t k = 0; k <= text.size() + 1; ++k) {
+            SCOPED_TRACE(std::string(m.codePage ? m.codePage : "UTF-8 mode") + " at " + std::to_string(k));
+            const size_t want = m.pieces.LargestBoundAtMost(k);
+
+            std::string copy = text;
+            VESKMBStringTruncate_A(copy.data(), k);
+            EXPECT_EQ(strlen(copy.c_str()), want);
+
+            char field[64];
+            memset(field, 'X', sizeof field);
+            EXPECT_EQ(VESKMBCopyToFixed_A(field, k, text.data(), text.size()), want);
+            EXPECT_EQ(std::string(field, want), text.substr(0, want));
+            EXPECT_EQ(std::string(field + want, k - want), std::string(k - want, ' '));
+            EXPECT_EQ(field[k], 'X');
+
+            char buf[64];
+            memset(buf, 'X', sizeof buf);
+            EXPECT_EQ(VESKMBMvUpper_A(buf, k + 1, text.data(), text.size()), static_cast<int>(want));
+            EXPECT_EQ(std::string(buf), upper.substr(0, want));
+        }
+        // Walking by character lengths visits exactly the character starts.
+        std::vector<size_t> starts{0};
+        for (size_t pos = 0; pos < text.size();) {
+            int n = VESKMBmblen_A(text.data() + pos, text.size() - pos);
+            ASSERT_GE(n, 1);
+            pos += n;
+            starts.push_back(pos);
+        }
+        EXPECT_EQ(starts, m.pieces.bounds);
+    }
+}
+
+TEST_F(TextMbTest, CharacterLengthsOfInvalidSequences) {
+    UseUtf8();
+    EXPECT_EQ(VESKMBmblen_A("a", 0), 0);
+    EXPECT_EQ(VESKMBmblen_A("", 1), 1);
+    EXPECT_EQ(VESKMBmblen_A("\xF0\x9F\x98\x80", 4), 4);
+    EXPECT_EQ(VESKMBmblen_A("\xE2\x82\xAC", 3), 3);
+    EXPECT_LT(VESKMBmblen_A("\x80", 1), 1);              // stray continuation byte
+    EXPECT_LT(VESKMBmblen_A("\xC3", 1), 1);              // incomplete
+    EXPECT_LT(VESKMBmblen_A("\xE2\x82\xAC", 2), 1);      // cut by the byte count
+    EXPECT_LT(VESKMBmblen_A("\xC3\x28", 2), 1);          // bad continuation
+    EXPECT_LT(VESKMBmblen_A("\xC0\xAF", 2), 1);          // overlong
+    EXPECT_LT(VESKMBmblen_A("\xE0\x80\xAF", 3), 1);      // overlong
+    EXPECT_LT(VESKMBmblen_A("\xED\xA0\x80", 3), 1);      // surrogate
+    EXPECT_LT(VESKMBmblen_A("\xF4\x90\x80\x80", 4), 1);  // above U+10FFFF
+    EXPECT_LT(VESKMBmblen_A("\xFF", 1), 1);
+
+    UseCodePage("Shift_JIS");
+    EXPECT_EQ(VESKMBmblen_A("\x95\x5C", 2), 2);
+    EXPECT_EQ(VESKMBmblen_A("\xB1", 1), 1);
+    EXPECT_LT(VESKMBmblen_A("\x95", 1), 1);      // lead byte at the end
+    EXPECT_LT(VESKMBmblen_A("\x95\x20", 2), 1);  // blank is no trail byte
+    EXPECT_EQ(VESKMBMaxCharLen(), 2);
+
+    // GB18030 has four-byte characters behind lead bytes that also start two-byte ones.
+    UseCodePage("GB18030");
+    EXPECT_EQ(VESKMBmblen_A("\x81\x30\x81\x30", 4), 4);
+    EXPECT_EQ(VESKMBmblen_A("\xD6\xD0", 2), 2);
+    EXPECT_LT(VESKMBmblen_A("\x81\x30\x81", 3), 1);
+    EXPECT_EQ(VESKMBMaxCharLen(), 4);
+
+    // In a single-byte code page every byte is a character.
+    UseCodePage("windows-1252");
+    for (int b = 1; b < 256; ++b) {
+        char c = static_cast<char>(b);
+        EXPECT_EQ(VESKMBmblen_A(&c, 1), 1) << b;
+    }
+    EXPECT_EQ(VESKMBMaxCharLen(), 1);
+}
+
+TEST_F(TextMbTest, CaseInsensitiveComparisonAgreesWithUpperCasing) {
+    UseUtf8();
+    EXPECT_NE(VESKMBqstricmp_A("\xC3\x84" "BC", 4, "\xC3\xA4" "bc", 4), 0);  // ÄBC, äbc
+    EXPECT_EQ(VESKMBstricmp_A("\xC3\x84" "BC", "\xC3\xA4" "bc"), 0);
+    EXPECT_EQ(VESKMBqstricmp_A("\xC3\x84" "BC", 4, "\xC3\xA4" "bd", 4), 0);
+    EXPECT_LT(VESKMBstricmp_A("abc", "ABD"), 0);
+    EXPECT_GT(VESKMBstricmp_A("abd", "ABC"), 0);
+    EXPECT_LT(VESKMBstricmp_A("ab", "ABC"), 0);
+    EXPECT_EQ(VESKMBqstricmp_A("with", 4, "WITH", 4), 1);
+    EXPECT_EQ(VESKMBqstricmp_A("with", 4, "WITHIN", 6), 0);
+    // Full mapping: ß upper-cases to SS, so the two are equal ignoring case.
+    EXPECT_EQ(VESKMBUpper("stra\xC3\x9F" "e"), "STRASSE");
+    EXPECT_NE(VESKMBqstricmp_A("stra\xC3\x9F" "e", 7, "STRASSE", 7), 0);
+    EXPECT_EQ(VESKMBLower("\xCE\xA3\xCE\x91\xCE\xA3"), "\xCF\x83\xCE\xB1\xCF\x82");  // ΣΑΣ -> σας
+    // Invalid bytes are left as they are.
+    EXPECT_EQ(VESKMBUpper("a\xFF" "b"), "A\xFF" "B");
+    // In place the text keeps its length: ɐ upper-cases to a 3-byte letter that does not fit.
+    char grow[] = "x\xC9\x90";
+    EXPECT_STREQ(VESKMBstrupr_A(grow), "X");
+    char sharp[] = "a\xC3\x9F";
+    EXPECT_STREQ(VESKMBstrupr_A(sharp), "ASS");
+    char lower[] = "\xC3\x84Z";
+    EXPECT_STREQ(VESKMBstrlwr_A(lower), "\xC3\xA4z");
+    char small[4];
+    EXPECT_EQ(VESKMBMvLower_A(small, sizeof small, "\xC3\x84\xC3\x96", 4), 2);
+    EXPECT_STREQ(small, "\xC3\xA4");
+
+    UseCodePage("windows-1252");
+    EXPECT_NE(VESKMBqstricmp_A("\xC4" "BC", 3, "\xE4" "bc", 3), 0);
+    EXPECT_NE(VESKMBqstricmp_A("\x8A\xFF", 2, "\x9A\x9F", 2), 0);  // Šÿ, šŸ
+    EXPECT_EQ(VESKMBstricmp_A("\xC4" "BC", "\xE4" "bc"), 0);
+    EXPECT_EQ(VESKMBqstricmp_A("\xC4", 1, "\xC5", 1), 0);
+    char cp[] = "\xE4\xFF\x9A" "b";
+    EXPECT_STREQ(VESKMBstrupr_A(cp), "\xC4\x9F\x8A" "B");
+    EXPECT_EQ(VESKMBUpper("\xDF"), "\xDF");  // ß has no single-byte capital
+
+    UseCodePage("Shift_JIS");
+    EXPECT_EQ(VESKMBUpper("a\x82\x81\x95\x5C"), "A\x82\x60\x95\x5C");  // aａ表 -> AＡ表
+    EXPECT_NE(VESKMBqstricmp_A("\x82\x81", 2, "\x82\x60", 2), 0);
+    EXPECT_EQ(VESKMBLower("\x82\x60"), "\x82\x81");
+}
+
+TEST_F(TextMbTest, LastOccurrenceSkipsTrailBytes) {
+    const char text[] = "a\\\x95\x5C" "b";  // a\表b: the second 0x5C is a trail byte
+    UseCodePage("Shift_JIS");
+    EXPECT_EQ(VESKMBstrrchr_A(text, '\\'), text + 1);
+    EXPECT_EQ(VESKMBstrrchr_A("\x95\x5C", '\\'), nullptr);
+    EXPECT_EQ(VESKMBstrrchr_A(text, 0), text + 5);
+    UseCodePage("windows-1252");
+    EXPECT_EQ(VESKMBstrrchr_A(text, '\\'), text + 3);
+    UseUtf8();
+    char dotted[] = "a.\xC3\xA4.b";
+    EXPECT_EQ(VESKMBstrrchr_A(dotted, '.'), dotted + 4);
+    EXPECT_EQ(VESKMBstrrchr_A(dotted, 'z'), nullptr);
+    EXPECT_EQ(VESKMBstrrchr_A(dotted, 0xA4), nullptr);  // inside ä
+}
+
+TEST_F(TextMbTest, CodePageNumbersAndNames) {
+    struct {
+        const char* name;
+        int number;
+    } known[] = {{"windows-1252", 1252}, {"cp1252", 1252},      {"UTF-8", 65001},      {"utf8", 65001},
+                 {"windows-1250", 1250}, {"Shift_JIS", 932},    {"windows-932", 932},  {"GBK", 936},
+                 {"Big5", 950},          {"windows-949", 949},  {"windows-874", 874},  {"ISO-8859-1", 28591},
+                 {"latin1", 28591},      {"ISO-8859-15", 28605}, {"US-ASCII", 20127}, {"ANSI_X3.4-1968", 20127}};
+    for (const auto& k : known) {
+        int number = 0;
+        EXPECT_TRUE(VESKMBCpNameToNum_A(k.name, &number)) << k.name;
+        EXPECT_EQ(number, k.number) << k.name;
+    }
+    int number = 0;
+    EXPECT_FALSE(VESKMBCpNameToNum_A("no-such-encoding", &number));
+    EXPECT_FALSE(VESKMBCpNameToNum_A("", &number));
+
+    std::string name;
+    EXPECT_TRUE(VESKMBCpNameFromNum_A(1252, &name));
+    EXPECT_EQ(name, "windows-1252");
+    EXPECT_TRUE(VESKMBCpNameFromNum_A(65001, &name));
+    EXPECT_EQ(name, "UTF-8");
+    EXPECT_TRUE(VESKMBCpNameFromNum_A(28591, &name));
+    EXPECT_EQ(name, "ISO-8859-1");
+    EXPECT_FALSE(VESKMBCpNameFromNum_A(12345, &name));
+    // Every number's name opens a converter and maps back to the number.
+    for (int n : {874, 932, 936, 949, 950, 1250, 1251, 1252, 1253, 1254, 1255, 1256, 1257, 1258, 20127, 28591,
+                  28592, 28595, 28597, 28599, 28603, 28605, 65001}) {
+        ASSERT_TRUE(VESKMBCpNameFromNum_A(n, &name)) << n;
+        EXPECT_TRUE(VESKMBCpNameToNum_A(name.c_str(), &number) && number == n) << name;
+        VESKMBConverter* c = VESKMBConverterNew_A(name.c_str());
+        EXPECT_NE(c, nullptr) << name;
+        VESKMBConverterDelete_A(c);
+    }
+
+    EXPECT_TRUE(VESKMBqSameCodePage("UTF-8", "utf8"));
+    EXPECT_TRUE(VESKMBqSameCodePage("windows-1252", "cp1252"));
+    EXPECT_TRUE(VESKMBqSameCodePage("ISO-8859-1", "latin1"));
+    EXPECT_TRUE(VESKMBqSameCodePage("Shift_JIS", "windows-932"));
+    EXPECT_FALSE(VESKMBqSameCodePage("windows-1252", "ISO-8859-1"));
+    EXPECT_FALSE(VESKMBqSameCodePage("UTF-8", "windows-1252"));
+    EXPECT_TRUE(VESKMBqSameCodePage("x-private", "X_PRIVATE"));  // unknown names: by name
+    EXPECT_FALSE(VESKMBqSameCodePage("x-private", nullptr));
+}
+
+TEST_F(TextMbTest, ProcessCodePageAndUtf8Mode) {
+    // The library never sets the locale; in the plain C locale the code page is windows-1252.
+    std::string codeset = nl_langinfo(CODESET);
+    if (codeset == "ANSI_X3.4-1968") {
+        EXPECT_TRUE(VESKMBqSameCodePage(VESKMBDefaultCodePage(), "windows-1252"));
+    }
+    UseCodePage("Shift_JIS");
+    EXPECT_STREQ(VESKMBCurrentConverterName_A(), "Shift_JIS");
+    EXPECT_STREQ(VESKMBDefaultCodePage(), "Shift_JIS");
+    EXPECT_EQ(VESKMBMaxCharLen(), 2);
+    // Unknown and stateful or wide encodings are refused and change nothing.
+    EXPECT_FALSE(VESKMBConverterSet_A("no-such-encoding"));
+    EXPECT_FALSE(VESKMBConverterSet_A("ISO-2022-JP"));
+    EXPECT_FALSE(VESKMBConverterSet_A("UTF-16LE"));
+    EXPECT_FALSE(VESKMBConverterSet_A(nullptr));
+    EXPECT_STREQ(VESKMBCurrentConverterName_A(), "Shift_JIS");
+
+    // UTF-8 mode overrides the code page for the character functions, not its name.
+    SetUTF8mode(1);
+    EXPECT_NE(qUTF8mode(), 0);
+    EXPECT_EQ(VESKMBMaxCharLen(), 4);
+    EXPECT_STREQ(VESKMBCurrentConverterName_A(), "Shift_JIS");
+    EXPECT_EQ(VESKMBmblen_A("\xE6\x97\xA5", 3), 3);
+    SetUTF8mode(0);
+    EXPECT_EQ(qUTF8mode(), 0);
+    EXPECT_EQ(VESKMBmblen_A("\x95\x5C", 2), 2);
+
+    VESKMBSetDefaultCodePage("windows-1251");
+    EXPECT_STREQ(VESKMBDefaultCodePage(), "windows-1251");
+    EXPECT_EQ(VESKMBUpper("\xE0"), "\xC0");  // Cyrillic а -> А
+    // A UTF-8 code page works on UTF-8 even outside UTF-8 mode.
+    UseCodePage("UTF-8");
+    EXPECT_EQ(VESKMBmblen_A("\xC3\xA4", 2), 2);
+    EXPECT_EQ(VESKMBUpper("\xC3\xA4"), "\xC3\x84");
+}
+
+TEST_F(TextMbTest, CollationOrder) {
+    UseUtf8();
+    EXPECT_LT(VESKMBstrncoll_A("a", "B", 1), 0);
+    EXPECT_LT(VESKMBstrncoll_A("B", "c", 1), 0);
+    EXPECT_LT(VESKMBstrncoll_A("abc", "abd", 3), 0);
+    EXPECT_GT(VESKMBstrncoll_A("abd", "abc", 3), 0);
+    EXPECT_EQ(VESKMBstrncoll_A("abcX", "abcY", 3), 0);
+    EXPECT_LT(VESKMBstrncoll_A("\xC3\xA9" "a", "ef", 3), 0);   // éa < ef
+    EXPECT_GT(VESKMBstrncoll_A("\xC3\xA9" "a", "ea", 3), 0);   // accent after base letter
+    EXPECT_LT(VESKMBstrncoll_A("ab", "ab ", 3), 0);
+    // Only identical texts are equal.
+    EXPECT_NE(VESKMBstrncoll_A("a\x01", "a\x02", 2), 0);
+
+    VESKMBCollator coll;
+    EXPECT_EQ(coll.Compare("x", 1, "x", 1), 0);
+    ASSERT_TRUE(coll.Init());
+    EXPECT_LT(coll.Compare("apple", 5, "Banana", 6), 0);
+    EXPECT_GT(coll.Compare("b", 1, "A", 1), 0);
+    EXPECT_EQ(coll.Compare("same", 4, "same", 4), 0);
+
+    UseCodePage("windows-1252");
+    EXPECT_LT(VESKMBstrncoll_A("e", "\xE9", 1), 0);  // e < é < f
+    EXPECT_LT(VESKMBstrncoll_A("\xE9", "f", 1), 0);
+    VESKMBCollator cp;
+    ASSERT_TRUE(cp.Init());
+    EXPECT_LT(cp.Compare("\xE9", 1, "f", 1), 0);
+    EXPECT_GT(cp.Compare("\xC4" "b", 2, "ab", 2), 0);
+}
+
+TEST_F(TextMbTest, FileNamesHoldBothForms) {
+    UseCodePage("windows-1252");
+    ExtNameStr name("gr\xFC\xDF" "e.sav");
+    EXPECT_STREQ(name.GetGeneric(), "gr\xFC\xDF" "e.sav");
+    EXPECT_STREQ(name.GetU8(), "gr\xC3\xBC\xC3\x9F" "e.sav");
+    ExtNameStr back;
+    EXPECT_TRUE(back.Empty());
+    back.SetU8("gr\xC3\xBC\xC3\x9F" "e.sav");
+    EXPECT_STREQ(back.GetGeneric(), "gr\xFC\xDF" "e.sav");
+    EXPECT_TRUE(back == name);
+    back.Clear();
+    EXPECT_TRUE(back.Empty());
+    EXPECT_EQ(back.Access(ExtNameStr::Exists), -1);
+
+    UseUtf8();
+    ExtNameStr u("\xC3\xA4.sav");
+    EXPECT_STREQ(u.GetGeneric(), u.GetU8());
+
+    char path[] = "/tmp/textmb_test_XXXXXX";
+    int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    close(fd);
+    ExtNameStr file(path);
+    EXPECT_EQ(file.Access(ExtNameStr::Exists), 0);
+    EXPECT_EQ(file.Access(ExtNameStr::ReadWrite), 0);
+    unlink(path);
+    EXPECT_EQ(file.Access(ExtNameStr::Exists), -1);
+}
+
+TEST_F(TextMbTest, ConcurrentUseGivesTheSameResults) {
+    UseCodePage("Shift_JIS");
+    VESKMBConverter* shared = VESKMBConverterNew_A("Shift_JIS");
+    const std::string sjis = "a\x93\xFA\x96\x7B\x95\x5C\x82\x81";
+    std::vector<std::thread> threads;
+    std::vector<int> failures(4, 0);
+    for (int t = 0; t < 4; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 300; ++i) {
+                std::string u8, back;
+                VESKMBCodePageToU8(shared, u8, sjis);
+                VESKMBU8ToCodePage(shared, back, u8);
+                char up[32];
+                VESKMBMvUpper_A(up, sizeof up, sjis.data(), sjis.size());
+                if (back != sjis || std::string(up) != "A\x93\xFA\x96\x7B\x95\x5C\x82\x60" ||
+                    VESKMBstrncoll_A("a", "b", 1) >= 0)
+                    ++failures[t];
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    for (int f : failures) EXPECT_EQ(f, 0);
+    VESKMBConverterDelete_A(shared);
+
+    auto start = std::chrono::steady_clock::now();
+    VESK_msleep(20);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(20));
+}
