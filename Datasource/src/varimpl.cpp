@@ -160,18 +160,15 @@ void VESK_VariableImpl::SetLabel(const char* text, unsigned length) {
 
 void VESK_VariableImpl::SetMissingValues(int rule, const OBS* v1, const OBS* v2, const OBS* v3) {
     int n = rule < 0 ? -rule : rule;
-    fRule = int8_t(rule);
+    if (n >= 1) VESK_ASSERT(v1);
+    if (n >= 2) VESK_ASSERT(v2);
+    if (n >= 3) VESK_ASSERT(v3);
     const OBS* given[3] = {v1, v2, v3};
-    for (int k = 0; k < 3; ++k) {
-        if (k < n) {
-            if (k == 0) VESK_ASSERT(v1);
-            if (k == 1) VESK_ASSERT(v2);
-            if (k == 2) VESK_ASSERT(v3);
-            fMissing[k] = *given[k];
-        } else {
-            fMissing[k].bits = 0;
-        }
-    }
+    OBS values[3];
+    for (int k = 0; k < 3; ++k) values[k].bits = 0;
+    for (int k = 0; k < 3 && k < n; ++k) values[k] = *given[k];
+    std::memcpy(fMissing, values, sizeof fMissing);
+    fRule = int8_t(rule);
     fDirty = 1;
 }
 

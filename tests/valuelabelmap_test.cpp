@@ -1,0 +1,392 @@
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "valuelabelmap.h"
+#include "variable.h"
+#include "vesk_assert.h"
+
+namespace {
+
+std::pair<std::string, std::string> AssertionOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const VESK_AssertFailed& e) {
+        return {e.Condition(), e.SourceFile()};
+    }
+    return {"<no assertion>", ""};
+}
+
+// All pairs of a numeric map in iteration order, as "value=label" texts.
+std::vector<std::string> NumericPairs(const VESK_ValueLabelMap& m) {
+    std::vector<std::string> out;
+    m.Reset();
+    double v;
+    const char* label;
+    while (m.GetNextPair(v, label)) out.push_back(std::to_string(int(v)) + "=" + label);
+    return out;
+}
+
+VESK_ValueLabelMap NullMap() { return VESK_ValueLabelMap(VESK_VLImplPointer()); }
+
+}  // namespace
+
+TEST(ValueLabelMapTest, NumericOrderingAndReplacement) {
+    VESK_ValueLabelMap m(0);
+    m.AddPair(2.0, "b");
+    m.AddPair(1.0, "a");
+    m.AddPair(2.0, "c");
+    EXPECT_EQ(m.Size(), 2u);
+    EXPECT_EQ(NumericPairs(m), (std::vector<std::string>{"1=a", "2=c"}));
+
+    m.AddPair(-5.0, "neg");
+    m.AddPair(100.0, "big");
+    m.AddPair(1.5, "mid");
+    ASSERT_EQ(m.Size(), 5u);
+    const VESK_VLMapImpl& body = *static_cast<const VESK_VLImplPointer&>(m);
+    double expected[] = {-5, 1, 1.5, 2, 100};
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(body[i].value[0].d, expected[i]);
+
+    EXPECT_STREQ(m.GetLabel(1.5), "mid");
+    EXPECT_STREQ(m.GetLabel(100.0), "big");
+    EXPECT_EQ(m.GetLabel(3.0), nullptr);
+    OBS cell;
+    cell.d = -5;
+    EXPECT_STREQ(m.GetLabel(&cell), "neg");
+    // Equal numbers with different bits are different values.
+    m.AddPair(0.0, "zero");
+    EXPECT_EQ(m.GetLabel(-0.0), nullptr);
+    // A label of any length, including an empty one.
+    m.AddPair(7.0, std::string(1000, 'x'));
+    EXPECT_EQ(std::strlen(m.GetLabel(7.0)), 1000u);
+    m.AddPair(8.0, "");
+    EXPECT_STREQ(m.GetLabel(8.0), "");
+
+    // A map of NaN alone still finds it by bits.
+    VESK_ValueLabelMap n(0);
+    n.AddPair(std::nan(""), "nan");
+    n.AddPair(std::nan(""), "nan2");
+    EXPECT_EQ(n.Size(), 1u);
+    EXPECT_STREQ(n.GetLabel(std::nan("")), "nan2");
+}
+
+TEST(ValueLabelMapTest, StringValues) {
+    VESK_ValueLabelMap m(3);
+    m.AddPair(std::string("ab"), "label ab");
+    const VESK_VLMapImpl& body = *static_cast<const VESK_VLImplPointer&>(m);
+    ASSERT_EQ(body.Size(), 1);
+    ASSERT_EQ(body[0].value.size(), 1u);
+    EXPECT_EQ(std::memcmp(body[0].value[0].c, "ab      ", 8), 0);
+    EXPECT_STREQ(m.GetLabel(std::string("ab ")), "label ab");
+    EXPECT_STREQ(m.GetLabel(std::string("ab")), "label ab");
+    EXPECT_EQ(m.GetLabel(std::string("abc")), nullptr);
+    m.AddPair(std::string("ab   "), "replaced");
+    EXPECT_EQ(m.Size(), 1u);
+
+    m.Reset();
+    std::string value;
+    const char* label;
+    ASSERT_EQ(m.GetNextPair(value, label), 1);
+    EXPECT_EQ(value, "ab ");  // the first `type` bytes
+    EXPECT_STREQ(label, "replaced");
+    EXPECT_EQ(m.GetNextPair(value, label), 0);
+
+    // Long strings take several cells; values differing only in a later cell are distinct.
+    VESK_ValueLabelMap w(20);
+    w.AddPair(std::string("abcdefgh-one"), "1");
+    w.AddPair(std::string("abcdefgh-two"), "2");
+    w.AddPair(std::string("abcdefgh"), "0");
+    EXPECT_EQ(w.Size(), 3u);
+    EXPECT_EQ(static_cast<const VESK_VLImplPointer&>(w)->operator[](0).value.size(), 3u);
+    EXPECT_STREQ(w.GetLabel(std::string("abcdefgh-two")), "2");
+    EXPECT_STREQ(w.GetLabel(std::string("abcdefgh")), "0");
+    // A text longer than the cells is cut to them.
+    w.AddPair(std::string("abcdefgh-one") + std::string(30, 'z'), "long");
+    EXPECT_EQ(w.Size(), 4u);
+
+    // Iteration order follows the 8-byte chunks read as doubles.
+    VESK_ValueLabelMap s(8);
+    const char* texts[] = {"b", "a", "c", "zz", "A"};
+    for (const char* t : texts) s.AddPair(std::string(t), t);
+    s.Reset();
+    const OBS* cells;
+    std::vector<double> seen;
+    while (s.GetNextPair(cells, label)) seen.push_back(cells[0].d);
+    ASSERT_EQ(seen.size(), 5u);
+    for (size_t i = 1; i < seen.size(); ++i) EXPECT_FALSE(seen[i] < seen[i - 1]);
+}
+
+TEST(ValueLabelMapTest, CopyOnWriteAndType) {
+    VESK_ValueLabelMap m(0);
+    m.AddPair(1.0, "one");
+    VESK_Variable a(0), b(0);
+    a.SetValueLabels(m);
+    b.SetValueLabels(m);
+    EXPECT_EQ(a.GetValueLabels(), b.GetValueLabels());
+    EXPECT_EQ(a.GetValueLabels()->RefCount(), 3);
+
+    // A change through a handle over b's body leaves a's labels alone.
+    VESK_ValueLabelMap mb(b.GetValueLabels());
+    mb.AddPair(2.0, "two");
+    b.SetValueLabels(mb);
+    EXPECT_EQ(VESK_ValueLabelMap(a.GetValueLabels()).Size(), 1u);
+    EXPECT_EQ(VESK_ValueLabelMap(b.GetValueLabels()).Size(), 2u);
+    EXPECT_EQ(m.Size(), 1u);
+    EXPECT_EQ(VESK_ValueLabelMap(a.GetValueLabels()).GetLabel(2.0), nullptr);
+
+    // Replacing a label is a change too.
+    VESK_ValueLabelMap copy = m;
+    copy.AddPair(1.0, "uno");
+    EXPECT_STREQ(m.GetLabel(1.0), "one");
+    EXPECT_STREQ(copy.GetLabel(1.0), "uno");
+
+    // Type of an empty map: a new body; of a map with pairs: the pairs stay.
+    VESK_ValueLabelMap empty(0);
+    VESK_VLImplPointer before = empty;
+    empty.Type(8);
+    EXPECT_NE(static_cast<const VESK_VLImplPointer&>(empty), before);
+    EXPECT_EQ(empty.Type(), 8);
+    EXPECT_EQ(before->GetType(), 0);
+    VESK_ValueLabelMap shared = m;
+    shared.Type(8);
+    EXPECT_EQ(shared.Type(), 8);
+    EXPECT_EQ(shared.Size(), 1u);
+    EXPECT_EQ(m.Type(), 0);  // unshared first
+    VESK_ValueLabelMap none = NullMap();
+    none.Type(4);
+    EXPECT_EQ(none.Type(), 4);
+    EXPECT_EQ(none.Size(), 0u);
+
+    // Sizes and lookups without a body.
+    VESK_ValueLabelMap n = NullMap();
+    EXPECT_EQ(n.Size(), 0u);
+    EXPECT_EQ(n.GetLabel(1.0), nullptr);
+    EXPECT_EQ(n.GetLabel(std::string("x")), nullptr);
+}
+
+TEST(ValueLabelMapTest, Equality) {
+    VESK_ValueLabelMap a(0), b(0);
+    EXPECT_TRUE(a == b);  // both empty
+    a.AddPair(1.0, "x");
+    EXPECT_TRUE(a != b);
+    b.AddPair(1.0, "x");
+    EXPECT_TRUE(a == b);
+    b.AddPair(1.0, "y");
+    EXPECT_TRUE(a != b);
+    b.AddPair(1.0, "x");
+    b.AddPair(2.0, "x");
+    EXPECT_TRUE(a != b);
+
+    // Types are not compared: the same cells under two string widths.
+    VESK_ValueLabelMap s3(3), s5(5);
+    s3.AddPair(std::string("ab"), "l");
+    s5.AddPair(std::string("ab"), "l");
+    EXPECT_TRUE(s3 == s5);
+
+    VESK_ValueLabelMap n1 = NullMap(), n2 = NullMap();
+    EXPECT_TRUE(n1 == n2);
+    EXPECT_TRUE(n1 != VESK_ValueLabelMap(0));
+    EXPECT_TRUE(VESK_ValueLabelMap(0) != n1);
+    VESK_ValueLabelMap same = a;
+    EXPECT_TRUE(same == a);
+}
+
+TEST(ValueLabelMapTest, Iteration) {
+    VESK_ValueLabelMap n = NullMap();
+    const OBS* cells;
+    const char* label;
+    EXPECT_EQ(n.GetNextPair(cells, label), 0);  // no body: no assertion
+    n.Reset();
+
+    VESK_ValueLabelMap m(0);
+    auto r = AssertionOf([&] { m.GetNextPair(cells, label); });
+    EXPECT_EQ(r.first, "fIter && \"Reset() missing\"");
+    EXPECT_EQ(r.second, "Datasource/src/valuelabelmap");
+    m.Reset();
+    EXPECT_EQ(m.GetNextPair(cells, label), 0);  // empty
+
+    for (int i = 1; i <= 3; ++i) m.AddPair(double(i), std::to_string(i));
+    m.Reset();
+    double v;
+    ASSERT_EQ(m.GetNextPair(v, label), 1);
+    EXPECT_EQ(v, 1);
+    // A copy continues from the same position, independently.
+    VESK_ValueLabelMap c = m;
+    ASSERT_EQ(c.GetNextPair(v, label), 1);
+    EXPECT_EQ(v, 2);
+    ASSERT_EQ(m.GetNextPair(v, label), 1);
+    EXPECT_EQ(v, 2);
+    // Assignment drops the old state and copies the other's.
+    VESK_ValueLabelMap d(0);
+    d.Reset();
+    d = c;
+    ASSERT_EQ(d.GetNextPair(v, label), 1);
+    EXPECT_EQ(v, 3);
+    EXPECT_EQ(d.GetNextPair(v, label), 0);
+    EXPECT_EQ(d.GetNextPair(v, label), 0);
+    // Reset starts over.
+    d.Reset();
+    EXPECT_EQ(NumericPairs(d), (std::vector<std::string>{"1=1", "2=2", "3=3"}));
+
+    // Changing a shared map mid-iteration moves the handle to its own copy;
+    // iteration goes on safely in it.
+    VESK_ValueLabelMap other = m;
+    m.Reset();
+    m.GetNextPair(v, label);
+    other = NullMap();
+    m.AddPair(0.5, "half");
+    int rest = 0;
+    while (m.GetNextPair(v, label)) ++rest;
+    EXPECT_EQ(rest, 3);
+}
+
+TEST(ValueLabelMapTest, CountsAndShareability) {
+    VESK_VLMapImpl* raw = new VESK_VLMapImpl(0);
+    EXPECT_EQ(raw->RefCount(), 0);
+    EXPECT_TRUE(raw->IsShareable());
+    {
+        VESK_VLImplPointer p(raw);
+        EXPECT_EQ(raw->RefCount(), 1);
+        EXPECT_FALSE(raw->IsShared());
+        VESK_VLImplPointer q = p;
+        EXPECT_TRUE(raw->IsShared());
+        q = q;
+        EXPECT_EQ(raw->RefCount(), 2);
+        // Unshared copies a shared body; the copy starts with its own count.
+        VESK_VLMapImpl* mine = q.Unshared();
+        EXPECT_NE(mine, raw);
+        EXPECT_EQ(mine->RefCount(), 1);
+        EXPECT_EQ(raw->RefCount(), 1);
+        EXPECT_EQ(p.Unshared(), raw);
+
+        // An unshareable body is copied before it is referenced.
+        raw->MarkUnshareable();
+        VESK_VLImplPointer r(raw);
+        EXPECT_NE(r.get(), raw);
+        EXPECT_TRUE(r->IsShareable());
+        EXPECT_EQ(raw->RefCount(), 1);
+
+        // Ordering by address.
+        EXPECT_NE(p < q, q < p);
+        EXPECT_FALSE(p < p);
+    }
+    // Assignment copies pairs and type but not the count.
+    VESK_VLMapImpl x(3), y(0);
+    y.Insert(std::vector<OBS>(1).data(), "l");
+    x = y;
+    EXPECT_EQ(x.GetType(), 0);
+    EXPECT_EQ(x.Size(), 1);
+    EXPECT_EQ(x.RefCount(), 0);
+}
+
+TEST(ValueLabelMapTest, SharedAcrossThreads) {
+    VESK_ValueLabelMap original(0);
+    for (int i = 0; i < 50; ++i) original.AddPair(double(i), "v" + std::to_string(i));
+    const VESK_VLMapImpl* body = static_cast<const VESK_VLImplPointer&>(original).get();
+
+    constexpr int kThreads = 4;
+    constexpr int kRounds = 20000;
+    std::vector<std::thread> threads;
+    std::vector<int> failures(kThreads, 0);
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kRounds; ++i) {
+                VESK_VLImplPointer p = original;
+                VESK_ValueLabelMap copy(p);
+                VESK_ValueLabelMap second = copy;
+                if (p.get() != body) ++failures[t];
+                if (i % 100 == 0) {
+                    // A change through a copy goes to a private body.
+                    second.AddPair(-1.0, "private");
+                    if (second.Size() != 51 || copy.Size() != 50) ++failures[t];
+                }
+                const char* l = copy.GetLabel(double(i % 50));
+                if (!l || l != "v" + std::to_string(i % 50))
+                    ++failures[t];
+            }
+        });
+    }
+    for (auto& th : threads) th.join();
+    for (int t = 0; t < kThreads; ++t) EXPECT_EQ(failures[t], 0);
+    EXPECT_EQ(body->RefCount(), 1);
+    EXPECT_EQ(original.Size(), 50u);
+    EXPECT_EQ(original.GetLabel(-1.0), nullptr);
+
+    // The last holder, released in another thread, frees the body (checked under ASan).
+    VESK_VLImplPointer last = original;
+    original = NullMap();
+    std::thread([p = std::move(last)]() mutable { p = VESK_VLImplPointer(); }).join();
+}
+
+TEST(ValueLabelMapTest, Registry) {
+    size_t start = VESK_VLMapRegistry::Count();
+    VESK_VLMapRegistry::CollectGarbage();
+    start = VESK_VLMapRegistry::Count();
+
+    VESK_ValueLabelMap m(0);
+    m.AddPair(1.0, "one");
+    VESK_VLMapID id1 = VESK_VLMapRegistry::Add(m);
+    VESK_VLMapID id2 = VESK_VLMapRegistry::Add(m, VESK_VLMapID::None());
+    EXPECT_FALSE(id1.IsNone());
+    EXPECT_NE(id1, id2);
+    EXPECT_EQ(id2.Value() >> 4, (id1.Value() >> 4) + 1);
+    EXPECT_EQ(VESK_VLMapRegistry::GetID(m), id1);
+    EXPECT_EQ(VESK_VLMapRegistry::GetMap(id2), static_cast<const VESK_VLImplPointer&>(m));
+    EXPECT_FALSE(VESK_VLMapRegistry::GetMap(VESK_VLMapID::None()).IsValid());
+    EXPECT_TRUE(VESK_VLMapRegistry::GetID(VESK_VLImplPointer()).IsNone());
+    EXPECT_EQ(VESK_VLMapRegistry::Count(), start + 2);
+
+    // A given id is used as is; SetID renames the first entry of the body.
+    VESK_ValueLabelMap k(0);
+    VESK_VLMapID fixed(0x777u << 4);
+    EXPECT_EQ(VESK_VLMapRegistry::Add(k, fixed), fixed);
+    EXPECT_EQ(VESK_VLMapRegistry::GetMap(fixed), static_cast<const VESK_VLImplPointer&>(k));
+    VESK_VLMapID renamed(0x778u << 4);
+    VESK_VLMapRegistry::SetID(k, renamed);
+    EXPECT_FALSE(VESK_VLMapRegistry::GetMap(fixed).IsValid());
+    EXPECT_EQ(VESK_VLMapRegistry::GetID(k), renamed);
+    VESK_ValueLabelMap stranger(0);
+    auto r = AssertionOf([&] { VESK_VLMapRegistry::SetID(stranger, renamed); });
+    EXPECT_EQ(r.first, "i < _Pairs.size()");
+    EXPECT_EQ(r.second, "Datasource/src/valuelabelmap");
+    EXPECT_TRUE(VESK_VLMapRegistry::GetID(stranger).IsNone());
+
+    // The originator fills the low bits of new ids; the variables' setter passes it on.
+    VESK_VariableImpl::SetOriginator(5);
+    VESK_ValueLabelMap o(0);
+    EXPECT_EQ(VESK_VLMapRegistry::Add(o).Value() & 0xFu, 5u);
+    VESK_VLMapRegistry::SetOriginator(0);
+    VESK_VariableImpl::SetOriginator(0);
+    EXPECT_EQ(VESK_VLMapRegistry::Add(o).Value() & 0xFu, 0u);
+
+    // Garbage collection: a map registered twice keeps both entries even with
+    // no other holder; a map registered once goes when the registry alone holds it.
+    VESK_VLMapRegistry::CollectGarbage();
+    EXPECT_EQ(VESK_VLMapRegistry::Count(), start + 5);  // all still held outside
+    m = NullMap();
+    o = NullMap();  // o is registered twice
+    VESK_VLMapRegistry::CollectGarbage();
+    EXPECT_EQ(VESK_VLMapRegistry::Count(), start + 5);
+    k = NullMap();
+    VESK_VLMapRegistry::CollectGarbage();
+    EXPECT_EQ(VESK_VLMapRegistry::Count(), start + 4);
+    EXPECT_FALSE(VESK_VLMapRegistry::GetMap(renamed).IsValid());
+    EXPECT_EQ(VESK_VLMapRegistry::GetMap(id1)->Size(), 1);  // order and content kept
+}
+
+TEST(ValueLabelMapTest, PreconditionFailures) {
+    VESK_ValueLabelMap n = NullMap();
+    auto r = AssertionOf([&] { n.AddPair(1.0, "x"); });
+    EXPECT_EQ(r.first, "fpImpl.IsValid()");
+    EXPECT_EQ(r.second, "Datasource/src/valuelabelmap");
+    EXPECT_EQ(AssertionOf([&] { n.AddPair(std::string("a"), "x"); }).first, "fpImpl.IsValid()");
+    OBS cell;
+    cell.d = 1;
+    EXPECT_EQ(AssertionOf([&] { n.AddPair(&cell, "x"); }).first, "fpImpl.IsValid()");
+    EXPECT_EQ(n.Size(), 0u);
+}

@@ -1,0 +1,600 @@
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "valuelabelmap.h"
+#include "variable.h"
+#include "vesk_assert.h"
+
+namespace {
+
+using V = VESK_Variable;
+
+OBS Num(double d) {
+    OBS o;
+    o.d = d;
+    return o;
+}
+
+OBS Text(const char* s) {
+    OBS o;
+    std::memset(o.c, ' ', 8);
+    std::memcpy(o.c, s, strnlen(s, 8));
+    return o;
+}
+
+// Runs f and returns the condition text and source of the assertion it fails.
+std::pair<std::string, std::string> AssertionOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const VESK_AssertFailed& e) {
+        return {e.Condition(), e.SourceFile()};
+    }
+    return {"<no assertion>", ""};
+}
+
+}  // namespace
+
+TEST(VariableTest, ConstructorDefaults) {
+    V num(0);
+    EXPECT_EQ(num.GetType(), 0);
+    EXPECT_EQ(num.Impl()->GetFormat(), 329730);
+    EXPECT_EQ(num.Impl()->GetWriteFormat(), 0x00050802);
+    EXPECT_EQ(num.GetDisplayWidth(), 8);
+    EXPECT_EQ(num.GetMeasurementLevel(), V::eMeasureUnknown);
+    EXPECT_EQ(num.GetAlignment(), V::eAlignRight);
+    EXPECT_EQ(num.GetRole(), 0);
+    EXPECT_EQ(num.GetLabel(), nullptr);
+    EXPECT_FALSE(num.GetValueLabels().IsValid());
+    EXPECT_TRUE(num.GetName().empty());
+    EXPECT_TRUE(num.Impl()->IsDirty());
+    EXPECT_FALSE(num.IsObsolete());
+    EXPECT_FALSE(num.GetID().IsNone());
+
+    V str(20);
+    EXPECT_EQ(str.GetFormat(), VESK_Format(1, 20, 0));
+    EXPECT_EQ(str.GetDisplayWidth(), 20);
+    EXPECT_EQ(str.GetMeasurementLevel(), V::eMeasureNominal);
+    EXPECT_EQ(str.GetAlignment(), V::eAlignLeft);
+
+    // Display width is capped at 50 from type 51 on.
+    EXPECT_EQ(V(50).GetDisplayWidth(), 50);
+    EXPECT_EQ(V(51).GetDisplayWidth(), 50);
+    V wide(300);
+    EXPECT_EQ(wide.GetDisplayWidth(), 50);
+    EXPECT_EQ(wide.Impl()->GetFormat(), 0x00012C01);
+    EXPECT_EQ(wide.GetFormat(), VESK_Format(1, 300, 0));
+    EXPECT_EQ(V(MAX_STRING_TYPE).GetFormat().width, MAX_STRING_TYPE);
+
+    // Two new variables get different ids; a null handle has no body.
+    EXPECT_NE(V(0).GetID(), V(0).GetID());
+    EXPECT_FALSE(V().Impl().IsValid());
+}
+
+TEST(VariableTest, CopyOnWriteIsolatesEverySetter) {
+    VESK_VLImplPointer labels(new VESK_VLMapImpl(0));
+    DatasourceAttributes attrs;
+    attrs.Define("Note", {"x"});
+    OBS m1 = Num(9);
+    double d1 = 7, d2 = 8;
+
+    struct Case {
+        const char* what;
+        int type;
+        std::function<void(V&)> change;
+    };
+    std::vector<Case> cases = {
+        {"SetName", 0, [](V& v) { v.SetName("other"); }},
+        {"SetName length", 0, [](V& v) { v.SetName("otherxx", 5); }},
+        {"SetType", 0, [](V& v) { v.SetType(4); }},
+        {"SetFormat packed", 0, [](V& v) { v.SetFormat(VESK_Format(5, 10, 3)); }},
+        {"SetFormat parts", 0, [](V& v) { v.SetFormat(V::FormatType(3), 9, 1); }},
+        {"SetWriteFormat packed", 0, [](V& v) { v.SetWriteFormat(VESK_Format(5, 10, 3)); }},
+        {"SetWriteFormat parts", 0, [](V& v) { v.SetWriteFormat(V::FormatType(3), 9, 1); }},
+        {"SetLabel", 0, [](V& v) { v.SetLabel("new label"); }},
+        {"SetLabel length", 0, [](V& v) { v.SetLabel("new label", 3); }},
+        {"SetLabel null", 0, [](V& v) { v.SetLabel(nullptr); }},
+        {"SetMissingValues rule", 0, [&](V& v) { v.SetMissingValues(1, &m1, nullptr, nullptr); }},
+        {"SetMissingValues OBS", 0, [&](V& v) { v.SetMissingValues(&m1, nullptr, nullptr); }},
+        {"SetMissingValues double", 0, [&](V& v) { v.SetMissingValues(&d1, &d2, nullptr); }},
+        {"SetMissingValues text", 6, [](V& v) { v.SetMissingValues("zz", nullptr, nullptr); }},
+        {"SetMissingRange", 0, [&](V& v) { v.SetMissingRange(&d1, nullptr, nullptr); }},
+        {"SetAlignment", 0, [](V& v) { v.SetAlignment(V::eAlignCentre); }},
+        {"SetRole", 0, [](V& v) { v.SetRole(V::Role(3)); }},
+        {"SetDisplayWidth", 0, [](V& v) { v.SetDisplayWidth(33); }},
+        {"SetMeasurementLevel", 0, [](V& v) { v.SetMeasurementLevel(V::eMeasureScale); }},
+        {"SetValueLabels", 0, [&](V& v) { v.SetValueLabels(labels); }},
+        {"SetAttributes", 0, [&](V& v) { v.SetAttributes(attrs); }},
+        {"SetID", 0, [](V& v) { v.SetID(LocallyUniqueID(0x1234)); }},
+        {"NewID", 0, [](V& v) { v.NewID(); }},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        V a(c.type);
+        a.SetName("orig");
+        a.SetLabel("label");
+        if (c.type == 0) {
+            double m = 1;
+            a.SetMissingValues(&m, nullptr, nullptr);
+        }
+        VESK_VariableImpl snapshot(*a.Impl());
+        const VESK_VariableImpl* body = a.Impl().get();
+
+        V b = a;
+        EXPECT_EQ(b.Impl().get(), body);  // shared until changed
+        c.change(b);
+
+        EXPECT_NE(b.Impl().get(), body);
+        EXPECT_EQ(a.Impl().get(), body);
+        EXPECT_EQ(a.Impl()->RefCount(), 1);
+        EXPECT_TRUE(*a.Impl() == snapshot);
+        EXPECT_EQ(a.GetID(), snapshot.GetID());
+        EXPECT_EQ(a.Impl()->GetFormat(), snapshot.GetFormat());
+        EXPECT_EQ(a.Impl()->GetWriteFormat(), snapshot.GetWriteFormat());
+        EXPECT_EQ(a.GetUpperCaseName(), "ORIG");
+        // The change took effect on the copy (ids are not part of equality).
+        EXPECT_TRUE(b != a || b.GetID() != a.GetID());
+    }
+
+    // A handle that does not share its body changes it in place.
+    V solo(0);
+    const VESK_VariableImpl* body = solo.Impl().get();
+    solo.SetName("x");
+    EXPECT_EQ(solo.Impl().get(), body);
+}
+
+TEST(VariableTest, DirtyFlag) {
+    V v(0);
+    v.Impl()->Wipe();
+    v.SetFormat(V::eFmtNumber, 10, 1);
+    v.SetWriteFormat(VESK_Format(5, 10, 1));
+    v.SetID(LocallyUniqueID(16));
+    v.NewID();
+    EXPECT_FALSE(v.Impl()->IsDirty());
+    v.SetDisplayWidth(9);
+    EXPECT_TRUE(v.Impl()->IsDirty());
+
+    // A copy keeps the flags; obsolete is set for good and marks dirty.
+    v.Impl()->Wipe();
+    v.Impl()->MakeObsolete();
+    EXPECT_TRUE(v.IsObsolete());
+    EXPECT_TRUE(v.Impl()->IsDirty());
+    VESK_VariableImpl copy(*v.Impl());
+    EXPECT_TRUE(copy.IsObsolete());
+    EXPECT_TRUE(copy.IsDirty());
+    EXPECT_EQ(copy.GetID(), v.GetID());
+
+    // Setting the unchanged type still marks dirty.
+    v.Impl()->Wipe();
+    v.SetType(0);
+    EXPECT_TRUE(v.Impl()->IsDirty());
+
+    // Packed flags do not disturb one another.
+    V w(0);
+    w.SetMeasurementLevel(V::MeasurementLevel(15));
+    w.SetAlignment(V::eAlignCentre);
+    double m = 3;
+    w.SetMissingValues(&m, nullptr, nullptr);
+    w.Impl()->Wipe();
+    EXPECT_EQ(w.GetMeasurementLevel(), 15);
+    EXPECT_EQ(w.GetAlignment(), V::eAlignCentre);
+    EXPECT_EQ(w.Impl()->GetMissingRule(), V::eMissOne);
+    EXPECT_FALSE(w.IsObsolete());
+}
+
+TEST(VariableTest, NumericMissingValues) {
+    V v(0);
+    // System-missing is missing under every rule, even none.
+    EXPECT_EQ(v.IsMissing(VESK_SYSMIS), 1);
+    EXPECT_EQ(v.IsMissing(0.0), 0);
+
+    double lo = 1, hi = 5;
+    v.SetMissingRange(&lo, &hi, nullptr);
+    const OBS *o1, *o2, *o3;
+    EXPECT_EQ(v.GetMissingValues(o1, o2, o3), V::eMissRange);
+    EXPECT_EQ(o3->bits, 0u);
+    EXPECT_EQ(v.IsMissing(1.0), 1);
+    EXPECT_EQ(v.IsMissing(5.0), 1);
+    EXPECT_EQ(v.IsMissing(3.5), 1);
+    EXPECT_EQ(v.IsMissing(5.0000001), 0);
+    EXPECT_EQ(v.IsMissing(0.999), 0);
+    EXPECT_EQ(v.IsMissing(std::nan("")), 0);
+
+    double disc = 9;
+    v.SetMissingRange(&lo, &hi, &disc);
+    EXPECT_EQ(v.GetMissingValues(o1, o2, o3), V::eMissRangeAndDiscrete);
+    EXPECT_EQ(v.IsMissing(9.0), 1);
+    EXPECT_EQ(v.IsMissing(2.0), 1);
+    EXPECT_EQ(v.IsMissing(8.0), 0);
+
+    // Open ends take the extreme finite doubles; the low one is system-missing.
+    v.SetMissingRange(nullptr, &hi, nullptr);
+    v.GetMissingValues(o1, o2, o3);
+    EXPECT_EQ(o1->bits, VESK_SYSMIS_BITS);
+    EXPECT_EQ(v.IsMissing(-1e300), 1);
+    v.SetMissingRange(&lo, nullptr, nullptr);
+    v.GetMissingValues(o1, o2, o3);
+    EXPECT_EQ(o2->bits, 0x7FEFFFFFFFFFFFFFull);
+    EXPECT_EQ(v.IsMissing(1e308), 1);
+    EXPECT_EQ(v.IsMissing(std::numeric_limits<double>::infinity()), 0);
+
+    // Discrete values compare bits: each of the three counts, unused operands are zero.
+    double a = 1, b = 2, c = 3;
+    v.SetMissingValues(&a, &b, &c);
+    EXPECT_EQ(v.IsMissing(1.0) + v.IsMissing(2.0) + v.IsMissing(3.0), 3);
+    EXPECT_EQ(v.IsMissing(4.0), 0);
+    v.SetMissingValues(&a, nullptr, nullptr);
+    EXPECT_EQ(v.GetMissingValues(o1, o2, o3), V::eMissOne);
+    EXPECT_EQ(o2->bits, 0u);
+    EXPECT_EQ(o3->bits, 0u);
+    EXPECT_EQ(v.IsMissing(2.0), 0);
+    double zero = 0.0, negZero = -0.0;
+    v.SetMissingValues(&zero, nullptr, nullptr);
+    EXPECT_EQ(v.IsMissing(negZero), 0);  // different bits
+    double nan = std::nan("");
+    v.SetMissingValues(&nan, nullptr, nullptr);
+    EXPECT_EQ(v.IsMissing(nan), 1);  // same bits
+
+    // Rule -1 and rule 0 mean none; cells with the OBS overloads.
+    OBS c1 = Num(7), c2 = Num(8);
+    v.SetMissingValues(-1, &c1, nullptr, nullptr);
+    EXPECT_EQ(v.IsMissing(&c1), 0);
+    v.SetMissingValues(&c1, &c2, nullptr);
+    EXPECT_EQ(v.GetMissingValues(o1, o2, o3), V::eMissTwo);
+    EXPECT_EQ(v.IsMissing(&c2), 1);
+    v.SetMissingValues(0, nullptr, nullptr, nullptr);
+    EXPECT_EQ(v.IsMissing(&c2), 0);
+    // A numeric variable never treats a text as missing.
+    EXPECT_EQ(v.IsMissing("7"), 0);
+}
+
+TEST(VariableTest, StringMissingValues) {
+    V v(20);
+    v.SetMissingValues("ab", nullptr, nullptr);
+    const OBS *o1, *o2, *o3;
+    EXPECT_EQ(v.GetMissingValues(o1, o2, o3), V::eMissOne);
+    EXPECT_EQ(std::memcmp(o1->c, "ab      ", 8), 0);
+    EXPECT_EQ(v.IsMissing("ab"), 1);
+    EXPECT_EQ(v.IsMissing("ab      "), 1);
+    EXPECT_EQ(v.Impl()->IsMissing(std::string("ab\0zz", 5)), 1);  // stops at the NUL
+    EXPECT_EQ(v.IsMissing("abc"), 0);
+    EXPECT_EQ(v.IsMissing("ab       "), 0);  // 9 bytes: never missing
+    EXPECT_EQ(v.IsMissing(""), 0);
+    EXPECT_EQ(v.IsMissing(static_cast<const char*>(nullptr)), 0);
+    OBS cell = Text("ab");
+    EXPECT_EQ(v.IsMissing(&cell), 1);
+    // A string cell equal to system-missing bits is not special.
+    OBS sys = Num(VESK_SYSMIS);
+    EXPECT_EQ(v.IsMissing(&sys), 0);
+
+    // Texts are cut to 8 bytes; all three values count.
+    v.SetMissingValues("abcdefghij", "x", "y");
+    EXPECT_EQ(v.GetMissingValues(o1, o2, o3), V::eMissThree);
+    EXPECT_EQ(std::memcmp(o1->c, "abcdefgh", 8), 0);
+    EXPECT_EQ(v.IsMissing("abcdefgh"), 1);
+    EXPECT_EQ(v.IsMissing("abcdefghij"), 0);
+    EXPECT_EQ(v.IsMissing("x") + v.IsMissing("y"), 2);
+
+    // A text longer than the variable is not missing; nor under rule 0 or a range rule.
+    V narrow(2);
+    narrow.SetMissingValues("ab", nullptr, nullptr);
+    EXPECT_EQ(narrow.IsMissing("ab"), 1);
+    EXPECT_EQ(narrow.IsMissing("ab "), 0);
+    OBS r = Text("ab");
+    narrow.SetMissingValues(-2, &r, &r, nullptr);
+    EXPECT_EQ(narrow.IsMissing("ab"), 0);
+    narrow.SetMissingValues(static_cast<const char*>(nullptr), nullptr, nullptr);
+    EXPECT_EQ(narrow.IsMissing("ab"), 0);
+}
+
+TEST(VariableTest, FormatPackingAndSetters) {
+    EXPECT_EQ(VESK_VariableImpl::PackFormat(5, 8, 2), 0x00050802);
+    EXPECT_EQ(VESK_VariableImpl::PackFormat(1, 300, 0), 0x00012C01);
+    EXPECT_EQ(VESK_VariableImpl::PackFormat(2, 300, 0), 0x01022C00);
+    EXPECT_EQ(VESK_VariableImpl::UnpackFormat(0x00012C01), VESK_Format(1, 300, 0));
+    EXPECT_EQ(VESK_VariableImpl::UnpackFormat(0x01022C00), VESK_Format(2, 300, 0));
+    EXPECT_EQ(VESK_VariableImpl::UnpackFormat(0x00053C02), VESK_Format(5, 40, 2));  // 60 reads as 40
+    EXPECT_EQ(VESK_VariableImpl::UnpackFormat(0x00023C00), VESK_Format(2, 60, 0));
+
+    V v(0);
+    v.SetFormat(V::eFmtNumber, 60, 2);
+    EXPECT_EQ(v.GetFormat(), VESK_Format(5, 40, 2));
+    EXPECT_EQ(v.Impl()->GetFormat(), VESK_VariableImpl::PackFormat(5, 40, 2));
+    // The packed setter stores what it is given; reading still caps at 40.
+    v.SetFormat(VESK_Format(5, 60, 2));
+    EXPECT_EQ(v.Impl()->GetFormat(), VESK_VariableImpl::PackFormat(5, 60, 2));
+    EXPECT_EQ(v.GetFormat().width, 40);
+
+    v.SetWriteFormat(V::FormatType(17), 12, 3);
+    V::FormatType code;
+    int width, decimals;
+    v.GetWriteFormat(code, width, decimals);
+    EXPECT_EQ(code, 17);
+    EXPECT_EQ(width, 12);
+    EXPECT_EQ(decimals, 3);
+    v.GetFormat(code, width, decimals);
+    EXPECT_EQ(code, 5);  // print format untouched
+
+    V s(10);
+    s.SetFormat(V::eFmtHexString, 60, 0);  // string codes keep wide widths
+    EXPECT_EQ(s.GetFormat(), VESK_Format(2, 60, 0));
+    s.SetWriteFormat(V::eFmtString, 1000, 0);
+    EXPECT_EQ(s.GetWriteFormat(), VESK_Format(1, 1000, 0));
+}
+
+TEST(VariableTest, SetTypeFormatRules) {
+    V v(10);
+    v.SetFormat(V::eFmtHexString, 20, 0);
+    v.SetDisplayWidth(17);
+    v.SetMeasurementLevel(V::eMeasureOrdinal);
+    v.SetType(100);
+    EXPECT_EQ(v.GetFormat(), VESK_Format(2, 200, 0));
+    EXPECT_EQ(v.GetWriteFormat(), VESK_Format(1, 100, 0));  // was plain, becomes the default
+    EXPECT_EQ(v.GetDisplayWidth(), 17);
+    EXPECT_EQ(v.GetMeasurementLevel(), V::eMeasureOrdinal);
+    v.SetType(200);
+    EXPECT_EQ(v.GetFormat(), VESK_Format(1, 200, 0));
+
+    // 2 x 127 = 254 no longer fits; 2 x 126 does.
+    V h(5);
+    h.SetFormat(V::eFmtHexString, 10, 0);
+    h.SetType(126);
+    EXPECT_EQ(h.GetFormat(), VESK_Format(2, 252, 0));
+    h.SetType(127);
+    EXPECT_EQ(h.GetFormat(), VESK_Format(1, 127, 0));
+
+    // To numeric and back: the defaults; missing values stay.
+    V s(4);
+    s.SetMissingValues("ab", nullptr, nullptr);
+    s.SetType(0);
+    EXPECT_EQ(s.Impl()->GetFormat(), 0x00050802);
+    EXPECT_EQ(s.Impl()->GetMissingRule(), V::eMissOne);
+    s.SetType(3);
+    EXPECT_EQ(s.GetFormat(), VESK_Format(1, 3, 0));
+
+    // Unchanged type keeps even an odd format.
+    V n(0);
+    n.SetFormat(VESK_Format(17, 12, 3));
+    n.SetType(0);
+    EXPECT_EQ(n.GetFormat(), VESK_Format(17, 12, 3));
+
+    EXPECT_EQ(AssertionOf([&] { n.SetType(-1); }).first, "0 <= type && type <= MAX_STRING_TYPE");
+    EXPECT_EQ(AssertionOf([&] { n.SetType(32768); }).second, "Datasource/src/varimpl");
+    EXPECT_EQ(n.GetType(), 0);
+}
+
+TEST(VariableTest, ValidateFormat) {
+    auto check = [](int type, int code, int width, int decimals, bool fix, int verdict, int code2, int width2,
+                    int decimals2) {
+        V::FormatType c = V::FormatType(code);
+        int w = width, d = decimals;
+        EXPECT_EQ(V::ValidateFormat(type, c, w, d, fix), verdict)
+            << type << " " << code << " " << width << " " << decimals;
+        EXPECT_EQ(int(c), code2);
+        EXPECT_EQ(w, width2);
+        EXPECT_EQ(d, decimals2);
+    };
+    // Numeric.
+    check(0, 5, 8, 2, true, 0, 5, 8, 2);
+    check(0, 22, 20, 3, true, 3, 22, 20, 0);  // 20 - 21 < 0
+    check(0, 22, 40, 25, true, 3, 22, 40, 16);
+    check(0, 22, 20, 3, false, 3, 22, 20, 3);  // without fix nothing changes
+    check(0, 1, 8, 0, true, 1, 5, 8, 2);
+    check(0, 2, 8, 0, true, 1, 5, 8, 2);
+    check(0, 9, 8, 0, true, 1, 5, 8, 2);
+    check(0, 40, 8, 0, true, 1, 5, 8, 2);
+    check(0, -1, 8, 0, false, 1, -1, 8, 0);
+    check(0, 17, 3, 0, true, 2, 17, 6, 0);   // below the minimum
+    check(0, 5, 50, 0, true, 2, 5, 40, 0);   // above 40
+    check(0, 5, 50, 2, true, 2, 5, 40, 2);   // width fix keeps the first verdict
+    check(0, 17, 3, 2, true, 2, 17, 6, 0);   // decimals fixed too: 6 - 6 = 0
+    check(0, 20, 10, 2, true, 3, 20, 10, 0); // no decimals allowed
+    check(0, 5, 8, -1, true, 3, 5, 8, 0);    // negative decimals become 0
+    check(0, 5, 30, 17, true, 3, 5, 30, 16);
+    check(0, 5, 8, 7, true, 0, 5, 8, 7);     // 8 - 1 = 7 allowed
+    check(0, 39, 10, 10, true, 0, 39, 10, 10);
+    check(0, 25, 10, 1, true, 3, 25, 10, 0); // 10 - 12 < 0
+    // Strings.
+    check(8, 5, 8, 2, true, 1, 1, 8, 0);
+    check(8, 5, 8, 2, false, 1, 5, 8, 2);
+    check(8, 1, 8, 0, true, 0, 1, 8, 0);
+    check(8, 1, 5, 0, true, 2, 1, 8, 0);
+    check(8, 1, 8, 2, true, 3, 1, 8, 0);
+    check(8, 1, 5, 2, true, 2, 1, 8, 0);
+    check(8, 2, 16, 0, true, 0, 2, 16, 0);
+    check(8, 2, 8, 0, true, 2, 2, 16, 0);
+    check(20000, 2, 8, 0, true, 1, 1, 20000, 0);  // 40000 does not fit
+    // Negative types are not checked.
+    check(-1, 77, 0, 99, true, 0, 77, 0, 99);
+}
+
+TEST(VariableTest, ImageIndex) {
+    using ML = V::MeasurementLevel;
+    auto idx = [](int code, int level) { return V::GetImageIndex(V::FormatType(code), ML(level)); };
+    EXPECT_EQ(idx(1, 1), 4);
+    EXPECT_EQ(idx(1, 2), 3);
+    EXPECT_EQ(idx(1, 3), 4);
+    EXPECT_EQ(idx(20, 1), 7);
+    EXPECT_EQ(idx(39, 2), 6);
+    EXPECT_EQ(idx(38, 0), 5);
+    EXPECT_EQ(idx(21, 1), 10);
+    EXPECT_EQ(idx(25, 2), 9);
+    EXPECT_EQ(idx(22, 3), 8);
+    EXPECT_EQ(idx(5, 1), 2);
+    EXPECT_EQ(idx(2, 2), 1);
+    EXPECT_EQ(idx(17, 3), 0);
+}
+
+TEST(VariableTest, NamesAndLabels) {
+    V v(0);
+    v.SetName("abc   ");
+    EXPECT_EQ(v.GetName(), "abc");
+    EXPECT_EQ(v.GetUpperCaseName(), "ABC");
+    v.SetName("Mixed Name  x", 8);
+    EXPECT_EQ(v.GetName(), "Mixed Na");
+    EXPECT_EQ(v.GetUpperCaseName(), "MIXED NA");
+    v.SetName("    ");
+    EXPECT_EQ(v.GetName(), "");
+    EXPECT_EQ(v.GetUpperCaseName(), "");
+    v.SetName("age");
+
+    // No label: the preferred label is the name.
+    EXPECT_EQ(v.GetLabel(), nullptr);
+    EXPECT_EQ(v.GetPreferredLabel(), "age");
+    // An empty label is a label.
+    v.SetLabel("");
+    ASSERT_NE(v.GetLabel(), nullptr);
+    EXPECT_STREQ(v.GetLabel(), "");
+    EXPECT_EQ(v.GetPreferredLabel(), "");
+    v.SetLabel(nullptr);
+    EXPECT_EQ(v.GetLabel(), nullptr);
+
+    // Exactly length bytes are kept.
+    v.SetLabel("Age in years", 6);
+    EXPECT_STREQ(v.GetLabel(), "Age in");
+
+    // Copies share the pool entry; a new SetLabel of the same text makes a new one.
+    V w = v;
+    w.SetName("other");
+    EXPECT_EQ(w.Impl()->GetVarLabelPtr(), v.Impl()->GetVarLabelPtr());
+    w.SetLabel("Age in");
+    EXPECT_NE(w.Impl()->GetVarLabelPtr(), v.Impl()->GetVarLabelPtr());
+    const VESK_VarLabel* entry = VESK_VariableImpl::InsertLabel("a\0b", 3);
+    EXPECT_EQ(*entry, std::string("a\0b", 3));
+    w.Impl().Unshared()->SetLabel(entry);
+    EXPECT_EQ(w.Impl()->GetVarLabelPtr(), entry);
+}
+
+TEST(VariableTest, Equality) {
+    V a(8);
+    a.SetName("x");
+    a.SetLabel("lab");
+    a.SetMissingValues("q", nullptr, nullptr);
+    V b(8);
+    b.SetName("x");
+    b.SetLabel("lab");  // another pool entry, same text
+    b.SetMissingValues("q", nullptr, nullptr);
+    EXPECT_TRUE(a == b);  // different ids
+    EXPECT_NE(a.GetID(), b.GetID());
+    b.Impl()->Wipe();
+    b.Impl()->MakeObsolete();
+    EXPECT_TRUE(a == b);  // flags do not count
+
+    auto differs = [&](const std::function<void(V&)>& change) {
+        V c = b;
+        change(c);
+        return c != a;
+    };
+    EXPECT_TRUE(differs([](V& c) { c.SetName("X"); }));
+    EXPECT_TRUE(differs([](V& c) { c.SetType(9); }));
+    EXPECT_TRUE(differs([](V& c) { c.SetLabel(nullptr); }));
+    EXPECT_TRUE(differs([](V& c) { c.SetLabel("lab2"); }));
+    EXPECT_TRUE(differs([](V& c) { c.SetMissingValues("r", nullptr, nullptr); }));
+    EXPECT_TRUE(differs([](V& c) { c.SetMissingValues("q", "r", nullptr); }));
+    EXPECT_TRUE(differs([](V& c) { c.SetFormat(V::eFmtHexString, 16, 0); }));
+    EXPECT_TRUE(differs([](V& c) { c.SetWriteFormat(V::eFmtHexString, 16, 0); }));
+    EXPECT_TRUE(differs([](V& c) { c.SetDisplayWidth(3); }));
+    EXPECT_TRUE(differs([](V& c) { c.SetMeasurementLevel(V::eMeasureScale); }));
+    EXPECT_TRUE(differs([](V& c) { c.SetAlignment(V::eAlignRight); }));
+    EXPECT_TRUE(differs([](V& c) { c.SetRole(V::Role(2)); }));
+    DatasourceAttributes attrs;
+    attrs.Define("k", {"v"});
+    EXPECT_TRUE(differs([&](V& c) { c.SetAttributes(attrs); }));
+
+    // Operands beyond the rule are not compared.
+    V n1(0), n2(0);
+    OBS x = Num(1), y = Num(2), z = Num(3);
+    n1.SetMissingValues(1, &x, nullptr, nullptr);
+    n2.SetMissingValues(1, &x, nullptr, nullptr);
+    EXPECT_TRUE(n1 == n2);
+    n1.SetMissingValues(-3, &x, &y, &z);
+    n2.SetMissingValues(-3, &x, &y, &y);
+    EXPECT_TRUE(n1 != n2);
+
+    // Value labels compare by content.
+    VESK_ValueLabelMap m1(0), m2(0);
+    m1.AddPair(1.0, "one");
+    m2.AddPair(1.0, "one");
+    n1.SetValueLabels(m1);
+    n2.SetMissingValues(-3, &x, &y, &z);
+    EXPECT_TRUE(n1 != n2);  // one has labels, the other not yet
+    n2.SetValueLabels(m2);
+    EXPECT_TRUE(n1 == n2);
+    m2.AddPair(2.0, "two");
+    n2.SetValueLabels(m2);
+    EXPECT_TRUE(n1 != n2);
+
+    // A variable is equal to itself; null handles are a precondition failure.
+    EXPECT_TRUE(a == a);
+    V null;
+    EXPECT_EQ(AssertionOf([&] { (void)(null == a); }).first, "fpImpl.IsValid()");
+    EXPECT_EQ(AssertionOf([&] { (void)(a == null); }).first, "other.fpImpl.IsValid()");
+}
+
+TEST(VariableTest, IdsAndOrdering) {
+    LocallyUniqueID none;
+    EXPECT_TRUE(none.IsNone());
+    EXPECT_EQ(none.Value(), 0xFFFFFFFFu);
+
+    LocallyUniqueID a = LocallyUniqueID::New();
+    LocallyUniqueID b = LocallyUniqueID::New();
+    EXPECT_EQ(b.Value() >> 4, (a.Value() >> 4) + 1);
+    EXPECT_TRUE(a < b);
+
+    VESK_VariableImpl::SetOriginator(0x13);  // low 4 bits kept
+    LocallyUniqueID c = LocallyUniqueID::New();
+    EXPECT_EQ(c.Originator(), 3u);
+    EXPECT_EQ(c.Value() >> 4, (b.Value() >> 4) + 1);
+    VESK_VariableImpl::SetOriginator(0);
+    LocallyUniqueID d = LocallyUniqueID::New();
+    // Originator bits decide before the counter.
+    EXPECT_TRUE(d < c);
+    EXPECT_FALSE(c < d);
+    EXPECT_TRUE(LocallyUniqueID(0x00000021) < LocallyUniqueID(0xFFFFFFF2));
+    EXPECT_TRUE(LocallyUniqueID(0xFFFFFFF1) < LocallyUniqueID(0x00000012));
+    EXPECT_FALSE(a < a);
+
+    V v(0);
+    V w = v;
+    w.NewID();
+    EXPECT_NE(v.GetID(), w.GetID());
+    w.SetID(v.GetID());
+    EXPECT_EQ(v.GetID(), w.GetID());
+}
+
+TEST(VariableTest, PreconditionFailures) {
+    V null;
+    auto r = AssertionOf([&] { null.GetName(); });
+    EXPECT_EQ(r.first, "fpImpl.IsValid()");
+    EXPECT_EQ(r.second, "Datasource/src/variable");
+    EXPECT_EQ(AssertionOf([&] { null.SetLabel("x"); }).first, "fpImpl.IsValid()");
+    EXPECT_EQ(AssertionOf([&] { null.IsMissing(1.0); }).first, "fpImpl.IsValid()");
+    EXPECT_EQ(null.GetAttributes().Size(), 0u);  // allowed on a null handle
+
+    V num(0), str(4);
+    double d = 1;
+    EXPECT_EQ(AssertionOf([&] { str.SetMissingValues(&d, nullptr, nullptr); }).first,
+              "v1 == 0 || GetType() == 0");
+    EXPECT_EQ(AssertionOf([&] { num.SetMissingValues("a", nullptr, nullptr); }).first,
+              "v1 == 0 || GetType() != 0");
+    EXPECT_EQ(AssertionOf([&] { num.SetMissingValues(&d, nullptr, &d); }).first, "int(v2!=0) >= int(v3!=0)");
+    EXPECT_EQ(AssertionOf([&] { num.SetMissingValues(nullptr, &d, nullptr); }).first,
+              "int(v1!=0) >= int(v2!=0)");
+    EXPECT_EQ(AssertionOf([&] { str.SetMissingValues("a", nullptr, "c"); }).first, "int(v2!=0) >= int(v3!=0)");
+    EXPECT_EQ(AssertionOf([&] { str.SetMissingRange(&d, nullptr, nullptr); }).first, "GetType() == 0");
+
+    OBS o = Num(1);
+    r = AssertionOf([&] { num.SetMissingValues(-2, &o, nullptr, nullptr); });
+    EXPECT_EQ(r.first, "v2");
+    EXPECT_EQ(r.second, "Datasource/src/varimpl");
+    EXPECT_EQ(AssertionOf([&] { num.SetMissingValues(3, &o, &o, nullptr); }).first, "v3");
+    EXPECT_EQ(AssertionOf([&] { num.SetMissingValues(nullptr, &o, nullptr); }).first, "v1");
+    // Failed preconditions leave the variable as it was.
+    EXPECT_EQ(num.Impl()->GetMissingRule(), V::eMissNone);
+    EXPECT_EQ(str.Impl()->GetMissingRule(), V::eMissNone);
+}
