@@ -200,9 +200,10 @@ extern "C" int GenerateVESKName(char* name, unsigned int index, VESKNameInUseFn 
         int n = VESKMBmblen_A(p, remaining);
         if (n >= 2) {
             work.append(p, static_cast<size_t>(n));
-        } else {
-            n = 1;  // an invalid byte is dropped like a disallowed one
+        } else if (n == 1) {
             if (IsNameByte(static_cast<unsigned char>(*p))) work.push_back(*p);
+        } else {
+            n = 1;  // a byte of an invalid sequence is dropped
         }
         p += n;
         remaining -= static_cast<size_t>(n);

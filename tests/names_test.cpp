@@ -1,0 +1,282 @@
+#include "names.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <set>
+#include <string>
+
+#include "../Datasource/src/nameutil.h"
+#include "textmb.h"
+
+namespace {
+
+// Switches UTF-8 mode on for one scope and restores the previous mode.
+class UTF8Mode {
+public:
+    UTF8Mode() : fSaved(qUTF8mode()) { SetUTF8mode(1); }
+    ~UTF8Mode() { SetUTF8mode(fSaved); }
+
+private:
+    int fSaved;
+};
+
+const std::string kE = "\xC3\xA9";   // U+00E9, two bytes in UTF-8
+const std::string kEuro = "\xE2\x82\xAC";  // U+20AC, three bytes
+
+std::string Repeat(const std::string& s, int n) {
+    std::string r;
+    for (int i = 0; i < n; ++i) r += s;
+    return r;
+}
+
+std::string Generate(const std::string& in, unsigned index = 12, VESKNameInUseFn inUse = nullptr,
+                     void* c1 = nullptr, void* c2 = nullptr) {
+    char buf[200] = {};
+    std::strncpy(buf, in.c_str(), sizeof buf - 1);
+    EXPECT_EQ(GenerateVESKName(buf, index, inUse, c1, c2), 0);
+    EXPECT_LE(std::strlen(buf), 64u);
+    return buf;
+}
+
+std::string LetterCode(int n) {
+    char buf[16];
+    VESKNameLetterCode(n, buf);
+    return buf;
+}
+
+}  // namespace
+
+TEST(NamesTest, ClassifierLengthAndCharacters) {
+    EXPECT_EQ(ValidateVESKName(""), 3);
+    EXPECT_EQ(ValidateVESKName("   "), 3);
+    EXPECT_EQ(ValidateVESKName(nullptr), 3);
+    EXPECT_EQ(ValidateVESKName(std::string(64, 'a').c_str()), 0);
+    EXPECT_EQ(ValidateVESKName(std::string(65, 'a').c_str()), 3);
+    EXPECT_EQ(ValidateVESKName((std::string(64, 'a') + "   ").c_str()), 0);
+    EXPECT_EQ(ValidateVESKName("a-b"), 4);
+    EXPECT_EQ(ValidateVESKName("a b"), 4);
+    EXPECT_EQ(ValidateVESKName("a\tb"), 4);
+    EXPECT_EQ(ValidateVESKName("Az09@#$_."), 0);
+    EXPECT_EQ(ValidateVESKName("@x"), 0);
+}
+
+TEST(NamesTest, ClassifierFirstByteAndReservedWords) {
+    EXPECT_EQ(ValidateVESKName("1abc"), 6);
+    EXPECT_EQ(ValidateVESKName("_x"), 6);
+    EXPECT_EQ(ValidateVESKName(".x"), 6);
+    EXPECT_EQ(ValidateVESKName("#tmp"), 1);
+    EXPECT_EQ(ValidateVESKName("$casenum"), 2);
+    EXPECT_EQ(ValidateVESKName("with"), 5);
+    EXPECT_EQ(ValidateVESKName("To"), 5);
+    EXPECT_EQ(ValidateVESKName("AND"), 5);
+    EXPECT_EQ(ValidateVESKName("all  "), 5);
+    EXPECT_EQ(ValidateVESKName("WITHIN"), 0);
+    EXPECT_EQ(ValidateVESKName("ANDY"), 0);
+    EXPECT_EQ(ValidateVESKName("B"), 0);
+    // Character errors are found before a bad first byte.
+    EXPECT_EQ(ValidateVESKName("1-a"), 4);
+}
+
+TEST(NamesTest, ClassifierMultibyte) {
+    UTF8Mode utf8;
+    EXPECT_EQ(ValidateVESKName(("caf" + kE).c_str()), 0);
+    EXPECT_EQ(ValidateVESKName((kEuro + "x").c_str()), 0);
+    EXPECT_EQ(ValidateVESKName(Repeat(kE, 32).c_str()), 0);  // 64 bytes
+    EXPECT_EQ(ValidateVESKName(("a" + Repeat(kE, 32)).c_str()), 3);
+    // A lone lead byte or a stray continuation byte is invalid in UTF-8.
+    EXPECT_EQ(ValidateVESKName("caf\xE9"), 4);
+    EXPECT_EQ(ValidateVESKName("a\x80z"), 4);
+    EXPECT_EQ(ValidateVESKName("ab\xC3"), 4);
+}
+
+TEST(NamesTest, ClassifierSingleByteHighCharacters) {
+    // Outside UTF-8 mode, in a single-byte code page, a byte of 128 or more is a
+    // character of its own and is allowed.
+    const int savedMode = qUTF8mode();
+    const std::string savedCp = VESKMBCurrentConverterName_A();
+    SetUTF8mode(0);
+    ASSERT_NE(VESKMBConverterSet_A("windows-1252"), 0);
+    EXPECT_EQ(ValidateVESKName("caf\xE9"), 0);
+    EXPECT_EQ(ValidateVESKName("\xE9t\xE9"), 0);
+    EXPECT_EQ(ValidateVESKName("\xB0x"), 0);
+    VESKMBConverterSet_A(savedCp.c_str());
+    SetUTF8mode(savedMode);
+}
+
+TEST(NamesTest, StrictClassifierChecksLastCharacter) {
+    EXPECT_EQ(ValidateVESKNameCheckLastChar("score."), 7);
+    EXPECT_EQ(ValidateVESKNameCheckLastChar("score. "), 7);
+    EXPECT_EQ(ValidateVESKNameCheckLastChar("score_"), 100);
+    EXPECT_EQ(ValidateVESKNameCheckLastChar("s._"), 100);
+    EXPECT_EQ(ValidateVESKNameCheckLastChar("a.b"), 0);
+    EXPECT_EQ(ValidateVESKNameCheckLastChar("a_b"), 0);
+    EXPECT_EQ(ValidateVESKNameCheckLastChar("a_b.c"), 0);
+    EXPECT_EQ(ValidateVESKNameCheckLastChar("$x."), 2);
+    EXPECT_EQ(ValidateVESKNameCheckLastChar("1abc."), 6);
+    EXPECT_EQ(ValidateVESKNameCheckLastChar(""), 3);
+}
+
+TEST(NamesTest, FormNumericName) {
+    char out[16] = "untouched";
+    EXPECT_EQ(FormNumericVESKName(out, "1234567"), 1);
+    EXPECT_STREQ(out, "@1234567");
+    EXPECT_EQ(FormNumericVESKName(out, "12  "), 1);
+    EXPECT_STREQ(out, "@12");
+    std::strcpy(out, "untouched");
+    EXPECT_EQ(FormNumericVESKName(out, "12345678"), 0);
+    EXPECT_EQ(FormNumericVESKName(out, "12a"), 0);
+    EXPECT_EQ(FormNumericVESKName(out, ""), 0);
+    EXPECT_EQ(FormNumericVESKName(out, "   "), 0);
+    EXPECT_EQ(FormNumericVESKName(out, " 12"), 0);
+    EXPECT_STREQ(out, "untouched");
+}
+
+TEST(NamesTest, LetterCodeIsBijectiveBase26) {
+    EXPECT_EQ(LetterCode(0), "A");
+    EXPECT_EQ(LetterCode(1), "B");
+    EXPECT_EQ(LetterCode(25), "Z");
+    EXPECT_EQ(LetterCode(26), "AA");
+    EXPECT_EQ(LetterCode(27), "AB");
+    EXPECT_EQ(LetterCode(51), "AZ");
+    EXPECT_EQ(LetterCode(52), "BA");
+    EXPECT_EQ(LetterCode(701), "ZZ");
+    EXPECT_EQ(LetterCode(702), "AAA");
+    EXPECT_EQ(LetterCode(18277), "ZZZ");
+    EXPECT_EQ(LetterCode(18278), "AAAA");
+    EXPECT_EQ(LetterCode(2147483647).size(), 7u);
+}
+
+TEST(NamesTest, SuffixedNames) {
+    char out[80];
+    ASSERT_EQ(MakeSuffixedName(out, "age", 0, 64), 0);
+    EXPECT_STREQ(out, "age_A");
+    ASSERT_EQ(MakeSuffixedName(out, "abcdefgh", 26, 8), 0);
+    EXPECT_STREQ(out, "abcde_AA");
+    ASSERT_EQ(MakeSuffixedName(out, std::string(64, 'x').c_str(), 1, 64), 0);
+    EXPECT_EQ(std::string(out), std::string(62, 'x') + "_B");
+    std::strcpy(out, "untouched");
+    EXPECT_EQ(MakeSuffixedName(out, "abc", 0, 3), 1);   // room 1
+    EXPECT_EQ(MakeSuffixedName(out, "", 0, 8), 1);      // nothing of the base
+    EXPECT_STREQ(out, "untouched");
+
+    ASSERT_EQ(MakeShortSuffixedName(out, "V2", 0, 8), 0);
+    EXPECT_STREQ(out, "V2_A");
+    ASSERT_EQ(MakeShortSuffixedName(out, "V12345678", 702, 8), 0);
+    EXPECT_STREQ(out, "V123_AAA");
+    EXPECT_EQ(MakeShortSuffixedName(out, "V1", 0, 3), 1504);
+    EXPECT_EQ(MakeShortSuffixedName(out, "", 0, 8), 1504);
+
+    UTF8Mode utf8;
+    ASSERT_EQ(MakeSuffixedName(out, Repeat(kE, 3).c_str(), 0, 6), 0);
+    EXPECT_EQ(std::string(out), Repeat(kE, 2) + "_A");
+    ASSERT_EQ(MakeSuffixedName(out, Repeat(kE, 3).c_str(), 0, 5), 0);  // room 3: one character
+    EXPECT_EQ(std::string(out), kE + "_A");
+    EXPECT_EQ(MakeSuffixedName(out, (kEuro + "x").c_str(), 0, 4), 1);  // room 2 splits the first
+    ASSERT_EQ(MakeShortSuffixedName(out, ("ab" + kE + "cd").c_str(), 0, 5), 0);  // room 3
+    EXPECT_STREQ(out, "ab_A");
+    // The short form cuts at an invalid sequence.
+    ASSERT_EQ(MakeShortSuffixedName(out, "ab\xFF" "cd", 0, 8), 0);
+    EXPECT_STREQ(out, "ab_A");
+    EXPECT_EQ(MakeShortSuffixedName(out, "\xFF" "abc", 0, 8), 1504);
+}
+
+TEST(NamesTest, TruncatedCopyAndStrippedEnds) {
+    char out[80];
+    EXPECT_EQ(CopyNameTruncated(out, "LONGVARIABLE1", 8), 8);
+    EXPECT_STREQ(out, "LONGVARI");
+    EXPECT_EQ(CopyNameTruncated(out, "AB", 8), 2);
+    EXPECT_STREQ(out, "AB");
+    EXPECT_EQ(CopyNameTruncated(out, "", 8), 0);
+    EXPECT_STREQ(out, "");
+    {
+        UTF8Mode utf8;
+        EXPECT_EQ(CopyNameTruncated(out, ("abcdefg" + kE).c_str(), 8), 7);  // would split
+        EXPECT_STREQ(out, "abcdefg");
+        EXPECT_EQ(CopyNameTruncated(out, ("abcdef" + kE).c_str(), 8), 8);
+        EXPECT_EQ(CopyNameTruncated(out, "\xFF" "abc", 8), 0);
+        EXPECT_STREQ(out, "");
+        EXPECT_EQ(CopyNameTruncated(out, "ab\x80" "c", 8), 2);
+    }
+
+    char name[32];
+    std::strcpy(name, "abc._");
+    EXPECT_EQ(StripNameEnd(name), 1);
+    EXPECT_STREQ(name, "abc");
+    EXPECT_EQ(StripNameEnd(name), 0);
+    std::strcpy(name, "._");
+    EXPECT_EQ(StripNameEnd(name), 1);
+    EXPECT_STREQ(name, "");
+    std::strcpy(name, "a_b");
+    EXPECT_EQ(StripNameEnd(name), 0);
+    EXPECT_STREQ(name, "a_b");
+}
+
+TEST(NamesTest, GenerateRepairsNames) {
+    EXPECT_EQ(Generate("age"), "age");
+    EXPECT_EQ(Generate("my var!"), "myvar");
+    EXPECT_EQ(Generate("1st"), "@1st");
+    EXPECT_EQ(Generate("123"), "@123");
+    EXPECT_EQ(Generate("12345678"), "@12345678");
+    EXPECT_EQ(Generate("with"), "@with");
+    EXPECT_EQ(Generate("#tmp"), "@#tmp");
+    EXPECT_EQ(Generate("$sys"), "@$sys");
+    EXPECT_EQ(Generate("total_"), "total");
+    EXPECT_EQ(Generate("a.b._"), "a.b");
+    EXPECT_EQ(Generate("__"), "@");
+    EXPECT_EQ(Generate("!!!", 12), "V12");
+    EXPECT_EQ(Generate("", 7), "V7");
+    EXPECT_EQ(Generate("- -", 4000000000u), "V4000000000");
+    EXPECT_EQ(Generate(std::string(100, 'k')), std::string(64, 'k'));
+    // A bad start is prefixed while the name stays within 64 bytes.
+    EXPECT_EQ(Generate("9" + std::string(70, 'k')), "@9" + std::string(62, 'k'));
+    // Disallowed bytes beyond the first 64 name bytes do not matter.
+    EXPECT_EQ(Generate(std::string(10, '-') + std::string(64, 'k') + "!"), std::string(64, 'k'));
+}
+
+TEST(NamesTest, GenerateMultibyteOnCharacterBoundaries) {
+    UTF8Mode utf8;
+    EXPECT_EQ(Generate("pr" + kE + "nom"), "pr" + kE + "nom");
+    EXPECT_EQ(Generate("ab\xFF" "c"), "abc");  // invalid byte dropped
+    EXPECT_EQ(Generate(kEuro + " 1"), kEuro + "1");
+    // 64 bytes are collected; a character crossing the limit is dropped whole.
+    EXPECT_EQ(Generate(Repeat(kE, 40)), Repeat(kE, 32));
+    EXPECT_EQ(Generate("a" + Repeat(kE, 40)), "a" + Repeat(kE, 31));
+    EXPECT_EQ(Generate(std::string(62, 'a') + kEuro), std::string(62, 'a'));
+    // Making room for the "@" never splits a character.
+    EXPECT_EQ(Generate("_a" + Repeat(kE, 40)), "@_a" + Repeat(kE, 30));
+    EXPECT_EQ(Generate("#" + Repeat(kE, 40)), "@#" + Repeat(kE, 31));
+}
+
+namespace {
+
+int TakenIn(void* context1, void* context2, const char* candidate) {
+    auto* taken = static_cast<std::set<std::string>*>(context1);
+    auto* calls = static_cast<int*>(context2);
+    ++*calls;
+    return taken->count(candidate) ? 1 : 0;
+}
+
+}  // namespace
+
+TEST(NamesTest, GenerateAvoidsNamesInUse) {
+    std::set<std::string> taken{"age", "age_A"};
+    int calls = 0;
+    EXPECT_EQ(Generate("age", 0, TakenIn, &taken, &calls), "age_B");
+    EXPECT_EQ(calls, 3);
+
+    calls = 0;
+    EXPECT_EQ(Generate("free", 0, TakenIn, &taken, &calls), "free");
+    EXPECT_EQ(calls, 1);
+
+    // The suffix is built on the repaired name; a long base is shortened.
+    taken = {"@1st", "V3", std::string(64, 'z')};
+    EXPECT_EQ(Generate("1st", 0, TakenIn, &taken, &calls), "@1st_A");
+    EXPECT_EQ(Generate("?", 3, TakenIn, &taken, &calls), "V3_A");
+    EXPECT_EQ(Generate(std::string(64, 'z'), 0, TakenIn, &taken, &calls), std::string(62, 'z') + "_A");
+
+    // Twenty-seven taken suffixes run on to the two-letter codes.
+    taken = {"x"};
+    for (int k = 0; k < 27; ++k) taken.insert("x_" + LetterCode(k));
+    EXPECT_EQ(Generate("x", 0, TakenIn, &taken, &calls), "x_AB");
+}
