@@ -1,0 +1,328 @@
+#include "case.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "CaseValue.h"
+#include "ObsProjector.h"
+#include "datasrc.h"
+#include "errortext.h"
+#include "memorydatastore.h"
+
+// This suite does not link the projection family. The pass-through iterator
+// calls the projector only when one is given, which no test here does; this
+// weak definition only lets the suite link and yields to the real one.
+__attribute__((weak)) void ObsProjector::Copy(const OBS*, OBS*) const {
+    ADD_FAILURE() << "projector used without a projector";
+}
+
+namespace {
+
+std::string Bytes(const void* p, size_t n) { return std::string(static_cast<const char*>(p), n); }
+
+VESK_Variable Named(int type, const char* name) {
+    VESK_Variable v(type);
+    v.SetName(name);
+    return v;
+}
+
+// A source that presents its parent's cases through a pass-through iterator.
+class PassThroughSource : public VESK_DataSource {
+public:
+    explicit PassThroughSource(const VESK_DataSource* parent) : VESK_DataSource(parent) {}
+    VESK_InputCaseIterator* MakeIterator(OBS* buffer) const override {
+        return new PassThroughIter(*this, buffer, nullptr);
+    }
+};
+
+class CountingObserver : public VESK_DataSource::Observer {
+public:
+    void IteratorMade(VESK_InputCaseIterator* it) override {
+        ++fCount;
+        fLast = it;
+    }
+    int fCount = 0;
+    VESK_InputCaseIterator* fLast = nullptr;
+};
+
+class NullMonitor : public ErrorMonitor {
+public:
+    void Report(const char*, int) override {}
+};
+
+// A store of (numeric, string 10) holding three rows.
+void FillStore(MemoryDataStore& store) {
+    store.MakeVariable(Named(0, "num"));
+    store.MakeVariable(Named(10, "str"));
+    const char* texts[] = {"first", "second", "third"};
+    for (int r = 0; r < 3; ++r) {
+        OBS row[3];
+        row[0].d = r + 1.5;
+        std::memset(row[1].c, ' ', 16);
+        std::memcpy(row[1].c, texts[r], std::strlen(texts[r]));
+        store.AddRow(row);
+    }
+    store.Close();
+}
+
+int ErrorNumberOf(void (*f)(MemoryDataStore&), MemoryDataStore& store) {
+    try {
+        f(store);
+    } catch (const VeskError& e) {
+        return e.Number();
+    }
+    return 0;
+}
+
+}  // namespace
+
+TEST(CaseTest, NewCaseIsInitialisedAndStringsAreCutAndPadded) {
+    MemoryDataStore source;
+    source.MakeVariable(Named(0, "n"));
+    source.MakeVariable(Named(3, "s3"));
+    source.MakeVariable(Named(10, "s10"));
+
+    VESK_Case c(source, nullptr);
+    EXPECT_TRUE(c.OwnsCells());
+    EXPECT_EQ(c.GetObsPointer(0)->bits, VESK_SYSMIS_BITS);
+    EXPECT_EQ(Bytes(c.GetObsPointer(1), 8), "        ");
+    EXPECT_EQ(Bytes(c.GetStringValue(2), 16), std::string(16, ' '));
+
+    c.SetColumnValue(2, "abcdefghijkl", 12);
+    EXPECT_EQ(Bytes(c.GetStringValue(2), 16), "abcdefghij      ");
+    c.SetColumnValue(2, "xy");
+    EXPECT_EQ(Bytes(c.GetStringValue(2), 16), "xy              ");
+    c.SetColumnValue(1, "abcdef", 6);
+    EXPECT_EQ(Bytes(c.GetStringValue(1), 8), "abc     ");
+    c.SetColumnValue(0, 4.25);
+    EXPECT_EQ(c.GetNumericValue(0), 4.25);
+    EXPECT_THROW(c.SetColumnValue(0, "text", 4), VESK_AssertFailed);  // not a string
+    EXPECT_THROW(c.GetObsPointer(3), VESK_AssertFailed);              // beyond the columns
+
+    // A copy of an owning case has its own cells.
+    VESK_Case copy(c);
+    EXPECT_NE(copy.Cells(), c.Cells());
+    EXPECT_EQ(copy.GetNumericValue(0), 4.25);
+    copy.SetColumnValue(0, 1.0);
+    EXPECT_EQ(c.GetNumericValue(0), 4.25);
+
+    // Re-initialising a range touches only that range.
+    c.InitCase(1, 2);
+    EXPECT_EQ(c.GetNumericValue(0), 4.25);
+    EXPECT_EQ(Bytes(c.GetStringValue(2), 16), std::string(16, ' '));
+    c.InitCase();
+    EXPECT_EQ(c.GetObsPointer(0)->bits, VESK_SYSMIS_BITS);
+
+    // A case on a caller's buffer neither initialises nor owns it.
+    OBS buffer[4];
+    std::memset(buffer, 'x', sizeof buffer);
+    VESK_Case onBuffer(source, buffer);
+    EXPECT_FALSE(onBuffer.OwnsCells());
+    EXPECT_EQ(buffer[1].c[0], 'x');
+    VESK_Case shared(onBuffer);
+    EXPECT_EQ(shared.Cells(), buffer);
+    EXPECT_EQ(c.MakeIterator(nullptr), nullptr);
+}
+
+TEST(CaseTest, CaseValueAndDataCellRules) {
+    MemoryDataStore source;
+    VESK_Variable n = Named(0, "n");
+    double userMissing = 9;
+    n.SetMissingValues(&userMissing, nullptr, nullptr);
+    source.MakeVariable(n);
+    source.MakeVariable(Named(10, "s"));
+    OBS row[3] = {};
+    source.AddRow(row);
+    source.Close();
+    VESK_InputCaseIterator* it = source.MakeIterator(nullptr);
+    ASSERT_EQ(it->NextCase(), 1);
+
+    CaseValue num(*it, 0);
+    CaseValue str(*it, 1);
+    EXPECT_EQ(num.Type(), 0);
+    EXPECT_EQ(str.Type(), 10);
+    EXPECT_EQ(str.VarIndex(), 1u);
+
+    OBS negZero;
+    negZero.d = -0.0;
+    num.SetValue(negZero);
+    EXPECT_FALSE(std::signbit(num.Value()->d));
+    num.SetValue(-0.0);
+    EXPECT_FALSE(std::signbit(num.Value()->d));
+    EXPECT_THROW(num.SetValue("text"), VESK_AssertFailed);
+    EXPECT_THROW(str.SetValue(1.0), VESK_AssertFailed);
+    EXPECT_THROW(CaseValue(0).SetValue(negZero), VESK_AssertFailed);
+
+    num.SetValue(9.0);
+    EXPECT_TRUE(num.IsMissing());
+    EXPECT_FALSE(num.IsMissing(false));
+    EXPECT_FALSE(num.IsNull());
+    num.SetValue(VESK_SYSMIS);
+    EXPECT_TRUE(num.IsNull());
+    EXPECT_TRUE(num.IsMissing(false));
+
+    // The string's last cell is cleared before the copy.
+    OBS* cells = str.Value();
+    std::memset(cells, 'z', 16);
+    str.SetValue("abc");
+    EXPECT_EQ(Bytes(cells, 16), "abc             ");
+    EXPECT_FALSE(str.IsNull());
+    str.SetValue("");
+    EXPECT_TRUE(str.IsNull());
+    OBS src[2];
+    std::memcpy(src, "0123456789ABCDEF", 16);
+    std::memset(cells, 'z', 16);
+    str.SetValue(*src);
+    EXPECT_EQ(Bytes(cells, 16), "0123456789      ");
+
+    // The data cell stores numbers as given and copies whole string areas.
+    VESK_DataCell dn(source, 0, *it);
+    VESK_DataCell ds(source, 1, it->GetCase().Cells());
+    EXPECT_EQ(dn.Size(), 8u);
+    EXPECT_EQ(ds.Size(), 10u);
+    dn = -0.0;
+    EXPECT_TRUE(std::signbit(static_cast<OBS&>(dn).d));
+    ds = *src;
+    EXPECT_EQ(Bytes(cells, 16), "0123456789ABCDEF");
+    EXPECT_EQ(Bytes(ds.SetTo("abcdefghijklmn", 14), 16), "abcdefghij      ");
+    ds = "hi";
+    EXPECT_EQ(Bytes(cells, 16), "hi              ");
+    dn = 9.0;
+    EXPECT_TRUE(dn.IsMissing());
+    delete it;
+}
+
+TEST(CaseTest, ReadLineLineEnds) {
+    FILE* f = std::tmpfile();
+    ASSERT_NE(f, nullptr);
+    std::fputs("a\rb", f);
+    std::rewind(f);
+    char buf[16];
+    EXPECT_STREQ(ReadLine(buf, sizeof buf, f), "a\n");
+    EXPECT_STREQ(ReadLine(buf, sizeof buf, f), "b");
+    EXPECT_EQ(ReadLine(buf, sizeof buf, f), nullptr);
+    std::fclose(f);
+
+    f = std::tmpfile();
+    std::fputs("one\r\ntwo\n\r\nlonger line", f);
+    std::rewind(f);
+    EXPECT_STREQ(ReadLine(buf, sizeof buf, f), "one\n");
+    EXPECT_STREQ(ReadLine(buf, sizeof buf, f), "two\n");
+    EXPECT_STREQ(ReadLine(buf, sizeof buf, f), "\n");
+    EXPECT_STREQ(ReadLine(buf, 5, f), "long");  // size - 1 characters
+    EXPECT_STREQ(ReadLine(buf, sizeof buf, f), "er line");
+    buf[0] = 'q';
+    EXPECT_EQ(ReadLine(buf, 1, f), buf);  // only the terminator fits
+    EXPECT_EQ(buf[0], '\0');
+    std::fclose(f);
+}
+
+TEST(CaseTest, MemoryStoreAppendSeekAndIterate) {
+    MemoryDataStore store;
+    FillStore(store);
+    EXPECT_EQ(store.RowCount(), 3);
+    EXPECT_TRUE(store.IsCommitted());
+    EXPECT_EQ(store.RowCells(), 3u);
+
+    CountingObserver observer;
+    store.Register(&observer);
+    VESK_InputCaseIterator* it = store.MakeIterator(nullptr);
+    EXPECT_EQ(observer.fCount, 1);
+    EXPECT_EQ(observer.fLast, it);
+    store.UnRegister(&observer);
+
+    EXPECT_EQ(it->IsSeekOK(), 1);
+    EXPECT_EQ(it->Tell(), 0);
+    ASSERT_EQ(it->NextCase(), 1);
+    EXPECT_EQ(it->GetNumericValue(0), 1.5);
+    EXPECT_EQ(Bytes(it->GetStringValue(1), 16), "first           ");
+    EXPECT_EQ(it->Seek(2), 1);
+    ASSERT_EQ(it->NextCase(), 1);
+    EXPECT_EQ(Bytes(it->GetStringValue(1), 6), "third ");
+    EXPECT_EQ(it->Tell(), 3);
+    EXPECT_EQ(it->NextCase(), 0);
+    EXPECT_EQ(it->Seek(4), 0);
+    EXPECT_EQ(it->Seek(-1), 0);
+    EXPECT_EQ(it->Seek(1), 1);
+    ASSERT_EQ(it->NextCase(), 1);
+    EXPECT_EQ(it->GetNumericValue(0), 2.5);
+
+    // A case made on the store reads through an iterator into its own buffer.
+    VESK_Case target(store, nullptr);
+    VESK_InputCaseIterator* into = target.MakeIterator(&store);
+    EXPECT_EQ(into->GetCase().Cells(), target.Cells());
+    ASSERT_EQ(into->NextCase(), 1);
+    EXPECT_EQ(target.GetNumericValue(0), 1.5);
+    delete into;
+    delete it;
+
+    // Rows after Close and a second commit are errors; a copy keeps the rows.
+    EXPECT_EQ(ErrorNumberOf([](MemoryDataStore& s) { s.AddRow(nullptr); }, store), 1209);
+    EXPECT_EQ(ErrorNumberOf([](MemoryDataStore& s) { s.CommitDictionary(); }, store), 1209);
+    MemoryDataStore copy(store);
+    EXPECT_EQ(copy.RowCount(), 3);
+    EXPECT_EQ(copy.Row(2)[0].d, 3.5);
+
+    // AddCase appends the case's cells; an explicit commit fixes the layout.
+    MemoryDataStore other;
+    other.MakeVariable(Named(0, "x"));
+    other.CommitDictionary();
+    VESK_Case c(other, nullptr);
+    c.SetColumnValue(0, 7.0);
+    other.AddCase(c);
+    EXPECT_EQ(other.RowCount(), 1);
+    EXPECT_EQ(other.Row(0)[0].d, 7.0);
+    EXPECT_THROW(other.Row(1), VESK_AssertFailed);
+}
+
+TEST(CaseTest, PassThroughReadsStraightIntoTheChildBuffer) {
+    // Over no parent: nothing to read and nothing to seek.
+    PassThroughSource orphan(nullptr);
+    VESK_InputCaseIterator* none = orphan.MakeIterator(nullptr);
+    EXPECT_EQ(none->NextCase(), 0);
+    EXPECT_EQ(none->Tell(), 0);
+    EXPECT_EQ(none->IsSeekOK(), 0);
+    EXPECT_EQ(none->Seek(0), 0);
+    EXPECT_EQ(none->GetParent(), nullptr);
+    delete none;
+
+    MemoryDataStore store;
+    FillStore(store);
+    PassThroughSource child(&store);
+    EXPECT_EQ(child.NParents(), 1);
+    CountingObserver observer;
+    store.Register(&observer);
+
+    OBS buffer[3];
+    VESK_InputCaseIterator* it = child.MakeIterator(buffer);
+    store.UnRegister(&observer);
+    ASSERT_EQ(observer.fCount, 1);
+    VESK_InputCaseIterator* parentIt = observer.fLast;
+    EXPECT_EQ(it->GetParent(), parentIt);
+    EXPECT_EQ(parentIt->GetCase().Cells(), buffer);  // the parent writes into our buffer
+
+    NullMonitor monitor;
+    it->SetErrorMonitor(&monitor);
+    EXPECT_EQ(parentIt->GetErrorMonitor(), &monitor);
+
+    EXPECT_EQ(it->IsSeekOK(), 1);
+    ASSERT_EQ(it->NextCase(), 1);
+    EXPECT_EQ(buffer[0].d, 1.5);
+    EXPECT_EQ(it->Tell(), 1);
+    EXPECT_EQ(it->Seek(2), 1);
+    ASSERT_EQ(it->NextCase(), 1);
+    EXPECT_EQ(Bytes(buffer[1].c, 5), "third");
+    EXPECT_EQ(it->NextCase(), 0);
+    delete it;
+
+    // Without a caller's buffer the child's own case is the parent's target.
+    VESK_InputCaseIterator* own = child.MakeIterator(nullptr);
+    ASSERT_EQ(own->NextCase(), 1);
+    EXPECT_EQ(own->GetNumericValue(0), 1.5);
+    EXPECT_EQ(Bytes(own->GetStringValue(1), 5), "first");
+    delete own;
+}
