@@ -1,0 +1,663 @@
+// Data source dictionary, case layout, name lookup and the dictionary-only source.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "IndependentDataStore.h"
+#include "VariableNameIndex.h"
+#include "case.h"
+#include "datafreedatasource.h"
+#include "datasrc.h"
+
+namespace {
+
+// A concrete source for dictionary tests; it has no cases.
+class TestSource : public VESK_DataSource {
+public:
+    explicit TestSource(const VESK_DataSource* parent = nullptr, int* deletions = nullptr)
+        : VESK_DataSource(parent), fDeletions(deletions) {}
+    TestSource(const TestSource& other) : VESK_DataSource(other) {}
+    ~TestSource() override {
+        if (fDeletions) ++*fDeletions;
+    }
+    VESK_InputCaseIterator* MakeIterator(OBS*) const override { return nullptr; }
+
+private:
+    int* fDeletions = nullptr;
+};
+
+int AddVar(VESK_DataSource& ds, int type, const char* name) {
+    unsigned column = 0;
+    VESK_Variable var(type);
+    var.SetName(name);
+    ds.MakeVariable(var, &column);
+    return int(column);
+}
+
+// The layout must always equal the running sum of the variables' cell counts.
+void ExpectLayoutConsistent(const VESK_DataSource& ds) {
+    int cell = 0;
+    for (unsigned i = 0; i < ds.ColumnCount(); ++i) {
+        EXPECT_EQ(ds.ObsIndex(int(i)), cell) << "column " << i;
+        cell += CellsForType(ds.GetVariable(int(i)).GetType());
+    }
+    EXPECT_EQ(ds.ObsIndex(int(ds.ColumnCount())), cell);
+    EXPECT_EQ(ds.GetObsAreaSize(), unsigned(cell));
+    const unsigned last =
+        ds.ColumnCount() == 0 ? 0 : unsigned(CellsForType(ds.GetVariable(int(ds.ColumnCount()) - 1).GetType()));
+    EXPECT_EQ(ds.LastVarCells(), last);
+}
+
+void ExpectAssert(const std::function<void()>& call, const char* condition, const char* source) {
+    try {
+        call();
+        ADD_FAILURE() << "no assertion for " << condition;
+    } catch (const VESK_AssertFailed& e) {
+        EXPECT_STREQ(e.Condition(), condition);
+        EXPECT_STREQ(e.SourceFile(), source);
+    }
+}
+
+const char* const kDatasrc = "Datasource/src/datasrc";
+const char* const kDsobs = "Datasource/src/dsobs";
+
+// numeric, 8-byte, 9-byte and 255-byte strings
+void MakeMixed(VESK_DataSource& ds) {
+    AddVar(ds, 0, "num");
+    AddVar(ds, 8, "s8");
+    AddVar(ds, 9, "s9");
+    AddVar(ds, 255, "s255");
+}
+
+} // namespace
+
+TEST(DataSourceLayout, CellIndexesFollowEveryEdit) {
+    TestSource ds;
+    EXPECT_EQ(ds.GetObsAreaSize(), 0u);
+    EXPECT_EQ(ds.LastVarCells(), 0u);
+    EXPECT_EQ(ds.ObsIndex(-1), -1);
+    EXPECT_EQ(ds.ObsIndex(0), 0);
+
+    MakeMixed(ds);
+    EXPECT_EQ(ds.ObsIndex(0), 0);
+    EXPECT_EQ(ds.ObsIndex(1), 1);
+    EXPECT_EQ(ds.ObsIndex(2), 2);
+    EXPECT_EQ(ds.ObsIndex(3), 4);
+    EXPECT_EQ(ds.ObsIndex(4), 36);
+    EXPECT_EQ(ds.GetObsAreaSize(), 36u);
+    EXPECT_EQ(ds.LastVarCells(), 32u);
+
+    // The 9-byte string becomes numeric.
+    VESK_Variable changed = ds.GetVariable(2);
+    changed.SetType(0);
+    ds.SetVariable(2, changed);
+    EXPECT_EQ(ds.ObsIndex(3), 3);
+    EXPECT_EQ(ds.GetObsAreaSize(), 35u);
+    ExpectLayoutConsistent(ds);
+
+    // A type change of the last variable moves the last variable cells.
+    VESK_Variable last = ds.GetVariable(3);
+    last.SetType(17);
+    ds.SetVariable(3, last);
+    EXPECT_EQ(ds.LastVarCells(), 3u);
+    EXPECT_EQ(ds.GetObsAreaSize(), 6u);
+    ExpectLayoutConsistent(ds);
+
+    // Insertions at the front, in the middle and at the end.
+    VESK_Variable front(20);
+    ds.InsertVariable(0, front);
+    EXPECT_EQ(ds.ObsIndex(1), 3);
+    ExpectLayoutConsistent(ds);
+    VESK_Variable middle(40);
+    ds.InsertVariable(2, middle);
+    EXPECT_EQ(ds.ObsIndex(2), 4);
+    EXPECT_EQ(ds.ObsIndex(3), 9);
+    ExpectLayoutConsistent(ds);
+    VESK_Variable end(1);
+    ds.InsertVariable(long(ds.ColumnCount()), end);
+    EXPECT_EQ(ds.LastVarCells(), 1u);
+    ExpectLayoutConsistent(ds);
+    ASSERT_EQ(ds.ColumnCount(), 7u);
+
+    // Empty ranges change nothing, not even the dirty flag.
+    ds.SetDirty(false);
+    ds.DeleteVariables(3, 2);
+    ds.DeleteVariables(0, -1);
+    ds.DeleteVariables(5, -3);
+    EXPECT_EQ(ds.ColumnCount(), 7u);
+    EXPECT_FALSE(ds.IsDirty());
+
+    // The last column: last variable cells take the new last column's count.
+    ds.DeleteVariables(6, 6);
+    EXPECT_TRUE(ds.IsDirty());
+    EXPECT_EQ(ds.LastVarCells(), 3u);
+    ExpectLayoutConsistent(ds);
+    ds.DeleteVariables(1, 3); // middle range
+    EXPECT_EQ(ds.ColumnCount(), 3u);
+    ExpectLayoutConsistent(ds);
+    ds.DeleteVariables(0, 0); // front
+    ExpectLayoutConsistent(ds);
+    ds.DeleteVariables(0, int(ds.ColumnCount()) - 1); // everything
+    EXPECT_EQ(ds.ColumnCount(), 0u);
+    EXPECT_EQ(ds.GetObsAreaSize(), 0u);
+    EXPECT_EQ(ds.LastVarCells(), 0u);
+}
+
+TEST(DataSourceLayout, InitCellsFillsMissingAndBlanks) {
+    TestSource ds;
+    MakeMixed(ds);
+    std::vector<OBS> cells(ds.GetObsAreaSize());
+    std::memset(cells.data(), 'x', cells.size() * sizeof(OBS));
+    ds.InitCells(cells.data(), 0, 3); // not the 255-byte string
+    EXPECT_EQ(cells[0].bits, VESK_SYSMIS_BITS);
+    EXPECT_EQ(std::string(cells[1].c, 8), std::string(8, ' '));
+    EXPECT_EQ(std::string(cells[2].c, 16), std::string(16, ' '));
+    EXPECT_EQ(cells[4].c[0], 'x');
+    ds.InitCells(cells.data(), 3, 1);
+    EXPECT_EQ(std::string(cells[4].c, 32 * 8), std::string(32 * 8, ' '));
+    ds.InitCells(cells.data(), 4, 0); // nothing at the end
+}
+
+TEST(DataSourceLayout, PreconditionFailures) {
+    TestSource ds;
+    MakeMixed(ds);
+    OBS cells[36];
+    ExpectAssert([&] { ds.ObsIndex(-2); }, "var_index >= -1", kDsobs);
+    ExpectAssert([&] { ds.ObsIndex(5); }, "var_index <= lth", kDsobs);
+    ExpectAssert([&] { ds.InitCells(cells, 2, 3); }, "firstVar+nVars <= ColumnCount()", kDsobs);
+    ExpectAssert([&] { ds.GetVariable(-1); }, "0 <= index", kDatasrc);
+    ExpectAssert([&] { ds.GetVariable(4); }, "size_t(index) < pData->fDictionary.size()", kDatasrc);
+    ExpectAssert([&] { ds.DeleteVariables(3, 4); }, "finish < (int) ColumnCount()", kDatasrc);
+    VESK_Variable other(0);
+    ExpectAssert([&] { ds.InsertVariable(5, other); }, "0 <= varAfter && varAfter <= (long)pData->fDictionary.size()",
+                 kDatasrc);
+    ExpectAssert([&] { ds.InsertVariable(-1, other); },
+                 "0 <= varAfter && varAfter <= (long)pData->fDictionary.size()", kDatasrc);
+    // A variable with another id is refused and the layout stays as it was.
+    ExpectAssert([&] { ds.SetVariable(3, other); }, "pData->fDictionary[index].GetID() == var.GetID()", kDatasrc);
+    ExpectLayoutConsistent(ds);
+    EXPECT_EQ(ds.GetObsAreaSize(), 36u);
+    ExpectAssert([&] { ds.SetParentSource(&ds); }, "parent != this", kDatasrc);
+    ExpectAssert([&] { ds.GetSplitVarIndex(0); }, "index < pData->fnSplitVars", kDatasrc);
+    ExpectAssert([&] { ds.GetSplitVarID(0); }, "index < pData->fnSplitVars", kDatasrc);
+}
+
+TEST(DataSourceWeightFilterSplit, IdsSurviveInsertionsAndDeletions) {
+    TestSource ds;
+    MakeMixed(ds);
+    EXPECT_EQ(ds.GetWeightVarIndex(), -1);
+    EXPECT_TRUE(ds.GetWeightVariableID().IsNone());
+
+    ds.SetWeightVar(0);
+    ds.SetFilterVar(2);
+    const int split[] = {1, 2};
+    ds.SetSplit(2, split, true);
+    EXPECT_EQ(ds.GetNSplitVars(), 2u);
+    EXPECT_TRUE(ds.GetSplitqSeparate());
+
+    VESK_Variable inserted(0);
+    ds.InsertVariable(0, inserted);
+    EXPECT_EQ(ds.GetWeightVarIndex(), 1);
+    EXPECT_EQ(ds.GetFilterVarIndex(), 3);
+    EXPECT_EQ(ds.GetSplitVarIndex(0), 2);
+    EXPECT_EQ(ds.GetSplitVarIndex(1), 3);
+    EXPECT_EQ(ds.GetSplitVarID(1), ds.GetVariable(3).GetID());
+
+    // Deleting an unrelated variable keeps the split.
+    ds.DeleteVariables(4, 4);
+    EXPECT_EQ(ds.GetNSplitVars(), 2u);
+
+    // Deleting the weight: the index reads -1, the id stays.
+    const LocallyUniqueID weightID = ds.GetVariable(1).GetID();
+    ds.DeleteVariables(1, 1);
+    EXPECT_EQ(ds.GetWeightVarIndex(), -1);
+    EXPECT_EQ(ds.GetWeightVariableID(), weightID);
+    EXPECT_EQ(ds.GetFilterVarIndex(), 2);
+
+    // Deleting one split variable clears the whole split.
+    ds.DeleteVariables(1, 1);
+    EXPECT_EQ(ds.GetNSplitVars(), 0u);
+    EXPECT_FALSE(ds.GetSplitqSeparate());
+    EXPECT_EQ(ds.GetFilterVarIndex(), 1);
+    ds.DeleteVariables(1, 1);
+    EXPECT_EQ(ds.GetFilterVarIndex(), -1);
+}
+
+TEST(DataSourceWeightFilterSplit, DirtyFlagAndPreconditions) {
+    TestSource ds;
+    MakeMixed(ds);
+    ds.SetWeightVar(0);
+    ds.SetDirty(false);
+    ds.SetWeightVar(0); // unchanged
+    EXPECT_FALSE(ds.IsDirty());
+    ds.SetWeightVar(-1);
+    EXPECT_TRUE(ds.IsDirty());
+    EXPECT_EQ(ds.GetWeightVarIndex(), -1);
+    ds.SetDirty(false);
+    ds.SetWeightVar(99); // out of range: none, which it already is
+    EXPECT_FALSE(ds.IsDirty());
+
+    ds.SetFilterVar(1);
+    const int split[] = {0};
+    ds.SetSplit(1, split, false);
+    EXPECT_FALSE(ds.IsDirty());
+    EXPECT_EQ(ds.GetFilterVarIndex(), 1);
+    ds.SetFilterVar(-1);
+    EXPECT_EQ(ds.GetFilterVarIndex(), -1);
+
+    // SetSplit(0) keeps nothing but the separate flag.
+    ds.SetSplit(0, nullptr, true);
+    EXPECT_EQ(ds.GetNSplitVars(), 0u);
+    EXPECT_TRUE(ds.GetSplitqSeparate());
+
+    const int nine[] = {0, 0, 0, 0, 0, 0, 0, 0, 0};
+    ExpectAssert([&] { ds.SetSplit(9, nine, false); }, "nVars <= eMaxSplitVars", kDatasrc);
+    const int eight[] = {0, 0, 0, 0, 0, 0, 0, 0};
+    ds.SetSplit(8, eight, false); // 64 bytes: allowed
+    EXPECT_EQ(ds.GetNSplitVars(), 8u);
+    const int negative[] = {0, -1};
+    ExpectAssert([&] { ds.SetSplit(2, negative, false); }, "varIndexes[i] >= 0", kDatasrc);
+    const int beyond[] = {7};
+    ExpectAssert([&] { ds.SetSplit(1, beyond, false); }, "size_t(index) < pData->fDictionary.size()", kDatasrc);
+
+    TestSource wide;
+    AddVar(wide, 24, "a");
+    AddVar(wide, 24, "b");
+    AddVar(wide, 24, "c");
+    const int three[] = {0, 1, 2};
+    ExpectAssert([&] { wide.SetSplit(3, three, false); }, "totalSize <= 64", kDatasrc);
+    EXPECT_EQ(wide.GetNSplitVars(), 0u);
+}
+
+TEST(DataSourceCopy, SharesBodiesAndIsolatesChanges) {
+    TestSource original;
+    MakeMixed(original);
+    DatasourceAttributes attributes;
+    attributes.Define("Origin", {"first"});
+    original.SetAttributes(attributes);
+    const char bytes[] = "abcd";
+    original.SetExtension(3, 1, 4, bytes);
+    original.SetLabel("survey");
+    original.SetWeightVar(0);
+
+    TestSource copy(original);
+    ASSERT_EQ(copy.ColumnCount(), 4u);
+    for (int i = 0; i < 4; ++i) EXPECT_TRUE(copy.GetVariable(i).Impl() == original.GetVariable(i).Impl());
+    EXPECT_TRUE(VESK_DataSource::Extension(copy, 3).Impl() == VESK_DataSource::Extension(original, 3).Impl());
+    EXPECT_EQ(copy.GetObsAreaSize(), 36u);
+    EXPECT_STREQ(copy.GetLabel(), "survey");
+    EXPECT_EQ(copy.GetWeightVarIndex(), 0);
+    EXPECT_EQ(copy.GetTrendsInfo().GetDataSource(), &copy);
+    EXPECT_EQ(original.GetTrendsInfo().GetDataSource(), &original);
+
+    // Changes through the copy never show through the original.
+    copy.GetVariable(0).SetName("renamed");
+    EXPECT_EQ(original.GetVariable(0).GetName(), "num");
+    VESK_Variable retyped = copy.GetVariable(3);
+    retyped.SetType(1);
+    copy.SetVariable(3, retyped);
+    EXPECT_EQ(original.GetVariable(3).GetType(), 255);
+    EXPECT_EQ(original.GetObsAreaSize(), 36u);
+    copy.ExtendExtension(3, 2, "ef");
+    EXPECT_EQ(VESK_DataSource::Extension(original, 3).Elements(), "abcd");
+    EXPECT_EQ(VESK_DataSource::Extension(copy, 3).Elements(), "abcdef");
+    DatasourceAttributes changed = copy.GetAttributes();
+    changed.Define("Origin", {"second"});
+    copy.SetAttributes(changed);
+    EXPECT_EQ(original.GetAttributes().Values("Origin"), std::vector<std::string>{"first"});
+    copy.DeleteVariables(0, 1);
+    EXPECT_EQ(original.ColumnCount(), 4u);
+    EXPECT_EQ(original.GetWeightVarIndex(), 0);
+}
+
+TEST(DataSourceCopy, ParentConstructorAndCopyDictionary) {
+    TestSource parent;
+    MakeMixed(parent);
+    parent.SetFileSpec("/data/parent.sav");
+    parent.SetTimestamp(1234.0);
+    parent.SetDirty(false);
+
+    TestSource child(&parent);
+    EXPECT_EQ(child.GetParentSource(), &parent);
+    EXPECT_EQ(child.NParents(), 1);
+    EXPECT_TRUE(child.IsDirty());
+    EXPECT_EQ(child.GetTimestamp(), 1234.0);
+    EXPECT_TRUE(child.GetVariable(2).Impl() == parent.GetVariable(2).Impl());
+    EXPECT_EQ(child.GetTrendsInfo().GetDataSource(), &child);
+
+    // CopyDictionary keeps the own parent and drops the file specification.
+    TestSource other;
+    AddVar(other, 3, "x");
+    other.SetFileSpec("/data/other.sav");
+    other.SetLabel("");
+    child.CopyDictionary(other);
+    EXPECT_EQ(child.GetParentSource(), &parent);
+    EXPECT_EQ(child.ColumnCount(), 1u);
+    EXPECT_EQ(child.GetObsAreaSize(), 1u);
+    EXPECT_STREQ(child.GetFileSpec(), "");
+    EXPECT_STREQ(other.GetFileSpec(), "/data/other.sav");
+    ASSERT_NE(child.GetLabel(), nullptr);
+    EXPECT_STREQ(child.GetLabel(), "");
+    EXPECT_EQ(child.GetTrendsInfo().GetDataSource(), &child);
+}
+
+TEST(DataSourceNames, FindVarIndexAndGoodVarName) {
+    TestSource ds;
+    AddVar(ds, 0, "age");
+    AddVar(ds, 0, "Income");
+    AddVar(ds, 5, "city");
+    AddVar(ds, 0, "AGE"); // duplicate, as when names were not checked
+
+    EXPECT_EQ(ds.FindVarIndex("age  "), 0);
+    EXPECT_EQ(ds.FindVarIndex("INCOME"), 1);
+    EXPECT_EQ(ds.FindVarIndex("income", 3), 1); // wraps round to the start
+    EXPECT_EQ(ds.FindVarIndex("age", 2), 3);
+    EXPECT_EQ(ds.FindVarIndex("age", 4), 0); // start = ColumnCount searches from 0
+    EXPECT_EQ(ds.FindVarIndex("age", -5), 0);
+    EXPECT_EQ(ds.FindVarIndex("ag"), -1);
+    EXPECT_EQ(ds.FindVarIndex(""), -1);
+    EXPECT_EQ(ds.FindVarIndex(ds.GetVariable(2).GetID()), 2);
+    EXPECT_EQ(ds.FindVarIndex(LocallyUniqueID::None()), -1);
+
+    EXPECT_EQ(ds.GoodVarName("weight"), "weight");
+    const std::string fresh = ds.GoodVarName("age");
+    EXPECT_NE(fresh, "age");
+    EXPECT_EQ(ds.FindVarIndex(fresh.c_str()), -1);
+    AddVar(ds, 0, fresh.c_str());
+    const std::string second = ds.GoodVarName("AGE");
+    EXPECT_NE(second, fresh);
+    EXPECT_EQ(ds.FindVarIndex(second.c_str()), -1);
+    const std::string longName = ds.GoodVarName(std::string(100, 'z'));
+    EXPECT_LE(longName.size(), 64u);
+}
+
+TEST(VariableNameIndex, FindsColumnsByUpperCaseName) {
+    TestSource ds;
+    const char* names[] = {"b", "ABC", "a", "Ab", "zeta", "\xC3\xA9t\xC3\xA9"};
+    for (const char* name : names) AddVar(ds, 0, name);
+
+    VariableNameIndex index(ds);
+    EXPECT_EQ(index.Size(), 6u);
+    EXPECT_EQ(index.Find("B"), 0);
+    EXPECT_EQ(index.Find("ABC"), 1);
+    EXPECT_EQ(index.Find("A"), 2);
+    EXPECT_EQ(index.Find("AB"), 3);
+    EXPECT_EQ(index.Find("ZETA"), 4);
+    EXPECT_EQ(index.Find(ds.GetVariable(5).GetUpperCaseName().c_str()), 5);
+    EXPECT_EQ(index.Find("abc"), -1); // the caller passes upper case
+    EXPECT_EQ(index.Find("ABCD"), -1);
+    EXPECT_EQ(index.Find(""), -1);
+    EXPECT_EQ(index.Find("ZZZ"), -1);
+    for (unsigned i = 0; i < ds.ColumnCount(); ++i)
+        EXPECT_EQ(index.Find(ds.GetVariable(int(i)).GetUpperCaseName().c_str()),
+                  ds.FindVarIndex(ds.GetVariable(int(i)).GetName().c_str()));
+
+    // Copies own their tables.
+    TestSource empty;
+    VariableNameIndex assigned(empty);
+    EXPECT_EQ(assigned.Find("A"), -1);
+    {
+        VariableNameIndex temporary(ds);
+        assigned = temporary;
+        VariableNameIndex copied(temporary);
+        EXPECT_EQ(copied.Find("AB"), 3);
+    }
+    EXPECT_EQ(assigned.Find("AB"), 3);
+    assigned = assigned;
+    EXPECT_EQ(assigned.Find("ZETA"), 4);
+}
+
+TEST(DataSourceExtensions, BlocksTableAndHandles) {
+    TestSource ds;
+    EXPECT_EQ(ds.MaxExtensionType(), -1);
+    EXPECT_FALSE(ds.HasExtension(0));
+    EXPECT_EQ(ds.ExtensionHash(3), 0);
+
+    // Element size 0 counts as 1.
+    ds.SetExtension(4, 0, 2, "xyz");
+    VESK_DataSource::Extension four(ds, 4);
+    EXPECT_EQ(four.Type(), 4);
+    EXPECT_EQ(four.ElementSize(), 1);
+    EXPECT_EQ(four.Elements(), "xy");
+    EXPECT_EQ(ds.MaxExtensionType(), 4);
+
+    const unsigned char hashed[] = {1, 2, 3, 4, 5};
+    ds.SetExtension(7, 1, 5, hashed);
+    EXPECT_EQ(ds.ExtensionHash(7), 0x05040302);
+    EXPECT_EQ(ds.ExtensionHash(4), 0); // shorter than four bytes
+
+    ds.SetExtension(39, 1, 1, "q");
+    EXPECT_EQ(ds.MaxExtensionType(), 24); // 40 slots
+    ds.SetExtension(39, 1, 0, nullptr); // removes the block, keeps the slot
+    EXPECT_FALSE(ds.HasExtension(39));
+    EXPECT_EQ(ds.MaxExtensionType(), 24);
+
+    // Reading elements in order.
+    const int32_t numbers[] = {10, 20, 30};
+    ds.SetExtension(3, 4, 3, numbers);
+    VESK_DataSource::Extension ext(ds, 3);
+    EXPECT_EQ(ext.Length(), 3);
+    int32_t out[3] = {};
+    EXPECT_EQ(ext.GetNext(out, 3), 0); // less than one element: no advance
+    EXPECT_EQ(ext.GetNext(out, 9), 2);
+    EXPECT_EQ(out[1], 20);
+    VESK_DataSource::Extension copied = ext; // the position is copied too
+    EXPECT_EQ(copied.GetNext(out, 100), 1);
+    EXPECT_EQ(out[0], 30);
+    EXPECT_EQ(copied.GetNext(out, 100), 0);
+
+    // A missing type gives a new empty block; an absent block answers neutrally.
+    VESK_DataSource::Extension missing(ds, 11);
+    EXPECT_EQ(missing.Type(), 11);
+    EXPECT_EQ(missing.ElementSize(), 1);
+    EXPECT_EQ(missing.Length(), 0);
+    ds.SetExtension(missing); // empty: stores nothing
+    EXPECT_FALSE(ds.HasExtension(11));
+    VESK_DataSource::Extension none{VESK_DataSource::ExtensionPtr()};
+    EXPECT_EQ(none.Type(), -1);
+    EXPECT_EQ(none.Length(), 0);
+    EXPECT_EQ(none.GetNext(out, 100), 0);
+
+    // Equality: subtype and content only.
+    VESK_DataSource::Extension same(VESK_DataSource::ExtensionPtr(new VESK_ExtensionImpl(3, 2, 6, numbers)));
+    EXPECT_TRUE(same == VESK_DataSource::Extension(ds, 3));
+    EXPECT_TRUE(none == VESK_DataSource::Extension(VESK_DataSource::ExtensionPtr()));
+    EXPECT_FALSE(none == same);
+    EXPECT_FALSE(same == VESK_DataSource::Extension(ds, 7));
+
+    // A block handed over is shared, and stored under the given type.
+    ds.SetExtension(same);
+    EXPECT_TRUE(VESK_DataSource::Extension(ds, 3).Impl() == same.Impl());
+    ds.SetExtension(-2, same); // stores nothing
+    ds.ExtendExtension(3, 1, "\x01\x00");
+    EXPECT_EQ(VESK_DataSource::Extension(ds, 3).Length(), 7);
+    EXPECT_EQ(same.Length(), 6); // the shared block was copied first
+
+    ExpectAssert([&] { ds.SetExtension(-1, 1, 1, "a"); }, "0 <= type", kDatasrc);
+    ExpectAssert([&] { ds.SetExtension(1, 1, -1, "a"); }, "nElements >= 0", kDatasrc);
+    ExpectAssert([&] { ds.SetExtension(1, 1, 2, nullptr); }, "(nElements==0) >= (content==0)", kDatasrc);
+    ExpectAssert([&] { ds.ExtendExtension(11, 1, "a"); }, "HasExtension(type)", kDatasrc);
+    ExpectAssert([&] { ds.ExtendExtension(3, -1, "a"); }, "nElements >= 0", kDatasrc);
+}
+
+TEST(DataSourceProperties, SettersAndDirtyFlag) {
+    TestSource ds;
+    EXPECT_TRUE(ds.IsDirty());
+    EXPECT_EQ(ds.RowCount(), -1);
+    EXPECT_TRUE(ds.IsLoaded());
+    EXPECT_EQ(ds.NParents(), 0);
+    EXPECT_GT(ds.GetTimestamp(), 0.0);
+    EXPECT_EQ(ds.GetLabel(), nullptr);
+
+    ds.SetDirty(false);
+    ds.SetLabel("");
+    EXPECT_TRUE(ds.IsDirty());
+    ASSERT_NE(ds.GetLabel(), nullptr);
+    EXPECT_STREQ(ds.GetLabel(), "");
+    ds.SetLabel(nullptr);
+    EXPECT_EQ(ds.GetLabel(), nullptr);
+
+    // Not dirty: file specification, timestamp, rows per imputation.
+    ds.SetDirty(false);
+    ds.SetFileSpec("/tmp/x.sav");
+    EXPECT_STREQ(ds.GetFileSpec(), "/tmp/x.sav");
+    EXPECT_STREQ(ds.GetFileSpecExt().GetGeneric(), "/tmp/x.sav");
+    ds.SetFileSpec(static_cast<const char*>(nullptr));
+    EXPECT_STREQ(ds.GetFileSpec(), "");
+    ds.SetTimestamp(42.0);
+    EXPECT_EQ(ds.GetTimestamp(), 42.0);
+    ds.SetTimestamp();
+    EXPECT_GT(ds.GetTimestamp(), 13000000000.0); // after 1995
+    ds.RowsPerImputation(int64_t(1) << 40);
+    EXPECT_EQ(ds.RowsPerImputation(), int64_t(1) << 40);
+    EXPECT_FALSE(ds.IsDirty());
+
+    // Sort index information with a key makes the index valid and the source dirty.
+    SortIndexInfo noKeys;
+    ds.SetSortIndexInfo(noKeys);
+    EXPECT_FALSE(ds.IsDirty());
+    EXPECT_FALSE(ds.IsIndexValid());
+    SortIndexInfo info;
+    info.SetIndexKeys({FileSort::SortKey{2, 0, 8}});
+    info.SetIndex({SortIndexInfo::SortIndexKeyRowPair("k", 7)});
+    ds.SetSortIndexInfo(info);
+    EXPECT_TRUE(ds.IsIndexValid());
+    EXPECT_TRUE(ds.IsDirty());
+    EXPECT_EQ(ds.GetSortIndexInfo().GetIndex().at(0).GetRowIndex(), 7);
+    ds.SetDirty(true); // any SetDirty invalidates the index
+    EXPECT_FALSE(ds.IsIndexValid());
+
+    ds.SetDirty(false);
+    VariableSetImpl set;
+    set.Name("colours");
+    set.Variables({LocallyUniqueID(0x10)});
+    ds.SetVariableSets({set});
+    EXPECT_TRUE(ds.IsDirty());
+    EXPECT_EQ(ds.GetVariableSets(), std::vector<VariableSetImpl>{set});
+    EXPECT_TRUE(ds.GetMRSets().empty());
+    VariableSetImpl mr = set;
+    mr.Name("$pets");
+    mr.Type(VariableSetImpl::eMultipleCategories);
+    EXPECT_NE(mr, set);
+    ds.SetMRSets({set, mr});
+    EXPECT_EQ(FindVarSet("$pets", ds.GetMRSets()), 1);
+    EXPECT_EQ(FindVarSet("none", ds.GetMRSets()), -1);
+
+    ds.SetDirty(false);
+    ds.SetDEFormattingInfo(DataEditorFormattingInfo("grid"));
+    EXPECT_TRUE(ds.IsDirty());
+    ds.GetDEFormattingInfo().SetInfo("changed");
+    EXPECT_EQ(ds.GetDEFormattingInfo().GetInfo(), "changed");
+
+    EXPECT_GT(VESK_DataSource::LowNumber(), VESK_DataSource::SystemMissing());
+    EXPECT_EQ(ObsBits(VESK_DataSource::SystemMissing()), 0xFFEFFFFFFFFFFFFFull);
+    EXPECT_EQ(ObsBits(VESK_DataSource::LowNumber()), 0xFFEFFFFFFFFFFFFEull);
+    EXPECT_EQ(ObsBits(VESK_DataSource::HighNumber()), 0x7FEFFFFFFFFFFFFFull);
+}
+
+namespace {
+class IteratingSource : public TestSource {
+public:
+    VESK_InputCaseIterator* MakeIterator(OBS* buffer) const override {
+        return new PassThroughIter(*this, buffer, nullptr);
+    }
+};
+
+class CountingObserver : public VESK_DataSource::Observer {
+public:
+    void IteratorMade(VESK_InputCaseIterator* iterator) override {
+        ++fCount;
+        fLast = iterator;
+    }
+    int fCount = 0;
+    VESK_InputCaseIterator* fLast = nullptr;
+};
+} // namespace
+
+TEST(DataSourceObservers, ToldOfEveryIteratorUntilUnregistered) {
+    IteratingSource ds;
+    AddVar(ds, 0, "x");
+    CountingObserver twice, once;
+    ds.Register(&twice);
+    ds.Register(&once);
+    ds.Register(&twice);
+    std::unique_ptr<VESK_InputCaseIterator> first(ds.MakeIterator(nullptr));
+    EXPECT_EQ(twice.fCount, 2);
+    EXPECT_EQ(once.fCount, 1);
+    EXPECT_EQ(once.fLast, first.get());
+
+    ds.UnRegister(&twice); // every registration goes
+    std::unique_ptr<VESK_InputCaseIterator> second(ds.MakeIterator(nullptr));
+    EXPECT_EQ(twice.fCount, 2);
+    EXPECT_EQ(once.fCount, 2);
+    EXPECT_EQ(once.fLast, second.get());
+
+    // Copying a dictionary copies the observer list.
+    IteratingSource other;
+    other.CopyDictionary(ds);
+    std::unique_ptr<VESK_InputCaseIterator> third(other.MakeIterator(nullptr));
+    EXPECT_EQ(once.fCount, 3);
+    ds.UnRegister(&once);
+    other.UnRegister(&once);
+}
+
+namespace {
+class RowStore : public IndependentDataStore {
+public:
+    using IndependentDataStore::IndependentDataStore;
+    VESK_InputCaseIterator* MakeIterator(OBS*) const override { return nullptr; }
+    void AddRow(const OBS* row) override { fRows.emplace_back(row, row + GetObsAreaSize()); }
+    void Close() override { fClosed = true; }
+    std::vector<std::vector<OBS>> fRows;
+    bool fClosed = false;
+};
+} // namespace
+
+TEST(IndependentDataStore, AddCaseHandsOverTheCells) {
+    RowStore store;
+    AddVar(store, 0, "n");
+    AddVar(store, 10, "s");
+    store.SetCompression(true); // the base ignores these
+    store.SetCompressionLevel(9);
+    store.CommitDictionary();
+    VESK_Case c(store, nullptr);
+    c.SetColumnValue(0, 2.5);
+    store.AddCase(c);
+    store.Close();
+    ASSERT_EQ(store.fRows.size(), 1u);
+    ASSERT_EQ(store.fRows[0].size(), 3u);
+    EXPECT_EQ(store.fRows[0][0].d, 2.5);
+    EXPECT_EQ(std::string(store.fRows[0][1].c, 16), std::string(16, ' '));
+    EXPECT_TRUE(store.fClosed);
+    RowStore child(&store);
+    EXPECT_EQ(child.NParents(), 1);
+}
+
+TEST(DataSourceChain, NParentsAndDeleteLine) {
+    int deletions = 0;
+    auto* bottom = new TestSource(nullptr, &deletions);
+    auto* middle = new TestSource(bottom, &deletions);
+    auto* top = new TestSource(middle, &deletions);
+    EXPECT_EQ(top->NParents(), 2);
+    EXPECT_EQ(middle->NParents(), 1);
+    DeleteLine(top);
+    EXPECT_EQ(deletions, 3);
+    DeleteLine(nullptr);
+    EXPECT_EQ(deletions, 3);
+}
+
+TEST(DataFreeDataSource, DictionaryWithoutCases) {
+    DataFreeDataSource ds;
+    EXPECT_FALSE(ds.IsDirty());
+    EXPECT_EQ(ds.ColumnCount(), 0u);
+    EXPECT_EQ(ds.RowCount(), -1);
+    EXPECT_TRUE(ds.IsLoaded());
+    AddVar(ds, 4, "name");
+    EXPECT_TRUE(ds.IsDirty());
+    EXPECT_EQ(ds.GetObsAreaSize(), 1u);
+    ExpectAssert([&] { ds.MakeIterator(nullptr); }, "0", "Datasource/src/datafreedatasource");
+}
