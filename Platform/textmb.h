@@ -5,6 +5,15 @@
 // its code page (from the locale at start-up, changeable with
 // VESKMBSetDefaultCodePage or VESKMBConverterSet_A). Every function below that
 // takes text works on that encoding and never splits one of its characters.
+//
+// The code page at start-up is the codeset of the locale as it stands (the library
+// never sets the locale); the plain ASCII codeset of the "C" locale becomes
+// windows-1252, which agrees with ASCII and gives the upper 128 bytes characters.
+// A UTF-8 codeset gives the code page "UTF-8" (UTF-8 mode itself starts off).
+// Only byte-oriented encodings without shift states can be the process's code
+// page; converters (VESKMBConverterNew_A) exist for every encoding ICU knows.
+// Settings may be read and changed from any thread; converters are internally
+// locked, so one converter may be shared, though one per thread is faster.
 #pragma once
 
 #include <cstddef>
@@ -34,7 +43,8 @@ public:
         fGeneric.clear();
         fU8.clear();
     }
-    // 0 when the file grants the access (as access(2)), -1 otherwise.
+    // 0 when the file grants the access (as access(2), on the generic form), -1
+    // otherwise (also for an empty name).
     int Access(int accessType) const;
 
     bool operator==(const ExtNameStr& o) const { return fU8 == o.fU8; }
@@ -52,7 +62,10 @@ void SetUTF8mode(int on);
 // ---------------------------------------------------------------- characters
 
 // Length in bytes of the character at p, given `remaining` bytes from p on;
-// below 1 for an invalid or incomplete sequence (0 when remaining is 0).
+// below 1 for an invalid or incomplete sequence (0 when remaining is 0). A NUL
+// byte is a character of length 1. A well-formed character the code page leaves
+// unassigned still has its length. The functions below treat an invalid byte as
+// a character of one byte.
 int VESKMBmblen_A(const char* p, size_t remaining);
 
 // Cuts the NUL-terminated text in place to at most maxBytes bytes without
@@ -90,11 +103,17 @@ int VESKMBstricmp_A(const char* a, const char* b);
 // Agrees with the upper-casing: equal exactly when the upper-cased forms are equal.
 int VESKMBqstricmp_A(const char* a, size_t la, const char* b, size_t lb);
 
-// Collation order (the process locale's, Unicode-aware in UTF-8 mode) of n bytes
-// of each text: negative, 0 or positive.
+// Collation order (the process locale's, Unicode-aware in UTF-8 mode) of at most
+// n bytes of each text, stopping at a NUL: negative, 0 or positive. The
+// collation is ICU's for the LC_COLLATE locale as it stands, or the root
+// collation for "C"/"POSIX" and locales ICU does not know. Texts the collation
+// finds equal but whose bytes differ are ordered by their bytes, so only
+// identical texts compare equal.
 int VESKMBstrncoll_A(const char* a, const char* b, size_t n);
 
-// A collator for repeated comparisons. Init prepares it for the current encoding.
+// A collator for repeated comparisons. Init prepares it for the current encoding
+// (later changes of the encoding do not affect it); Compare before Init uses the
+// encoding current at the call.
 class VESKMBCollator {
 public:
     VESKMBCollator();
@@ -120,27 +139,33 @@ void VESKMBConverterDelete_A(VESKMBConverter* converter);
 const char* VESKMBConverterName_A(const VESKMBConverter* converter);
 
 // Sets the process's code page (the "current converter"); returns nonzero on
-// success. Used with a saved name to switch temporarily.
+// success, 0 (and no change) for a null, unknown or unusable encoding (wide or
+// stateful ones such as UTF-16 or ISO-2022-JP). Used with a saved name to switch
+// temporarily; the name is kept as given.
 int VESKMBConverterSet_A(const char* encodingName);
 // The name of the process's current code page (independent of UTF-8 mode).
 const char* VESKMBCurrentConverterName_A();
 
 // Whole-text conversions; return nonzero when some text could not be
-// represented (it is replaced by a substitute).
+// represented or the input was invalid (it is replaced by a substitute: '?' in
+// code pages that have it, U+FFFD in UTF-8).
 int VESKMBCodePageToU8(const VESKMBConverter* converter, std::string& out, const std::string& in);
 int VESKMBU8ToCodePage(const VESKMBConverter* converter, std::string& out, const std::string& in);
 
 // Buffer conversions: convert srcLen bytes of src into at most destLen bytes of
 // dest, never splitting a character of the output; the rest of src that does not
-// fit is dropped. *status is set nonzero when text was lost (unrepresentable or
-// dropped for lack of room). Return the number of bytes written.
+// fit is dropped. *status (when status is not null) is set nonzero when text was
+// lost (unrepresentable, invalid or dropped for lack of room), else to 0. Return
+// the number of bytes written.
 size_t VESKMBCodePageto8(const VESKMBConverter* converter, char* dest, size_t destLen, const char* src,
                          size_t srcLen, int* status);
 size_t VESKMB8toCodePage(const VESKMBConverter* converter, char* dest, size_t destLen, const char* src,
                          size_t srcLen, int* status);
 
 // Code-page numbers of encoding names (1252 for windows-1252, 65001 for UTF-8,
-// 28591.. for ISO-8859-x, ...). Return nonzero on success.
+// 28591.. for ISO-8859-x, 932 Shift_JIS, 936 GBK, 949, 950 Big5, 874, 20127
+// US-ASCII, ...). Names are matched through their aliases ("cp1252", "latin1").
+// Return nonzero on success.
 int VESKMBCpNameToNum_A(const char* encodingName, int* number);
 int VESKMBCpNameFromNum_A(int number, std::string* encodingName);
 
@@ -148,7 +173,9 @@ int VESKMBCpNameFromNum_A(int number, std::string* encodingName);
 const char* VESKMBDefaultCodePage();
 void VESKMBSetDefaultCodePage(const char* encodingName);
 
-// Nonzero when the two names denote the same encoding ("UTF-8" and "utf8").
+// Nonzero when the two names denote the same encoding ("UTF-8" and "utf8",
+// "windows-1252" and "cp1252"); names unknown to ICU compare by name, ignoring
+// case and punctuation.
 int VESKMBqSameCodePage(const char* a, const char* b);
 
 // Largest character length in bytes of the current encoding (1 for single-byte).

@@ -309,11 +309,16 @@ void EnsureInit() {
 
 // ---------------------------------------------------------------- thread converters
 
-struct ThreadConverterSlot {
-    const EncodingInfo* info = nullptr;
-    UConverter* conv = nullptr;
-    ~ThreadConverterSlot() {
-        if (conv) ucnv_close(conv);
+// A few converters per thread, so that alternating between two encodings (a
+// collator prepared for one while the process uses another) does not reopen them.
+struct ThreadConverters {
+    static constexpr int kSlots = 4;
+    const EncodingInfo* info[kSlots] = {};
+    UConverter* conv[kSlots] = {};
+    int next = 0;
+    ~ThreadConverters() {
+        for (UConverter* c : conv)
+            if (c) ucnv_close(c);
     }
 };
 
@@ -400,14 +405,16 @@ int MbLenSlow(const EncodingInfo* e, const char* p, size_t remaining) {
 }
 
 UConverter* ThreadConverter(const EncodingInfo* e) {
-    thread_local ThreadConverterSlot slot;
-    if (slot.info != e) {
-        if (slot.conv) ucnv_close(slot.conv);
-        slot.conv = OpenConverter(e->icuName.c_str());
-        VESK_ASSERT(slot.conv != nullptr);
-        slot.info = e;
-    }
-    return slot.conv;
+    thread_local ThreadConverters cache;
+    for (int i = 0; i < ThreadConverters::kSlots; ++i)
+        if (cache.info[i] == e) return cache.conv[i];
+    int slot = cache.next;
+    cache.next = (slot + 1) % ThreadConverters::kSlots;
+    if (cache.conv[slot]) ucnv_close(cache.conv[slot]);
+    cache.conv[slot] = OpenConverter(e->icuName.c_str());
+    VESK_ASSERT(cache.conv[slot] != nullptr);
+    cache.info[slot] = e;
+    return cache.conv[slot];
 }
 
 int ToUtf16(UConverter* conv, const char* src, size_t len, std::u16string& out) {

@@ -61,7 +61,7 @@ const EncodingInfo* Utf8Info();
 int MbLenSlow(const EncodingInfo* e, const char* p, size_t remaining);
 
 // A converter for e owned by the calling thread (ICU converters are not
-// thread-safe). Valid until the thread asks for another encoding's converter.
+// thread-safe). Valid until the thread has asked for four other encodings' converters.
 UConverter* ThreadConverter(const EncodingInfo* e);
 
 // Conversions to and from UTF-16 that substitute what cannot be converted and

@@ -145,6 +145,7 @@ TEST_F(TextMbTest, CuttingAtEveryOffsetKeepsWholeCharacters) {
         {nullptr, Pieces{"a", "\xC3\xA4", "\xE6\x97\xA5", "b", "\xF0\x9F\x98\x80", "\xC3\xA9", "c"}},
         {"Shift_JIS", Pieces{"a", "\x95\x5C", "b", "\xB1", "\x82\x81", "\x83\x5C", "c"}},
         {"GBK", Pieces{"a", "\xD6\xD0", "\x81\x40", "b", "\xA3\xE1", "\xCE\xC4", "c"}},
+        {"GB18030", Pieces{"a", "\x81\x30\x81\x30", "\xD6\xD0", "\x90\x30\x81\x30", "b"}},
     };
     for (const Mode& m : modes) {
         if (m.codePage)
