@@ -11,6 +11,11 @@
 #include "variable.h"
 
 class VESK_DataSource;
+class VStream;
+
+// The variable name each date-variable type requires, indexed by type (empty
+// for e_NONE): "CYCLE_", "YEAR_", ... "OBS_", "DATE_".
+extern const char* const pszDateVarNames[12];
 
 class VESK_TrendsInfo {
 public:
@@ -103,6 +108,50 @@ public:
     void SetDataSource(const VESK_DataSource* source) { fpDataSource = source; }
     const VESK_DataSource* GetDataSource() const { return fpDataSource; }
 
+    // Drops the date variables and sets start to (1, 1). With keep false the
+    // period becomes 1 and every range is cleared; with keep true the period
+    // becomes 1 only when none is given and a range given by case number stays.
+    void Reset(bool keep);
+    // Reset(true), then n date variables (n + 1 default entries, the last for
+    // the date key; none for n = 0). n must be below eMaxDateVars.
+    void SetNDateVars(int nDateVars);
+    int GetNDateVars() const { return fData.fnDateVars; }
+    // Entry iDateVar (fnDateVars: the date key, of type e_DATKEY or e_NONE)
+    // describes the variable in column; type e_NONE only clears the type.
+    void SetDateVar(int iDateVar, int column, int iType, int extra);
+    void GetDateVar(int iDateVar, int& column, int& type, int& extra) const;
+
+    void SetStart(int first, int second);
+    void GetStart(int& first, int& second) const;
+    void SetPeriod(bool given, int period);
+    void GetPeriod(bool& given, int& period) const;
+
+    // Each end: a case number is kept only when the end is on and not by
+    // date. Clears the per-variable use values.
+    void SetUse(bool fromOn, bool fromByDate, long fromCase, bool toOn, bool toByDate, long toCase);
+    void GetUse(bool& fromOn, bool& fromByDate, long& fromCase, bool& toOn, bool& toByDate, long& toCase) const;
+    // Each value is kept only when its end is on and given by date.
+    void SetUseVar(int iDateVar, OBS from, OBS to);
+    void GetUseVar(int iDateVar, OBS& from, OBS& to) const;
+    void SetPred(bool fromOn, bool fromByDate, long fromCase, bool toOn, bool toByDate, long toCase);
+    void GetPred(bool& fromOn, bool& fromByDate, long& fromCase, bool& toOn, bool& toByDate, long& toCase) const;
+    void SetPredVar(int iDateVar, OBS from, OBS to);
+    void GetPredVar(int iDateVar, OBS& from, OBS& to) const;
+
+    // Takes the ids of the entries' columns from this information's data
+    // source. False when an indexed column has no id, or an entry without a
+    // column has a type; true at once when source is null.
+    bool UpdateVarIDs(const VESK_DataSource* source);
+    // Re-finds the date variables by id after dictionary edits and checks
+    // their names and types. A missing or misnamed date variable resets
+    // everything (Reset(true)) and answers false; a missing date key resets
+    // only the key entry and answers false.
+    bool Validate();
+    // Transfers the information (without ids) through the stream, in the
+    // same order for storing and loading. Loading raises error 1204 for
+    // counts or types out of range.
+    void Serialize(VStream& stream);
+
     // Equal bodies; entries compare their values bit for bit, and the key entry
     // only by id, index and type. Data-source pointers do not count.
     bool operator==(const VESK_TrendsInfo& o) const {
@@ -130,6 +179,8 @@ public:
     bool operator!=(const VESK_TrendsInfo& o) const { return !(*this == o); }
 
 protected:
+    static void TransferBody(VStream& stream, Data& data);
+
     const VESK_DataSource* fpDataSource = nullptr;
     Data fData;
 };
