@@ -78,7 +78,8 @@ private:
     uint32_t fValue = kNone;
 };
 
-// A format as (width, code, decimals).
+// A format: width, code and decimals in that order in memory; the constructor
+// takes them as (code, width, decimals), like SetFormat.
 struct VESK_Format {
     uint16_t width = 0;
     uint8_t code = 0;
