@@ -2,4 +2,4 @@
 # Runs the demo on the bundled example.
 set -e
 BUILD=${1:-build}
-exec "$BUILD/examples/platform_demo"
+exec "$BUILD/examples/demo"
