@@ -1,0 +1,405 @@
+#define VESK_SOURCE_NAME "Datasource/src/CompressedSystemFile"
+
+#include "CompressedSystemFile.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+
+#include "bytecode.h"
+#include "filestream.h"
+#include "sparsefileindex.h"
+#include "vesk_assert.h"
+
+using namespace SysFileLayout;
+using namespace Bytecode;
+
+namespace {
+
+constexpr size_t kBlockMax = 8 + 8 * 8;          // commands and eight raw cells
+constexpr size_t kReadCapacity = 256 * 1024;     // read buffer
+constexpr size_t kReadFirstFill = 4096;          // first read after a far seek
+constexpr size_t kWriteCapacity = 128 * 1024;    // write buffer, open block excluded
+// Decoding may load one cell beyond a block's raw cells (and discard it).
+constexpr size_t kSlack = 8;
+
+constexpr uint64_t kOnes = 0x0101010101010101ull;
+constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
+
+// Bit 7 of every byte of x that is zero, nothing else.
+inline uint64_t ZeroBytes(uint64_t x) { return ~(((x & kLow7) + kLow7) | x | kLow7); }
+inline uint64_t BytesEqual(uint64_t x, uint8_t c) { return ZeroBytes(x ^ (kOnes * c)); }
+
+// The 8 command bytes with command 0 in the lowest byte.
+inline uint64_t LoadCommands(const uint8_t* p) {
+    uint64_t w;
+    std::memcpy(&w, p, 8);
+    return kNativeLittleEndian ? w : Swap64(w);
+}
+
+}  // namespace
+
+CompressedSystemFile::CompressedSystemFile(VESK_StrBaseIO* stream, SystemFileOptions* options,
+                                           VESK_SparseFileIndex* index, int64_t row0pos)
+    : fStream(stream),
+      fOptions(options),
+      fIndex(index),
+      fRow0(row0pos),
+      fCells(options ? long(options->_cellsPerCase) : 0),
+      fBufStreamPos(row0pos),
+      fOutStreamPos(row0pos) {
+    VESK_ASSERT(stream != nullptr);
+    VESK_ASSERT(options != nullptr);
+    VESK_ASSERT(options->_cellsPerCase >= 0);
+    VESK_ASSERT(row0pos >= 0);
+    fStream->Seek(row0pos, VESK_StrBaseIO::SeekFromStart);
+}
+
+CompressedSystemFile::~CompressedSystemFile() {
+    try {
+        Flush();
+    } catch (...) {
+        // A destructor cannot report; callers that care flush first.
+    }
+}
+
+// ---------------------------------------------------------------- positions
+
+int64_t CompressedSystemFile::Tell() const {
+    const int64_t filepos = fMode == kWriting ? fOutStreamPos + int64_t(fOutLen)
+                                              : fBufStreamPos + int64_t(fBufPos);
+    VESK_ASSERT_AT((filepos - fRow0) % int64_t(sizeof(OBS)) == 0, "(filepos-_row0pos)%sizeof(OBS) == 0",
+                   VESK_SOURCE_NAME);
+    VESK_ASSERT_AT(fPos <= kKeySize, "_pos <= kKeySize", VESK_SOURCE_NAME);
+    return (filepos - fRow0) + (fPos == kKeySize ? 0 : fPos - fBlockBytes);
+}
+
+void CompressedSystemFile::SeekLogical(int64_t position) {
+    VESK_ASSERT(position >= 0);
+    VESK_ASSERT(fMode != kWriting);
+    const int64_t blockStart = fRow0 + (position & ~int64_t(7));
+    if (blockStart >= fBufStreamPos && blockStart <= fBufStreamPos + int64_t(fBufLen)) {
+        fBufPos = size_t(blockStart - fBufStreamPos);  // still buffered: no I/O
+    } else {
+        fBufStreamPos = blockStart;
+        fBufPos = fBufLen = 0;
+        fFill = kReadFirstFill;
+    }
+    fPos = kKeySize;
+    fBlockBytes = 0;
+    fRawIndex = 0;
+    fEnd = false;
+    const int k = int(position & 7);
+    if (k != 0) PositionInBlock(k);
+}
+
+void CompressedSystemFile::SetTargetRow(int64_t row) {
+    VESK_ASSERT(row >= 0);
+    fTargetRow = row;
+}
+
+int64_t CompressedSystemFile::PositionOnTarget() {
+    int64_t target = fTargetRow;
+    if (target == fCurrentRow) return Tell();
+    if (target == fCurrentRow - 1) {
+        SeekLogical(fLastRowPos);
+    } else {
+        int64_t row = 0, pos = 0;
+        if (fIndex) fIndex->GetPos(target, row, pos);
+        SeekLogical(pos);
+        while (row < target) {
+            const int64_t p = Tell();
+            if (SkipCase() == 0) {
+                target = row;  // the data holds fewer rows
+                break;
+            }
+            ++row;
+            if (fIndex) fIndex->Add(row - 1, p);
+            fLastRowPos = p;
+        }
+    }
+    fCurrentRow = fTargetRow = target;
+    return Tell();
+}
+
+// ---------------------------------------------------------------- reading
+
+bool CompressedSystemFile::Ensure(size_t bytes) {
+    size_t avail = fBufLen - fBufPos;
+    if (avail >= bytes) return true;
+    if (!fBuf) {
+        // Zeroed so that the cell loaded beyond a block is never indeterminate.
+        fBuf.reset(new uint8_t[kReadCapacity + kSlack]());
+        if (fFill == 0) fFill = kReadFirstFill;
+    }
+    if (fBufPos != 0) {
+        std::memmove(fBuf.get(), fBuf.get() + fBufPos, avail);
+        fBufStreamPos += int64_t(fBufPos);
+        fBufLen = avail;
+        fBufPos = 0;
+    }
+    const int64_t at = fBufStreamPos + int64_t(fBufLen);
+    if (fStream->Tell() != at) SF_REQUIRE_SYS(fStream->Seek(at, VESK_StrBaseIO::SeekFromStart) == 0, kErrShortRead);
+    while (fBufLen < bytes) {
+        const size_t want = std::min(kReadCapacity - fBufLen, std::max(fFill, bytes - fBufLen));
+        const size_t got = fStream->Read(fBuf.get() + fBufLen, want);
+        fBufLen += got;
+        fFill = std::min(kReadCapacity, fFill * 2);
+        if (got == 0) break;
+    }
+    return fBufLen >= bytes;
+}
+
+int CompressedSystemFile::ReadBlock() {
+    VESK_ASSERT(fMode != kWriting);
+    fMode = kReading;
+    fPos = kKeySize;
+    if (!Ensure(8)) {
+        fEnd = true;
+        const size_t nRead = fBufLen - fBufPos;
+        SF_REQUIRE(nRead == 0, kErrShortRead);
+        return 0;
+    }
+    const uint64_t commands = LoadCommands(fBuf.get() + fBufPos);
+    uint64_t raw = BytesEqual(commands, kCodeRaw);
+    const uint64_t end = BytesEqual(commands, kCodeEnd);
+    if (end != 0) {
+        const uint64_t first = end & (0 - end);
+        raw &= (first << 1) - 1;  // commands after the first 252 are not read
+    }
+    fClean = (end | BytesEqual(commands, kCodePadding)) == 0;
+    const int nu = std::popcount(raw);
+    const size_t need = 8 + size_t(nu) * sizeof(OBS);
+    if (!Ensure(need)) {
+        fEnd = true;
+        SF_FAIL("nRead == nu*sizeof(OBS)", kErrShortRead);
+    }
+    fCmd = fBuf.get() + fBufPos;
+    fRaw = fCmd + 8;
+    fBufPos += need;
+    fBlockBytes = int(need);
+    fPos = 0;
+    fRawIndex = 0;
+    fEnd = false;
+    return nu + 1;
+}
+
+void CompressedSystemFile::PositionInBlock(int k) {
+    VESK_ASSERT(0 <= k && k < kKeySize);
+    if (ReadBlock() == 0) return;
+    for (int j = 0; j < k; ++j) {
+        if (fCmd[j] == kCodeEnd) {
+            fPos = kKeySize;  // nothing of this block is left
+            return;
+        }
+        fRawIndex += fCmd[j] == kCodeRaw;
+    }
+    fPos = k;
+}
+
+// Decodes `count` commands of a block without codes 0 and 252 from fPos on.
+template <bool kSwap>
+void CompressedSystemFile::DecodeRun(OBS* out, int count, const uint8_t* swapFlags) {
+    const uint8_t* cmd = fCmd + fPos;
+    const uint8_t* raw = fRaw + size_t(fRawIndex) * 8;
+    const uint8_t* const rawStart = raw;
+    for (int j = 0; j < count; ++j) {
+        const uint8_t c = cmd[j];
+        uint64_t r;
+        std::memcpy(&r, raw, 8);  // within the block or its slack; discarded unless raw
+        const bool isRaw = c == kCodeRaw;
+        if constexpr (kSwap) {
+            if (isRaw && swapFlags[j]) r = Swap64(r);
+        }
+        const uint64_t v = isRaw ? r : kDecodeTable[c];
+        raw += isRaw ? 8 : 0;
+        std::memcpy(&out[j], &v, 8);
+    }
+    fRawIndex += int((raw - rawStart) / 8);
+    fPos += count;
+}
+
+long CompressedSystemFile::DecodeCase(OBS* cells, const uint8_t* swapFlags) {
+    const long n = fCells;
+    long iCell = 0;
+    while (iCell < n) {
+        if (fPos >= kKeySize && ReadBlock() == 0) {
+            SF_REQUIRE(iCell == 0, kErrShortRead);
+            return 0;
+        }
+        if (fClean) {
+            const int count = int(std::min<long>(kKeySize - fPos, n - iCell));
+            if (swapFlags) DecodeRun<true>(cells + iCell, count, swapFlags + iCell);
+            else DecodeRun<false>(cells + iCell, count, nullptr);
+            iCell += count;
+            continue;
+        }
+        const uint8_t c = fCmd[fPos];
+        if (c == kCodePadding) {
+            // no cell
+        } else if (c == kCodeEnd) {
+            fPos = kKeySize - 1;  // the rest of the block is ignored
+        } else if (c == kCodeRaw) {
+            std::memcpy(&cells[iCell], fRaw + size_t(fRawIndex) * 8, 8);
+            ++fRawIndex;
+            if (swapFlags && swapFlags[iCell]) ReverseCell(cells[iCell]);
+            ++iCell;
+        } else {
+            cells[iCell].bits = kDecodeTable[c];
+            ++iCell;
+        }
+        ++fPos;
+    }
+    return n;
+}
+
+long CompressedSystemFile::SkipCase() {
+    const long n = fCells;
+    long iCell = 0;
+    while (iCell < n) {
+        if (fPos >= kKeySize && ReadBlock() == 0) {
+            SF_REQUIRE(iCell == 0, kErrShortRead);
+            return 0;
+        }
+        if (fClean) {
+            const int count = int(std::min<long>(kKeySize - fPos, n - iCell));
+            for (int j = 0; j < count; ++j) fRawIndex += fCmd[fPos + j] == kCodeRaw;
+            fPos += count;
+            iCell += count;
+            continue;
+        }
+        const uint8_t c = fCmd[fPos];
+        if (c == kCodeEnd) {
+            fPos = kKeySize - 1;
+        } else if (c != kCodePadding) {
+            fRawIndex += c == kCodeRaw;
+            ++iCell;
+        }
+        ++fPos;
+    }
+    return n;
+}
+
+long CompressedSystemFile::ReadRow(OBS* cells, const uint8_t* swapFlags) {
+    const int64_t position = PositionOnTarget();
+    if (fEnd) return 0;
+    if (fIndex) fIndex->Add(fCurrentRow, position);
+    const int64_t previousRowPos = fLastRowPos;
+    fLastRowPos = position;
+    ++fTargetRow;
+    ++fCurrentRow;
+    const long got = DecodeCase(cells, swapFlags);
+    if (got == 0) {
+        // No such row: the codec stays at the end of the data.
+        --fTargetRow;
+        --fCurrentRow;
+        fLastRowPos = previousRowPos;
+    }
+    return got;
+}
+
+// ---------------------------------------------------------------- writing
+
+void CompressedSystemFile::EnterWriting() {
+    VESK_ASSERT(fMode != kReading);  // appending after reads goes through PrepareAppend
+    fMode = kWriting;
+    fOutStreamPos = fBufStreamPos + int64_t(fBufPos);
+    fOutLen = 0;
+    fBlockBytes = 0;
+    if (!fOut) fOut.reset(new uint8_t[kWriteCapacity + kBlockMax]());
+}
+
+void CompressedSystemFile::WriteOut(size_t bytes) {
+    if (fStream->Tell() != fOutStreamPos)
+        SF_REQUIRE_SYS(fStream->Seek(fOutStreamPos, VESK_StrBaseIO::SeekFromStart) == 0, kErrCannotWriteCase);
+    const size_t toWrite = bytes;
+    const size_t written = fStream->Write(fOut.get(), toWrite);
+    SF_REQUIRE_SYS(written == toWrite, kErrCannotWriteCase);
+}
+
+void CompressedSystemFile::EncodeCase(const OBS* cells) {
+    if (fMode != kWriting) EnterWriting();
+    uint8_t* block = fOut.get() + fOutLen;
+    const long n = fCells;
+    for (long i = 0; i < n; ++i) {
+        if (fPos == kKeySize) {
+            fPos = 0;
+            fRawIndex = 0;
+        }
+        const uint64_t bits = cells[i].bits;
+        const uint8_t c = Classify(bits);
+        block[fPos++] = c;
+        // Stored always, kept only for a raw cell: no branch on the class.
+        std::memcpy(block + 8 + size_t(fRawIndex) * 8, &bits, 8);
+        fRawIndex += c == kCodeRaw;
+        if (fPos == kKeySize) {
+            fOutLen += 8 + size_t(fRawIndex) * 8;
+            if (fOutLen > kWriteCapacity - kBlockMax) {
+                WriteOut(fOutLen);
+                fOutStreamPos += int64_t(fOutLen);
+                fOutLen = 0;
+            }
+            block = fOut.get() + fOutLen;
+        }
+    }
+}
+
+void CompressedSystemFile::WriteRow(const OBS* cells) {
+    const int64_t position = Tell();
+    if (fIndex) fIndex->Add(fCurrentRow, position);
+    EncodeCase(cells);
+    ++fCurrentRow;
+    fTargetRow = fCurrentRow;
+    fDirty = true;
+}
+
+void CompressedSystemFile::Flush() {
+    if (!fDirty) return;
+    if (fMode == kWriting) {
+        size_t total = fOutLen;
+        if (fPos < kKeySize) {
+            uint8_t* block = fOut.get() + fOutLen;
+            std::memset(block + fPos, kCodePadding, size_t(kKeySize - fPos));
+            total += 8 + size_t(fRawIndex) * 8;
+        }
+        WriteOut(total);
+        // The open block stays open: later rows rewrite it where it stands.
+        if (fOutLen != 0) {
+            std::memmove(fOut.get(), fOut.get() + fOutLen, kBlockMax);
+            fOutStreamPos += int64_t(fOutLen);
+            fOutLen = 0;
+        }
+    }
+    if (auto* file = dynamic_cast<VESK_FileStream*>(fStream)) file->Flush();
+    fDirty = false;
+}
+
+void CompressedSystemFile::PrepareAppend(int64_t row, bool reopen) {
+    VESK_ASSERT(fMode != kWriting);
+    SetTargetRow(row);
+    const int64_t position = PositionOnTarget();
+    if (reopen) {
+        auto* file = dynamic_cast<VESK_FileStream*>(fStream);
+        VESK_ASSERT(file != nullptr);
+        const ExtNameStr name = file->GetNameStr();
+        file->Close();
+        if (!file->Open(name, fOptions->_password, "r+b"))
+            throw SystemFileException(VESK_SOURCE_NAME,
+                                      "m_->_file.Open(m_->_file.GetNameStr(), m_->_options._password, \"r+b\")",
+                                      kErrCannotOpen, __LINE__, true);
+    }
+    if (!fOut) fOut.reset(new uint8_t[kWriteCapacity + kBlockMax]());
+    if (fPos < kKeySize) {
+        // Keep the block's commands before the append point and their raw cells.
+        std::memcpy(fOut.get(), fCmd, 8);
+        std::memcpy(fOut.get() + 8, fRaw, size_t(fRawIndex) * 8);
+    }
+    fOutStreamPos = fRow0 + (position & ~int64_t(7));
+    fOutLen = 0;
+    fBlockBytes = 0;
+    fMode = kWriting;
+    fBuf.reset();
+    fBufPos = fBufLen = 0;
+    fEnd = false;
+    SF_REQUIRE_SYS(fStream->Seek(fOutStreamPos, VESK_StrBaseIO::SeekFromStart) == 0, kErrCannotWriteCase);
+}
