@@ -320,6 +320,16 @@ struct SystemFileChunkEntry {
     int64_t cellsAfter = 0;
 };
 
+// A very long string named by extension subtype 14 and accepted by its
+// handler, in the stored (segmented) dictionary: the column and first cell of
+// its first segment, and its full width. Entries are in ascending column order
+// and their segments do not overlap; the dechunker is built from them.
+struct SystemFileVeryLongString {
+    int32_t varIndex = 0;
+    int32_t width = 0;
+    int64_t storedCell = 0;
+};
+
 // The in-memory header and options of one system file, shared by its reader,
 // its writer and their codecs.
 struct SystemFileOptions {
@@ -344,6 +354,7 @@ struct SystemFileOptions {
     std::vector<std::pair<std::string, std::string>> _longNames;
     std::bitset<SysFileLayout::kExtensionFoundSize> _extensionFound;
     std::vector<SystemFileChunkEntry> _chunks;
+    std::vector<SystemFileVeryLongString> _veryLongStrings;  // from subtype 14, stored layout
     std::vector<uint8_t> _swapFlags;  // one per cell, only for a file in the other order
     int32_t _compression = SysFileLayout::kCompressNone;
     bool _reversed = false;
