@@ -1,0 +1,323 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "../Datasource/src/sysfilelayout.h"
+#include "dates.h"
+#include "errortext.h"
+#include "memstream.h"
+#include "sparsefileindex.h"
+#include "sysfilebuilder.h"
+#include "variable.h"
+
+using namespace SysFileLayout;
+
+namespace {
+
+// Big-endian pieces written out by hand, independent of ByteOrder.
+struct Expect {
+    std::vector<uint8_t> b;
+    Expect& I32(uint32_t v) {
+        for (int s = 24; s >= 0; s -= 8) b.push_back(uint8_t(v >> s));
+        return *this;
+    }
+    Expect& U64(uint64_t v) {
+        for (int s = 56; s >= 0; s -= 8) b.push_back(uint8_t(v >> s));
+        return *this;
+    }
+    Expect& Text(const std::string& t, size_t width) {
+        std::string f = t;
+        f.resize(width, ' ');
+        b.insert(b.end(), f.begin(), f.end());
+        return *this;
+    }
+    Expect& Byte(uint8_t v) {
+        b.push_back(v);
+        return *this;
+    }
+};
+
+std::vector<uint8_t> Slice(const std::vector<uint8_t>& b, size_t from, size_t n) {
+    return std::vector<uint8_t>(b.begin() + long(from), b.begin() + long(from + n));
+}
+
+template <class F>
+std::pair<int, std::string> FailureOf(F f) {
+    try {
+        f();
+    } catch (const SystemFileException& e) {
+        return {e.Code(), e.Condition()};
+    }
+    return {0, ""};
+}
+
+}  // namespace
+
+TEST(SysFileLayoutTest, ByteOrderHelpers) {
+    unsigned char b[8];
+    ByteOrder::Big().PutI32(b, 0x01020304);
+    EXPECT_EQ(std::vector<uint8_t>(b, b + 4), (std::vector<uint8_t>{1, 2, 3, 4}));
+    ByteOrder::Little().PutI32(b, 0x01020304);
+    EXPECT_EQ(std::vector<uint8_t>(b, b + 4), (std::vector<uint8_t>{4, 3, 2, 1}));
+    ByteOrder::Big().PutF64(b, 100.0);
+    EXPECT_EQ(std::vector<uint8_t>(b, b + 8), (std::vector<uint8_t>{0x40, 0x59, 0, 0, 0, 0, 0, 0}));
+    ByteOrder::Little().PutI64(b, -2);
+    EXPECT_EQ(std::vector<uint8_t>(b, b + 8), (std::vector<uint8_t>{0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
+    for (bool reversed : {false, true}) {
+        const ByteOrder o(reversed);
+        o.PutI32(b, -123456);
+        EXPECT_EQ(o.GetI32(b), -123456);
+        o.PutI64(b, int64_t(1) << 40);
+        EXPECT_EQ(o.GetI64(b), int64_t(1) << 40);
+        o.PutF64(b, -0.1);
+        EXPECT_EQ(o.GetF64(b), -0.1);
+        OBS cell;
+        cell.d = 2.5;
+        o.FixCell(cell);
+        EXPECT_EQ(cell.d == 2.5, !reversed);
+        o.FixCell(cell);
+        EXPECT_EQ(cell.d, 2.5);
+    }
+    EXPECT_EQ(ByteOrder::Native().Reversed(), false);
+    EXPECT_NE(ByteOrder::Big().Reversed(), ByteOrder::Little().Reversed());
+}
+
+TEST(SysFileLayoutTest, HeaderDetectsByteOrderFromLayoutCode) {
+    EXPECT_FALSE(LayoutCodeIsReversed(2));
+    EXPECT_FALSE(LayoutCodeIsReversed(255));
+    EXPECT_TRUE(LayoutCodeIsReversed(0));
+    EXPECT_TRUE(LayoutCodeIsReversed(256));
+    EXPECT_TRUE(LayoutCodeIsReversed(0x02000000));
+
+    SystemFileHeader h;
+    h.nominalCaseSize = 7;
+    h.compression = 1;
+    h.weightIndex = 3;
+    h.caseCount = 12345;
+    std::memcpy(h.date, "05 Mar 24", 9);
+    std::memcpy(h.time, "07:08:09", 8);
+    h.label = "my data";
+    unsigned char native[kHeaderSize], reversed[kHeaderSize];
+    h.Encode(native, ByteOrder::Native());
+    h.Encode(reversed, ByteOrder(true));
+    // The other order's layout code reads 0x02000000 here.
+    EXPECT_EQ(ByteOrder::Native().GetU32(reversed + kOffLayoutCode), 0x02000000u);
+    for (const unsigned char* bytes : {native, reversed}) {
+        SystemFileHeader d;
+        const ByteOrder order = d.Decode(bytes);
+        EXPECT_EQ(order.Reversed(), bytes == reversed);
+        EXPECT_EQ(std::string(d.magic, 4), "$FL2");
+        EXPECT_EQ(d.product, std::string(kProductText) + std::string(60 - std::strlen(kProductText), ' '));
+        EXPECT_EQ(d.layoutCode, 2);
+        EXPECT_EQ(d.nominalCaseSize, 7);
+        EXPECT_EQ(d.compression, 1);
+        EXPECT_EQ(d.weightIndex, 3);
+        EXPECT_EQ(d.caseCount, 12345);
+        EXPECT_EQ(d.bias, 100.0);
+        EXPECT_EQ(std::string(d.date, 9), "05 Mar 24");
+        EXPECT_EQ(std::string(d.time, 8), "07:08:09");
+        EXPECT_EQ(d.label.substr(0, 8), "my data ");
+        EXPECT_EQ(d.label.size(), 64u);
+    }
+    EXPECT_EQ(Slice(std::vector<uint8_t>(native, native + kHeaderSize), kOffPadding, 3),
+              (std::vector<uint8_t>{0, 0, 0}));
+}
+
+TEST(SysFileLayoutTest, FormatWords) {
+    EXPECT_EQ(EncodeFormatWord(5, 8, 2), 0x00050802u);
+    EXPECT_EQ(EncodeFormatWord(1, 20, 0), 0x00011400u);
+    EXPECT_EQ(EncodeFormatWord(1, 300, 0), 0x00012C01u);  // width's high byte in byte 0
+    EXPECT_EQ(DecodeFormatWord(0x00012C01u), VESK_Format(1, 300, 0));
+    EXPECT_EQ(DecodeFormatWord(0x00050802u), VESK_Format(5, 8, 2));
+    EXPECT_EQ(DecodeFormatWord(kContinuationFormat).code, 1);
+    // Widths above 40 read as 40 except for the string types.
+    EXPECT_EQ(DecodeFormatWord(EncodeFormatWord(5, 50, 3)), VESK_Format(5, 40, 3));
+    EXPECT_EQ(DecodeFormatWord(EncodeFormatWord(2, 50, 0)), VESK_Format(2, 50, 0));
+    EXPECT_EQ(DecodeFormatWord(EncodeFormatWord(20, 200, 0)), VESK_Format(20, 40, 0));
+    // The file form is the variable's packed form for every format a file holds.
+    for (const VESK_Format f : {VESK_Format(5, 8, 2), VESK_Format(1, 255, 0), VESK_Format(1, 32767, 0),
+                                VESK_Format(2, 40, 0), VESK_Format(20, 11, 0), VESK_Format(3, 40, 16)}) {
+        EXPECT_EQ(int32_t(EncodeFormatWord(f)), VESK_VariableImpl::PackFormat(f.code, f.width, f.decimals));
+        EXPECT_EQ(DecodeFormatWord(EncodeFormatWord(f)), VESK_VariableImpl::UnpackFormat(int32_t(EncodeFormatWord(f))));
+    }
+}
+
+TEST(SysFileLayoutTest, CreationDateAndTimeTexts) {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    std::tm tm{};
+    tm.tm_year = 124;
+    tm.tm_mon = 2;
+    tm.tm_mday = 5;
+    tm.tm_hour = 7;
+    tm.tm_min = 8;
+    tm.tm_sec = 9;
+    char date[kDateSize], time[kTimeSize];
+    FormatCreationDateTime(timegm(&tm), date, time);
+    EXPECT_EQ(std::string(date, kDateSize), "05 Mar 24");
+    EXPECT_EQ(std::string(time, kTimeSize), "07:08:09");
+    // Moments before one day after the epoch are taken as that moment.
+    FormatCreationDateTime(0, date, time);
+    EXPECT_EQ(std::string(date, kDateSize), "02 Jan 70");
+    EXPECT_EQ(std::string(time, kTimeSize), "00:00:00");
+
+    double expected = 0;
+    ASSERT_TRUE(iDMY2Vesk(5, 3, 2024, 7, 8, 9, &expected));
+    EXPECT_EQ(ParseCreationDateTime("05 Mar 24", "07:08:09"), expected);
+    EXPECT_EQ(ParseCreationDateTime("05 mAR 24", "07:08:09"), expected);
+    ASSERT_TRUE(iDMY2Vesk(31, 12, 1970, 23, 59, 59, &expected));
+    EXPECT_EQ(ParseCreationDateTime("31 DEC 70", "23:59:59"), expected);
+    ASSERT_TRUE(iDMY2Vesk(1, 1, 2069, 0, 0, 0, &expected));
+    EXPECT_EQ(ParseCreationDateTime("01 Jan 69", "00:00:00"), expected);  // before 1970: next century
+    EXPECT_EQ(ParseCreationDateTime("05 Xyz 24", "07:08:09"), 0.0);    // month 13
+    EXPECT_EQ(ParseCreationDateTime("05 Mar 24", "25:08:09"), 0.0);
+    EXPECT_EQ(ParseCreationDateTime("        ", "        "), 0.0);
+    EXPECT_EQ(ParseCreationDateTime("ab Mar 24", "07:08:09"), 0.0);
+}
+
+TEST(SysFileLayoutTest, DetectsTheFileKind) {
+    std::string encrypted(36, '\0');
+    encrypted.replace(8, 12, "ENCRYPTEDSAV");
+    EXPECT_EQ(FileKindOfBytes("$FL2", 4), kFL2);
+    EXPECT_EQ(FileKindOfBytes("$FL3", 4), kFL3);
+    EXPECT_EQ(FileKindOfBytes(encrypted.data(), encrypted.size()), kENCRYPTED);
+    EXPECT_EQ(FileKindOfBytes("$FL4", 4), -1);
+    EXPECT_EQ(FileKindOfBytes("$F", 2), -1);
+
+    MemStream plain(std::string("$FL2rest"));
+    EXPECT_EQ(DetectFileKind(plain), kFL2);
+    EXPECT_EQ(plain.Tell(), 4);
+    MemStream zlib(std::string("$FL3"));
+    EXPECT_EQ(DetectFileKind(zlib), kFL3);
+    MemStream enc(encrypted);
+    EXPECT_EQ(DetectFileKind(enc), kENCRYPTED);
+    EXPECT_EQ(enc.Tell(), 20);
+    MemStream other(std::string(40, 'x'));
+    EXPECT_EQ(FailureOf([&] { DetectFileKind(other); }).first, kErrMalformed);
+    MemStream tiny(std::string("$F"));
+    EXPECT_EQ(FailureOf([&] { DetectFileKind(tiny); }), std::make_pair(kErrShortRead, std::string("nRead == 4")));
+    MemStream shortEnc(std::string("xxxxxxxxENCRYPTED"));
+    EXPECT_EQ(FailureOf([&] { DetectFileKind(shortEnc); }),
+              std::make_pair(kErrShortRead, std::string("nRead == 12")));
+}
+
+TEST(SysFileBuilderTest, ProducesTheExactLayout) {
+    SysFileBuilder b(ByteOrder::Big());
+    b.Header({.label = "L"})
+        .Variable({.name = "AGE", .label = "Age y"})
+        .Variable({.name = "S", .type = 20, .missingText = {"n/a"}})
+        .ValueLabels({{1.0, "seven77"}, {2.0, "eight888"}}, {b.PositionOf("AGE")})
+        .Documents({"doc"})
+        .ExtensionInts(3, {1, 2})
+        .End()
+        .Row(Cells().Num(1.5).Str("abc", 20));
+    const std::vector<uint8_t> file = b.Bytes();
+
+    Expect header;
+    header.Text("$FL2", 4).Text(kProductText, 60).I32(2).I32(4).I32(0).I32(0).I32(1).U64(0x4059000000000000ull);
+    header.Text("15 Mar 24", 9).Text("13:45:07", 8).Text("L", 64).Byte(0).Byte(0).Byte(0);
+    ASSERT_EQ(header.b.size(), kHeaderSize);
+    EXPECT_EQ(Slice(file, 0, kHeaderSize), header.b);
+
+    Expect dict;
+    // AGE: a label of length 5 takes 8 bytes after its length word.
+    dict.I32(2).I32(0).I32(1).I32(0).I32(0x050802).I32(0x050802).Text("AGE", 8).I32(5).Text("Age y", 8);
+    // S, width 20: one record and two continuation records.
+    dict.I32(2).I32(20).I32(0).I32(1).I32(0x011400).I32(0x011400).Text("S", 8).Text("n/a", 8);
+    for (int i = 0; i < 2; ++i) dict.I32(2).I32(0xFFFFFFFF).I32(0).I32(0).I32(72961).I32(72961).Text("", 8);
+    // Value labels: length 7 takes 8 bytes with its length byte, length 8 takes 16.
+    dict.I32(3).I32(2).U64(0x3FF0000000000000ull).Byte(7).Text("seven77", 7);
+    dict.U64(0x4000000000000000ull).Byte(8).Text("eight888", 15);
+    dict.I32(4).I32(1).I32(1);
+    dict.I32(6).I32(1).Text("doc", 80);
+    dict.I32(7).I32(3).I32(4).I32(2).I32(1).I32(2);
+    dict.I32(999).I32(0);
+    EXPECT_EQ(b.DataStart(), kHeaderSize + dict.b.size());
+    EXPECT_EQ(Slice(file, kHeaderSize, dict.b.size()), dict.b);
+
+    // Numeric cells in the file's order, string cells as they are.
+    Expect data;
+    data.U64(0x3FF8000000000000ull).Text("abc", 24);
+    EXPECT_EQ(Slice(file, b.DataStart(), file.size() - b.DataStart()), data.b);
+    EXPECT_EQ(b.PositionOf("S"), 2);
+    EXPECT_EQ(b.CellCount(), 4);
+
+    // Compression 1 in the other order: codes as they are, raw numeric cells swapped.
+    SysFileBuilder c(ByteOrder::Big());
+    c.Header({.compression = 1}).Variable({.name = "X"}).Variable({.name = "T", .type = 8}).End();
+    c.Row(Cells().Num(0.5).Str("", 8)).Row(Cells().Num(7).Str("xy", 8));
+    const std::vector<uint8_t> cfile = c.Bytes();
+    Expect coded;
+    coded.Byte(253).Byte(254).Byte(107).Byte(253).Byte(0).Byte(0).Byte(0).Byte(0);
+    coded.U64(0x3FE0000000000000ull).Text("xy", 8);
+    EXPECT_EQ(Slice(cfile, c.DataStart(), cfile.size() - c.DataStart()), coded.b);
+    EXPECT_EQ(ByteOrder::Big().GetI32(cfile.data() + kOffCompression), 1);
+    EXPECT_EQ(ByteOrder::Big().GetI32(cfile.data() + kOffCaseCount), 2);
+}
+
+TEST(SparseFileIndexTest, SpacingThinningAndLookup) {
+    EXPECT_EQ(VESK_SparseFileIndex(1).Spacing(), 4096u);
+    EXPECT_EQ(VESK_SparseFileIndex(2).Spacing(), 2048u);
+    EXPECT_EQ(VESK_SparseFileIndex(256).Spacing(), 16u);
+
+    // Rows 100 positions apart: the first entry at 0, the next at the first
+    // row at 4096 or beyond.
+    VESK_SparseFileIndex index(1);
+    int64_t row = 0, pos = 0;
+    index.GetPos(5, row, pos);
+    EXPECT_EQ(std::make_pair(row, pos), std::make_pair(int64_t(0), int64_t(0)));
+    for (int64_t r = 0; r <= 41; ++r) index.Add(r, r * 100);
+    EXPECT_EQ(index.Size(), 2);
+    index.GetPos(40, row, pos);
+    EXPECT_EQ(std::make_pair(row, pos), std::make_pair(int64_t(0), int64_t(0)));
+    index.GetPos(41, row, pos);
+    EXPECT_EQ(std::make_pair(row, pos), std::make_pair(int64_t(41), int64_t(4100)));
+    // Positions not beyond the last one are ignored.
+    index.Add(1000, 50);
+    index.GetPos(1000, row, pos);
+    EXPECT_EQ(row, 41);
+
+    // 256 entries halve to 128 and double the spacing.
+    VESK_SparseFileIndex grid(1);
+    for (int64_t r = 0; r < 255; ++r) grid.Add(r, r * 4096);
+    EXPECT_EQ(grid.Size(), 255);
+    grid.Add(255, 255 * 4096);
+    EXPECT_EQ(grid.Size(), 128);
+    EXPECT_EQ(grid.Spacing(), 8192u);
+    for (int64_t r : {0, 1, 2, 3, 200, 254, 255, 10000}) {
+        grid.GetPos(r, row, pos);
+        EXPECT_EQ(row, std::min<int64_t>(r, 254) / 2 * 2) << r;
+        EXPECT_EQ(pos, row * 4096);
+    }
+    // Repeated and neighbouring lookups agree with a fresh search.
+    for (int64_t r = 0; r < 300; ++r) {
+        int64_t a, p;
+        grid.GetPos(r, a, p);
+        EXPECT_EQ(a, std::min<int64_t>(r, 254) / 2 * 2);
+    }
+
+    // A jump wider than the spacing widens it; a first row past 0 looks up
+    // earlier rows as row 0 at the start.
+    VESK_SparseFileIndex jumps(1);
+    jumps.Add(10, 1000);
+    jumps.Add(11, 100000);
+    EXPECT_EQ(jumps.Spacing(), uint32_t(100000 - 1000));
+    EXPECT_EQ(jumps.Size(), 2);
+    jumps.GetPos(3, row, pos);
+    EXPECT_EQ(std::make_pair(row, pos), std::make_pair(int64_t(0), int64_t(0)));
+
+    // The index stays small: at most spacing / 16 entries, both growing with
+    // the square root of the data (160 MB here: about 3200 at most).
+    VESK_SparseFileIndex big(1);
+    for (int64_t r = 0; r < 1000000; ++r) big.Add(r, r * 160);
+    EXPECT_LE(big.Size() * 16, int64_t(big.Spacing()));
+    EXPECT_LT(big.Size(), 3300);
+    big.GetPos(999999, row, pos);
+    EXPECT_LE(row, 999999);
+    EXPECT_EQ(pos, row * 160);
+    EXPECT_LT(999999 - row, int64_t(big.Spacing()) / 160 + 2);
+}
