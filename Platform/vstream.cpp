@@ -74,7 +74,8 @@ void VStream::TransferUnsigned(U& value) {
 }
 
 void VStream::Transfer(bool& value) {
-    uint8_t b = value ? 1 : 0;
+    // Loading never reads the target, which may be uninitialised.
+    uint8_t b = (!fLoading && value) ? 1 : 0;
     TransferUnsigned(b);
     if (fLoading) value = b != 0;
 }

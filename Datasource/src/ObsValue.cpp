@@ -16,14 +16,15 @@ void ObsValue::Allocate(int type) {
 }
 
 ObsValue::ObsValue(int type, const OBS* source, int sourceType) {
+    const bool convert = source && sourceType != -1 && sourceType != type;
+    // Checked before allocating: a throwing constructor runs no destructor.
+    if (convert) VESK_ASSERT((sourceType!=0)&&(type!=0));
     Allocate(type);
     if (!source) return;
-    if (sourceType == -1 || sourceType == type) {
-        std::memcpy(_cells, source, size_t(_nCells) * 8);
-    } else {
-        VESK_ASSERT((sourceType!=0)&&(type!=0));
+    if (convert)
         VESKMBCopyToFixed_A(_cells[0].c, size_t(_nCells) * 8, source[0].c, size_t(sourceType));
-    }
+    else
+        std::memcpy(_cells, source, size_t(_nCells) * 8);
 }
 
 ObsValue::ObsValue(double value) : _cells(&_local), _type(0), _nCells(1) { _local.d = value; }
