@@ -1,0 +1,43 @@
+// The library's own extension record handlers, one class per subtype, each
+// defined in the file named after it. The registry registers their instances
+// through the table in SystemFileExtensionRecord.cpp.
+#pragma once
+
+#include "SystemFileExtensionRecord.h"
+
+// Raises SystemFileException 1204 with the given condition text when cond is false.
+#define SF_EXT_CHECK(cond, text)                                      \
+    do {                                                              \
+        if (!(cond)) SF_FAIL((text), SysFileLayout::kErrMalformed);   \
+    } while (0)
+
+#define VESK_DECLARE_EXTENSION_HANDLER(ClassName)                                                     \
+    class ClassName final : public SystemFileExtensionHandler {                                     \
+    public:                                                                                         \
+        static ClassName& Instance();                                                               \
+        void BuildRecord(const VESK_DataSource& source, SystemFileExtensionRecord& rec) override;   \
+        void ApplyRecord(VESK_DataSource& target, SystemFileOptions& options,                       \
+                         const SystemFileExtensionRecord& rec) override;                            \
+    }
+
+// 3: release numbers and machine codes, eight 32-bit units.
+VESK_DECLARE_EXTENSION_HANDLER(SFExtensionSourceParametersInt);
+// 4: system-missing, highest and lowest value, three doubles.
+VESK_DECLARE_EXTENSION_HANDLER(SFExtensionSourceParametersDouble);
+// 11: measurement level, display width and alignment of every variable.
+VESK_DECLARE_EXTENSION_HANDLER(SFExtensionLWA);
+// 13: short name to long name pairs.
+VESK_DECLARE_EXTENSION_HANDLER(SFExtensionExtNames);
+// 14: widths of the very long string variables.
+VESK_DECLARE_EXTENSION_HANDLER(SFExtensionExtStrings);
+// 16: the 64-bit case count.
+VESK_DECLARE_EXTENSION_HANDLER(SFExtensionNCases);
+// 20: the character encoding name.
+VESK_DECLARE_EXTENSION_HANDLER(SFExtensionEncoding);
+
+// Defines Instance(): the one static instance of the handler.
+#define VESK_DEFINE_EXTENSION_HANDLER_INSTANCE(ClassName) \
+    ClassName& ClassName::Instance() {                    \
+        static ClassName instance;                        \
+        return instance;                                  \
+    }
