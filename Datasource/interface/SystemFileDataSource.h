@@ -1,0 +1,184 @@
+// The data source over one system file.
+//
+// Constructing a SystemFileDataSource on a file name opens the file, reads the
+// header and every dictionary record into this source's dictionary, and leaves
+// the cases to be read through iterators made by MakeIterator. The same class
+// is the writing side of a system file (a default-constructed instance); the
+// writer itself is not part of this build yet, so CommitDictionary and the
+// first AddRow raise error 1290 ("not available yet").
+//
+// Errors: failures are raised through ThrowError with "datasrc.err":
+//   1201 the file cannot be opened          1204 the file is malformed
+//   1205 the file ends too early            1209 rows or dictionary at the wrong time
+//   1214 encrypted file without password    1507 no long-name entry
+//   1290 (this build) the operation is not available yet; the second argument
+//        says which ("writing system files", "reading encrypted files").
+// Warnings go to the ErrorMonitor given: 1721 (GetSystemFile), 1722 (FixVarNames).
+//
+// Threads: one thread at a time per source and its iterators; the open-file
+// registry is process-wide and unguarded (open and destroy readers on one
+// thread at a time).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "IndependentDataStore.h"
+#include "case.h"
+#include "textmb.h"
+
+class ErrorMonitor;
+struct SystemFileOptions;
+
+class SystemFileDataSource : public IndependentDataStore {
+public:
+    // Message number of operations this build does not offer yet.
+    static constexpr int kErrNotAvailable = 1290;
+
+    class Iterator;
+
+    // A new file for writing: no file yet, state "new", character encoding
+    // the process's default.
+    SystemFileDataSource();
+    // Opens the file for reading and reads its dictionary. The string form
+    // takes the file name as a generic name and the password as UTF-8 text.
+    // mangled: the password is in the encryption library's mangled form.
+    SystemFileDataSource(const ExtNameStr& file, const ExtNameStr& password, bool mangled);
+    SystemFileDataSource(std::string file, std::string password, bool mangled);
+    // Removes the file from the open-file registry and closes it. Iterators
+    // must be deleted before the source.
+    ~SystemFileDataSource() override;
+    SystemFileDataSource(const SystemFileDataSource&) = delete;
+    SystemFileDataSource& operator=(const SystemFileDataSource&) = delete;
+
+    // Opens a file and returns the reader, marked not dirty (the caller owns
+    // it). When the file's encoding is not the process's, warning 1721 goes to
+    // the monitor (converting sources are not part of this build).
+    static VESK_DataSource* GetSystemFile(const ExtNameStr& file, const ExtNameStr& password, bool mangled,
+                                          ErrorMonitor* monitor);
+    static VESK_DataSource* GetSystemFile(const std::string& file, const std::string& password, bool mangled,
+                                          ErrorMonitor* monitor);
+    // The file (a generic name) has a reader whose dictionary has been read.
+    static bool IsOpen(const char* name);
+    // Renames invalid and duplicate variable names to v1, v2, ... (the first
+    // of two names equal but for case keeps its name); reports warning 1722 to
+    // the monitor when a name changed.
+    static void FixVarNames(VESK_DataSource& source, ErrorMonitor* monitor);
+    static void FixVarNames(VESK_DataSource& source);
+
+    // ---- VESK_DataSource
+    // The caller owns the iterator and deletes it before this source. A source
+    // in any state but "open for reading" (re)opens its file for reading first.
+    VESK_InputCaseIterator* MakeIterator(OBS* buffer) const override;
+    // Number of cases; -1 while unknown. Settled when an iterator meets the end.
+    int64_t RowCount() const override;
+    void RowCount(int64_t rows);
+
+    // ---- IndependentDataStore (writing)
+    // 1209 while iterators are open; otherwise 1290 in this build.
+    void AddRow(const OBS* row) override;
+    // Ends writing; does nothing unless rows are being written.
+    void Close() override;
+    // Compression code 1 when true, 0 when false.
+    void SetCompression(bool on) override;
+    // 2: code 2 without a password, else 1; 0: code 0; anything else: 1.
+    void SetCompressionLevel(int level) override;
+    // 1209 unless the source is new; otherwise 1290 in this build.
+    void CommitDictionary() override;
+
+    // ---- file properties
+    // Whether an extension record of the subtype was read (0..99; false outside).
+    virtual bool bExtensionFound(int subtype) const;
+    // Release major, minor and revision of the machine integer record;
+    // returns whether the file had that record.
+    virtual bool GetReleaseInfo(int info[3]) const;
+    // The file's byte order differs from this machine's.
+    virtual bool bReversedByteOrder() const;
+    // The file's system-missing value (from its machine floating-point record).
+    virtual double GetFileSysmis() const;
+    // Remembers the current file position as that of the case-count record.
+    virtual void NoteNCasesLoc();
+
+    // Short-name lookups in the long-name table: the second name of the pair
+    // whose first is `name` (GetCompatName; the table must be sorted, as it is
+    // for writing) or the first of the pair whose second is `name`
+    // (GetInputFileCompatName; in a file read, (short, long) pairs). `out`
+    // must hold 65 bytes; the result is cut to 64 bytes on a character
+    // boundary. No match: error 1507 with the name and the file specification.
+    void GetCompatName(const char* name, char* out) const;
+    void GetInputFileCompatName(const char* name, char* out) const;
+
+    // The stored encoding name; when none, that of the file's character code,
+    // else the process's default encoding.
+    std::string CharacterEncoding() const;
+    void CharacterEncoding(const std::string& encoding);
+    // The file's encoding is the process's default encoding.
+    bool IsCompatibleEncoding() const;
+    // The product text of the header.
+    std::string EyeCatcher() const;
+    void EyeCatcher(std::string text);
+
+    bool GetCompression() const;     // compression code is not 0
+    int GetCompressionLevel() const;  // the compression code, 0..2
+
+    // A nonempty password turns compression code 2 into 1.
+    void SetPassword(const ExtNameStr& password);
+    const ExtNameStr& GetPassword() const;
+    void SetPasswordMangled(bool mangled);
+    bool GetPasswordMangled() const;
+    bool IsEncrypted() const;
+
+    // The header and options block of the file (layout: sysfilelayout.h).
+    SystemFileOptions& Options();
+    const SystemFileOptions& Options() const;
+    // Stream position of the first case.
+    int64_t Row0Pos() const;
+    // 0 new, 1 writing, 2 open for reading.
+    int State() const;
+
+    // Process-wide switch: iterators read ahead of the caller on a thread
+    // (file read-ahead for codes 0 and 1, inflating ahead for code 2). On by
+    // default. Stands in for the exported asynchronous-reading switch until
+    // that exists; takes effect for iterators made afterwards.
+    static void SetAsynchReading(bool on);
+    static bool GetAsynchReading();
+
+    struct Impl;
+
+private:
+    void init(const ExtNameStr& file, const ExtNameStr& password, bool mangled);
+    void OpenStream(const char* mode) const;
+    void ReadDictionary();
+
+    std::unique_ptr<Impl> m_;
+};
+
+// Delivers the cases of a SystemFileDataSource. Each iterator has its own
+// position; iterators of one source are used from one thread at a time (for
+// compression code 2 they share one decompressing stream).
+class SystemFileDataSource::Iterator : public VESK_InputCaseIterator {
+public:
+    // Made by MakeIterator; the source must outlive the iterator.
+    Iterator(const SystemFileDataSource& source, Impl* body, OBS* buffer);
+    ~Iterator() override;
+
+    int IsSeekOK() override { return 1; }
+    // The next Next delivers row `row` (0-based); nothing is read now.
+    int Seek(int64_t row) override;
+    int64_t Tell() const override { return fTargetRow; }
+
+private:
+    // Reads the target row: 1 for a case, 0 at the end of the data. A short
+    // or malformed case raises 1205 or 1204; the iterator's position is then
+    // undefined.
+    int Next() override;
+    int ReadStored(OBS* into);
+    void SettleRowCount();
+
+    struct State;
+    Impl* fBody;
+    int64_t fTargetRow = 0;
+    int64_t fFileRow = -1;
+    std::unique_ptr<State> fState;
+};
