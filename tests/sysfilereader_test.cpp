@@ -1,0 +1,566 @@
+// Reading system files: dictionary records, cases in every compression and
+// byte order, very long strings, name repair, row counts, positioning, and
+// malformed files.
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "SystemFileDataSource.h"
+#include "SystemFileDechunker.h"
+#include "errortext.h"
+#include "sysfilebuilder.h"
+#include "sysfilelayout.h"
+#include "vesk_assert.h"
+#include "zcmpsfilestr.h"
+
+using namespace SysFileLayout;
+using Bytes = std::vector<uint8_t>;
+using Rows = std::vector<std::vector<OBS>>;
+
+namespace {
+
+const ByteOrder kOrders[] = {ByteOrder::Native(), ByteOrder(true)};
+
+class TempDir {
+public:
+    TempDir() {
+        char pattern[] = "/tmp/sysfilereaderXXXXXX";
+        fPath = mkdtemp(pattern);
+    }
+    ~TempDir() { std::system(("rm -rf " + fPath).c_str()); }
+    std::string File(const std::string& name) const { return fPath + "/" + name; }
+
+private:
+    std::string fPath;
+};
+
+void WriteBytes(const std::string& path, const Bytes& b) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
+}
+
+Bytes ReadBytes(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(f), {});
+}
+
+using Dictionary = std::function<void(SysFileBuilder&)>;
+
+// Writes a file with the dictionary and rows in the given order and
+// compression; code 2 gets its data area through the zlib block layer.
+std::string MakeFile(const std::string& path, ByteOrder order, int compression, const Dictionary& dict,
+                     const Rows& rows, SysFileBuilder::HeaderSpec header = {}) {
+    header.compression = compression == kCompressZlib ? kCompressBytecode : compression;
+    SysFileBuilder b(order);
+    b.Header(header);
+    dict(b);
+    b.End();
+    for (const auto& r : rows) b.Row(r);
+    if (compression != kCompressZlib) {
+        b.WriteTo(path);
+        return path;
+    }
+    header.compression = kCompressZlib;
+    if (!header.caseCount) header.caseCount = int32_t(rows.size());
+    SysFileBuilder d(order);
+    d.Header(header);
+    dict(d);
+    d.End();
+    const Bytes all = b.Bytes();
+    const Bytes head = d.Bytes();
+    VESK_FileStream fs;
+    EXPECT_TRUE(fs.Open(path.c_str(), "wb+"));
+    fs.Write(head.data(), head.size());
+    zcmpsFilestr z(fs);
+    fs.Close();
+    z.setRow0Pos(int64_t(head.size()), order.Reversed());
+    z.Write(all.data() + b.DataStart(), all.size() - b.DataStart());
+    EXPECT_EQ(z.Close(), 1);
+    return path;
+}
+
+// The error number an action raises: 0 for none. A failed assertion fails
+// the test: malformed files must never reach one.
+int ErrorOf(const std::function<void()>& action) {
+    try {
+        action();
+    } catch (const VeskError& e) {
+        return e.Number();
+    } catch (const VESK_AssertFailed& a) {
+        ADD_FAILURE() << "assertion " << a.Condition() << " at " << a.SourceFile() << ":" << a.LineNumber();
+        return -1;
+    }
+    return 0;
+}
+
+Rows ReadAll(const SystemFileDataSource& src) {
+    std::unique_ptr<VESK_InputCaseIterator> it(src.MakeIterator(nullptr));
+    Rows rows;
+    const unsigned n = src.GetObsAreaSize();
+    while (it->NextCase()) rows.emplace_back(it->GetCase().Cells(), it->GetCase().Cells() + n);
+    return rows;
+}
+
+std::vector<uint64_t> BitsOf(const Rows& rows) {
+    std::vector<uint64_t> out;
+    for (const auto& r : rows)
+        for (const OBS& c : r) out.push_back(c.bits);
+    return out;
+}
+
+struct Monitor : ErrorMonitor {
+    std::vector<std::string> messages;
+    void Report(const char* message, int) override { messages.push_back(message); }
+};
+
+// Numeric, string of width 20 (three cells), numeric.
+void SmallDictionary(SysFileBuilder& b) {
+    b.Variable({.name = "AGE"}).Variable({.name = "NAME", .type = 20}).Variable({.name = "INCOME"});
+}
+
+Rows SmallRows(int n) {
+    Rows rows;
+    for (int i = 0; i < n; ++i) {
+        Cells c;
+        if (i % 5 == 4) c.Sysmis();
+        else c.Num(i % 200 - 50);
+        c.Str("row" + std::to_string(i), 20).Num(i * 1.25e7 + 0.333);
+        rows.push_back(c.Get());
+    }
+    return rows;
+}
+
+}  // namespace
+
+TEST(SystemFileReaderTest, DictionaryRecordsInBothByteOrders) {
+    TempDir dir;
+    for (ByteOrder order : kOrders) {
+        SysFileBuilder::HeaderSpec h{.weightIndex = 5, .date = "05 mar 24", .time = "13:45:07", .label = "survey  "};
+        const std::string path = MakeFile(dir.File("dict.sav"), order, 0, [](SysFileBuilder& b) {
+            b.Variable({.name = "AGE", .label = "Age 5", .missing = {-1, 99}})
+                .Variable({.name = "CITY", .type = 20, .label = "City of residence", .missingText = {"none"}})
+                .Variable({.name = "WT", .missing = {1, 5, 9}, .missingCount = -3,
+                           .print = EncodeFormatWord(5, 60, 3)})
+                .Variable({.name = "Q1", .missing = {0, 10}, .missingCount = -2});
+            b.ValueLabels({{1, "one"}, {2, "seven b"}, {3, "eight by"}}, {b.PositionOf("AGE"), b.PositionOf("Q1")});
+            b.StringValueLabels({{"x", "ex"}}, {b.PositionOf("CITY")});
+            b.Documents({"first line", "second"});
+            b.ExtensionText(30, "raw block");
+        }, {}, h);
+        SystemFileDataSource src(path, "", false);
+        EXPECT_EQ(src.bReversedByteOrder(), order.Reversed());
+        ASSERT_EQ(src.ColumnCount(), 4u);
+        EXPECT_EQ(src.GetObsAreaSize(), 6u);
+        EXPECT_STREQ(src.GetLabel(), "survey");
+        EXPECT_NE(src.GetTimestamp(), 0.0);
+        EXPECT_EQ(src.EyeCatcher(), kProductText);
+        EXPECT_FALSE(src.IsDirty());
+        // No long-name record: names come out in lower case.
+        EXPECT_EQ(src.GetVariable(0).GetName(), "age");
+        EXPECT_EQ(src.GetVariable(1).GetName(), "city");
+        EXPECT_STREQ(src.GetVariable(0).GetLabel(), "Age 5");
+        EXPECT_STREQ(src.GetVariable(1).GetLabel(), "City of residence");
+        EXPECT_EQ(src.GetVariable(1).GetType(), 20);
+        const OBS *v1, *v2, *v3;
+        EXPECT_EQ(src.GetVariable(0).GetMissingValues(v1, v2, v3), 2);
+        EXPECT_EQ(v1->d, -1);
+        EXPECT_EQ(v2->d, 99);
+        EXPECT_EQ(src.GetVariable(1).GetMissingValues(v1, v2, v3), 1);
+        EXPECT_EQ(std::string(v1->c, 8), "none    ");
+        EXPECT_EQ(src.GetVariable(2).GetMissingValues(v1, v2, v3), -3);
+        EXPECT_EQ(v3->d, 9);
+        EXPECT_EQ(src.GetVariable(3).GetMissingValues(v1, v2, v3), -2);
+        EXPECT_EQ(v2->d, 10);
+        // Widths above 40 are cut to 40.
+        EXPECT_EQ(src.GetVariable(2).GetFormat(), VESK_Format(5, 40, 3));
+        EXPECT_EQ(src.GetVariable(1).GetFormat(), VESK_Format(1, 20, 0));
+        // Weight index 5 is the cell of WT (AGE 1, CITY 2-4).
+        EXPECT_EQ(src.GetWeightVarIndex(), 2);
+        // One map shared by two variables, values in machine order.
+        VESK_ValueLabelMap ages(src.GetVariable(0).GetValueLabels());
+        EXPECT_TRUE(src.GetVariable(0).GetValueLabels() == src.GetVariable(3).GetValueLabels());
+        EXPECT_STREQ(ages.GetLabel(2.0), "seven b");
+        EXPECT_STREQ(ages.GetLabel(3.0), "eight by");
+        VESK_ValueLabelMap cities(src.GetVariable(1).GetValueLabels());
+        EXPECT_EQ(cities.Type(), 20);
+        EXPECT_STREQ(cities.GetLabel(std::string("x")), "ex");
+        // Documents become extension 0; the unknown subtype is kept raw.
+        VESK_DataSource::Extension docs(src, 0);
+        EXPECT_EQ(docs.Length(), 160);
+        EXPECT_EQ(docs.Elements().substr(0, 11), "first line ");
+        EXPECT_TRUE(src.bExtensionFound(0));
+        EXPECT_TRUE(src.bExtensionFound(30));
+        EXPECT_FALSE(src.bExtensionFound(3));
+        EXPECT_FALSE(src.bExtensionFound(-1));
+        EXPECT_FALSE(src.bExtensionFound(100));
+        VESK_DataSource::Extension raw(src, 30);
+        EXPECT_EQ(raw.Elements(), "raw block");
+        int release[3];
+        EXPECT_FALSE(src.GetReleaseInfo(release));
+        EXPECT_EQ(release[0], 23);
+        EXPECT_EQ(src.GetCompressionLevel(), 0);
+        EXPECT_FALSE(src.GetCompression());
+        EXPECT_TRUE(SystemFileDataSource::IsOpen(path.c_str()));
+    }
+    EXPECT_FALSE(SystemFileDataSource::IsOpen(dir.File("dict.sav").c_str()));
+}
+
+TEST(SystemFileReaderTest, CasesInEveryCompressionAndByteOrder) {
+    TempDir dir;
+    const Rows rows = SmallRows(700);
+    for (bool async : {true, false}) {
+        SystemFileDataSource::SetAsynchReading(async);
+        for (ByteOrder order : kOrders) {
+            for (int compression : {0, 1, 2}) {
+                SCOPED_TRACE(testing::Message() << "order " << order.Reversed() << " code " << compression);
+                const std::string path = MakeFile(dir.File("c.sav"), order, compression, SmallDictionary, rows);
+                SystemFileDataSource src(path, "", false);
+                EXPECT_EQ(src.GetCompressionLevel(), compression);
+                EXPECT_EQ(src.RowCount(), 700);
+                EXPECT_EQ(BitsOf(ReadAll(src)), BitsOf(rows));
+            }
+        }
+    }
+    SystemFileDataSource::SetAsynchReading(true);
+}
+
+TEST(SystemFileReaderTest, SeekAndTell) {
+    TempDir dir;
+    const Rows rows = SmallRows(3000);
+    for (int compression : {0, 1, 2}) {
+        SCOPED_TRACE(compression);
+        const std::string path = MakeFile(dir.File("s.sav"), ByteOrder(true), compression, SmallDictionary, rows);
+        SystemFileDataSource src(path, "", false);
+        std::unique_ptr<VESK_InputCaseIterator> it(src.MakeIterator(nullptr));
+        EXPECT_EQ(it->IsSeekOK(), 1);
+        for (int i = 0; i < 10; ++i) ASSERT_EQ(it->NextCase(), 1);
+        EXPECT_EQ(it->Tell(), 10);
+        EXPECT_EQ(it->Seek(5), 1);
+        EXPECT_EQ(it->Tell(), 5);
+        ASSERT_EQ(it->NextCase(), 1);
+        EXPECT_EQ(it->GetCase().Cells()[4].d, rows[5][4].d);
+        // Backwards, forwards far beyond what was read, and to the row just read.
+        for (int64_t r : {2999, 17, 2500, 2500, 0, 1234, 1233}) {
+            it->Seek(r);
+            ASSERT_EQ(it->NextCase(), 1) << r;
+            EXPECT_EQ(it->GetCase().Cells()[4].d, rows[size_t(r)][4].d) << r;
+            EXPECT_EQ(it->Tell(), r + 1);
+        }
+        it->Seek(5000);
+        EXPECT_EQ(it->NextCase(), 0);
+        EXPECT_EQ(src.RowCount(), 3000);
+        it->Seek(2998);
+        ASSERT_EQ(it->NextCase(), 1);
+        ASSERT_EQ(it->NextCase(), 1);
+        EXPECT_EQ(it->NextCase(), 0);
+        // Two iterators read alternately.
+        std::unique_ptr<VESK_InputCaseIterator> other(src.MakeIterator(nullptr));
+        it->Seek(100);
+        for (int i = 0; i < 50; ++i) {
+            ASSERT_EQ(it->NextCase(), 1);
+            ASSERT_EQ(other->NextCase(), 1);
+            EXPECT_EQ(it->GetCase().Cells()[4].d, rows[size_t(100 + i)][4].d);
+            EXPECT_EQ(other->GetCase().Cells()[4].d, rows[size_t(i)][4].d);
+        }
+    }
+}
+
+TEST(SystemFileReaderTest, RowCountSettlesAtTheEnd) {
+    TempDir dir;
+    for (int compression : {0, 1, 2}) {
+        SCOPED_TRACE(compression);
+        const Rows rows = SmallRows(90);
+        auto open = [&](int32_t declared) {
+            return std::make_unique<SystemFileDataSource>(
+                MakeFile(dir.File("n.sav"), ByteOrder::Native(), compression, SmallDictionary, rows,
+                         {.caseCount = declared}),
+                "", false);
+        };
+        auto unknown = open(-1);
+        EXPECT_EQ(unknown->RowCount(), -1);
+        EXPECT_EQ(ReadAll(*unknown).size(), 90u);
+        EXPECT_EQ(unknown->RowCount(), 90);
+        auto high = open(100);
+        EXPECT_EQ(ReadAll(*high).size(), 90u);
+        EXPECT_EQ(high->RowCount(), 90);
+        // More rows than declared are delivered; the count stays.
+        auto low = open(80);
+        EXPECT_EQ(ReadAll(*low).size(), 90u);
+        EXPECT_EQ(low->RowCount(), 80);
+        // A Seek beyond the end settles the count on the rows present.
+        auto sought = open(-1);
+        std::unique_ptr<VESK_InputCaseIterator> it(sought->MakeIterator(nullptr));
+        it->Seek(500);
+        EXPECT_EQ(it->NextCase(), 0);
+        EXPECT_EQ(sought->RowCount(), 90);
+    }
+}
+
+TEST(SystemFileReaderTest, VeryLongStringsAreRebuilt) {
+    TempDir dir;
+    const std::string text300 = [] {
+        std::string s;
+        for (int i = 0; i < 300; ++i) s += char('a' + i % 26);
+        return s;
+    }();
+    const std::string text600(600, 'Q');
+    // ID, ADDRESS (300: one full segment and 48 bytes), N, LONGS (600: two
+    // full segments and 96 bytes), Z.
+    auto dict = [](SysFileBuilder& b) {
+        b.Variable({.name = "ID"}).Variable({.name = "ADDRESS", .type = 255}).Variable({.name = "ADDRE0", .type = 48});
+        b.Variable({.name = "N"});
+        b.Variable({.name = "LONGS", .type = 255}).Variable({.name = "LONGS1", .type = 255});
+        b.Variable({.name = "LONGS2", .type = 96}).Variable({.name = "Z"});
+        b.ExtensionText(13, "ID=Id\tADDRESS=Address\tADDRE0=ADDRE0\tN=N\tLONGS=Longs\tLONGS1=LONGS1\tLONGS2=LONGS2\tZ=Z");
+        b.ExtensionText(14, std::string("ADDRESS=300\0\tLONGS=600\0\t", 24));
+    };
+    auto row = [&](bool zeros) {
+        Cells c;
+        c.Num(7);
+        if (zeros)  // the segment carries 253 bytes, then two unused zero bytes
+            c.Str(text300.substr(0, 253) + std::string("\0\0 ", 3), 255).Str(text300.substr(253), 48);
+        else
+            c.Str(text300.substr(0, 255) + " ", 255).Str(text300.substr(255), 48);
+        c.Num(8).Str(text600.substr(0, 255) + " ", 255).Str(text600.substr(255, 255) + " ", 255);
+        c.Str(text600.substr(510), 96).Num(9);
+        return c.Get();
+    };
+    for (ByteOrder order : kOrders) {
+        for (int compression : {0, 1, 2}) {
+            const std::string path = MakeFile(dir.File("v.sav"), order, compression, dict, {row(false), row(true)});
+            SystemFileDataSource src(path, "", false);
+            ASSERT_EQ(src.ColumnCount(), 5u);
+            EXPECT_EQ(src.GetVariable(1).GetName(), "Address");
+            EXPECT_EQ(src.GetVariable(1).GetType(), 300);
+            EXPECT_EQ(src.GetVariable(3).GetType(), 600);
+            EXPECT_EQ(src.Options()._cellsPerCase, 1 + 38 + 1 + 76 + 1);
+            EXPECT_EQ(src.GetObsAreaSize(), 1u + 38 + 1 + 75 + 1);
+            std::unique_ptr<VESK_InputCaseIterator> it(src.MakeIterator(nullptr));
+            for (int r = 0; r < 2; ++r) {
+                ASSERT_EQ(it->NextCase(), 1);
+                EXPECT_EQ(it->GetNumericValue(0), 7);
+                EXPECT_EQ(std::string(it->GetStringValue(1), 304), text300 + "    ");
+                EXPECT_EQ(it->GetNumericValue(2), 8);
+                EXPECT_EQ(std::string(it->GetStringValue(3), 600), text600);
+                EXPECT_EQ(it->GetNumericValue(4), 9);
+            }
+            EXPECT_EQ(it->NextCase(), 0);
+        }
+    }
+    // Entries built from the stored dictionary equal those from cells, and the
+    // fit check refuses entries that would leave the buffers.
+    SysFileBuilder b;
+    dict(b);
+    b.End();
+    WriteBytes(dir.File("plain.sav"), b.Bytes());
+    SystemFileDataSource plain(dir.File("plain.sav"), "", false);
+    const auto& chunks = plain.Options()._chunks;
+    ASSERT_EQ(chunks.size(), 3u);  // leading entry, then one per string
+    EXPECT_EQ(chunks[0].cellsAfter, 1);
+    EXPECT_EQ(chunks[1].cellsAfter, 1);
+    EXPECT_EQ(chunks[2].targetCell, 40);
+    EXPECT_TRUE(SystemFileDechunker::Fits(chunks, 117, 116));
+    EXPECT_FALSE(SystemFileDechunker::Fits(chunks, 116, 116));
+    EXPECT_FALSE(SystemFileDechunker::Fits(chunks, 117, 115));
+}
+
+TEST(SystemFileReaderTest, FixVarNamesAndLongNames) {
+    TempDir dir;
+    // Equal but for case, invalid, already named like the first candidate.
+    SysFileBuilder b;
+    b.Variable({.name = "Abc"}).Variable({.name = "ABC"}).Variable({.name = "_bad"}).Variable({.name = "V1"});
+    b.Variable({.name = "1st"}).Variable({.name = "a.b$"}).Variable({.name = ""}).Variable({.name = "$sys"});
+    b.ExtensionText(13, "Abc=Abc\tABC=ABC\tV1=V1\tX=LongNameX");
+    b.End();
+    WriteBytes(dir.File("names.sav"), b.Bytes());
+    SystemFileDataSource src(dir.File("names.sav"), "", false);
+    std::vector<std::string> names;
+    for (unsigned v = 0; v < src.ColumnCount(); ++v) names.push_back(src.GetVariable(int(v)).GetName());
+    EXPECT_EQ(names, (std::vector<std::string>{"Abc", "v2", "v3", "V1", "1st", "a.b$", "v4", "v5"}));
+
+    Monitor monitor;
+    SystemFileDataSource::FixVarNames(src, &monitor);
+    EXPECT_TRUE(monitor.messages.empty());
+    src.GetVariable(4).SetName("ABC");
+    SystemFileDataSource::FixVarNames(src, &monitor);
+    EXPECT_EQ(src.GetVariable(4).GetName(), "v6");  // V1 to V5 are taken
+    ASSERT_EQ(monitor.messages.size(), 1u);
+    EXPECT_NE(monitor.messages[0].find("no message"), std::string::npos);
+
+    // Long-name table lookups in file order; no match is 1507.
+    char out[65];
+    src.GetInputFileCompatName("LongNameX", out);
+    EXPECT_STREQ(out, "X");
+    src.GetCompatName("X", out);
+    EXPECT_STREQ(out, "LongNameX");
+    EXPECT_EQ(ErrorOf([&] { src.GetCompatName("nope", out); }), 1507);
+    EXPECT_EQ(ErrorOf([&] { src.GetInputFileCompatName("nope", out); }), 1507);
+}
+
+TEST(SystemFileReaderTest, WeightEncodingAndWritingSide) {
+    TempDir dir;
+    // Weight index 2 points into the continuation cells of a string.
+    SysFileBuilder b;
+    b.Header({.weightIndex = 2});
+    b.Variable({.name = "S", .type = 20}).Variable({.name = "W"});
+    b.ExtensionInts(3, {21, 1, 2, 720, 1, 1, 2, 1252});
+    b.End();
+    WriteBytes(dir.File("w.sav"), b.Bytes());
+    {
+        SystemFileDataSource src(dir.File("w.sav"), "", false);
+        EXPECT_EQ(src.GetWeightVarIndex(), -1);
+        int release[3];
+        EXPECT_TRUE(src.GetReleaseInfo(release));
+        EXPECT_EQ(release[0], 21);
+        EXPECT_EQ(src.CharacterEncoding(), "windows-1252");
+        // The writing side: this build refuses to write, in the right order.
+        EXPECT_EQ(ErrorOf([&] { src.CommitDictionary(); }), 1209);
+        EXPECT_EQ(ErrorOf([&] { src.AddRow(nullptr); }), SystemFileDataSource::kErrNotAvailable);
+        std::unique_ptr<VESK_InputCaseIterator> it(src.MakeIterator(nullptr));
+        EXPECT_EQ(ErrorOf([&] { src.AddRow(nullptr); }), 1209);
+    }
+    SystemFileDataSource fresh;
+    EXPECT_EQ(fresh.State(), 0);
+    EXPECT_EQ(ErrorOf([&] { fresh.CommitDictionary(); }), SystemFileDataSource::kErrNotAvailable);
+    fresh.SetCompressionLevel(2);
+    EXPECT_EQ(fresh.GetCompressionLevel(), 2);
+    fresh.SetPassword(ExtNameStr("secret"));
+    EXPECT_TRUE(fresh.IsEncrypted());
+    EXPECT_EQ(fresh.GetCompressionLevel(), 1);
+    fresh.SetCompressionLevel(2);
+    EXPECT_EQ(fresh.GetCompressionLevel(), 1);
+    fresh.SetCompressionLevel(0);
+    EXPECT_FALSE(fresh.GetCompression());
+    fresh.SetCompressionLevel(7);
+    EXPECT_EQ(fresh.GetCompressionLevel(), 1);
+
+    // A file in another encoding than the process's: warning 1721, reader returned.
+    const int utf8 = qUTF8mode();
+    SetUTF8mode(1);
+    SysFileBuilder e;
+    e.Variable({.name = "A"}).ExtensionText(20, "windows-1252").End();
+    WriteBytes(dir.File("e.sav"), e.Bytes());
+    Monitor monitor;
+    std::unique_ptr<VESK_DataSource> ds(SystemFileDataSource::GetSystemFile(dir.File("e.sav"), "", false, &monitor));
+    EXPECT_FALSE(ds->IsDirty());
+    ASSERT_EQ(monitor.messages.size(), 1u);
+    EXPECT_NE(monitor.messages[0].find("e.sav"), std::string::npos);
+    SysFileBuilder u;
+    u.Variable({.name = "A"}).ExtensionText(20, "UTF-8").End();
+    WriteBytes(dir.File("u.sav"), u.Bytes());
+    std::unique_ptr<VESK_DataSource> same(SystemFileDataSource::GetSystemFile(dir.File("u.sav"), "", false, &monitor));
+    EXPECT_EQ(monitor.messages.size(), 1u);
+    SetUTF8mode(utf8);
+}
+
+TEST(SystemFileReaderTest, MalformedFilesRaiseTheirErrors) {
+    TempDir dir;
+    const std::string path = dir.File("bad.sav");
+    auto errorOf = [&](const Bytes& bytes) {
+        WriteBytes(path, bytes);
+        return ErrorOf([&] {
+            SystemFileDataSource src(path, "", false);
+            ReadAll(src);
+        });
+    };
+    auto withRecords = [&](const std::function<void(SysFileBuilder&)>& records, bool end = true) {
+        SysFileBuilder b(ByteOrder(true));
+        b.Variable({.name = "A"}).Variable({.name = "S", .type = 12});
+        records(b);
+        if (end) b.End();
+        return b.Bytes();
+    };
+    EXPECT_EQ(ErrorOf([&] { SystemFileDataSource(dir.File("none.sav"), "", false); }), 1201);
+    EXPECT_EQ(errorOf(withRecords([](SysFileBuilder&) {})), 0);
+    // Magic, encryption, password.
+    EXPECT_EQ(errorOf(Bytes{'$', 'F', 'L', '9', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}), 1204);
+    Bytes encrypted(64, 0);
+    std::memcpy(encrypted.data() + 8, "ENCRYPTEDSAV", 12);
+    EXPECT_EQ(errorOf(encrypted), 1214);
+    EXPECT_EQ(errorOf(Bytes{'$', 'F'}), 1205);
+    WriteBytes(path, withRecords([](SysFileBuilder&) {}));
+    EXPECT_EQ(ErrorOf([&] { SystemFileDataSource(path, "pw", false); }), SystemFileDataSource::kErrNotAvailable);
+    // Header fields.
+    {
+        SysFileBuilder b;
+        b.Header({.compression = 5}).End();
+        EXPECT_EQ(errorOf(b.Bytes()), 1204);
+    }
+    // Records out of place or unknown.
+    EXPECT_EQ(errorOf(withRecords([](SysFileBuilder& b) { b.I32(5); })), 1204);
+    EXPECT_EQ(errorOf(withRecords([](SysFileBuilder& b) { b.ValueLabelVarRecord({1}); })), 1204);
+    EXPECT_EQ(errorOf(withRecords([](SysFileBuilder& b) { b.Documents({"x"}).Variable({.name = "LATE"}); })), 1204);
+    EXPECT_EQ(errorOf(withRecords([](SysFileBuilder& b) {
+                  b.ValueLabelRecord({}, true).Documents({"x"});
+              })),
+              1204);
+    EXPECT_EQ(errorOf(withRecords([](SysFileBuilder& b) { b.ValueLabels({{1, "a"}}, {}); })), 1204);
+    EXPECT_EQ(errorOf(withRecords([](SysFileBuilder& b) { b.ValueLabels({{1, "a"}}, {3}); })), 1204);  // continuation
+    EXPECT_EQ(errorOf(withRecords([](SysFileBuilder& b) { b.ValueLabels({{1, "a"}}, {9}); })), 1204);
+    EXPECT_EQ(errorOf(withRecords([](SysFileBuilder& b) { b.ValueLabels({{1, "a"}}, {1, 2}); })), 1204);
+    // Variable records.
+    EXPECT_EQ(errorOf(withRecords([](SysFileBuilder& b) { b.Variable({.name = "M", .missingCount = 4}); })), 1204);
+    EXPECT_EQ(errorOf(withRecords([](SysFileBuilder& b) { b.Variable({.name = "M", .missingCount = -1}); })), 1204);
+    EXPECT_EQ(errorOf(withRecords([](SysFileBuilder& b) { b.Variable({.name = "W", .type = 300}); })), 1204);
+    // Hostile counts: rejected before anything is allocated for them.
+    auto hostileLabel = [](int32_t length) {
+        return [length](SysFileBuilder& b) {
+            b.I32(kRecVariable).I32(0).I32(1).I32(0).I32(0).I32(0).Padded("L", 8).I32(length);
+        };
+    };
+    EXPECT_EQ(errorOf(withRecords(hostileLabel(0x7FFFFFF0), false)), 1205);
+    EXPECT_EQ(errorOf(withRecords(hostileLabel(-8), false)), 1204);
+    EXPECT_EQ(errorOf(withRecords([](SysFileBuilder& b) { b.I32(kRecValueLabels).I32(0x7FFFFFFF); }, false)), 1205);
+    EXPECT_EQ(errorOf(withRecords([](SysFileBuilder& b) { b.I32(kRecValueLabels).I32(-3); }, false)), 1204);
+    EXPECT_EQ(errorOf(withRecords([](SysFileBuilder& b) {
+                  b.ValueLabelRecord({}, true).I32(kRecValueLabelVars).I32(0x40000000);
+              }, false)),
+              1205);
+    EXPECT_EQ(errorOf(withRecords([](SysFileBuilder& b) { b.I32(kRecDocument).I32(0x7FFFFFFF); }, false)), 1205);
+    EXPECT_EQ(errorOf(withRecords([](SysFileBuilder& b) { b.I32(kRecDocument).I32(-1); }, false)), 1204);
+    EXPECT_EQ(errorOf(withRecords([](SysFileBuilder& b) { b.I32(7).I32(30).I32(8).I32(0x7FFFFFFF); }, false)), 1205);
+    EXPECT_EQ(errorOf(withRecords([](SysFileBuilder& b) { b.I32(7).I32(30).I32(0).I32(4); })), 1204);
+    EXPECT_EQ(errorOf(withRecords([](SysFileBuilder& b) { b.I32(7).I32(30).I32(1).I32(0); })), 1204);
+    // A handler's complaint reaches the caller as 1204.
+    EXPECT_EQ(errorOf(withRecords([](SysFileBuilder& b) { b.ExtensionText(13, "A=a\tB=b=c"); })), 1204);
+}
+
+TEST(SystemFileReaderTest, TruncatedFilesNeverCrash) {
+    TempDir dir;
+    auto dict = [](SysFileBuilder& b) {
+        b.Variable({.name = "AGE", .label = "Age", .missing = {99}}).Variable({.name = "NAME", .type = 20});
+        b.ValueLabels({{1, "one"}}, {1});
+        b.Documents({"doc"});
+        b.ExtensionInts(3, {23, 0, 0, 720, 1, 1, 2, 65001});
+        b.ExtensionText(13, "AGE=Age\tNAME=Name");
+    };
+    Rows rows;
+    for (int i = 0; i < 12; ++i) rows.push_back(Cells().Num(i == 3 ? 0.5 : i).Str("n" + std::to_string(i), 20).Get());
+    for (int compression : {0, 1, 2}) {
+        const Bytes whole = ReadBytes(MakeFile(dir.File("whole.sav"), ByteOrder(true), compression, dict, rows));
+        const std::string path = dir.File("cut.sav");
+        for (size_t cut = 0; cut < whole.size(); ++cut) {
+            WriteBytes(path, Bytes(whole.begin(), whole.begin() + long(cut)));
+            size_t got = 0;
+            const int error = ErrorOf([&] {
+                SystemFileDataSource src(path, "", false);
+                got = ReadAll(src).size();
+            });
+            if (error == 0) {
+                // Only a cut at a case boundary of a plain or bytecode area reads cleanly.
+                EXPECT_NE(compression, 2) << cut;
+                EXPECT_LT(got, rows.size()) << cut;
+            } else {
+                EXPECT_TRUE(error == 1204 || error == 1205) << "code " << compression << " cut " << cut << ": " << error;
+            }
+        }
+    }
+}
