@@ -1,0 +1,47 @@
+// The commands of the vesk tool. Each Run function writes its result to
+// stdout and returns the exit status of a successful run; library errors
+// propagate as VeskError and bad arguments as UsageError, which main turns
+// into the error line and exit status 1 or 2.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace vesk {
+
+// An argument the user got wrong (exit status 2).
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+struct FileOptions {
+    std::string file;
+    std::string password;
+};
+
+struct InfoOptions : FileOptions {
+    bool json = false;
+};
+
+// Rows FIRST to LAST, 0-based and inclusive.
+struct RowRange {
+    int64_t first = 0;
+    int64_t last = 0;
+};
+// Parses "FIRST:LAST"; raises UsageError for anything else or LAST < FIRST.
+RowRange ParseRowRange(const std::string& text);
+
+struct CatOptions : FileOptions {
+    std::optional<RowRange> rows;
+    std::vector<std::string> vars;  // empty: every variable
+};
+
+int RunInfo(const InfoOptions& options);
+int RunCat(const CatOptions& options);
+int RunVerify(const FileOptions& options);
+
+}  // namespace vesk

@@ -1,0 +1,106 @@
+// vesk: the command-line tool over the data-source library.
+//
+// Exit status: 0 success, 1 an error raised by the library (or an unreadable
+// file), 2 bad usage. Errors are one line on stderr; library errors end with
+// their message number in square brackets.
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <functional>
+#include <new>
+#include <vector>
+
+#include "commands.h"
+#include "errortext.h"
+#include "vesk_assert.h"
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitError = 1;
+constexpr int kExitUsage = 2;
+
+// One command: its CLI11 subcommand and what runs when it is chosen. The
+// writing commands (import, convert) register the same way.
+struct Command {
+    CLI::App* app;
+    std::function<int()> run;
+};
+
+void AddFileOptions(CLI::App& app, vesk::FileOptions& options) {
+    app.add_option("FILE", options.file, "System file to read")->required();
+    app.add_option("--password", options.password, "Password of an encrypted file");
+}
+
+int UsageFailure(const std::string& message) {
+    std::fprintf(stderr, "vesk: %s\nRun 'vesk --help' for usage.\n", message.c_str());
+    return kExitUsage;
+}
+
+int Failure(const std::string& file, const std::string& message) {
+    std::fprintf(stderr, "vesk: %s%s%s\n", file.c_str(), file.empty() ? "" : ": ", message.c_str());
+    return kExitError;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"Reads system files: shows their dictionary, prints their cases as CSV, checks them.", "vesk"};
+    app.require_subcommand(1);
+    app.fallthrough(false);
+
+    vesk::InfoOptions info;
+    vesk::CatOptions cat;
+    vesk::FileOptions verify;
+    std::string rows;
+    std::vector<Command> commands;
+
+    CLI::App* infoApp = app.add_subcommand("info", "Show the dictionary and the file's properties");
+    AddFileOptions(*infoApp, info);
+    infoApp->add_flag("--json", info.json, "One JSON object instead of the table");
+    commands.push_back({infoApp, [&] { return vesk::RunInfo(info); }});
+
+    CLI::App* catApp = app.add_subcommand("cat", "Print the cases as CSV (RFC 4180), a header line of names first");
+    AddFileOptions(*catApp, cat);
+    catApp->add_option("--rows", rows, "Only rows FIRST to LAST (0-based, inclusive)")->type_name("FIRST:LAST");
+    catApp->add_option("--vars", cat.vars, "Only these variables, in this order")
+        ->delimiter(',')
+        ->type_name("NAME,...");
+    commands.push_back({catApp, [&] {
+                            if (!rows.empty() || catApp->count("--rows")) cat.rows = vesk::ParseRowRange(rows);
+                            return vesk::RunCat(cat);
+                        }});
+
+    CLI::App* verifyApp = app.add_subcommand("verify", "Read every case and print the number read");
+    AddFileOptions(*verifyApp, verify);
+    commands.push_back({verifyApp, [&] { return vesk::RunVerify(verify); }});
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        if (e.get_exit_code() == static_cast<int>(CLI::ExitCodes::Success)) return app.exit(e);
+        return UsageFailure(e.what());
+    }
+
+    std::string file;
+    try {
+        for (const Command& c : commands) {
+            if (!c.app->parsed()) continue;
+            file = c.app->get_option("FILE")->as<std::string>();
+            return c.run();
+        }
+        return UsageFailure("no command given");
+    } catch (const vesk::UsageError& e) {
+        return UsageFailure(e.what());
+    } catch (const VeskError& e) {
+        // The library's text names the file itself.
+        return Failure("", e.what());
+    } catch (const VESK_AssertFailed& e) {
+        return Failure(file, std::string("internal error: assertion '") + e.Condition() + "' failed in " +
+                                 e.SourceFile() + " line " + std::to_string(e.LineNumber()));
+    } catch (const std::bad_alloc&) {
+        return Failure(file, "out of memory");
+    } catch (const std::exception& e) {
+        return Failure(file, e.what());
+    }
+}

@@ -1,0 +1,35 @@
+// A system file opened the way every vesk command opens one: through
+// SystemFileDataSource::GetSystemFile, with the process in UTF-8 mode, so the
+// source handed out may be a converting source over the reader.
+#pragma once
+
+#include <string>
+
+class VESK_DataSource;
+class SystemFileDataSource;
+
+namespace vesk {
+
+class OpenedFile {
+public:
+    // Raises the library's VeskError when the file cannot be read. Warnings
+    // of the library go to stderr.
+    OpenedFile(const std::string& path, const std::string& password);
+    // Deletes the source and the sources under it.
+    ~OpenedFile();
+    OpenedFile(const OpenedFile&) = delete;
+    OpenedFile& operator=(const OpenedFile&) = delete;
+
+    // The source to take the dictionary and the cases from (UTF-8 texts).
+    const VESK_DataSource& Source() const { return *fSource; }
+    // The reader at the bottom of the source chain: the file's own properties.
+    const SystemFileDataSource& Reader() const { return *fReader; }
+    const std::string& Path() const { return fPath; }
+
+private:
+    std::string fPath;
+    VESK_DataSource* fSource = nullptr;
+    const SystemFileDataSource* fReader = nullptr;
+};
+
+}  // namespace vesk

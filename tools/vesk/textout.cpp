@@ -1,0 +1,200 @@
+#include "textout.h"
+
+#include <charconv>
+#include <cmath>
+#include <stdexcept>
+
+namespace vesk {
+
+std::string FormatNumber(double value) {
+    if (std::isnan(value)) return "nan";
+    if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
+    char buf[32];
+    std::to_chars_result r = std::to_chars(buf, buf + sizeof buf, value);
+    return std::string(buf, r.ptr);
+}
+
+std::string_view TrimRight(std::string_view text) {
+    size_t n = text.size();
+    while (n > 0 && text[n - 1] == ' ') --n;
+    return text.substr(0, n);
+}
+
+void AppendCsvField(std::string& out, std::string_view field) {
+    if (field.find_first_of(",\"\r\n") == std::string_view::npos) {
+        out.append(field);
+        return;
+    }
+    out += '"';
+    for (char c : field) {
+        if (c == '"') out += '"';
+        out += c;
+    }
+    out += '"';
+}
+
+namespace {
+
+// Length of the valid UTF-8 sequence at the start of s, 0 when it is not one
+// (overlong forms, surrogates and code points above U+10FFFF included).
+size_t Utf8SequenceLength(std::string_view s) {
+    const auto b = [&](size_t i) { return static_cast<unsigned char>(s[i]); };
+    const unsigned char c = b(0);
+    size_t n;
+    unsigned lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+    if (c < 0x80) return 1;
+    if (c >= 0xC2 && c <= 0xDF) {
+        n = 2;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+        if (c == 0xE0) lo = 0xA0;
+        if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+        if (c == 0xF0) lo = 0x90;
+        if (c == 0xF4) hi = 0x8F;
+    } else {
+        return 0;
+    }
+    if (s.size() < n) return 0;
+    if (b(1) < lo || b(1) > hi) return 0;
+    for (size_t i = 2; i < n; ++i)
+        if (b(i) < 0x80 || b(i) > 0xBF) return 0;
+    return n;
+}
+
+}  // namespace
+
+void AppendJsonString(std::string& out, std::string_view text) {
+    static const char kHex[] = "0123456789abcdef";
+    out += '"';
+    size_t i = 0;
+    while (i < text.size()) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c >= 0x80) {
+            const size_t n = Utf8SequenceLength(text.substr(i));
+            if (n == 0) {
+                out += "\xEF\xBF\xBD";  // U+FFFD for a byte that starts no valid sequence
+                ++i;
+            } else {
+                out.append(text.substr(i, n));
+                i += n;
+            }
+            continue;
+        }
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            case '\b': out += "\\b"; break;
+            case '\f': out += "\\f"; break;
+            default:
+                if (c < 0x20) {
+                    out += "\\u00";
+                    out += kHex[c >> 4];
+                    out += kHex[c & 0xF];
+                } else {
+                    out += char(c);
+                }
+        }
+        ++i;
+    }
+    out += '"';
+}
+
+// ---------------------------------------------------------------- JsonWriter
+
+void JsonWriter::NewLine(size_t depth) {
+    fOut += '\n';
+    fOut.append(2 * depth, ' ');
+}
+
+void JsonWriter::BeforeValue() {
+    if (fAfterKey) {
+        fAfterKey = false;
+        return;
+    }
+    if (fStack.empty()) return;
+    Level& level = fStack.back();
+    if (!level.empty) fOut += level.compact ? ", " : ",";
+    if (!level.compact) NewLine(fStack.size());
+    level.empty = false;
+}
+
+void JsonWriter::Begin(char open, char close, bool compact) {
+    BeforeValue();
+    const bool inCompact = !fStack.empty() && fStack.back().compact;
+    fStack.push_back({compact || inCompact, true, close});
+    fOut += open;
+}
+
+void JsonWriter::End(char close) {
+    if (fStack.empty() || fStack.back().close != close || fAfterKey)
+        throw std::logic_error("JSON containers ended out of order");
+    const Level level = fStack.back();
+    fStack.pop_back();
+    if (!level.empty && !level.compact) NewLine(fStack.size());
+    fOut += close;
+}
+
+JsonWriter& JsonWriter::BeginObject(bool compact) {
+    Begin('{', '}', compact);
+    return *this;
+}
+JsonWriter& JsonWriter::EndObject() {
+    End('}');
+    return *this;
+}
+JsonWriter& JsonWriter::BeginArray(bool compact) {
+    Begin('[', ']', compact);
+    return *this;
+}
+JsonWriter& JsonWriter::EndArray() {
+    End(']');
+    return *this;
+}
+
+JsonWriter& JsonWriter::Key(std::string_view name) {
+    if (fStack.empty() || fStack.back().close != '}' || fAfterKey)
+        throw std::logic_error("JSON member name outside an object");
+    BeforeValue();
+    AppendJsonString(fOut, name);
+    fOut += ": ";
+    fAfterKey = true;
+    return *this;
+}
+
+JsonWriter& JsonWriter::String(std::string_view text) {
+    BeforeValue();
+    AppendJsonString(fOut, text);
+    return *this;
+}
+
+JsonWriter& JsonWriter::Number(double value) {
+    if (!std::isfinite(value)) return Null();
+    BeforeValue();
+    fOut += FormatNumber(value);
+    return *this;
+}
+
+JsonWriter& JsonWriter::Int(int64_t value) {
+    BeforeValue();
+    fOut += std::to_string(value);
+    return *this;
+}
+
+JsonWriter& JsonWriter::Bool(bool value) {
+    BeforeValue();
+    fOut += value ? "true" : "false";
+    return *this;
+}
+
+JsonWriter& JsonWriter::Null() {
+    BeforeValue();
+    fOut += "null";
+    return *this;
+}
+
+}  // namespace vesk

@@ -1,0 +1,65 @@
+// Text output helpers of the vesk tool: numbers in their shortest round-trip
+// form, trimmed fixed-width texts, CSV fields and a small JSON writer.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace vesk {
+
+// The shortest decimal text that reads back to the same double ("1", "2.5",
+// "-0", "1e+300"); "nan", "inf" and "-inf" for the values that have no digits.
+std::string FormatNumber(double value);
+
+// The text without its trailing blanks (0x20).
+std::string_view TrimRight(std::string_view text);
+
+// Appends one CSV field (RFC 4180): quoted, with inner quotes doubled, when it
+// holds a comma, a double quote, a CR or an LF; otherwise as it is.
+void AppendCsvField(std::string& out, std::string_view field);
+
+// Appends text as a JSON string literal. Bytes that do not form valid UTF-8
+// become U+FFFD, so the result is valid JSON whatever the file held.
+void AppendJsonString(std::string& out, std::string_view text);
+
+// Writes one JSON value into a string, two-space indented. Containers begun
+// with compact = true (and everything inside them) stay on one line.
+class JsonWriter {
+public:
+    explicit JsonWriter(std::string& out) : fOut(out) {}
+
+    JsonWriter& BeginObject(bool compact = false);
+    JsonWriter& EndObject();
+    JsonWriter& BeginArray(bool compact = false);
+    JsonWriter& EndArray();
+    // The member name; the next call writes its value.
+    JsonWriter& Key(std::string_view name);
+    JsonWriter& String(std::string_view text);
+    // A finite double in shortest round-trip form; NaN and infinities as null.
+    JsonWriter& Number(double value);
+    JsonWriter& Int(int64_t value);
+    JsonWriter& Bool(bool value);
+    JsonWriter& Null();
+
+    // Every container begun has been ended.
+    bool Complete() const { return fStack.empty(); }
+
+private:
+    struct Level {
+        bool compact;
+        bool empty;
+        char close;
+    };
+    void BeforeValue();
+    void Begin(char open, char close, bool compact);
+    void End(char close);
+    void NewLine(size_t depth);
+
+    std::string& fOut;
+    std::vector<Level> fStack;
+    bool fAfterKey = false;
+};
+
+}  // namespace vesk
