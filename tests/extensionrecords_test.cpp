@@ -1,0 +1,570 @@
+// Extension records: the record object, the handler registry, the read and
+// write dispatch, and the handlers of subtypes 3, 4, 11, 13, 14, 16 and 20.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "../Datasource/src/SystemFileExtensionRecord.h"
+#include "datafreedatasource.h"
+#include "sysfilebuilder.h"
+#include "vesk_assert.h"
+
+using namespace std::string_literals;
+using SysFileLayout::ByteOrder;
+
+namespace {
+
+constexpr bool kLittle = std::endian::native == std::endian::little;
+
+// Integers laid out by hand in a chosen order, independent of the library's helpers.
+void Put(std::vector<uint8_t>& out, uint64_t v, int size, bool bigEndian) {
+    for (int i = 0; i < size; ++i) {
+        const int shift = 8 * (bigEndian ? size - 1 - i : i);
+        out.push_back(uint8_t(v >> shift));
+    }
+}
+std::vector<uint8_t> Ints32(const std::vector<int32_t>& values, bool bigEndian) {
+    std::vector<uint8_t> out;
+    for (int32_t v : values) Put(out, uint32_t(v), 4, bigEndian);
+    return out;
+}
+std::vector<uint8_t> Ints64(const std::vector<int64_t>& values, bool bigEndian) {
+    std::vector<uint8_t> out;
+    for (int64_t v : values) Put(out, uint64_t(v), 8, bigEndian);
+    return out;
+}
+std::vector<uint8_t> Doubles(const std::vector<double>& values, bool bigEndian) {
+    std::vector<uint8_t> out;
+    for (double d : values) Put(out, std::bit_cast<uint64_t>(d), 8, bigEndian);
+    return out;
+}
+// Options of a reader of a file in that order.
+SystemFileOptions ReaderOptions(bool bigEndian) {
+    SystemFileOptions o;
+    o._reversed = bigEndian == kLittle;
+    return o;
+}
+
+void Fill(SystemFileExtensionRecord& rec, int32_t unitSize, int32_t nUnits, const void* bytes) {
+    rec.SetUnitSize(unitSize);
+    rec.SetNUnits(nUnits);
+    if (nUnits > 0 && unitSize > 0) rec.SetContents(bytes);
+}
+
+// Hands a record of those units to the read dispatch, as the reader does.
+void Read(int subtype, VESK_DataSource& ds, SystemFileOptions& o, int32_t unitSize, int32_t nUnits,
+          const void* bytes) {
+    SystemFileExtensionRecord rec;
+    Fill(rec, unitSize, nUnits, bytes);
+    ReadExtensionRecord(subtype, ds, o, rec);
+}
+void Read(int subtype, VESK_DataSource& ds, SystemFileOptions& o, int32_t unitSize, const std::vector<uint8_t>& b) {
+    Read(subtype, ds, o, unitSize, int32_t(b.size()) / unitSize, b.data());
+}
+void ReadText(int subtype, VESK_DataSource& ds, SystemFileOptions& o, const std::string& text) {
+    Read(subtype, ds, o, 1, int32_t(text.size()), text.data());
+}
+
+void ExpectMalformed(const std::function<void()>& call, const std::string& condition) {
+    try {
+        call();
+        ADD_FAILURE() << "no error for " << condition;
+    } catch (const SystemFileException& e) {
+        EXPECT_EQ(e.Code(), 1204);
+        EXPECT_EQ(e.Condition(), condition);
+        EXPECT_FALSE(e.SystemError());
+    }
+}
+
+void ExpectAssert(const std::function<void()>& call, const char* condition) {
+    try {
+        call();
+        ADD_FAILURE() << "no assertion for " << condition;
+    } catch (const VESK_AssertFailed& e) {
+        EXPECT_STREQ(e.Condition(), condition);
+    }
+}
+
+// A dictionary-only source standing for the writer's copy of a dictionary.
+class WriterSource : public DataFreeDataSource, public SystemFileWriterContext {
+public:
+    SystemFileOptions& WriterOptions() const override { return fOptions; }
+    mutable SystemFileOptions fOptions;
+};
+
+VESK_Variable& AddVar(VESK_DataSource& ds, const char* name, int type) {
+    VESK_Variable& v = ds.MakeVariable(type);
+    v.SetName(name);
+    return v;
+}
+
+// Builds the record of the subtype from source and reads it into a fresh reader.
+void RoundTrip(int subtype, const VESK_DataSource& source, VESK_DataSource& target, SystemFileOptions& o) {
+    SystemFileExtensionRecord rec;
+    WriteExtensionRecord(subtype, source, rec);
+    ASSERT_FALSE(rec.IsEmpty());
+    ReadExtensionRecord(subtype, target, o, rec);
+}
+
+class CountingHandler final : public SystemFileExtensionHandler {
+public:
+    void BuildRecord(const VESK_DataSource&, SystemFileExtensionRecord& rec) override {
+        ++built;
+        rec.SetText("built");
+    }
+    void ApplyRecord(VESK_DataSource&, SystemFileOptions&, const SystemFileExtensionRecord& rec) override {
+        ++applied;
+        lastText = rec.Text();
+    }
+    int built = 0, applied = 0;
+    std::string lastText;
+};
+
+}  // namespace
+
+// ------------------------------------------------------------------ record and dispatch
+
+TEST(ExtensionRecordTest, SizesContentsAndMisuse) {
+    SystemFileExtensionRecord rec;
+    EXPECT_TRUE(rec.IsEmpty());
+    EXPECT_EQ(rec.Contents(), nullptr);
+    EXPECT_EQ(rec.Text(), "");
+    ExpectAssert([&] { rec.GetContents(); }, "m_nUnits && m_unitSize");
+
+    rec.SetUnitSize(4);
+    rec.SetNUnits(3);
+    EXPECT_EQ(rec.ByteSize(), 12u);
+    unsigned char* p = rec.GetContents();
+    EXPECT_EQ(p, rec.GetContents());  // allocated once
+    for (int i = 0; i < 12; ++i) EXPECT_EQ(p[i], 0);
+    ExpectAssert([&] { rec.SetNUnits(4); }, "m_pContents == 0");
+    ExpectAssert([&] { rec.SetUnitSize(8); }, "m_pContents == 0");
+
+    const auto big = Ints32({7, -2, 0x01020304}, true);
+    std::memcpy(p, big.data(), big.size());
+    EXPECT_EQ(rec.Int32At(1, ByteOrder::Big()), -2);
+    EXPECT_EQ(rec.Int32At(2, ByteOrder::Big()), 0x01020304);
+    EXPECT_EQ(rec.Int32At(2, ByteOrder::Little()), 0x04030201);
+    ExpectAssert([&] { rec.Int32At(3, ByteOrder::Big()); }, "0 <= i && i < m_nUnits");
+    ExpectAssert([&] { rec.Int64At(0, ByteOrder::Big()); }, "m_unitSize == 8 && m_pContents");
+
+    SystemFileExtensionRecord negative;
+    negative.SetUnitSize(1);
+    negative.SetNUnits(-5);
+    EXPECT_EQ(negative.ByteSize(), 0u);
+    ExpectAssert([&] { negative.GetContents(); }, "m_nUnits > 0 && m_unitSize > 0");
+}
+
+TEST(ExtensionDispatchTest, UnhandledSubtypesTravelAsRawBlocks) {
+    // A file carrying records of unhandled subtypes 2 and 30 and handled 16,
+    // whose records are cut out of the bytes as the reader frames them.
+    for (bool big : {false, true}) {
+        SysFileBuilder b(big ? ByteOrder::Big() : ByteOrder::Little());
+        b.Header({.caseCount = 10});
+        const size_t first = b.Bytes().size();
+        b.ExtensionInts(2, {1, -1, 0x7FFFFFFF})
+            .ExtensionText(30, "raw\ttext\0x"s)
+            .Extension(16, 8, 2, Ints64({1, 5000}, big).data())
+            .ExtensionText(150, "beyond the found set")
+            .ExtensionText(-3, "negative")
+            .End();
+        const std::vector<uint8_t> bytes = b.Bytes();
+        const ByteOrder order = b.Order();
+
+        DataFreeDataSource ds;
+        SystemFileOptions o = ReaderOptions(big);
+        o._nCases = 10;
+        std::vector<std::vector<uint8_t>> payloads;
+        size_t pos = first;
+        while (order.GetI32(&bytes[pos]) == SysFileLayout::kRecExtension) {
+            const int32_t subtype = order.GetI32(&bytes[pos + 4]);
+            const int32_t unitSize = order.GetI32(&bytes[pos + 8]);
+            const int32_t nUnits = order.GetI32(&bytes[pos + 12]);
+            const uint8_t* payload = &bytes[pos + 16];
+            payloads.emplace_back(payload, payload + size_t(unitSize) * size_t(nUnits));
+            Read(subtype, ds, o, unitSize, nUnits, payload);
+            pos += 16 + size_t(unitSize) * size_t(nUnits);
+        }
+        ASSERT_EQ(payloads.size(), 5u);
+
+        EXPECT_TRUE(ds.HasExtension(2));
+        EXPECT_TRUE(ds.HasExtension(30));
+        EXPECT_TRUE(ds.HasExtension(150));
+        EXPECT_FALSE(ds.HasExtension(16));  // decoded by its handler
+        EXPECT_EQ(o._nCases, 5000);
+        for (int s = 0; s < SysFileLayout::kExtensionFoundSize; ++s)
+            EXPECT_EQ(o._extensionFound.test(size_t(s)), s == 2 || s == 16 || s == 30) << s;
+
+        // Written again: same unit size, count and bytes (integers untouched).
+        SystemFileExtensionRecord two, thirty, absent;
+        WriteExtensionRecord(2, ds, two);
+        EXPECT_EQ(two.UnitSize(), 4);
+        EXPECT_EQ(two.NUnits(), 3);
+        EXPECT_EQ(std::vector<uint8_t>(two.Contents(), two.Contents() + two.ByteSize()), payloads[0]);
+        WriteExtensionRecord(30, ds, thirty);
+        EXPECT_EQ(thirty.UnitSize(), 1);
+        EXPECT_EQ(thirty.Text(), "raw\ttext\0x"s);
+        WriteExtensionRecord(31, ds, absent);
+        EXPECT_TRUE(absent.IsEmpty());
+        WriteExtensionRecord(-1, ds, absent);
+        EXPECT_TRUE(absent.IsEmpty());
+    }
+}
+
+TEST(ExtensionDispatchTest, RegisteredHandlersReplaceRawHandling) {
+    EXPECT_NE(FindExtensionHandler(3), nullptr);
+    EXPECT_NE(FindExtensionHandler(14), nullptr);
+    EXPECT_EQ(FindExtensionHandler(2), nullptr);
+    EXPECT_EQ(FindExtensionHandler(-1), nullptr);
+    EXPECT_EQ(FindExtensionHandler(kMaxExtensionSubtype + 1), nullptr);
+
+    CountingHandler first, second;
+    RegisterExtensionHandler(40, &first);
+    RegisterExtensionHandler(40, &second);  // the later one wins
+    DataFreeDataSource ds;
+    SystemFileOptions o;
+    ReadText(40, ds, o, "payload");
+    EXPECT_EQ(first.applied, 0);
+    EXPECT_EQ(second.applied, 1);
+    EXPECT_EQ(second.lastText, "payload");
+    EXPECT_FALSE(ds.HasExtension(40));
+    EXPECT_TRUE(o._extensionFound.test(40));
+    SystemFileExtensionRecord rec;
+    WriteExtensionRecord(40, ds, rec);
+    EXPECT_EQ(second.built, 1);
+    EXPECT_EQ(rec.Text(), "built");
+
+    RegisterExtensionHandler(40, nullptr);  // back to a raw block
+    ReadText(40, ds, o, "kept");
+    EXPECT_EQ(second.applied, 1);
+    EXPECT_TRUE(ds.HasExtension(40));
+
+    // A malformed raw record is refused rather than stored.
+    ExpectMalformed([&] { Read(41, ds, o, 0, 0, nullptr); }, "rec.UnitSize() > 0 && rec.NUnits() >= 0");
+    ExpectAssert([&] { RegisterExtensionHandler(kMaxExtensionSubtype + 1, &first); },
+                 "0 <= subtype && subtype <= kMaxExtensionSubtype");
+}
+
+// ------------------------------------------------------------------ subtypes 3, 4, 16, 20
+
+TEST(SFExtensionSourceParametersIntTest, ReadBothOrdersRejectBadShapeRoundTrip) {
+    for (bool big : {false, true}) {
+        DataFreeDataSource ds;
+        SystemFileOptions o = ReaderOptions(big);
+        Read(3, ds, o, 4, Ints32({21, 1, 2, -1, 1, 2, 1, 65001}, big));
+        EXPECT_EQ(o._releaseMajor, 21);
+        EXPECT_EQ(o._releaseMinor, 1);
+        EXPECT_EQ(o._releaseRevision, 2);
+        EXPECT_EQ(o._machineCode, -1);
+        EXPECT_EQ(o._floatingPointRep, 1);
+        EXPECT_EQ(o._compressionCode, 2);
+        EXPECT_EQ(o._characterCode, 65001);
+        EXPECT_TRUE(o._extensionFound.test(3));
+    }
+    DataFreeDataSource ds;
+    SystemFileOptions o;
+    ExpectMalformed([&] { Read(3, ds, o, 4, Ints32({1, 2, 3, 4, 5, 6, 7}, kLittle)); }, "rec.NUnits() == 8");
+    ExpectMalformed([&] { Read(3, ds, o, 8, Ints64({1, 2, 3, 4, 5, 6, 7, 8}, kLittle)); }, "rec.UnitSize() == 4");
+
+    WriterSource writer;
+    writer.fOptions._characterCode = 1252;
+    SystemFileExtensionRecord rec;
+    WriteExtensionRecord(3, writer, rec);
+    ASSERT_EQ(rec.NUnits(), 8);
+    EXPECT_EQ(rec.Int32At(6, ByteOrder::Native()), 2);  // byte-order code, always 2
+    SystemFileOptions back;
+    back._releaseMajor = 0;
+    ReadExtensionRecord(3, ds, back, rec);
+    EXPECT_EQ(back._releaseMajor, 23);
+    EXPECT_EQ(back._machineCode, 720);
+    EXPECT_EQ(back._compressionCode, 1);
+    EXPECT_EQ(back._characterCode, 1252);
+    // A source that is not a writer gets the defaults.
+    SystemFileExtensionRecord plain;
+    WriteExtensionRecord(3, ds, plain);
+    EXPECT_EQ(plain.Int32At(7, ByteOrder::Native()), 2);
+}
+
+TEST(SFExtensionSourceParametersDoubleTest, ReadBothOrdersRejectBadShapeRoundTrip) {
+    for (bool big : {false, true}) {
+        DataFreeDataSource ds;
+        SystemFileOptions o = ReaderOptions(big);
+        Read(4, ds, o, 8, Doubles({-99.5, 1e300, -1e300}, big));
+        EXPECT_EQ(o._sysmis, -99.5);
+        EXPECT_EQ(o._highest, 1e300);
+        EXPECT_EQ(o._lowest, -1e300);
+    }
+    DataFreeDataSource ds;
+    SystemFileOptions o;
+    ExpectMalformed([&] { Read(4, ds, o, 8, Doubles({1, 2}, kLittle)); }, "rec.NUnits() == 3");
+    ExpectMalformed([&] { Read(4, ds, o, 4, Ints32({1, 2, 3}, kLittle)); }, "rec.UnitSize() == sizeof(double)");
+
+    SystemFileOptions back;
+    back._sysmis = back._highest = back._lowest = 0;
+    RoundTrip(4, ds, ds, back);
+    EXPECT_EQ(back._sysmis, VESK_DataSource::SystemMissing());
+    EXPECT_EQ(back._highest, VESK_DataSource::HighNumber());
+    EXPECT_EQ(back._lowest, VESK_DataSource::LowNumber());
+}
+
+TEST(SFExtensionNCasesTest, CountsMarkerOrderAndShape) {
+    for (bool big : {false, true}) {
+        DataFreeDataSource ds;
+        // Two units: the marker decides the order, whatever the header said.
+        SystemFileOptions o = ReaderOptions(!big);
+        o._nCases = 10;
+        Read(16, ds, o, 8, Ints64({1, 3000000000LL}, big));
+        EXPECT_EQ(o._nCases, 3000000000LL);
+        // One unit: in the file's order; a larger header count is kept.
+        SystemFileOptions one = ReaderOptions(big);
+        one._nCases = 10;
+        Read(16, ds, one, 8, Ints64({5000}, big));
+        EXPECT_EQ(one._nCases, 5000);
+        one._nCases = 9000;
+        Read(16, ds, one, 8, Ints64({5000}, big));
+        EXPECT_EQ(one._nCases, 9000);
+    }
+    DataFreeDataSource ds;
+    SystemFileOptions o;
+    ExpectMalformed([&] { Read(16, ds, o, 4, Ints32({1, 5}, kLittle)); }, "rec.UnitSize() == sizeof(int64)");
+    ExpectMalformed([&] { Read(16, ds, o, 8, Ints64({1, 5, 6}, kLittle)); },
+                    "rec.NUnits() == 1 || rec.NUnits() == 2");
+
+    WriterSource writer;
+    writer.fOptions._nCases = 123456789012LL;
+    SystemFileOptions back;
+    RoundTrip(16, writer, ds, back);
+    EXPECT_EQ(back._nCases, 123456789012LL);
+    SystemFileExtensionRecord unknown;
+    WriteExtensionRecord(16, ds, unknown);  // no writer: count unknown
+    EXPECT_EQ(unknown.Int64At(0, ByteOrder::Native()), 1);
+    EXPECT_EQ(unknown.Int64At(1, ByteOrder::Native()), -1);
+}
+
+TEST(SFExtensionEncodingTest, NameRoundTripAndShape) {
+    DataFreeDataSource ds;
+    SystemFileOptions o;
+    ReadText(20, ds, o, "windows-1252");
+    EXPECT_EQ(o._encoding, "windows-1252");
+    ExpectMalformed([&] { ReadText(20, ds, o, ""); }, "rec.NUnits() > 0");
+    ExpectMalformed([&] { Read(20, ds, o, 4, Ints32({1}, kLittle)); }, "rec.UnitSize() == sizeof(char)");
+
+    WriterSource writer;
+    SystemFileExtensionRecord none;
+    WriteExtensionRecord(20, writer, none);
+    EXPECT_TRUE(none.IsEmpty());
+    writer.fOptions._encoding = "UTF-8";
+    SystemFileOptions back;
+    RoundTrip(20, writer, ds, back);
+    EXPECT_EQ(back._encoding, "UTF-8");
+}
+
+// ------------------------------------------------------------------ subtype 11
+
+TEST(SFExtensionLWATest, DisplayPropertiesPerVariable) {
+    for (bool big : {false, true}) {
+        DataFreeDataSource ds;
+        AddVar(ds, "a", 0).SetDisplayWidth(7);
+        AddVar(ds, "b", 20).SetDisplayWidth(17);
+        SystemFileOptions o = ReaderOptions(big);
+        Read(11, ds, o, 4, Ints32({3, 12, 1, 1, 0, 2}, big));
+        EXPECT_EQ(ds.GetVariable(0).GetMeasurementLevel(), VESK_Variable::eMeasureScale);
+        EXPECT_EQ(ds.GetVariable(0).GetDisplayWidth(), 12);
+        EXPECT_EQ(ds.GetVariable(0).GetAlignment(), VESK_Variable::eAlignRight);
+        EXPECT_EQ(ds.GetVariable(1).GetMeasurementLevel(), VESK_Variable::eMeasureNominal);
+        EXPECT_EQ(ds.GetVariable(1).GetDisplayWidth(), 17);  // width 0 keeps its own
+        EXPECT_EQ(ds.GetVariable(1).GetAlignment(), VESK_Variable::eAlignCentre);
+
+        ExpectMalformed([&] { Read(11, ds, o, 4, Ints32({3, 12, 1, 1}, big)); },
+                        "rec.NUnits()== src.ColumnCount()*3");
+        ExpectMalformed([&] { Read(11, ds, o, 8, Ints64({3, 12, 1, 1, 0, 2}, big)); },
+                        "rec.UnitSize() == sizeof(int32)");
+    }
+
+    WriterSource writer;
+    SystemFileExtensionRecord empty;
+    WriteExtensionRecord(11, writer, empty);
+    EXPECT_TRUE(empty.IsEmpty());
+    VESK_Variable& x = AddVar(writer, "x", 0);
+    x.SetMeasurementLevel(VESK_Variable::eMeasureOrdinal);
+    x.SetDisplayWidth(33);
+    x.SetAlignment(VESK_Variable::eAlignCentre);
+    AddVar(writer, "y", 300).SetAlignment(VESK_Variable::eAlignLeft);
+    DataFreeDataSource target;
+    AddVar(target, "x", 0);
+    AddVar(target, "y", 300);
+    SystemFileOptions back;
+    RoundTrip(11, writer, target, back);
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(target.GetVariable(i).GetMeasurementLevel(), writer.GetVariable(i).GetMeasurementLevel());
+        EXPECT_EQ(target.GetVariable(i).GetDisplayWidth(), writer.GetVariable(i).GetDisplayWidth());
+        EXPECT_EQ(target.GetVariable(i).GetAlignment(), writer.GetVariable(i).GetAlignment());
+    }
+}
+
+// ------------------------------------------------------------------ subtype 13
+
+TEST(SFExtensionExtNamesTest, RenamesToLongNamesAndRejectsBadPairs) {
+    DataFreeDataSource ds;
+    AddVar(ds, "INCOME", 0);
+    AddVar(ds, "X", 0);
+    AddVar(ds, "income", 0);  // short names match case-sensitively
+    SystemFileOptions o;
+    ReadText(13, ds, o, "INCOME=Income\tX=x\tGHOST=Nobody");
+    EXPECT_TRUE(o._longNamesPresent);
+    EXPECT_EQ(ds.GetVariable(0).GetName(), "Income");
+    EXPECT_EQ(ds.GetVariable(1).GetName(), "x");
+    EXPECT_EQ(ds.GetVariable(2).GetName(), "income");
+    ASSERT_EQ(o._longNames.size(), 3u);  // file order, unmatched pair kept
+    EXPECT_EQ(o._longNames[2], std::make_pair("GHOST"s, "Nobody"s));
+
+    SystemFileOptions empty;
+    ReadText(13, ds, empty, "");
+    EXPECT_TRUE(empty._longNamesPresent);
+    EXPECT_TRUE(empty._longNames.empty());
+
+    SystemFileOptions bad;
+    ExpectMalformed([&] { ReadText(13, ds, bad, "A=a\tB=b=c"); }, "j == len || extString[j] == '\\t'");
+    ExpectMalformed([&] { ReadText(13, ds, bad, "A=a\tBb"); }, "i != notFound && extString[i] == '='");
+    ExpectMalformed([&] { ReadText(13, ds, bad, "A=a\t\tB=b"); }, "i != notFound && extString[i] == '='");
+    ExpectMalformed([&] { Read(13, ds, bad, 4, Ints32({0x3D41}, kLittle)); }, "rec.UnitSize()==1");
+}
+
+// ------------------------------------------------------------------ subtype 14
+
+namespace {
+
+// The stored dictionary of a file with a numeric, 'Address' (300 bytes, two
+// segments), 'Notes' (600 bytes, three segments) and a trailing numeric, with
+// the long-name table of its subtype-13 record applied.
+void StoredVeryLongStrings(DataFreeDataSource& ds, SystemFileOptions& o) {
+    AddVar(ds, "ID", 0);
+    AddVar(ds, "ADDRESS", 255);
+    AddVar(ds, "ADDRE0", 48);
+    AddVar(ds, "NOTES", 255);
+    AddVar(ds, "NOTES0", 255);
+    AddVar(ds, "NOTES1", 96);
+    AddVar(ds, "AGE", 0);
+    ReadText(13, ds, o, "ID=Id\tADDRESS=Address\tNOTES=Notes\tAGE=Age");
+}
+
+}  // namespace
+
+TEST(SFExtensionExtStringsTest, MergesSegmentRunsAndNotesStoredLayout) {
+    DataFreeDataSource ds;
+    SystemFileOptions o;
+    StoredVeryLongStrings(ds, o);
+    const unsigned storedCells = ds.GetObsAreaSize();
+    ReadText(14, ds, o, "ADDRESS=300\0\tNOTES=600\0\t"s);
+
+    EXPECT_EQ(o._cellsPerCase, int64_t(storedCells));
+    ASSERT_EQ(o._veryLongStrings.size(), 2u);
+    EXPECT_EQ(o._veryLongStrings[0].varIndex, 1);
+    EXPECT_EQ(o._veryLongStrings[0].width, 300);
+    EXPECT_EQ(o._veryLongStrings[0].storedCell, 1);
+    EXPECT_EQ(o._veryLongStrings[1].varIndex, 3);
+    EXPECT_EQ(o._veryLongStrings[1].width, 600);
+    EXPECT_EQ(o._veryLongStrings[1].storedCell, 1 + 32 + 6);
+
+    ASSERT_EQ(ds.ColumnCount(), 4u);
+    EXPECT_EQ(ds.GetVariable(0).GetName(), "Id");
+    EXPECT_EQ(ds.GetVariable(1).GetName(), "Address");
+    EXPECT_EQ(ds.GetVariable(1).GetType(), 300);
+    EXPECT_EQ(ds.GetVariable(1).GetFormat(), VESK_Format(VESK_Variable::eFmtString, 300, 0));
+    EXPECT_EQ(ds.GetVariable(2).GetName(), "Notes");
+    EXPECT_EQ(ds.GetVariable(2).GetType(), 600);
+    EXPECT_EQ(ds.GetVariable(3).GetName(), "Age");
+    EXPECT_EQ(ds.GetObsAreaSize(), 1u + 38u + 75u + 1u);
+}
+
+TEST(SFExtensionExtStringsTest, MismatchedRunsAreIgnored) {
+    struct Case {
+        const char* what;
+        std::string text;
+        std::function<void(VESK_DataSource&)> change;
+    };
+    const Case cases[] = {
+        {"last segment too narrow", "ADDRESS=310\0\t"s, nullptr},
+        {"last segment too wide", "ADDRESS=290\0\t"s, nullptr},
+        {"width beyond a string", "ADDRESS=40000"s, nullptr},
+        {"width of an ordinary string", "ADDRESS=200\0\t"s, nullptr},
+        {"run past the dictionary", "NOTES=2000\0\t"s, nullptr},
+        {"numeric first segment", "ID=300\0\t"s, nullptr},
+        {"segment name unlike the first", "NOTES=600\0\t"s,
+         [](VESK_DataSource& ds) { ds.GetVariable(4).SetName("OTHER0"); }},
+        {"full segment narrower than 255", "NOTES=600\0\t"s,
+         [](VESK_DataSource& ds) { ds.GetVariable(4).SetType(254); }},
+        {"same run twice", "ADDRESS=300\0\tADDRESS=300\0\t"s, nullptr},
+    };
+    for (const Case& c : cases) {
+        DataFreeDataSource ds;
+        SystemFileOptions o;
+        StoredVeryLongStrings(ds, o);
+        if (c.change) c.change(ds);
+        ReadText(14, ds, o, c.text);
+        const bool twice = std::string(c.what) == "same run twice";
+        EXPECT_EQ(o._veryLongStrings.size(), twice ? 1u : 0u) << c.what;
+        EXPECT_EQ(ds.ColumnCount(), twice ? 6u : 7u) << c.what;
+    }
+}
+
+TEST(SFExtensionExtStringsTest, MalformedEntriesRaise) {
+    struct Case {
+        std::string text;
+        const char* condition;
+    };
+    const Case cases[] = {
+        {"ADDRESS=300000\0\t"s, "endLen < lengthString+6"},
+        {"ADDRESS=3x0\0\t"s, "endLen == endDigits"},
+        {"ADDRESS=300\0\t\0"s, "content < endDigits+3"},
+        {"ADDRESSADDRESSADDRESS=300"s, "equal != content+16"},
+        {"ADDR"s, "equal != content+16"},
+        {"MISSING=300\0\t"s, "name == rename->first"},
+        {"ADDRESS=300\0\tAGE=300\0\t"s, "varIndex >= 0"},  // 'Age' is not in this dictionary
+    };
+    for (const Case& c : cases) {
+        DataFreeDataSource ds;
+        SystemFileOptions o;
+        AddVar(ds, "ADDRESS", 255);
+        AddVar(ds, "ADDRE0", 48);
+        ReadText(13, ds, o, "ADDRESS=Address\tAGE=Age");
+        ExpectMalformed([&] { ReadText(14, ds, o, c.text); }, c.condition);
+    }
+    // Without a long-name table no short name can be found.
+    DataFreeDataSource ds;
+    AddVar(ds, "ADDRESS", 255);
+    SystemFileOptions o;
+    ExpectMalformed([&] { ReadText(14, ds, o, "ADDRESS=300\0\t"s); }, "name == rename->first");
+    ExpectMalformed([&] { Read(14, ds, o, 4, Ints32({1}, kLittle)); }, "rec.UnitSize() == sizeof(char)");
+}
+
+TEST(SFExtensionExtStringsTest, RandomTextsOnlyRaiseMalformed) {
+    // Hostile texts over a dictionary with segment runs: every outcome is either
+    // success or error 1204, and the dictionary stays consistent.
+    std::mt19937 rng(12345);
+    const std::string alphabet = "ADRESNOT0123456789=\t\0"s;
+    for (int round = 0; round < 2000; ++round) {
+        DataFreeDataSource ds;
+        SystemFileOptions o;
+        StoredVeryLongStrings(ds, o);
+        std::string text;
+        const int len = int(rng() % 40);
+        for (int i = 0; i < len; ++i) text += alphabet[rng() % alphabet.size()];
+        if (round % 2) text = "NOTES=" + text;
+        for (int subtype : {14, 13}) {
+            try {
+                ReadText(subtype, ds, o, text);
+            } catch (const SystemFileException& e) {
+                EXPECT_EQ(e.Code(), 1204);
+            }
+        }
+        EXPECT_LE(ds.ColumnCount(), 7u);
+        for (const SystemFileVeryLongString& s : o._veryLongStrings)
+            EXPECT_LE(s.storedCell + SysFileLayout::StoredCells(s.width), o._cellsPerCase);
+    }
+}
