@@ -124,9 +124,8 @@ int64_t CompressedSystemFile::PositionOnTarget() {
 
 // ---------------------------------------------------------------- reading
 
-bool CompressedSystemFile::Ensure(size_t bytes) {
-    size_t avail = fBufLen - fBufPos;
-    if (avail >= bytes) return true;
+bool CompressedSystemFile::Refill(size_t bytes) {
+    const size_t avail = fBufLen - fBufPos;
     if (!fBuf) {
         // Zeroed so that the cell loaded beyond a block is never indeterminate.
         fBuf.reset(new uint8_t[kReadCapacity + kSlack]());
@@ -199,7 +198,7 @@ void CompressedSystemFile::PositionInBlock(int k) {
 
 // Decodes `count` commands of a block without codes 0 and 252 from fPos on.
 template <bool kSwap>
-void CompressedSystemFile::DecodeRun(OBS* out, int count, const uint8_t* swapFlags) {
+inline void CompressedSystemFile::DecodeRun(OBS* out, int count, const uint8_t* swapFlags) {
     const uint8_t* cmd = fCmd + fPos;
     const uint8_t* raw = fRaw + size_t(fRawIndex) * 8;
     const uint8_t* const rawStart = raw;
@@ -211,8 +210,10 @@ void CompressedSystemFile::DecodeRun(OBS* out, int count, const uint8_t* swapFla
         if constexpr (kSwap) {
             if (isRaw && swapFlags[j]) r = Swap64(r);
         }
-        const uint64_t v = isRaw ? r : kDecodeTable[c];
-        raw += isRaw ? 8 : 0;
+        // Selects by masks: a branch on the code would mispredict on mixed data.
+        const uint64_t rawMask = 0 - uint64_t(isRaw);
+        const uint64_t v = (r & rawMask) | (kDecodeTable[c] & ~rawMask);
+        raw += rawMask & 8;
         std::memcpy(&out[j], &v, 8);
     }
     fRawIndex += int((raw - rawStart) / 8);
@@ -230,6 +231,7 @@ long CompressedSystemFile::DecodeCase(OBS* cells, const uint8_t* swapFlags) {
         if (fClean) {
             const int count = int(std::min<long>(kKeySize - fPos, n - iCell));
             if (swapFlags) DecodeRun<true>(cells + iCell, count, swapFlags + iCell);
+            else if (count == kKeySize) DecodeRun<false>(cells + iCell, kKeySize, nullptr);  // unrolled
             else DecodeRun<false>(cells + iCell, count, nullptr);
             iCell += count;
             continue;
@@ -319,29 +321,56 @@ void CompressedSystemFile::WriteOut(size_t bytes) {
 
 void CompressedSystemFile::EncodeCase(const OBS* cells) {
     if (fMode != kWriting) EnterWriting();
-    uint8_t* block = fOut.get() + fOutLen;
+    // Locals: stores through the byte pointer could otherwise alias the members.
+    uint8_t* const out = fOut.get();
+    size_t outLen = fOutLen;
+    int pos = fPos;
+    int rawIndex = fRawIndex;
     const long n = fCells;
-    for (long i = 0; i < n; ++i) {
-        if (fPos == kKeySize) {
-            fPos = 0;
-            fRawIndex = 0;
+    long i = 0;
+    while (i < n) {
+        if (pos == kKeySize) {
+            pos = 0;
+            rawIndex = 0;
         }
-        const uint64_t bits = cells[i].bits;
-        const uint8_t c = Classify(bits);
-        block[fPos++] = c;
-        // Stored always, kept only for a raw cell: no branch on the class.
-        std::memcpy(block + 8 + size_t(fRawIndex) * 8, &bits, 8);
-        fRawIndex += c == kCodeRaw;
-        if (fPos == kKeySize) {
-            fOutLen += 8 + size_t(fRawIndex) * 8;
-            if (fOutLen > kWriteCapacity - kBlockMax) {
-                WriteOut(fOutLen);
-                fOutStreamPos += int64_t(fOutLen);
-                fOutLen = 0;
+        uint8_t* const block = out + outLen;
+        if (pos == 0 && n - i >= kKeySize) {
+            // A whole block at once. Every cell is stored as raw; only raw ones are kept.
+            uint8_t* raw = block + 8;
+#pragma GCC unroll 8
+            for (int j = 0; j < kKeySize; ++j) {
+                uint64_t bits;
+                std::memcpy(&bits, &cells[i + j], 8);
+                const uint8_t c = Classify(bits);
+                block[j] = c;
+                std::memcpy(raw, &bits, 8);
+                raw += size_t(c == kCodeRaw) * 8;
             }
-            block = fOut.get() + fOutLen;
+            rawIndex = int((raw - block - 8) / 8);
+            pos = kKeySize;
+            i += kKeySize;
+        } else {
+            uint64_t bits;
+            std::memcpy(&bits, &cells[i], 8);
+            const uint8_t c = Classify(bits);
+            block[pos++] = c;
+            std::memcpy(block + 8 + size_t(rawIndex) * 8, &bits, 8);
+            rawIndex += c == kCodeRaw;
+            ++i;
+        }
+        if (pos == kKeySize) {
+            outLen += 8 + size_t(rawIndex) * 8;
+            if (outLen > kWriteCapacity - kBlockMax) {
+                fOutLen = 0;
+                WriteOut(outLen);
+                fOutStreamPos += int64_t(outLen);
+                outLen = 0;
+            }
         }
     }
+    fOutLen = outLen;
+    fPos = pos;
+    fRawIndex = rawIndex;
 }
 
 void CompressedSystemFile::WriteRow(const OBS* cells) {

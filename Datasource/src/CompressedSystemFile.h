@@ -93,7 +93,9 @@ public:
 private:
     enum Mode { kIdle, kReading, kWriting };
 
-    bool Ensure(size_t bytes);
+    // True when `bytes` unread bytes stand in the read buffer, refilling it if need be.
+    bool Ensure(size_t bytes) { return fBufLen - fBufPos >= bytes || Refill(bytes); }
+    bool Refill(size_t bytes);
     void WriteOut(size_t bytes);
     void EnterWriting();
     template <bool kSwap>

@@ -30,22 +30,30 @@ constexpr uint64_t kSysmisBits = VESK_SYSMIS_BITS;
 
 // The code of a cell: a value code, or kCodeRaw when the cell must be stored
 // as it is. Integers -99..151 code as themselves + 100, +0.0 as 100; -0.0,
-// fractions, NaNs and everything else are raw. Written without branches on
-// the value: case data mixes the classes unpredictably.
+// fractions, NaNs and everything else are raw.
+//
+// Written in integer arithmetic without branches on the value (case data
+// mixes the classes unpredictably): a double of magnitude 1 to 255.x has a
+// biased exponent of 1023 + k, k = 0..7, holds its integer part in the top k
+// bits of the mantissa (under the implicit bit) and is an integer exactly
+// when the other 52 - k bits are zero.
 inline uint8_t Classify(uint64_t bits) {
-    const uint32_t high = uint32_t(bits >> 32);
-    const uint32_t exponent = high & 0x7FF00000u;
-    // Magnitude from 1 up to (not including) 256: safe to truncate to int32.
-    const bool inRange = exponent - 0x3FF00000u <= 0x40600000u - 0x3FF00000u;
-    const double value = inRange ? std::bit_cast<double>(bits) : 0.0;
-    const int32_t t = int32_t(value);
-    const uint32_t code = uint32_t(t + kBias);
-    const bool integral = (uint32_t(bits) == 0) & (inRange | (bits == 0)) & (code - 1u <= 250u) &
-                          (value == double(t));
-    uint8_t c = integral ? uint8_t(code) : kCodeRaw;
-    c = bits == kSpacesBits ? kCodeSpaces : c;
-    c = bits == kSysmisBits ? kCodeSysmis : c;
-    return c;
+    const uint32_t k = (uint32_t(bits >> 52) & 0x7FFu) - 1023u;
+    const uint64_t inRange = k <= 7u;
+    const uint32_t intBits = k & 7u;
+    // Out of range the implicit bit is left out, so that +0.0 yields 0.
+    const uint64_t mantissa = (bits & 0x000FFFFFFFFFFFFFull) | (inRange << 52);
+    const uint64_t magnitude = mantissa >> (52u - intBits);
+    const uint64_t fraction = bits << (12u + intBits);  // the mantissa bits below the units
+    const uint64_t negative = bits >> 63;
+    const uint32_t code = uint32_t(kBias + int64_t((magnitude ^ (0 - negative)) + negative));
+    uint32_t integral = uint32_t((inRange | uint64_t(bits == 0)) & uint64_t(fraction == 0)) &
+                        uint32_t(code - 1u <= 250u);
+    // Neither pattern is integral: 253 raw, 254 spaces, 255 system-missing.
+    uint32_t special = kCodeRaw + uint32_t(bits == kSpacesBits) + 2u * uint32_t(bits == kSysmisBits);
+    // Keeps the compiler from turning the select back into branches.
+    __asm__("" : "+r"(integral), "+r"(special));
+    return uint8_t(special ^ ((special ^ code) & (0u - integral)));
 }
 
 // The cell of each value code as bits: entry c is c - 100 for 0..252, 254
