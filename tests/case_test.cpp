@@ -13,13 +13,6 @@
 #include "errortext.h"
 #include "memorydatastore.h"
 
-// This suite does not link the projection family. The pass-through iterator
-// calls the projector only when one is given, which no test here does; this
-// weak definition only lets the suite link and yields to the real one.
-__attribute__((weak)) void ObsProjector::Copy(const OBS*, OBS*) const {
-    ADD_FAILURE() << "projector used without a projector";
-}
-
 namespace {
 
 std::string Bytes(const void* p, size_t n) { return std::string(static_cast<const char*>(p), n); }

@@ -1,0 +1,177 @@
+#include "ObsProjector.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "memorydatastore.h"
+#include "vesk_assert.h"
+
+namespace {
+
+std::vector<OBS> Cells(std::initializer_list<double> values) {
+    std::vector<OBS> cells;
+    for (double v : values) {
+        OBS c;
+        c.d = v;
+        cells.push_back(c);
+    }
+    return cells;
+}
+
+// A store with: a (numeric), s (string of 20: 3 cells), b (numeric), t (string of 4).
+void Fill(MemoryDataStore& store, int rows) {
+    const char* names[] = {"a", "s", "b", "t"};
+    const int types[] = {0, 20, 0, 4};
+    for (int k = 0; k < 4; ++k) store.MakeVariable(types[k]).SetName(names[k]);
+    VESK_Case row(store, nullptr);
+    for (int r = 0; r < rows; ++r) {
+        row.SetColumnValue(0, r);
+        std::string text = "string number " + std::to_string(r);
+        row.SetColumnValue(1, text.c_str());
+        row.SetColumnValue(2, -r);
+        row.SetColumnValue(3, "abcd");
+        store.AddRow(row.Cells());
+    }
+    store.Close();
+}
+
+}  // namespace
+
+TEST(ObsProjectorTest, SegmentsFromTargetIndexes) {
+    ObsProjector p;
+    const int map[] = {0, 1, -1, 5, 6, 2};
+    p.FromTargetIndexes(6, map);
+    ASSERT_EQ(p.SegmentCount(), 3u);
+    auto seg = [&](int k) { return std::vector<uint64_t>{p.GetSegment(k).targetOffset, p.GetSegment(k).length, p.GetSegment(k).skip}; };
+    EXPECT_EQ(seg(0), (std::vector<uint64_t>{0, 16, 8}));
+    EXPECT_EQ(seg(1), (std::vector<uint64_t>{40, 16, 0}));
+    EXPECT_EQ(seg(2), (std::vector<uint64_t>{16, 8, 0}));
+
+    // Leading skipped cells make an empty first run whose skip moves past them.
+    const int lead[] = {-1, -1, 0};
+    p.FromTargetIndexes(3, lead);
+    ASSERT_EQ(p.SegmentCount(), 2u);
+    EXPECT_EQ(p.GetSegment(0).length, 0u);
+    EXPECT_EQ(p.GetSegment(0).skip, 16u);
+    std::vector<OBS> from = Cells({1, 2, 3}), to = Cells({0});
+    p.Copy(from.data(), to.data());
+    EXPECT_EQ(to[0].d, 3);
+
+    // Nothing to copy.
+    p.FromTargetIndexes(0, nullptr);
+    EXPECT_EQ(p.SegmentCount(), 0u);
+    p.Copy(from.data(), to.data());
+    EXPECT_EQ(to[0].d, 3);
+}
+
+TEST(ObsProjectorTest, SourceIndexesCopyAndInverse) {
+    ObsProjector p;
+    // Target cell t takes source cell src[t]; source cells 1 and 4 are dropped.
+    const int src[] = {3, 0, 2, 5};
+    EXPECT_EQ(p.FromSourceIndexes(4, src), 4u);
+    std::vector<OBS> from = Cells({10, 11, 12, 13, 14, 15}), to = Cells({0, 0, 0, 0});
+    p.Copy(from.data(), to.data());
+    EXPECT_EQ(to[0].d, 13);
+    EXPECT_EQ(to[1].d, 10);
+    EXPECT_EQ(to[2].d, 12);
+    EXPECT_EQ(to[3].d, 15);
+
+    // InverseCopy restores the copied cells and leaves the skipped ones alone.
+    std::vector<OBS> back = Cells({-1, -1, -1, -1, -1, -1});
+    p.InverseCopy(to.data(), back.data());
+    EXPECT_EQ(back[0].d, 10);
+    EXPECT_EQ(back[1].d, -1);
+    EXPECT_EQ(back[2].d, 12);
+    EXPECT_EQ(back[3].d, 13);
+    EXPECT_EQ(back[4].d, -1);
+    EXPECT_EQ(back[5].d, 15);
+
+    // Two targets naming one source cell: the later target wins.
+    const int dup[] = {1, 1};
+    p.FromSourceIndexes(2, dup);
+    std::vector<OBS> out = Cells({0, 0});
+    p.Copy(from.data(), out.data());
+    EXPECT_EQ(out[1].d, 11);
+    EXPECT_EQ(out[0].d, 0);
+
+    EXPECT_THROW(p.Copy(nullptr, out.data()), VESK_AssertFailed);
+}
+
+TEST(ObsProjectorTest, VariablesExpandToTheirCells) {
+    MemoryDataStore store;
+    Fill(store, 1);
+    ObsProjector p;
+    const unsigned reversed[] = {3, 2, 1, 0};
+    // t: 1 cell, b: 1, s: 3 (width 20), a: 1.
+    EXPECT_EQ(p.FromSourceIndexes(4, reversed, store), 6u);
+    // Reverse order: no runs merge, one segment per variable (plus none extra).
+    EXPECT_EQ(p.SegmentCount(), 4u);
+    const unsigned onlyString[] = {1};
+    EXPECT_EQ(p.FromSourceIndexes(1, onlyString, store), 3u);
+}
+
+TEST(ProjectionTest, ReordersAndSubsetsThroughTheIterator) {
+    MemoryDataStore store;
+    Fill(store, 5);
+    const unsigned pick[] = {2, 1};  // b, then the 20-byte string s
+    VESK_CProjection proj(store, pick, 2);
+    ASSERT_EQ(proj.ColumnCount(), 2u);
+    EXPECT_EQ(proj.GetVariable(0).GetName(), "b");
+    EXPECT_EQ(proj.GetVariable(1).GetName(), "s");
+    EXPECT_EQ(proj.GetObsAreaSize(), 4u);
+    EXPECT_EQ(proj.RowCount(), 5);
+
+    VESK_InputCaseIterator* it = proj.MakeIterator(nullptr);
+    ASSERT_TRUE(it->IsSeekOK());
+    int rows = 0;
+    while (it->NextCase()) {
+        EXPECT_EQ(it->GetNumericValue(0), -rows);
+        std::string expect = "string number " + std::to_string(rows);
+        expect.resize(20, ' ');
+        EXPECT_EQ(std::string(it->GetStringValue(1), 20), expect);
+        ++rows;
+    }
+    EXPECT_EQ(rows, 5);
+    ASSERT_TRUE(it->Seek(3));
+    EXPECT_EQ(it->Tell(), 3);
+    ASSERT_TRUE(it->NextCase());
+    EXPECT_EQ(it->GetNumericValue(0), -3);
+    delete it;
+
+    // A copy shares the projector and reads the same cases.
+    VESK_CProjection copy(proj);
+    VESK_InputCaseIterator* it2 = copy.MakeIterator(nullptr);
+    ASSERT_TRUE(it2->NextCase());
+    EXPECT_EQ(it2->GetNumericValue(0), 0);
+    delete it2;
+}
+
+TEST(ProjectionTest, PassThroughWithProjector) {
+    MemoryDataStore store;
+    Fill(store, 3);
+    // A source over the store whose own layout is (a, b): the projector picks cells 0 and 4.
+    const unsigned pick[] = {0, 2};
+    VESK_CProjection layout(store, pick, 2);
+    ObsProjector p;
+    p.FromSourceIndexes(2, pick, store);
+    struct Derived : VESK_DataSource {
+        Derived(const VESK_DataSource& shape, const VESK_DataSource& parent, const ObsProjector& p)
+            : VESK_DataSource(&parent), fP(p) {
+            CopyDictionary(shape);
+        }
+        VESK_InputCaseIterator* MakeIterator(OBS* buffer) const override { return new PassThroughIter(*this, buffer, &fP); }
+        const ObsProjector& fP;
+    } derived(layout, store, p);
+    ASSERT_EQ(derived.GetObsAreaSize(), 2u);
+    VESK_InputCaseIterator* it = derived.MakeIterator(nullptr);
+    int rows = 0;
+    while (it->NextCase()) {
+        EXPECT_EQ(it->GetNumericValue(0), rows);
+        EXPECT_EQ(it->GetNumericValue(1), -rows);
+        ++rows;
+    }
+    EXPECT_EQ(rows, 3);
+    delete it;
+}
