@@ -3,8 +3,10 @@ BUILD_DIR ?= build
 SAN_DIR   ?= build-sanitize
 JOBS      ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
+FUZZ_DIR  ?= build-fuzz
+FUZZ_SECONDS ?= 60
 
-.PHONY: all bootstrap build demo test test-sanitize bench clean
+.PHONY: all bootstrap build demo test test-sanitize bench fuzz clean
 
 all: build
 
@@ -30,5 +32,18 @@ test-sanitize: bootstrap
 bench: build
 	@for b in $(BUILD_DIR)/bench/*_bench; do echo "== $$b"; $$b; done
 
+# Builds the libFuzzer harness with clang in its own build directory and runs
+# it for FUZZ_SECONDS over a copy of the seed corpus; findings land in
+# $(FUZZ_DIR)/crash-* and friends.
+fuzz:
+	@./scripts/bootstrap.sh --fuzz
+	@test -f $(FUZZ_DIR)/CMakeCache.txt || cmake -S . -B $(FUZZ_DIR) -DCMAKE_C_COMPILER=clang \
+	  -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESK_FUZZ=ON -DVESK_BENCH=OFF
+	cmake --build $(FUZZ_DIR) -j $(JOBS) --target sysfile_fuzzer
+	rm -rf $(FUZZ_DIR)/corpus && mkdir -p $(FUZZ_DIR)/corpus && cp fuzz/corpus/* $(FUZZ_DIR)/corpus/
+	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+	  $(FUZZ_DIR)/fuzz/sysfile_fuzzer $(FUZZ_DIR)/corpus -dict=fuzz/sysfile.dict \
+	  -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 -artifact_prefix=$(FUZZ_DIR)/
+
 clean:
-	rm -rf $(BUILD_DIR) $(SAN_DIR)
+	rm -rf $(BUILD_DIR) $(SAN_DIR) $(FUZZ_DIR)
