@@ -15,7 +15,7 @@ namespace {
 // Subtypes are 32-bit in the file, but a source's block table only grows as
 // far as the highest subtype stored; MaxExtensionType tells its size exactly
 // up to 24, and beyond that the table is searched up to this bound.
-constexpr int kRawSubtypeSearchLimit = 1 << 20;
+constexpr int kRawSubtypeSearchLimit = 1 << 16;
 
 void WriteAttributes(JsonWriter& json, const DatasourceAttributes& attributes) {
     json.BeginObject();
