@@ -410,7 +410,7 @@ void zcmpsFilestr::readFilePosInfo(int64_t offset, bool reversed) {
 
     // n_blocks is now bounded by the file size.
     std::vector<uint8_t> raw(static_cast<size_t>(zcmps::kEntryLen * t.nBlocks));
-    ReadExactly(file, name, raw.data(), raw.size(), h.ztrailerOfs + zcmps::kTrailerHeadLen);
+    if (!raw.empty()) ReadExactly(file, name, raw.data(), raw.size(), h.ztrailerOfs + zcmps::kTrailerHeadLen);
     std::vector<Entry> entries(static_cast<size_t>(t.nBlocks));
     int64_t uOfs = offset, cOfs = offset + zcmps::kHeaderLen;
     for (int32_t k = 0; k < t.nBlocks; ++k) {
