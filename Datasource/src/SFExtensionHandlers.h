@@ -24,6 +24,8 @@
 VESK_DECLARE_EXTENSION_HANDLER(SFExtensionSourceParametersInt);
 // 4: system-missing, highest and lowest value, three doubles.
 VESK_DECLARE_EXTENSION_HANDLER(SFExtensionSourceParametersDouble);
+// 6: date (time-series) information.
+VESK_DECLARE_EXTENSION_HANDLER(SFExtensionTrendsInfo);
 // 11: measurement level, display width and alignment of every variable.
 VESK_DECLARE_EXTENSION_HANDLER(SFExtensionLWA);
 // 13: short name to long name pairs.
@@ -32,8 +34,18 @@ VESK_DECLARE_EXTENSION_HANDLER(SFExtensionExtNames);
 VESK_DECLARE_EXTENSION_HANDLER(SFExtensionExtStrings);
 // 16: the 64-bit case count.
 VESK_DECLARE_EXTENSION_HANDLER(SFExtensionNCases);
+// 17: file custom attributes.
+VESK_DECLARE_EXTENSION_HANDLER(SFExtensionDatasetAttributes);
+// 18: variable custom attributes with role and measurement-level overflow.
+VESK_DECLARE_EXTENSION_HANDLER(SFExtensionVariableAttributes);
 // 20: the character encoding name.
 VESK_DECLARE_EXTENSION_HANDLER(SFExtensionEncoding);
+// 21: value labels of string variables wider than 8 bytes.
+VESK_DECLARE_EXTENSION_HANDLER(SFExtensionVLExtStrings);
+// 22: missing values of string variables wider than 8 bytes.
+VESK_DECLARE_EXTENSION_HANDLER(SFExtensionMVExtStrings);
+// 24: the data editor's formatting text.
+VESK_DECLARE_EXTENSION_HANDLER(SFExtensionDEFormatting);
 
 // Defines Instance(): the one static instance of the handler.
 #define VESK_DEFINE_EXTENSION_HANDLER_INSTANCE(ClassName) \

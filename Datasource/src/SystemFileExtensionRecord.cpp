@@ -121,11 +121,17 @@ void StoreHandler(int subtype, SystemFileExtensionHandler* handler) {
 void RegisterLibraryHandlers() {
     StoreHandler(3, &SFExtensionSourceParametersInt::Instance());
     StoreHandler(4, &SFExtensionSourceParametersDouble::Instance());
+    StoreHandler(6, &SFExtensionTrendsInfo::Instance());
     StoreHandler(11, &SFExtensionLWA::Instance());
     StoreHandler(13, &SFExtensionExtNames::Instance());
     StoreHandler(14, &SFExtensionExtStrings::Instance());
     StoreHandler(16, &SFExtensionNCases::Instance());
+    StoreHandler(17, &SFExtensionDatasetAttributes::Instance());
+    StoreHandler(18, &SFExtensionVariableAttributes::Instance());
     StoreHandler(20, &SFExtensionEncoding::Instance());
+    StoreHandler(21, &SFExtensionVLExtStrings::Instance());
+    StoreHandler(22, &SFExtensionMVExtStrings::Instance());
+    StoreHandler(24, &SFExtensionDEFormatting::Instance());
 }
 
 void EnsureLibraryHandlers() {
