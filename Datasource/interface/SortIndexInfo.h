@@ -1,12 +1,23 @@
 // Sort keys of a data source known to be sorted, and the sparse index of key
-// texts with the row at which each occurs.
+// texts with the row at which each occurs: with them the row of a case is found
+// from its key values by a binary search over the index, then over the cases
+// of the stretch of rows between two index entries.
+//
+// Key text of a case: the concatenation over the keys, in order, of the width
+// bytes of a string key as they stand in the case, or the value of a numeric
+// key written with 16 significant digits ("%.16g") and filled on the left with
+// '0' to 41 characters. Texts compare key part by key part in the collation
+// order of the process's encoding.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
 class VESK_DataSource;
+class VESK_InputCaseIterator;
+class VESKMBCollator;
 
 namespace FileSort {
 // One sort key column.
@@ -52,7 +63,34 @@ public:
     std::vector<SortIndexKeyRowPair> GetIndex() const { return fIndex; }
     void SetIndex(const std::vector<SortIndexKeyRowPair>& index) { fIndex = index; }
 
+    // Length of a numeric key's part of a key text.
+    static constexpr size_t kNumericKeyLength = 41;
+    // The part of a key text for a numeric key of that value.
+    static std::string NumericKeyText(double value);
+    // The key text of the iterator's current case. Bytes of a string key that
+    // lie outside the case read as blanks.
+    std::string BuildKeyValuesFromCase(VESK_InputCaseIterator* iterator) const;
+
+    // The row of the case whose key text is keyText, or -1. An index entry
+    // with that text answers without reading; otherwise the cases between the
+    // two neighbouring entries are searched through iterator (null: one made
+    // by the data source, which must then be set, as it must whenever cases
+    // are read). The iterator's position afterwards is undefined. The flag is
+    // not written.
+    int64_t FindRecordFromKeyValues(std::string& keyText) const;
+    int64_t FindRecordFromKeyValues(std::string& keyText, bool& flag, VESK_InputCaseIterator* iterator) const;
+
+    // Removes the leading and trailing blanks (' ') of text; returns the result.
+    static std::string LRTrim(std::string& text);
+
 private:
+    int64_t BinaryKeyValueSearch(VESK_InputCaseIterator* iterator, const std::string& keyText,
+                                 const VESKMBCollator& collator, int64_t first, int64_t last) const;
+    int CompareKeyTexts(const VESKMBCollator& collator, const std::string& a, const std::string& b) const;
+    // Compares the case at row with keyText; a row past the end compares greater.
+    int CompareRow(VESK_InputCaseIterator* iterator, int64_t row, const std::string& keyText,
+                   const VESKMBCollator& collator) const;
+
     int32_t fRequestedIndexSize = 0;
     std::vector<FileSort::SortKey> fIndexKeys;
     std::vector<SortIndexKeyRowPair> fIndex; // ascending by key text
