@@ -24,8 +24,12 @@
 VESK_DECLARE_EXTENSION_HANDLER(SFExtensionSourceParametersInt);
 // 4: system-missing, highest and lowest value, three doubles.
 VESK_DECLARE_EXTENSION_HANDLER(SFExtensionSourceParametersDouble);
+// 5: plain variable sets as text.
+VESK_DECLARE_EXTENSION_HANDLER(SFExtensionVariableSets);
 // 6: date (time-series) information.
 VESK_DECLARE_EXTENSION_HANDLER(SFExtensionTrendsInfo);
+// 7: category and plain dichotomy multiple-response sets as text.
+VESK_DECLARE_EXTENSION_HANDLER(SFExtensionOrigMrSets);
 // 11: measurement level, display width and alignment of every variable.
 VESK_DECLARE_EXTENSION_HANDLER(SFExtensionLWA);
 // 13: short name to long name pairs.
@@ -38,12 +42,16 @@ VESK_DECLARE_EXTENSION_HANDLER(SFExtensionNCases);
 VESK_DECLARE_EXTENSION_HANDLER(SFExtensionDatasetAttributes);
 // 18: variable custom attributes with role and measurement-level overflow.
 VESK_DECLARE_EXTENSION_HANDLER(SFExtensionVariableAttributes);
+// 19: enhanced dichotomy multiple-response sets as text.
+VESK_DECLARE_EXTENSION_HANDLER(SFExtensionEnhancedMRSets);
 // 20: the character encoding name.
 VESK_DECLARE_EXTENSION_HANDLER(SFExtensionEncoding);
 // 21: value labels of string variables wider than 8 bytes.
 VESK_DECLARE_EXTENSION_HANDLER(SFExtensionVLExtStrings);
 // 22: missing values of string variables wider than 8 bytes.
 VESK_DECLARE_EXTENSION_HANDLER(SFExtensionMVExtStrings);
+// 23: sort keys and the sparse sort index.
+VESK_DECLARE_EXTENSION_HANDLER(SFExtensionSortCasesKey);
 // 24: the data editor's formatting text.
 VESK_DECLARE_EXTENSION_HANDLER(SFExtensionDEFormatting);
 

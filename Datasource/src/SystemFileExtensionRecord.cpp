@@ -121,16 +121,20 @@ void StoreHandler(int subtype, SystemFileExtensionHandler* handler) {
 void RegisterLibraryHandlers() {
     StoreHandler(3, &SFExtensionSourceParametersInt::Instance());
     StoreHandler(4, &SFExtensionSourceParametersDouble::Instance());
+    StoreHandler(5, &SFExtensionVariableSets::Instance());
     StoreHandler(6, &SFExtensionTrendsInfo::Instance());
+    StoreHandler(7, &SFExtensionOrigMrSets::Instance());
     StoreHandler(11, &SFExtensionLWA::Instance());
     StoreHandler(13, &SFExtensionExtNames::Instance());
     StoreHandler(14, &SFExtensionExtStrings::Instance());
     StoreHandler(16, &SFExtensionNCases::Instance());
     StoreHandler(17, &SFExtensionDatasetAttributes::Instance());
     StoreHandler(18, &SFExtensionVariableAttributes::Instance());
+    StoreHandler(19, &SFExtensionEnhancedMRSets::Instance());
     StoreHandler(20, &SFExtensionEncoding::Instance());
     StoreHandler(21, &SFExtensionVLExtStrings::Instance());
     StoreHandler(22, &SFExtensionMVExtStrings::Instance());
+    StoreHandler(23, &SFExtensionSortCasesKey::Instance());
     StoreHandler(24, &SFExtensionDEFormatting::Instance());
 }
 
