@@ -1,0 +1,464 @@
+// Extension records of long-string value labels (21) and missing values (22),
+// date information (6), file and variable attributes (17, 18) and data editor
+// formatting (24): building and applying in both byte orders, the changes
+// building makes to the writer's copy, malformed records, and records naming
+// variables that do not exist.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "../Datasource/src/SystemFileExtensionRecord.h"
+#include "datafreedatasource.h"
+
+using namespace std::string_literals;
+
+namespace {
+
+constexpr bool kLittle = std::endian::native == std::endian::little;
+
+// Record payloads laid out by hand in a chosen byte order.
+struct Bytes {
+    bool big;
+    std::string out;
+    Bytes& I32(int64_t v) {
+        for (int i = 0; i < 4; ++i) out.push_back(char(uint32_t(v) >> (8 * (big ? 3 - i : i))));
+        return *this;
+    }
+    Bytes& Text(const std::string& s) {
+        out += s;
+        return *this;
+    }
+    Bytes& Byte(int b) {
+        out.push_back(char(b));
+        return *this;
+    }
+};
+
+SystemFileOptions ReaderOptions(bool big) {
+    SystemFileOptions o;
+    o._reversed = big == kLittle;
+    return o;
+}
+
+void Apply(int subtype, VESK_DataSource& ds, bool big, int32_t unitSize, const std::string& payload) {
+    SystemFileExtensionRecord rec;
+    rec.SetUnitSize(unitSize);
+    rec.SetNUnits(int32_t(payload.size()) / unitSize);
+    if (!payload.empty()) rec.SetContents(payload.data());
+    SystemFileOptions o = ReaderOptions(big);
+    ReadExtensionRecord(subtype, ds, o, rec);
+}
+
+void ExpectMalformed(const std::function<void()>& call, const std::string& condition) {
+    try {
+        call();
+        ADD_FAILURE() << "no error for " << condition;
+    } catch (const SystemFileException& e) {
+        EXPECT_EQ(e.Code(), 1204);
+        EXPECT_EQ(e.Condition(), condition);
+        EXPECT_FALSE(e.SystemError());
+    }
+}
+
+// Stands for the writer's private copy, which the handlers may change.
+class WriterSource : public DataFreeDataSource, public SystemFileWriterContext {
+public:
+    SystemFileOptions& WriterOptions() const override { return fOptions; }
+    mutable SystemFileOptions fOptions;
+};
+
+VESK_Variable& AddVar(VESK_DataSource& ds, const char* name, int type) {
+    VESK_Variable& v = ds.MakeVariable(type);
+    v.SetName(name);
+    return v;
+}
+
+std::string Build(int subtype, const VESK_DataSource& source) {
+    SystemFileExtensionRecord rec;
+    WriteExtensionRecord(subtype, source, rec);
+    return rec.Text();
+}
+
+// The payload of a record of 32-bit units re-laid in the given order.
+std::string Relaid(const std::string& native, bool big) {
+    Bytes b{big, {}};
+    for (size_t i = 0; i + 4 <= native.size(); i += 4) {
+        int32_t v;
+        std::memcpy(&v, native.data() + i, 4);
+        b.I32(v);
+    }
+    return b.out;
+}
+
+std::vector<std::pair<std::string, std::string>> Labels(const VESK_Variable& var) {
+    std::vector<std::pair<std::string, std::string>> out;
+    const VESK_ValueLabelMap map(var.GetValueLabels());
+    map.Reset();
+    std::string value;
+    const char* label;
+    while (map.GetNextPair(value, label)) out.emplace_back(value, label);
+    return out;
+}
+
+}  // namespace
+
+// ------------------------------------------------------------------ 21
+
+TEST(SFExtensionVLExtStringsTest, WideStringLabelsMoveToTheRecord) {
+    WriterSource writer;
+    VESK_ValueLabelMap wide(20);
+    wide.AddPair("alpha"s, "First");
+    wide.AddPair("beta"s, "Second");
+    AddVar(writer, "LongerName", 20).SetValueLabels(wide);
+    VESK_ValueLabelMap narrow(8);
+    narrow.AddPair("x"s, "Ex");
+    AddVar(writer, "short", 8).SetValueLabels(narrow);
+
+    const auto pairs = Labels(writer.GetVariable(0));
+    ASSERT_EQ(pairs.size(), 2u);
+    const std::string text = Build(21, writer);
+    // One block, native order: name, width 20, count 2, then (20-byte value, label) twice.
+    Bytes expect{!kLittle, {}};
+    expect.I32(10).Text("LongerName").I32(20).I32(2);
+    for (const auto& [value, label] : pairs) expect.I32(20).Text(value).I32(int64_t(label.size())).Text(label);
+    EXPECT_EQ(text, expect.out);
+    // The copy keeps the narrow labels for the value-label records only.
+    EXPECT_FALSE(writer.GetVariable(0).GetValueLabels().IsValid());
+    EXPECT_EQ(Labels(writer.GetVariable(1)).size(), 1u);
+
+    // A source that is not a writer's copy is described but left alone.
+    DataFreeDataSource plain;
+    AddVar(plain, "LongerName", 20).SetValueLabels(wide);
+    EXPECT_EQ(Build(21, plain), text);
+    EXPECT_EQ(Labels(plain.GetVariable(0)).size(), 2u);
+
+    for (bool big : {false, true}) {
+        Bytes b{big, {}};
+        b.I32(10).Text("LONGERNAME").I32(20).I32(2);
+        b.I32(4).Text("beta").I32(6).Text("Second");
+        b.I32(5).Text("alpha").I32(5).Text("First");
+        DataFreeDataSource target;
+        AddVar(target, "LongerName", 20);
+        Apply(21, target, big, 1, b.out);
+        EXPECT_EQ(Labels(target.GetVariable(0)), pairs) << big;
+    }
+
+    // Nothing qualifies: no record.
+    DataFreeDataSource none;
+    AddVar(none, "short", 8).SetValueLabels(narrow);
+    EXPECT_TRUE(Build(21, none).empty());
+}
+
+TEST(SFExtensionVLExtStringsTest, UnknownOrMismatchedVariablesAreSkipped) {
+    DataFreeDataSource target;
+    AddVar(target, "s12", 12);
+    AddVar(target, "s16", 16);
+    Bytes b{true, {}};
+    b.I32(7).Text("missing").I32(12).I32(1).I32(1).Text("a").I32(1).Text("A");
+    b.I32(3).Text("s12").I32(16).I32(1).I32(1).Text("b").I32(1).Text("B");  // width differs
+    b.I32(3).Text("s16").I32(16).I32(1).I32(1).Text("c").I32(1).Text("C");
+    Apply(21, target, true, 1, b.out);
+    EXPECT_FALSE(target.GetVariable(0).GetValueLabels().IsValid());
+    ASSERT_EQ(Labels(target.GetVariable(1)).size(), 1u);
+    EXPECT_EQ(Labels(target.GetVariable(1))[0].second, "C");
+}
+
+TEST(SFExtensionVLExtStringsTest, MalformedBlocksRaise) {
+    DataFreeDataSource target;
+    AddVar(target, "s12", 12);
+    auto block = [](int64_t nameLength, int64_t valLen, int64_t labelLen) {
+        Bytes b{!kLittle, {}};
+        b.I32(nameLength).Text("s12").I32(12).I32(1).I32(valLen).Text("abc").I32(labelLen).Text("L");
+        return b.out;
+    };
+    auto apply = [&](const std::string& payload) { return [&target, payload] { Apply(21, target, !kLittle, 1, payload); }; };
+    ExpectMalformed(apply(block(3, 3, 1).substr(0, 13)), "r+13 < endr");
+    ExpectMalformed(apply(block(-5, 3, 1)), "nameLength >= 0");
+    ExpectMalformed(apply(block(40, 3, 1)), "r+nameLength+8 < endr");
+    ExpectMalformed(apply(block(3, 13, 1)), "valLen <= varType");
+    ExpectMalformed(apply(block(3, -1, 1)), "valLen >= 0");
+    ExpectMalformed(apply(block(3, 3, 2)), "r + labelLen <= endr");
+    ExpectMalformed(apply(block(3, 3, 1).substr(0, 24)), "r + 4 <= endr");
+    // A last block without labels leaves no byte after its count.
+    Bytes empty{!kLittle, {}};
+    empty.I32(3).Text("s12").I32(12).I32(0);
+    ExpectMalformed(apply(empty.out), "r+nameLength+8 < endr");
+    ExpectMalformed([&] { Apply(21, target, false, 4, std::string(16, '\0')); }, "rec.UnitSize() == sizeof(char)");
+    EXPECT_FALSE(target.GetVariable(0).GetValueLabels().IsValid());
+}
+
+// ------------------------------------------------------------------ 22
+
+TEST(SFExtensionMVExtStringsTest, WideStringMissingValuesMoveToTheRecord) {
+    WriterSource writer;
+    AddVar(writer, "Code12", 12).SetMissingValues("a", "b", nullptr);
+    AddVar(writer, "n", 0).SetMissingValues(&VESK_SYSMIS, nullptr, nullptr);
+    AddVar(writer, "s8", 8).SetMissingValues("z", nullptr, nullptr);
+
+    Bytes expect{!kLittle, {}};
+    expect.I32(6).Text("Code12").Byte(2).I32(8).Text("a       b       ");
+    EXPECT_EQ(Build(22, writer), expect.out);
+    const OBS *v1, *v2, *v3;
+    EXPECT_EQ(writer.GetVariable(0).GetMissingValues(v1, v2, v3), 0);
+    EXPECT_EQ(writer.GetVariable(1).GetMissingValues(v1, v2, v3), 1);
+    EXPECT_EQ(writer.GetVariable(2).GetMissingValues(v1, v2, v3), 1);
+
+    for (bool big : {false, true}) {
+        DataFreeDataSource target;
+        AddVar(target, "code12", 12);
+        AddVar(target, "other", 12);
+        Bytes b{big, {}};
+        b.I32(6).Text("CODE12").Byte(3).I32(8).Text("a       b       cc      ");
+        b.I32(5).Text("other").Byte(1).I32(9).Text("123456789");  // values wider than 8: skipped
+        b.I32(4).Text("nope").Byte(1).I32(8).Text("xxxxxxxx");
+        Apply(22, target, big, 1, b.out);
+        ASSERT_EQ(target.GetVariable(0).GetMissingValues(v1, v2, v3), 3) << big;
+        EXPECT_EQ(std::string(v3->c, 8), "cc      ");
+        EXPECT_EQ(target.GetVariable(0).IsMissing("b"), 1);
+        EXPECT_EQ(target.GetVariable(1).GetMissingValues(v1, v2, v3), 0);
+    }
+}
+
+TEST(SFExtensionMVExtStringsTest, MalformedBlocksRaise) {
+    DataFreeDataSource target;
+    AddVar(target, "s12", 12);
+    auto block = [](int64_t nameLength, int count, int64_t mvlen, size_t valueBytes) {
+        Bytes b{!kLittle, {}};
+        b.I32(nameLength).Text("s12").Byte(count).I32(mvlen).Text(std::string(valueBytes, 'v'));
+        return b.out;
+    };
+    auto apply = [&](const std::string& payload) { return [&target, payload] { Apply(22, target, !kLittle, 1, payload); }; };
+    ExpectMalformed(apply(block(3, 1, 8, 8).substr(0, 12)), "r+13 < endr");
+    ExpectMalformed(apply(block(-1, 1, 8, 8)), "nameLength >= 0");
+    ExpectMalformed(apply(block(10, 1, 8, 0) + "xx"), "r+nameLength+5 < endr");
+    ExpectMalformed(apply(block(3, 2, 8, 8)), "r+rule*mvlen <= endr");
+    ExpectMalformed(apply(block(3, 1, -8, 8)), "mvlen >= 0");
+    ExpectMalformed(apply(block(3, 4, 8, 32)), "rule <= 3");
+    ExpectMalformed([&] { Apply(22, target, false, 2, std::string(20, 'x')); }, "rec.UnitSize() == sizeof(char)");
+    const OBS *v1, *v2, *v3;
+    EXPECT_EQ(target.GetVariable(0).GetMissingValues(v1, v2, v3), 0);
+}
+
+// ------------------------------------------------------------------ 6
+
+namespace {
+
+// A dictionary with a wide string ahead of the date variables, so that cell
+// positions and columns differ.
+void DateDictionary(VESK_DataSource& ds) {
+    AddVar(ds, "label", 20);
+    AddVar(ds, "YEAR_", 0);
+    AddVar(ds, "MONTH_", 0);
+    AddVar(ds, "DATE_", 12);
+}
+
+}  // namespace
+
+TEST(SFExtensionTrendsInfoTest, DateVariablesPeriodAndStartRoundTrip) {
+    DataFreeDataSource source;
+    DateDictionary(source);
+    VESK_TrendsInfo& info = source.GetTrendsInfo();
+    info.SetNDateVars(2);
+    info.SetDateVar(0, 1, VESK_TrendsInfo::e_YEAR, 1);
+    info.SetDateVar(1, 2, VESK_TrendsInfo::e_MONTH, 12);
+    info.SetDateVar(2, 3, VESK_TrendsInfo::e_DATKEY, 0);
+    info.SetPeriod(true, 12);
+    info.SetStart(1990, 3);
+
+    const std::string native = Build(6, source);
+    std::vector<int32_t> units(native.size() / 4);
+    std::memcpy(units.data(), native.data(), native.size());
+    // The date key came last: no closing zeros.
+    EXPECT_EQ(units, (std::vector<int32_t>{1, 12, 2, 3, 1990, 1, 4, 2, 1, 5, 4, 12, 6, 11, 0}));
+
+    for (bool big : {false, true}) {
+        DataFreeDataSource target;
+        DateDictionary(target);
+        target.GetTrendsInfo().SetPeriod(false, 7);
+        Apply(6, target, big, 4, Relaid(native, big));
+        const VESK_TrendsInfo& got = target.GetTrendsInfo();
+        ASSERT_EQ(got.GetNDateVars(), 2);
+        int column, type, extra;
+        got.GetDateVar(1, column, type, extra);
+        EXPECT_EQ(std::vector<int>({column, type, extra}), std::vector<int>({2, 4, 12}));
+        got.GetDateVar(2, column, type, extra);
+        EXPECT_EQ(std::vector<int>({column, type, extra}), std::vector<int>({3, 11, 0}));
+        bool given;
+        int period, first, second;
+        got.GetPeriod(given, period);
+        got.GetStart(first, second);
+        EXPECT_TRUE(given);
+        EXPECT_EQ(period, 12);
+        EXPECT_EQ(first, 1990);
+        EXPECT_EQ(second, 3);
+        EXPECT_TRUE(target.GetTrendsInfo().Validate());
+    }
+
+    // Without a key the list closes with zeros; a period alone is written too.
+    source.GetTrendsInfo().SetDateVar(2, 3, VESK_TrendsInfo::e_NONE, 0);
+    EXPECT_EQ(Build(6, source).size(), 4u * (6 + 6 + 3));
+    DataFreeDataSource periodOnly;
+    EXPECT_TRUE(Build(6, periodOnly).empty());
+    periodOnly.GetTrendsInfo().SetPeriod(true, 4);
+    EXPECT_EQ(Build(6, periodOnly).size(), 4u * 9);
+}
+
+TEST(SFExtensionTrendsInfoTest, MalformedRecordsRaise) {
+    DataFreeDataSource target;
+    DateDictionary(target);
+    auto units = [](std::vector<int32_t> v) {
+        Bytes b{!kLittle, {}};
+        for (int32_t x : v) b.I32(x);
+        return b.out;
+    };
+    auto apply = [&](const std::string& payload) { return [&target, payload] { Apply(6, target, !kLittle, 4, payload); }; };
+    ExpectMalformed(apply(units({0, 1, 0, 1, 1})), "nElements >= 6");
+    ExpectMalformed(apply(units({0, 1, 2, 1, 1, 1, 4, 2, 1})), "nElements >= 3*nDateVars+6");
+    ExpectMalformed(apply(units({0, 1, -1, 1, 1, 1})), "nDateVars >= 0 && nDateVars < eMaxDateVars");
+    std::vector<int32_t> eleven(39, 0);
+    eleven[2] = 11;
+    ExpectMalformed(apply(units(eleven)), "nDateVars >= 0 && nDateVars < eMaxDateVars");
+    ExpectMalformed(apply(units({0, 1, 1, 1, 1, 1, 5, 2, 1, 6, 11, 0, 6, 11, 0})), "nDateVars > 0 && iDateVar <= nDateVars");
+    ExpectMalformed(apply(units({0, 1, 0, 1, 1, 0, 5, 2, 1})), "nDateVars > 0 && iDateVar <= nDateVars");
+    ExpectMalformed(apply(units({0, 1, 1, 1, 1, 1, 5, 12, 1})), "iType >= e_NONE && iType <= e_DATKEY");
+    ExpectMalformed(apply(units({0, 1, 1, 1, 1, 1, 5, 2, 1, 6, 4, 1})), "iType == e_DATKEY || iType == e_NONE");
+    ExpectMalformed(apply(units({0, 1, 1, 1, 1, 1, 99, 2, 1})), "iVar < nVars");
+    ExpectMalformed([&] { Apply(6, target, false, 8, std::string(48, '\0')); }, "rec.UnitSize() == sizeof(int32)");
+    // Triples with no cell are passed over.
+    Apply(6, target, !kLittle, 4, units({0, 1, 1, 1, 1, 1, 0, 9, 9, -5, 9, 9, 4, 2, 1}));
+    int column, type, extra;
+    target.GetTrendsInfo().GetDateVar(0, column, type, extra);
+    EXPECT_EQ(std::vector<int>({column, type, extra}), std::vector<int>({1, 2, 1}));
+}
+
+// ------------------------------------------------------------------ 17
+
+TEST(SFExtensionDatasetAttributesTest, FileAttributesRoundTrip) {
+    DataFreeDataSource source;
+    EXPECT_TRUE(Build(17, source).empty());
+    DatasourceAttributes attributes;
+    attributes.Define("Note", {"one", "two"});
+    attributes.Define("$VariableView2", {"old"});
+    attributes.Define("$VariableView", {"a", "b"});
+    source.SetAttributes(attributes);
+    const std::string text = Build(17, source);
+    EXPECT_EQ(text, attributes.MakeString());
+
+    DataFreeDataSource target;
+    Apply(17, target, false, 1, text);
+    const DatasourceAttributes& got = target.GetAttributes();
+    ASSERT_EQ(got.Size(), 2u);
+    EXPECT_EQ(got.Values("Note"), (std::vector<std::string>{"one", "two"}));
+    EXPECT_EQ(got.Index("$VariableView"), -1);
+    EXPECT_EQ(got.Values("$VariableView2"), (std::vector<std::string>{"a", "b"}));
+
+    // Text that does not parse leaves the attributes as they were.
+    Apply(17, target, false, 1, "Broken('x')");
+    EXPECT_EQ(target.GetAttributes().Size(), 2u);
+    ExpectMalformed([&] { Apply(17, target, false, 2, "ab"); }, "rec.UnitSize() == sizeof(char)");
+}
+
+// ------------------------------------------------------------------ 18
+
+TEST(SFExtensionVariableAttributesTest, ReservedAttributesCarryRoleAndLevel) {
+    WriterSource writer;
+    VESK_Variable& a = AddVar(writer, "Extended", 0);
+    a.SetRole(VESK_Variable::Role(7));
+    a.SetMeasurementLevel(VESK_Variable::MeasurementLevel(5));
+    DatasourceAttributes own;
+    own.Define("Note", {"n"});
+    a.SetAttributes(own);
+    AddVar(writer, "plain", 0);
+
+    const std::string text = Build(18, writer);
+    EXPECT_EQ(text,
+              "Extended:Note('n'\n)$@MeasurementLevel('5'\n)$@ExtendRole('7'\n)$@Role('3'\n)/"
+              "plain:$@Role('0'\n)");
+    // Subtype 11 of the copy says 1; the variables' own attributes are unchanged.
+    EXPECT_EQ(writer.GetVariable(0).GetMeasurementLevel(), 1);
+    EXPECT_EQ(writer.GetVariable(0).GetAttributes().Size(), 1u);
+
+    DataFreeDataSource target;
+    AddVar(target, "plain", 0).SetRole(VESK_Variable::Role(2));
+    AddVar(target, "Extended", 0).SetMeasurementLevel(VESK_Variable::eMeasureNominal);
+    Apply(18, target, false, 1, text);
+    const VESK_Variable& x = target.GetVariable(1);
+    EXPECT_EQ(x.GetRole(), 3);
+    EXPECT_EQ(x.GetMeasurementLevel(), 1);
+    EXPECT_EQ(x.GetAttributes().Index("$@Role"), -1);
+    EXPECT_EQ(x.GetAttributes().Values("$@ExtendRole"), std::vector<std::string>{"7"});
+    EXPECT_EQ(x.GetAttributes().Values("$@MeasurementLevel"), std::vector<std::string>{"5"});
+    EXPECT_EQ(x.GetAttributes().Values("Note"), std::vector<std::string>{"n"});
+    EXPECT_EQ(target.GetVariable(0).GetRole(), 0);
+    EXPECT_EQ(target.GetVariable(0).GetAttributes().Size(), 0u);
+
+    // A level read as ordinal or scale drops the stored level; an extended
+    // role that contradicts a role other than 3 is dropped.
+    DataFreeDataSource other;
+    AddVar(other, "v", 0).SetMeasurementLevel(VESK_Variable::eMeasureScale);
+    Apply(18, other, false, 1, "v:$@MeasurementLevel('4'\n)$@Role('1'\n)$@ExtendRole('6'\n)");
+    EXPECT_EQ(other.GetVariable(0).GetRole(), 1);
+    EXPECT_EQ(other.GetVariable(0).GetAttributes().Size(), 0u);
+    ExpectMalformed([&] { Apply(18, other, false, 4, "abcd"); }, "rec.UnitSize() == sizeof(char)");
+}
+
+TEST(SFExtensionVariableAttributesTest, BadOrUnknownEntriesAreSkipped) {
+    DataFreeDataSource target;
+    AddVar(target, "a", 0);
+    AddVar(target, "b", 0);
+    AddVar(target, "c", 0);
+    // After an entry that does not parse, reading resumes at its ":", so the
+    // next name is lost with it.
+    Apply(18, target, false, 1, "ghost:N('1'\n)/a:N(x)/b:N('2'\n)/c:N('3'\n)");
+    EXPECT_EQ(target.GetVariable(0).GetAttributes().Size(), 0u);
+    EXPECT_EQ(target.GetVariable(1).GetAttributes().Size(), 0u);
+    EXPECT_EQ(target.GetVariable(2).GetAttributes().Values("N"), std::vector<std::string>{"3"});
+
+    // Hostile text of many colons and unfinished values ends in bounded time.
+    std::string hostile;
+    for (int i = 0; i < 40000; ++i) hostile += "a:b('x:";
+    const auto started = std::chrono::steady_clock::now();
+    Apply(18, target, false, 1, hostile);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
+}
+
+// ------------------------------------------------------------------ 24
+
+TEST(SFExtensionDEFormattingTest, TextRoundTripAndShortTexts) {
+    DataFreeDataSource source;
+    EXPECT_TRUE(Build(24, source).empty());
+    source.SetDEFormattingInfo(DataEditorFormattingInfo("<grid widths='1,2'/>"));
+    DataFreeDataSource target;
+    Apply(24, target, false, 1, Build(24, source));
+    EXPECT_EQ(target.GetDEFormattingInfo(), source.GetDEFormattingInfo());
+    Apply(24, target, false, 1, "x");
+    EXPECT_EQ(target.GetDEFormattingInfo().GetInfo(), "<grid widths='1,2'/>");
+    ExpectMalformed([&] { Apply(24, target, false, 8, std::string(8, 'x')); }, "rec.UnitSize() == sizeof(char)");
+}
+
+// ------------------------------------------------------------------ all
+
+TEST(ExtensionRecords2Test, RandomPayloadsOnlyRaiseMalformed) {
+    std::mt19937 rng(2024);
+    const std::string alphabet = "ab:/('\n)$@\x01\x02\x03\x08\x0c\0"s;
+    for (int round = 0; round < 3000; ++round) {
+        const int subtype = std::vector<int>{6, 17, 18, 21, 22, 24}[size_t(round % 6)];
+        std::string payload(size_t(rng() % 64) * 4, '\0');
+        for (char& c : payload) c = (rng() % 3) ? alphabet[rng() % alphabet.size()] : char(rng());
+        DataFreeDataSource target;
+        AddVar(target, "a", 0);
+        AddVar(target, "b", 12);
+        AddVar(target, "YEAR_", 0);
+        try {
+            Apply(subtype, target, rng() % 2, subtype == 6 ? 4 : 1, payload);
+        } catch (const SystemFileException& e) {
+            EXPECT_EQ(e.Code(), 1204);
+        }
+    }
+}
