@@ -9,12 +9,46 @@
 #include <vector>
 
 #include "SFExtensionHandlers.h"
+#include "SaveDS.h"
 
 VESK_DEFINE_EXTENSION_HANDLER_INSTANCE(SFExtensionExtNames)
 
-void SFExtensionExtNames::BuildRecord(const VESK_DataSource&, SystemFileExtensionRecord&) {
-    // Left empty here: the writer assigns the short names, renames its copy of
-    // the dictionary and fills this record from its long-name table.
+// Renames every variable of the writer's copy that carries a long name of the
+// table to its short name, and writes the table in dictionary order. Runs
+// after subtype 14, which filled the table; segment variables keep their
+// generated names.
+void SFExtensionExtNames::BuildRecord(const VESK_DataSource& source, SystemFileExtensionRecord& rec) {
+    const auto* writer = dynamic_cast<const SystemFileDataSource::SaveDS*>(&source);
+    if (!writer) return;
+    SystemFileOptions& options = writer->WriterOptions();
+    options._longNamesPresent = true;
+    const std::vector<std::pair<std::string, std::string>>& table = options._longNames;
+    if (table.empty()) return;
+
+    std::vector<std::pair<std::string, std::string>> byLong = table;
+    std::sort(byLong.begin(), byLong.end());
+    // The writer's dictionary is its own private copy, changed by design.
+    auto& copy = const_cast<SystemFileDataSource::SaveDS&>(*writer);
+    const int nVars = int(copy.ColumnCount());
+    for (int v = 0; v < nVars; ++v) {
+        VESK_Variable& var = copy.GetVariable(v);
+        const std::string& name = var.GetName();
+        auto it = std::lower_bound(byLong.begin(), byLong.end(), name,
+                                   [](const std::pair<std::string, std::string>& p, const std::string& n) {
+                                       return p.first < n;
+                                   });
+        if (it != byLong.end() && it->first == name && it->second != name)
+            var.SetName(it->second.c_str(), unsigned(it->second.size()));
+    }
+
+    std::string text;
+    for (const auto& [longName, shortName] : table) {
+        if (!text.empty()) text += '\t';
+        text += shortName;
+        text += '=';
+        text += longName;
+    }
+    rec.SetText(text);
 }
 
 void SFExtensionExtNames::ApplyRecord(VESK_DataSource& target, SystemFileOptions& options,

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "SFExtensionHandlers.h"
+#include "SaveDS.h"
 
 VESK_DEFINE_EXTENSION_HANDLER_INSTANCE(SFExtensionExtStrings)
 
@@ -69,9 +70,40 @@ bool SegmentRunMatches(const VESK_DataSource& dict, int i, int w, int firstFree)
 
 }  // namespace
 
-void SFExtensionExtStrings::BuildRecord(const VESK_DataSource&, SystemFileExtensionRecord&) {
-    // Left empty here: the writer assigns the short names, splits its copy of
-    // the very long strings into segments and fills this record.
+// Assigns the short names of the writer's copy (for subtype 13 too), names
+// every very long string by its short name and width, then has the writer
+// split those strings into segments.
+void SFExtensionExtStrings::BuildRecord(const VESK_DataSource& source, SystemFileExtensionRecord& rec) {
+    const auto* writer = dynamic_cast<const SystemFileDataSource::SaveDS*>(&source);
+    if (!writer) return;
+    // The writer's dictionary is its own private copy, changed by design.
+    auto& copy = const_cast<SystemFileDataSource::SaveDS&>(*writer);
+    std::vector<std::pair<std::string, std::string>> byLong = copy.AssignShortNames();
+
+    std::vector<std::pair<int, int>> strings;
+    const int nVars = int(copy.ColumnCount());
+    for (int v = 0; v < nVars; ++v) {
+        const int type = copy.GetVariable(v).GetType();
+        if (type > kMaxRecordStringWidth) strings.emplace_back(v, type);
+    }
+    if (strings.empty()) return;
+
+    std::sort(byLong.begin(), byLong.end());
+    std::string text;
+    for (const auto& [index, width] : strings) {
+        const std::string& name = copy.GetVariable(index).GetName();
+        auto it = std::lower_bound(byLong.begin(), byLong.end(), name,
+                                   [](const std::pair<std::string, std::string>& p, const std::string& n) {
+                                       return p.first < n;
+                                   });
+        text += it != byLong.end() && it->first == name ? it->second : name;
+        text += '=';
+        text += std::to_string(width);
+        text += '\0';
+        text += '\t';
+    }
+    rec.SetText(text);
+    copy.SplitVeryLongStrings(strings);
 }
 
 void SFExtensionExtStrings::ApplyRecord(VESK_DataSource& target, SystemFileOptions& options,

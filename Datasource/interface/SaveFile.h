@@ -1,0 +1,24 @@
+// Writing whole system files: a write-only system-file store filled row by
+// row, and a one-call save of any data source.
+#pragma once
+
+#include "SystemFileDataSource.h"
+
+// A system file written row by row: give it a dictionary, then AddRow and
+// Close (the base's slots). It yields no cases.
+class SaveFile : public SystemFileDataSource {
+public:
+    // password null: a plain file. mangled: the password is in the
+    // encryption library's mangled form. A password selects encrypted
+    // writing, which this build refuses at commit (error 1290).
+    SaveFile(const char* fileSpec, const char* password, bool mangled);
+    ~SaveFile() override;
+
+    // Misuse: a save file has no cases to read (assertion failure).
+    VESK_InputCaseIterator* MakeIterator(OBS* buffer) const override;
+};
+
+// Writes the dictionary and every case of source to the file; compress
+// nonzero selects bytecode compression. Errors of the writer pass through
+// (1201, 1202, 1209, 1504, 1505); the partly written file is left in place.
+void SaveSystemFile(const char* fileName, const VESK_DataSource& source, int compress);
