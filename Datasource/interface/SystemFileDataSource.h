@@ -3,16 +3,20 @@
 // Constructing a SystemFileDataSource on a file name opens the file, reads the
 // header and every dictionary record into this source's dictionary, and leaves
 // the cases to be read through iterators made by MakeIterator. The same class
-// is the writing side of a system file (a default-constructed instance); the
-// writer itself is not part of this build yet, so CommitDictionary and the
-// first AddRow raise error 1290 ("not available yet").
+// is the writing side of a system file (a default-constructed instance given
+// a dictionary and a file specification): CommitDictionary (or the first
+// AddRow) writes the dictionary, AddRow writes cases, Close completes the
+// file; AddRow after Close appends to the file.
 //
 // Errors: failures are raised through ThrowError with "datasrc.err":
 //   1201 the file cannot be opened          1204 the file is malformed
 //   1205 the file ends too early            1209 rows or dictionary at the wrong time
 //   1214 encrypted file without password    1507 no long-name entry
+//   1202 a case cannot be written            1504 no short name can be formed
+//   1505 two variables share a name
 //   1290 (this build) the operation is not available yet; the second argument
-//        says which ("writing system files", "reading encrypted files").
+//        says which ("reading encrypted files", "writing encrypted files",
+//        "appending to files of the other byte order").
 // Warnings go to the ErrorMonitor given: 1721 (GetSystemFile), 1722 (FixVarNames).
 //
 // Threads: one thread at a time per source and its iterators; the open-file
@@ -76,15 +80,19 @@ public:
     void RowCount(int64_t rows);
 
     // ---- IndependentDataStore (writing)
-    // 1209 while iterators are open; otherwise 1290 in this build.
+    // Writes one case (GetObsAreaSize cells). 1209 while iterators are open.
+    // A new source commits its dictionary first; a closed or read source
+    // appends to its file.
     void AddRow(const OBS* row) override;
-    // Ends writing; does nothing unless rows are being written.
+    // Ends writing: completes the file and patches its case count; does
+    // nothing unless rows are being written.
     void Close() override;
     // Compression code 1 when true, 0 when false.
     void SetCompression(bool on) override;
     // 2: code 2 without a password, else 1; 0: code 0; anything else: 1.
     void SetCompressionLevel(int level) override;
-    // 1209 unless the source is new; otherwise 1290 in this build.
+    // Creates the file named by the file specification and writes the
+    // dictionary. 1209 unless the source is new; 1290 with a password.
     void CommitDictionary() override;
 
     // ---- file properties
@@ -145,6 +153,8 @@ public:
     static bool GetAsynchReading();
 
     struct Impl;
+    // The writer (SaveDS.h).
+    class SaveDS;
 
 private:
     void init(const ExtNameStr& file, const ExtNameStr& password, bool mangled);

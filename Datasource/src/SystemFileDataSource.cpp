@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "CompressedSystemFile.h"
+#include "SaveDS.h"
 #include "SystemFileDechunker.h"
 #include "SystemFileExtensionRecord.h"
 #include "dictnry.h"
@@ -20,6 +21,7 @@
 #include "filestream.h"
 #include "sparsefileindex.h"
 #include "sysfilelayout.h"
+#include "tempdirs.h"
 #include "valuelabelmap.h"
 #include "vesk_assert.h"
 #include "zcmpsfilestr.h"
@@ -45,6 +47,10 @@ struct SystemFileDataSource::Impl {
     // Name under which this reader stands in the open-file registry.
     std::string registered;
     bool isRegistered = false;
+    // Writing: the writer while the state is 1; after writing or appending the
+    // stream must be opened again for reading.
+    std::unique_ptr<SaveDS> writer;
+    bool reopenForReading = false;
 };
 
 namespace {
@@ -628,31 +634,125 @@ bool SystemFileDataSource::GetAsynchReading() { return gAsynchReading.load(); }
 
 // ---------------------------------------------------------------- writing side
 
+namespace {
+
+// Gives up a writer whose file could not be started: nothing more is written.
+void AbandonWriter(SystemFileDataSource::Impl& m) {
+    if (m.writer) m.writer->Abandon();
+    m.writer.reset();
+    m._file.Close();
+}
+
+}  // namespace
+
 void SystemFileDataSource::CommitDictionary() {
     if (m_->state != 0) ThrowError::Simple(DATASRC_ERR, kErrCommittedTwice);
-    ThrowError::String2(DATASRC_ERR, kErrNotAvailable, GetFileSpec(), "writing system files");
+    SystemFileOptions& o = m_->_options;
+    // Encrypted writing is not part of this build: refused rather than
+    // written in the clear.
+    if (!o._password.Empty())
+        ThrowError::String2(DATASRC_ERR, kErrNotAvailable, GetFileSpec(), "writing encrypted files");
+    int codePage = 0;
+    if (VESKMBCpNameToNum_A(o._encoding.c_str(), &codePage)) o._characterCode = codePage;
+    m_->fileName = GetFileSpecExt();
+    try {
+        // Built before the file is opened: a dictionary that cannot be
+        // written leaves an existing file alone.
+        m_->writer = std::make_unique<SaveDS>(*this, m_->_file, o);
+        m_->writer->BuildDictionary();
+        SF_REQUIRE_SYS(m_->_file.Open(m_->fileName, o._password, "wb"), kErrCannotOpen);
+        m_->writer->WriteDictionary();
+        o._cellsPerCase = m_->writer->GetObsAreaSize();
+        m_->_row0pos = m_->_file.Tell();
+        if (o._compression > kCompressNone) m_->writer->SetupCompression(&m_->rowIndex, m_->_row0pos);
+    } catch (const SystemFileException& e) {
+        AbandonWriter(*m_);
+        e.Raise(GetFileSpec());
+    } catch (...) {
+        AbandonWriter(*m_);
+        throw;
+    }
+    m_->nCasesLoc = m_->writer->CountRecordPosition() > 0 ? m_->writer->CountRecordPosition() : -1;
+    // Reading the file back goes through the stored layout.
+    o._veryLongStrings = m_->writer->StoredVeryLongStrings();
+    o._chunks = SystemFileDechunker::Build(o._veryLongStrings, o._cellsPerCase);
+    m_->state = 1;
+    std::sort(o._longNames.begin(), o._longNames.end());
 }
 
 void SystemFileDataSource::AddRow(const OBS* row) {
+    VESK_ASSERT(row != nullptr);
     if (m_->openIterators > 0) ThrowError::Simple(DATASRC_ERR, kErrCommittedTwice);
-    if (m_->state == 0) CommitDictionary();
-    ThrowError::String2(DATASRC_ERR, kErrNotAvailable, GetFileSpec(), "writing system files");
+    if (m_->state == 0) {
+        CommitDictionary();
+    } else if (m_->state == 2) {
+        // Rows after Close, or after reading: appended to the file.
+        SystemFileOptions& o = m_->_options;
+        if (!o._password.Empty())
+            ThrowError::String2(DATASRC_ERR, kErrNotAvailable, GetFileSpec(), "writing encrypted files");
+        if (o._reversed)
+            ThrowError::String2(DATASRC_ERR, kErrNotAvailable, GetFileSpec(),
+                                "appending to files of the other byte order");
+        m_->zreader.reset();
+        m_->reopenForReading = true;
+        try {
+            m_->_file.Close();
+            const char* mode = o._compression == kCompressNone ? "ab" : "r+b";
+            SF_REQUIRE_SYS(m_->_file.Open(m_->fileName, o._password, mode), kErrCannotOpen);
+            m_->writer = std::make_unique<SaveDS>(*this, m_->_file, o);
+            m_->writer->PrepareAppend(m_->nCasesLoc, o._nCases, &m_->rowIndex, m_->_row0pos);
+        } catch (const SystemFileException& e) {
+            AbandonWriter(*m_);
+            e.Raise(GetFileSpec());
+        } catch (...) {
+            AbandonWriter(*m_);
+            throw;
+        }
+        m_->state = 1;
+    }
+    try {
+        m_->writer->WriteCase(row);
+    } catch (const SystemFileException& e) {
+        e.Raise(GetFileSpec());
+    }
 }
 
 void SystemFileDataSource::Close() {
     if (m_->state != 1) return;
-    m_->_file.Close();
-    m_->state = 2;
-    m_->closedAfterWriting = true;
+    auto finish = [this] {
+        m_->_options._nCases = m_->writer->FinalCount();
+        m_->writer.reset();
+        m_->_file.Close();
+        m_->state = 2;
+        m_->closedAfterWriting = true;
+        m_->reopenForReading = true;
+        TestAndStoreToPes(m_->fileName.GetGeneric(), 3, 0);
+    };
+    try {
+        m_->writer->Finish();
+    } catch (const SystemFileException& e) {
+        finish();
+        e.Raise(GetFileSpec());
+    } catch (...) {
+        finish();
+        throw;
+    }
+    finish();
 }
 
 VESK_InputCaseIterator* SystemFileDataSource::MakeIterator(OBS* buffer) const {
     auto* self = const_cast<SystemFileDataSource*>(this);
     if (m_->state == 1) self->Close();
-    if (m_->state != 2) {
+    if (m_->state != 2 || m_->reopenForReading) {
+        m_->zreader.reset();
         m_->_file.Close();
         m_->state = 2;
         OpenStream("rb");
+        m_->reopenForReading = false;
+        if (m_->_options._password.Empty() && m_->_options._compression == kCompressZlib) {
+            m_->zreader = std::make_unique<zcmpsFilestr>(m_->_file);
+            m_->zreader->readFilePosInfo(m_->_row0pos, m_->_options._reversed);
+        }
     }
     return new Iterator(*this, m_.get(), buffer);
 }
