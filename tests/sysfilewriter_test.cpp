@@ -1,0 +1,788 @@
+// Writing system files: round trips of random dictionaries and cases in every
+// compression, the exact bytes of the fixed records, short names and very
+// long string segments, appending, the case-count patch, misuse, the
+// save-file entry points, and raw extension blocks.
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "SaveFile.h"
+#include "SystemFileDataSource.h"
+#include "errortext.h"
+#include "memorydatastore.h"
+#include "sysfilebuilder.h"
+#include "sysfilelayout.h"
+#include "vesk_assert.h"
+
+using namespace SysFileLayout;
+using Bytes = std::vector<uint8_t>;
+using Rows = std::vector<std::vector<OBS>>;
+
+namespace {
+
+constexpr int kCompressions[] = {kCompressNone, kCompressBytecode, kCompressZlib};
+
+class TempDir {
+public:
+    TempDir() {
+        char pattern[] = "/tmp/sysfilewriterXXXXXX";
+        fPath = mkdtemp(pattern);
+    }
+    ~TempDir() { std::system(("rm -rf " + fPath).c_str()); }
+    std::string File(const std::string& name) const { return fPath + "/" + name; }
+
+private:
+    std::string fPath;
+};
+
+Bytes ReadBytes(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(f), {});
+}
+
+// The library error number raised by f; -1 for a failed assertion, 0 for none.
+int ErrorOf(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const VeskError& e) {
+        return e.Number();
+    } catch (const VESK_AssertFailed&) {
+        return -1;
+    }
+    return 0;
+}
+
+// ---------------------------------------------------------------- file walker
+
+struct VarRec {
+    SystemFileVariableRecord r;
+    std::string label;
+    size_t offset = 0;
+};
+struct ExtRec {
+    int32_t unitSize = 0, nUnits = 0;
+    std::string payload;
+    size_t payloadOffset = 0;
+};
+struct Parsed {
+    SystemFileHeader header;
+    std::vector<VarRec> vars;  // continuation records included
+    std::vector<std::string> valueLabelRecords;  // raw bytes of each type 3 record after its type word
+    std::vector<std::vector<int32_t>> valueLabelVars;
+    int32_t docLines = -1;
+    std::vector<int32_t> extOrder;
+    std::map<int32_t, ExtRec> ext;
+    size_t row0 = 0;
+};
+
+// Walks the dictionary records of a file written by this machine.
+Parsed Parse(const Bytes& b) {
+    Parsed p;
+    if (b.size() < kHeaderSize) {
+        ADD_FAILURE() << "no header";
+        return p;
+    }
+    const ByteOrder o = ByteOrder::Native();
+    p.header.Decode(b.data());
+    size_t at = kHeaderSize;
+    auto i32 = [&] {
+        const int32_t v = o.GetI32(b.data() + at);
+        at += 4;
+        return v;
+    };
+    for (;;) {
+        const int32_t type = i32();
+        if (type == kRecVariable) {
+            VarRec v;
+            v.offset = at - 4;
+            v.r.Decode(b.data() + at, o);
+            at += kVarFixedSize;
+            if (v.r.hasLabel) {
+                const int32_t len = i32();
+                v.label.assign(reinterpret_cast<const char*>(b.data() + at), size_t(len));
+                at += VarLabelStoredSize(size_t(len));
+            }
+            at += 8 * size_t(std::abs(v.r.missingCount));
+            p.vars.push_back(v);
+        } else if (type == kRecValueLabels) {
+            const size_t start = at;
+            const int32_t n = i32();
+            for (int32_t k = 0; k < n; ++k) at += 8 + ValueLabelStoredSize(b[at + 8]);
+            p.valueLabelRecords.emplace_back(reinterpret_cast<const char*>(b.data() + start), at - start);
+            EXPECT_EQ(i32(), kRecValueLabelVars);
+            std::vector<int32_t> pos(static_cast<size_t>(i32()));
+            for (auto& x : pos) x = i32();
+            p.valueLabelVars.push_back(pos);
+        } else if (type == kRecDocument) {
+            p.docLines = i32();
+            at += size_t(p.docLines) * kDocumentLineSize;
+        } else if (type == kRecExtension) {
+            const int32_t sub = i32();
+            ExtRec e;
+            e.unitSize = i32();
+            e.nUnits = i32();
+            e.payloadOffset = at;
+            e.payload.assign(reinterpret_cast<const char*>(b.data() + at), size_t(e.unitSize) * size_t(e.nUnits));
+            at += e.payload.size();
+            p.extOrder.push_back(sub);
+            p.ext[sub] = e;
+        } else {
+            EXPECT_EQ(type, kRecTermination);
+            at += 4;
+            break;
+        }
+    }
+    p.row0 = at;
+    return p;
+}
+
+// ---------------------------------------------------------------- sources
+
+OBS Num(double d) {
+    OBS c;
+    c.d = d;
+    return c;
+}
+
+// The cells of a string of width w holding text, blank-padded.
+void PutText(OBS* cells, int w, const std::string& text) {
+    char* p = reinterpret_cast<char*>(cells);
+    const size_t n = size_t(CellsForType(w)) * 8;
+    std::memset(p, ' ', n);
+    std::memcpy(p, text.data(), std::min(text.size(), size_t(w)));
+}
+
+std::string RandomText(std::mt19937& rng, size_t maxLen) {
+    std::uniform_int_distribution<size_t> len(0, maxLen);
+    std::uniform_int_distribution<int> ch(33, 126);
+    std::string s(len(rng), ' ');
+    for (char& c : s) c = char(ch(rng));
+    return s;
+}
+
+// A random dictionary: numeric, short, long and very long strings, labels,
+// value labels (some shared), missing values of every rule, long names that
+// agree in their first 8 bytes, documents, a weight and a file label.
+void RandomDictionary(VESK_DataSource& ds, std::mt19937& rng, std::vector<int>& widths) {
+    const int kWidths[] = {0, 0, 0, 1, 5, 8, 9, 20, 255, 256, 300, 504, 700, 32767};
+    std::uniform_int_distribution<int> pick(0, int(std::size(kWidths)) - 1);
+    std::uniform_int_distribution<int> coin(0, 3);
+    const int n = 10 + int(rng() % 10);
+    VESK_ValueLabelMap shared(0);
+    shared.AddPair(1.0, "one");
+    shared.AddPair(2.0, std::string(300, 'L'));  // cut to 255 bytes
+    shared.AddPair(-3.5, "");
+    const int rules[] = {1, 2, 3, -2, -3};
+    for (int i = 0; i < n; ++i) {
+        int w = kWidths[pick(rng)];
+        if (i == 0) w = 32767;
+        VESK_Variable& v = ds.MakeVariable(w);
+        std::string name = i % 3 == 0 ? "LongVariableName" + std::to_string(i) : "v" + std::to_string(i);
+        if (i == 1) name = "LongVariableName";
+        v.SetName(name.c_str());
+        if (coin(rng) != 0) {
+            const std::string label = RandomText(rng, 70);
+            v.SetLabel(label.c_str(), unsigned(label.size()));
+        }
+        if (w == 0) {
+            v.SetFormat(VESK_Variable::eFmtNumber, 4 + int(rng() % 30), int(rng() % 4));
+            v.SetMeasurementLevel(VESK_Variable::MeasurementLevel(1 + rng() % 3));
+            const int rule = rules[rng() % 5];
+            const double a = double(rng() % 100), b = a + 10, c = -7;
+            if (rule > 0) {
+                const double* ps[3] = {&a, rule > 1 ? &b : nullptr, rule > 2 ? &c : nullptr};
+                v.SetMissingValues(ps[0], ps[1], ps[2]);
+            } else {
+                v.SetMissingRange(&a, &b, rule == -3 ? &c : nullptr);
+            }
+            if (coin(rng) == 0) {
+                v.SetValueLabels(shared);
+            } else if (coin(rng) == 0) {
+                VESK_ValueLabelMap own(0);
+                for (int k = 0; k < 4; ++k) own.AddPair(double(k * 10 + i), RandomText(rng, 30));
+                v.SetValueLabels(own);
+            }
+        } else {
+            v.SetMeasurementLevel(VESK_Variable::eMeasureNominal);
+            if (w <= 8) {
+                const int count = 1 + int(rng() % 3);
+                v.SetMissingValues("ab", count > 1 ? "zz" : nullptr, count > 2 ? "" : nullptr);
+                VESK_ValueLabelMap own(w);
+                own.AddPair(std::string("a"), "letter a");
+                own.AddPair(std::string("b"), "letter b");
+                v.SetValueLabels(own);
+            }
+        }
+        v.SetAlignment(VESK_Variable::Alignment(rng() % 3));
+        v.SetDisplayWidth(short(1 + rng() % 40));
+        widths.push_back(w);
+    }
+    ds.SetLabel("A random file label that is longer than sixty-four bytes, to be cut at 64");
+    const std::string docs = std::string(80, 'd') + std::string(80, 'e');
+    ds.SetExtension(kExtDocuments, 1, long(docs.size()), docs.data());
+    for (int i = 0; i < n; ++i)
+        if (widths[size_t(i)] == 0) {
+            ds.SetWeightVar(i);
+            break;
+        }
+}
+
+Rows RandomRows(std::mt19937& rng, const VESK_DataSource& ds, int nRows) {
+    Rows rows;
+    std::uniform_int_distribution<int> kind(0, 9);
+    for (int r = 0; r < nRows; ++r) {
+        std::vector<OBS> cells(ds.GetObsAreaSize());
+        for (unsigned v = 0; v < ds.ColumnCount(); ++v) {
+            const int w = ds.GetVariable(int(v)).GetType();
+            OBS* at = cells.data() + ds.ObsIndex(int(v));
+            if (w == 0) {
+                const int k = kind(rng);
+                *at = Num(k < 5 ? double(int(rng() % 200) - 100) : k < 7 ? VESK_SYSMIS
+                                                                        : std::ldexp(double(rng()), -20));
+            } else {
+                PutText(at, w, RandomText(rng, size_t(w)));
+            }
+        }
+        rows.push_back(cells);
+    }
+    return rows;
+}
+
+void WriteFile(const std::string& path, const VESK_DataSource& dict, const Rows& rows, int compression) {
+    SystemFileDataSource w;
+    w.CopyDictionary(dict);
+    w.SetCompressionLevel(compression);
+    w.SetFileSpec(path.c_str());
+    for (const auto& r : rows) w.AddRow(r.data());
+    if (rows.empty()) w.CommitDictionary();
+    w.Close();
+}
+
+Rows ReadRows(const VESK_DataSource& src) {
+    Rows rows;
+    std::unique_ptr<VESK_InputCaseIterator> it(src.MakeIterator(nullptr));
+    const unsigned cells = src.GetObsAreaSize();
+    while (it->NextCase()) {
+        const OBS* c = it->GetCase().Cells();
+        rows.emplace_back(c, c + cells);
+    }
+    return rows;
+}
+
+void ExpectSameRows(const Rows& a, const Rows& b) {
+    ASSERT_EQ(a.size(), b.size());
+    for (size_t r = 0; r < a.size(); ++r) {
+        ASSERT_EQ(a[r].size(), b[r].size());
+        for (size_t c = 0; c < a[r].size(); ++c)
+            ASSERT_EQ(a[r][c].bits, b[r][c].bits) << "row " << r << " cell " << c;
+    }
+}
+
+void ExpectSameDictionary(const VESK_DataSource& want, const VESK_DataSource& got) {
+    ASSERT_EQ(want.ColumnCount(), got.ColumnCount());
+    for (unsigned i = 0; i < want.ColumnCount(); ++i) {
+        const VESK_Variable& a = want.GetVariable(int(i));
+        const VESK_Variable& b = got.GetVariable(int(i));
+        SCOPED_TRACE(a.GetName());
+        EXPECT_EQ(a.GetName(), b.GetName());
+        EXPECT_EQ(a.GetType(), b.GetType());
+        EXPECT_TRUE(a.GetFormat() == b.GetFormat());
+        EXPECT_TRUE(a.GetWriteFormat() == b.GetWriteFormat());
+        EXPECT_EQ(a.GetLabel() != nullptr, b.GetLabel() != nullptr);
+        if (a.GetLabel() && b.GetLabel()) {
+            EXPECT_STREQ(a.GetLabel(), b.GetLabel());
+        }
+        EXPECT_EQ(a.GetMeasurementLevel(), b.GetMeasurementLevel());
+        EXPECT_EQ(a.GetAlignment(), b.GetAlignment());
+        EXPECT_EQ(a.GetDisplayWidth(), b.GetDisplayWidth());
+        const OBS *a1, *a2, *a3, *b1, *b2, *b3;
+        const int rule = a.GetType() > 8 ? 0 : a.GetMissingValues(a1, a2, a3);
+        ASSERT_EQ(rule, b.GetMissingValues(b1, b2, b3));
+        const OBS* as[3] = {a1, a2, a3};
+        const OBS* bs[3] = {b1, b2, b3};
+        for (int k = 0; k < std::abs(rule); ++k) EXPECT_EQ(as[k]->bits, bs[k]->bits);
+        if (a.GetType() <= 8 && a.GetValueLabels().IsValid()) {
+            // Labels are kept to 255 bytes.
+            VESK_ValueLabelMap cut(a.GetType());
+            for (const ValueLabel& p : a.GetValueLabels()->Pairs()) cut.AddPair(p.value.data(), p.label.substr(0, 255));
+            EXPECT_TRUE(cut == VESK_ValueLabelMap(b.GetValueLabels()));
+        } else {
+            EXPECT_FALSE(b.GetValueLabels().IsValid());
+        }
+    }
+    EXPECT_EQ(want.GetWeightVarIndex(), got.GetWeightVarIndex());
+    // Cut to 64 bytes; the reader drops the trailing blanks of the field.
+    std::string label = std::string(want.GetLabel()).substr(0, 64);
+    while (!label.empty() && label.back() == ' ') label.pop_back();
+    EXPECT_EQ(label, std::string(got.GetLabel()));
+    EXPECT_EQ(VESK_DataSource::Extension(want, kExtDocuments).Elements(),
+              VESK_DataSource::Extension(got, kExtDocuments).Elements());
+}
+
+// A dictionary of one numeric and the given variables (name, width).
+std::unique_ptr<MemoryDataStore> Dict(const std::vector<std::pair<std::string, int>>& vars) {
+    auto ds = std::make_unique<MemoryDataStore>();
+    for (const auto& [name, w] : vars) ds->MakeVariable(w).SetName(name.c_str());
+    return ds;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- tests
+
+TEST(SystemFileWriterTest, RandomDictionariesRoundTripInEveryCompression) {
+    TempDir dir;
+    for (unsigned seed : {11u, 12u, 13u}) {
+        std::mt19937 rng(seed);
+        MemoryDataStore dict;
+        std::vector<int> widths;
+        RandomDictionary(dict, rng, widths);
+        const Rows rows = RandomRows(rng, dict, 60);
+        for (int c : kCompressions) {
+            SCOPED_TRACE("seed " + std::to_string(seed) + " compression " + std::to_string(c));
+            const std::string path = dir.File("r" + std::to_string(seed) + "_" + std::to_string(c) + ".sav");
+            WriteFile(path, dict, rows, c);
+            SystemFileDataSource r(path, "", false);
+            EXPECT_EQ(r.GetCompressionLevel(), c);
+            EXPECT_EQ(r.RowCount(), int64_t(rows.size()));
+            ExpectSameDictionary(dict, r);
+            ExpectSameRows(rows, ReadRows(r));
+            // The caller's dictionary is untouched by the writer's renaming and splitting.
+            EXPECT_EQ(dict.GetVariable(0).GetType(), 32767);
+            EXPECT_EQ(dict.GetVariable(1).GetName(), "LongVariableName");
+        }
+    }
+}
+
+TEST(SystemFileWriterTest, FixedRecordsAreByteExact) {
+    TempDir dir;
+    auto ds = Dict({{"Income", 0}, {"x", 0}, {"Name", 20}});
+    ds->GetVariable(0).SetLabel("Yearly");  // 6 bytes: 2 bytes of padding
+    const double m = 99;
+    ds->GetVariable(0).SetMissingValues(&m, nullptr, nullptr);
+    ds->GetVariable(0).SetFormat(VESK_Variable::eFmtNumber, 10, 3);
+    VESK_ValueLabelMap labels(0);
+    labels.AddPair(1.0, "abc");         // 1 + 3 bytes: 4 bytes of padding
+    labels.AddPair(2.0, "seven77");     // 1 + 7 bytes: none
+    ds->GetVariable(0).SetValueLabels(labels);
+    ds->GetVariable(1).SetValueLabels(labels);
+    ds->SetWeightVar(1);
+    ds->SetLabel("file label");
+    const std::string path = dir.File("f.sav");
+    std::vector<OBS> row(5);
+    row[0] = Num(5);
+    row[1] = Num(1);
+    PutText(&row[2], 20, "Ann");
+    WriteFile(path, *ds, {row, row, row}, kCompressNone);
+
+    const Bytes b = ReadBytes(path);
+    const Parsed p = Parse(b);
+    EXPECT_EQ(std::string(p.header.magic, 4), "$FL2");
+    EXPECT_EQ(p.header.product, std::string(kProductText) + std::string(60 - std::strlen(kProductText), ' '));
+    EXPECT_EQ(p.header.layoutCode, 2);
+    EXPECT_EQ(p.header.nominalCaseSize, 5);
+    EXPECT_EQ(p.header.compression, 0);
+    EXPECT_EQ(p.header.weightIndex, 2);
+    EXPECT_EQ(p.header.caseCount, 3);
+    EXPECT_EQ(p.header.bias, 100.0);
+    EXPECT_EQ(p.header.label, "file label" + std::string(54, ' '));
+    EXPECT_EQ(b[173] | b[174] | b[175], 0);
+    EXPECT_EQ(p.header.date[2], ' ');
+    EXPECT_EQ(p.header.time[2], ':');
+    EXPECT_NE(ParseCreationDateTime(p.header.date, p.header.time), 0.0);
+
+    // Variable records: INCOME with its label and missing value, X, NAME and two continuations.
+    ASSERT_EQ(p.vars.size(), 5u);
+    const std::string income(reinterpret_cast<const char*>(b.data() + p.vars[0].offset), 32 + 4 + 8 + 8);
+    std::string want;
+    auto put = [&](int32_t v) { want.append(reinterpret_cast<const char*>(&v), 4); };
+    put(2), put(0), put(1), put(1), put(0x050A03), put(int32_t(VESK_VariableImpl::DefaultFormat(0)));
+    want += "INCOME  ";
+    put(6);
+    want += "Yearly  ";
+    want.append(reinterpret_cast<const char*>(&m), 8);
+    EXPECT_EQ(income, want);
+    EXPECT_EQ(p.vars[1].r.Name(), "X");
+    EXPECT_EQ(std::string(p.vars[1].r.name, 8), "X       ");
+    EXPECT_EQ(p.vars[2].r.type, 20);
+    for (int k : {3, 4}) {
+        EXPECT_EQ(p.vars[size_t(k)].r.type, -1);
+        EXPECT_EQ(p.vars[size_t(k)].r.printFormat, kContinuationFormat);
+        EXPECT_EQ(p.vars[size_t(k)].r.writeFormat, kContinuationFormat);
+        EXPECT_EQ(std::string(p.vars[size_t(k)].r.name, 8), "        ");
+    }
+
+    // One value-label record for the shared map, listing both cells.
+    ASSERT_EQ(p.valueLabelRecords.size(), 1u);
+    std::string vl;
+    auto putv = [&](double d, const std::string& text) {
+        vl.append(reinterpret_cast<const char*>(&d), 8);
+        vl += char(text.size());
+        vl += text;
+        vl.append(ValueLabelStoredSize(text.size()) - 1 - text.size(), ' ');
+    };
+    int32_t two = 2;
+    vl.append(reinterpret_cast<const char*>(&two), 4);
+    putv(1.0, "abc");
+    putv(2.0, "seven77");
+    EXPECT_EQ(p.valueLabelRecords[0], vl);
+    EXPECT_EQ(p.valueLabelVars[0], (std::vector<int32_t>{1, 2}));
+
+    // Extension records in ascending order; long names in dictionary order.
+    EXPECT_TRUE(std::is_sorted(p.extOrder.begin(), p.extOrder.end()));
+    EXPECT_EQ(p.ext.at(13).payload, "INCOME=Income\tX=x\tNAME=Name");
+    EXPECT_EQ(p.ext.count(14), 0u);
+    EXPECT_EQ(p.ext.at(11).nUnits, 3 * 3);
+    EXPECT_EQ(p.ext.at(16).nUnits, 2);
+    int64_t count;
+    std::memcpy(&count, p.ext.at(16).payload.data() + 8, 8);
+    EXPECT_EQ(count, 3);
+    // Compression 0: exactly nominal case size x 8 bytes per case.
+    EXPECT_EQ(b.size(), p.row0 + 3 * 5 * 8);
+    EXPECT_EQ(std::memcmp(b.data() + p.row0 + 80, row.data(), 40), 0);
+}
+
+TEST(SystemFileWriterTest, ShortNamesAndVeryLongStringSegments) {
+    TempDir dir;
+    {
+        // Names that agree in their first 8 bytes; a truncation ending in "_".
+        auto ds = Dict({{"LongVariable1", 0}, {"LongVariable2", 0}, {"abcdefg_xyz", 0}, {"V4_A", 0},
+                        {"LongVariable5", 0}});
+        const std::string path = dir.File("n.sav");
+        WriteFile(path, *ds, {}, kCompressNone);
+        const Parsed p = Parse(ReadBytes(path));
+        ASSERT_EQ(p.vars.size(), 5u);
+        EXPECT_EQ(p.vars[0].r.Name(), "LONGVARI");
+        EXPECT_EQ(p.vars[1].r.Name(), "V2_A");
+        EXPECT_EQ(p.vars[2].r.Name(), "ABCDEFG");
+        EXPECT_EQ(p.vars[3].r.Name(), "V4_A");
+        EXPECT_EQ(p.vars[4].r.Name(), "V5_A");
+        EXPECT_EQ(p.ext.at(13).payload,
+                  "LONGVARI=LongVariable1\tV2_A=LongVariable2\tABCDEFG=abcdefg_xyz\tV4_A=V4_A\tV5_A=LongVariable5");
+        SystemFileDataSource r(path, "", false);
+        EXPECT_EQ(r.GetVariable(4).GetName(), "LongVariable5");
+        EXPECT_EQ(r.RowCount(), 0);
+    }
+    {
+        // 300 bytes: a full segment and 48 bytes; 504 bytes: two full segments.
+        auto ds = Dict({{"Address", 300}, {"n", 0}, {"Wide", 504}, {"ADDRE0", 0}});
+        std::vector<OBS> row(ds->GetObsAreaSize());
+        std::string text300;
+        for (int i = 0; i < 300; ++i) text300 += char('a' + i % 26);
+        PutText(&row[0], 300, text300);
+        row[38] = Num(7);
+        PutText(&row[39], 504, std::string(504, 'w'));
+        row[39 + 63] = Num(8);
+        const std::string path = dir.File("s.sav");
+        WriteFile(path, *ds, {row}, kCompressNone);
+        const Bytes b = ReadBytes(path);
+        const Parsed p = Parse(b);
+        std::vector<std::pair<std::string, int>> names;
+        for (const VarRec& v : p.vars)
+            if (v.r.type >= 0) names.emplace_back(v.r.Name(), v.r.type);
+        EXPECT_EQ(names, (std::vector<std::pair<std::string, int>>{
+                             {"ADDRESS", 255}, {"ADDRE1", 48}, {"N", 0}, {"WIDE", 255}, {"WIDE0", 255}, {"ADDRE0", 0}}));
+        EXPECT_EQ(p.ext.at(14).payload, std::string("ADDRESS=300\0\tWIDE=504\0\t", 23));
+        // Stored layout: 38 cells, 1, 64 cells, 1.
+        EXPECT_EQ(p.header.nominalCaseSize, 38 + 1 + 64 + 1);
+        const char* data = reinterpret_cast<const char*>(b.data() + p.row0);
+        EXPECT_EQ(std::string(data, 255), text300.substr(0, 255));
+        EXPECT_EQ(data[255], ' ');
+        EXPECT_EQ(std::string(data + 256, 48), text300.substr(255) + std::string(3, ' '));
+        double seven;
+        std::memcpy(&seven, data + 38 * 8, 8);
+        EXPECT_EQ(seven, 7.0);
+        EXPECT_EQ(std::string(data + 39 * 8 + 256, 255), std::string(249, 'w') + std::string(6, ' '));
+        EXPECT_EQ(b.size(), p.row0 + 104 * 8);
+
+        SystemFileDataSource r(path, "", false);
+        ASSERT_EQ(r.ColumnCount(), 4u);
+        EXPECT_EQ(r.GetVariable(0).GetName(), "Address");
+        EXPECT_EQ(r.GetVariable(0).GetType(), 300);
+        EXPECT_EQ(r.GetVariable(2).GetType(), 504);
+        EXPECT_EQ(r.GetVariable(3).GetName(), "ADDRE0");
+        ExpectSameRows({row}, ReadRows(r));
+    }
+    {
+        // A very long string whose text has a multibyte character across
+        // byte 255: the segment ends before it, padded with zero bytes.
+        const std::string saved = VESKMBCurrentConverterName_A();
+        auto ds = Dict({{"t", 300}});
+        std::vector<OBS> row(ds->GetObsAreaSize());
+        std::string text = std::string(254, 'x') + "\xC3\xA9" + std::string(44, 'y');
+        PutText(&row[0], 300, text);
+        const std::string path = dir.File("mb.sav");
+        ASSERT_TRUE(VESKMBConverterSet_A("UTF-8"));
+        const bool utf8 = qUTF8mode();
+        SetUTF8mode(1);
+        WriteFile(path, *ds, {row}, kCompressNone);
+        SetUTF8mode(utf8);
+        VESKMBConverterSet_A(saved.c_str());
+        const Bytes b = ReadBytes(path);
+        const char* data = reinterpret_cast<const char*>(b.data() + Parse(b).row0);
+        EXPECT_EQ(data[253], 'x');
+        EXPECT_EQ(data[254], '\0');
+        EXPECT_EQ(std::string(data + 256, 2), "\xC3\xA9");
+        SystemFileDataSource r(path, "", false);
+        ExpectSameRows({row}, ReadRows(r));
+    }
+    // Variables named 'a' and 'A' collide.
+    auto dup = Dict({{"a", 0}, {"A", 0}});
+    EXPECT_EQ(ErrorOf([&] { WriteFile(dir.File("dup.sav"), *dup, {}, kCompressNone); }), 1505);
+}
+
+TEST(SystemFileWriterTest, AppendingAfterCloseEqualsWritingInOneGo) {
+    TempDir dir;
+    std::mt19937 rng(5);
+    auto ds = Dict({{"id", 0}, {"LongNameOfAString", 12}, {"huge", 600}, {"x", 0}});
+    const Rows rows = RandomRows(rng, *ds, 3000);
+    for (int c : kCompressions) {
+        SCOPED_TRACE("compression " + std::to_string(c));
+        const std::string one = dir.File("one" + std::to_string(c) + ".sav");
+        const std::string two = dir.File("two" + std::to_string(c) + ".sav");
+        const std::string three = dir.File("three" + std::to_string(c) + ".sav");
+        WriteFile(one, *ds, rows, c);
+        {
+            // Closed and appended twice by the writing source.
+            SystemFileDataSource w;
+            w.CopyDictionary(*ds);
+            w.SetCompressionLevel(c);
+            w.SetFileSpec(two.c_str());
+            for (size_t r = 0; r < 1001; ++r) w.AddRow(rows[r].data());
+            w.Close();
+            EXPECT_EQ(w.RowCount(), 1001);
+            ExpectSameRows(Rows(rows.begin(), rows.begin() + 1001), ReadRows(w));
+            for (size_t r = 1001; r < 2000; ++r) w.AddRow(rows[r].data());
+            w.Close();
+            for (size_t r = 2000; r < rows.size(); ++r) w.AddRow(rows[r].data());
+            w.Close();
+            EXPECT_EQ(w.RowCount(), int64_t(rows.size()));
+            ExpectSameRows(rows, ReadRows(w));
+        }
+        {
+            // Appended by a source that opened the file for reading.
+            WriteFile(three, *ds, Rows(rows.begin(), rows.begin() + 7), c);
+            SystemFileDataSource r(three, "", false);
+            ExpectSameRows(Rows(rows.begin(), rows.begin() + 7), ReadRows(r));
+            for (size_t k = 7; k < rows.size(); ++k) r.AddRow(rows[k].data());
+            r.Close();
+        }
+        Bytes a = ReadBytes(one), b = ReadBytes(two), d = ReadBytes(three);
+        // The creation time may differ by a second.
+        for (Bytes* x : {&a, &b, &d}) std::memset(x->data() + kOffDate, 0, kDateSize + kTimeSize);
+        EXPECT_TRUE(a == b);
+        EXPECT_TRUE(a == d);
+        SystemFileDataSource r(three, "", false);
+        EXPECT_EQ(r.RowCount(), int64_t(rows.size()));
+        ExpectSameRows(rows, ReadRows(r));
+    }
+}
+
+TEST(SystemFileWriterTest, CaseCountIsPatchedAtClose) {
+    TempDir dir;
+    auto ds = Dict({{"a", 0}, {"b", 9}});
+    std::vector<OBS> row(3);
+    row[0] = Num(1);
+    PutText(&row[1], 9, "nine");
+    for (int c : kCompressions) {
+        SCOPED_TRACE("compression " + std::to_string(c));
+        // A declared count that turns out right, and one that does not.
+        for (int64_t declared : {4, 9}) {
+            const std::string path = dir.File("d" + std::to_string(c) + std::to_string(declared) + ".sav");
+            SystemFileDataSource w;
+            w.CopyDictionary(*ds);
+            w.SetCompressionLevel(c);
+            w.SetFileSpec(path.c_str());
+            w.RowCount(declared);
+            w.CommitDictionary();
+            for (int k = 0; k < 4; ++k) w.AddRow(row.data());
+            w.Close();
+            const Parsed p = Parse(ReadBytes(path));
+            EXPECT_EQ(p.header.caseCount, 4);
+            int64_t count;
+            std::memcpy(&count, p.ext.at(16).payload.data() + 8, 8);
+            EXPECT_EQ(count, 4);
+        }
+        // A count beyond 32 bits lives only in the subtype-16 record.
+        const std::string big = dir.File("big" + std::to_string(c) + ".sav");
+        WriteFile(big, *ds, {row}, c);
+        {
+            SystemFileDataSource r(big, "", false);
+            r.RowCount(2999999999LL);
+            r.AddRow(row.data());
+            r.Close();
+        }
+        const Parsed p = Parse(ReadBytes(big));
+        EXPECT_EQ(p.header.caseCount, -1);
+        int64_t count;
+        std::memcpy(&count, p.ext.at(16).payload.data() + 8, 8);
+        EXPECT_EQ(count, 3000000000LL);
+        SystemFileDataSource r(big, "", false);
+        EXPECT_EQ(r.RowCount(), 3000000000LL);
+    }
+}
+
+TEST(SystemFileWriterTest, MisuseRaisesErrorsAndNeverCrashes) {
+    TempDir dir;
+    auto ds = Dict({{"a", 0}});
+    const OBS row[1] = {Num(1)};
+    const std::string path = dir.File("m.sav");
+    {
+        SystemFileDataSource w;
+        w.CopyDictionary(*ds);
+        w.SetFileSpec(path.c_str());
+        w.Close();  // nothing to close yet
+        w.CommitDictionary();
+        EXPECT_EQ(w.State(), 1);
+        EXPECT_EQ(ErrorOf([&] { w.CommitDictionary(); }), 1209);
+        w.AddRow(row);
+        // An iterator closes the writing; rows while it is open are refused.
+        std::unique_ptr<VESK_InputCaseIterator> it(w.MakeIterator(nullptr));
+        EXPECT_EQ(w.State(), 2);
+        EXPECT_EQ(ErrorOf([&] { w.AddRow(row); }), 1209);
+        EXPECT_EQ(ErrorOf([&] { w.CommitDictionary(); }), 1209);
+        ASSERT_EQ(it->NextCase(), 1);
+        EXPECT_EQ(it->GetCase().Cells()[0].d, 1.0);
+        EXPECT_EQ(it->NextCase(), 0);
+        it.reset();
+        w.AddRow(row);
+        w.Close();
+        w.Close();
+        EXPECT_EQ(w.RowCount(), 2);
+        EXPECT_EQ(ErrorOf([&] { w.AddRow(nullptr); }), -1);
+    }
+    const Bytes before = ReadBytes(path);
+    {
+        // Failures before anything is written leave an existing file alone.
+        SystemFileDataSource w;
+        w.CopyDictionary(*ds);
+        w.SetFileSpec(path.c_str());
+        w.SetPassword(ExtNameStr("secret"));
+        EXPECT_EQ(ErrorOf([&] { w.CommitDictionary(); }), SystemFileDataSource::kErrNotAvailable);
+        EXPECT_EQ(ErrorOf([&] { w.AddRow(row); }), SystemFileDataSource::kErrNotAvailable);
+        EXPECT_EQ(w.State(), 0);
+    }
+    {
+        auto dup = Dict({{"a", 0}, {"b", 0}, {"B", 0}});
+        SystemFileDataSource w;
+        w.CopyDictionary(*dup);
+        w.SetFileSpec(path.c_str());
+        EXPECT_EQ(ErrorOf([&] { w.CommitDictionary(); }), 1505);
+        // Still new: a corrected dictionary can be committed.
+        EXPECT_EQ(w.State(), 0);
+        EXPECT_EQ(ReadBytes(path), before);
+        w.GetVariable(2).SetName("c");
+        w.SetFileSpec(dir.File("fixed.sav").c_str());
+        w.CommitDictionary();
+        w.Close();
+        EXPECT_EQ(SystemFileDataSource(dir.File("fixed.sav"), "", false).ColumnCount(), 3u);
+    }
+    {
+        // A file that cannot be created.
+        SystemFileDataSource w;
+        w.CopyDictionary(*ds);
+        w.SetFileSpec(dir.File("no/such/dir.sav").c_str());
+        EXPECT_EQ(ErrorOf([&] { w.AddRow(row); }), 1201);
+        EXPECT_EQ(w.State(), 0);
+    }
+}
+
+TEST(SystemFileWriterTest, SaveFileAndSaveSystemFile) {
+    TempDir dir;
+    std::mt19937 rng(9);
+    MemoryDataStore src;
+    src.MakeVariable(0).SetName("n");
+    src.MakeVariable(30).SetName("s");
+    for (const auto& r : RandomRows(rng, src, 25)) src.AddRow(r.data());
+    src.Close();
+    for (int compress : {0, 1}) {
+        const std::string path = dir.File("ss" + std::to_string(compress) + ".sav");
+        SaveSystemFile(path.c_str(), src, compress);
+        SystemFileDataSource r(path, "", false);
+        EXPECT_EQ(r.GetCompressionLevel(), compress);
+        EXPECT_EQ(r.RowCount(), 25);
+        ExpectSameRows(ReadRows(src), ReadRows(r));
+        if (compress == 0) {
+            EXPECT_EQ(ReadBytes(path).size(), Parse(ReadBytes(path)).row0 + 25 * 5 * 8);
+        }
+    }
+    {
+        // No cases: count 0 and an empty data area.
+        MemoryDataStore empty;
+        empty.MakeVariable(0).SetName("n");
+        const std::string path = dir.File("empty.sav");
+        SaveSystemFile(path.c_str(), empty, 1);
+        const Bytes b = ReadBytes(path);
+        EXPECT_EQ(Parse(b).header.caseCount, 0);
+        EXPECT_EQ(b.size(), Parse(b).row0);
+    }
+    {
+        const std::string path = dir.File("save.sav");
+        SaveFile f(path.c_str(), nullptr, false);
+        f.MakeVariable(0).SetName("v");
+        const OBS row[1] = {Num(3)};
+        f.AddRow(row);
+        f.AddRow(row);
+        EXPECT_EQ(ErrorOf([&] { f.MakeIterator(nullptr); }), -1);
+        f.Close();
+        SystemFileDataSource r(path, "", false);
+        EXPECT_EQ(r.RowCount(), 2);
+    }
+    {
+        // Encrypted writing is refused rather than written in the clear.
+        const std::string path = dir.File("secret.sav");
+        SaveFile f(path.c_str(), "pw", false);
+        f.MakeVariable(0).SetName("v");
+        EXPECT_TRUE(f.IsEncrypted());
+        EXPECT_EQ(ErrorOf([&] { f.CommitDictionary(); }), SystemFileDataSource::kErrNotAvailable);
+        EXPECT_NE(access(path.c_str(), F_OK), 0);
+    }
+}
+
+TEST(SystemFileWriterTest, RawExtensionBlocksSurviveReadWriteRead) {
+    TempDir dir;
+    const std::string in = dir.File("raw.sav");
+    const int32_t ints[3] = {7, 8, 9};
+    const char text30[] = "subtype thirty";
+    SysFileBuilder b;
+    b.Header({.compression = 1});
+    b.Variable({.name = "A"});
+    b.Extension(30, 1, int32_t(sizeof text30 - 1), text30);
+    b.Extension(2, 4, 3, ints);
+    b.End();
+    b.Row(Cells().Num(1.5));
+    b.WriteTo(in);
+
+    const std::string out = dir.File("again.sav");
+    {
+        SystemFileDataSource r(in, "", false);
+        SaveSystemFile(out.c_str(), r, 1);
+    }
+    const Parsed p = Parse(ReadBytes(out));
+    EXPECT_TRUE(std::is_sorted(p.extOrder.begin(), p.extOrder.end()));
+    ASSERT_EQ(p.ext.count(2), 1u);
+    ASSERT_EQ(p.ext.count(30), 1u);
+    EXPECT_EQ(p.extOrder.back(), 30);
+    EXPECT_EQ(p.ext.at(2).unitSize, 4);
+    EXPECT_EQ(p.ext.at(2).nUnits, 3);
+    EXPECT_EQ(p.ext.at(2).payload, std::string(reinterpret_cast<const char*>(ints), 12));
+    EXPECT_EQ(p.ext.at(30).unitSize, 1);
+    EXPECT_EQ(p.ext.at(30).payload, text30);
+
+    SystemFileDataSource again(out, "", false);
+    EXPECT_TRUE(again.bExtensionFound(2));
+    EXPECT_TRUE(again.bExtensionFound(30));
+    EXPECT_EQ(VESK_DataSource::Extension(again, 30).Elements(), text30);
+    ASSERT_EQ(ReadRows(again).size(), 1u);
+}
