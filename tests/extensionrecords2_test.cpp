@@ -5,6 +5,8 @@
 // variables that do not exist.
 #include <gtest/gtest.h>
 
+#include <stdlib.h>
+
 #include <bit>
 #include <chrono>
 #include <cstring>
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include "../Datasource/src/SystemFileExtensionRecord.h"
+#include "SystemFileDataSource.h"
 #include "datafreedatasource.h"
 
 using namespace std::string_literals;
@@ -460,5 +463,150 @@ TEST(ExtensionRecords2Test, RandomPayloadsOnlyRaiseMalformed) {
         } catch (const SystemFileException& e) {
             EXPECT_EQ(e.Code(), 1204);
         }
+    }
+}
+
+// ------------------------------------------------------------------ files
+
+namespace {
+
+class TempDir {
+public:
+    TempDir() {
+        char pattern[] = "/tmp/extrecords2XXXXXX";
+        fPath = mkdtemp(pattern);
+    }
+    ~TempDir() { std::system(("rm -rf " + fPath).c_str()); }
+    std::string File(const std::string& name) const { return fPath + "/" + name; }
+
+private:
+    std::string fPath;
+};
+
+// Everything these records carry, with a very long string ahead of the date
+// variables so that segments and short names lie between writing and reading.
+void RichDictionary(VESK_DataSource& ds) {
+    VESK_ValueLabelMap wide(20);
+    wide.AddPair("alpha"s, "First");
+    wide.AddPair("beta"s, "Second");
+    VESK_Variable& longString = AddVar(ds, "LongStringVariable", 20);
+    longString.SetValueLabels(wide);
+    longString.SetMissingValues("a", "b", nullptr);
+    VESK_ValueLabelMap narrow(8);
+    narrow.AddPair("x"s, "Ex");
+    AddVar(ds, "s8", 8).SetValueLabels(narrow);
+    VESK_ValueLabelMap veryWide(300);
+    veryWide.AddPair("long value"s, "Long");
+    AddVar(ds, "CommentText", 300).SetValueLabels(veryWide);
+
+    DatasourceAttributes note;
+    note.Define("Note", {"n1", "n2"});
+    VESK_Variable& extended = AddVar(ds, "Extended", 0);
+    extended.SetRole(VESK_Variable::Role(7));
+    extended.SetMeasurementLevel(VESK_Variable::MeasurementLevel(5));
+    extended.SetAttributes(note);
+    VESK_Variable& six = AddVar(ds, "Six", 0);
+    six.SetRole(VESK_Variable::Role(6));
+    six.SetMeasurementLevel(VESK_Variable::MeasurementLevel(4));
+    VESK_Variable& plain = AddVar(ds, "plain", 0);
+    plain.SetRole(VESK_Variable::Role(2));
+    plain.SetMeasurementLevel(VESK_Variable::eMeasureScale);
+
+    AddVar(ds, "YEAR_", 0);
+    AddVar(ds, "MONTH_", 0);
+    AddVar(ds, "DATE_", 12);
+    VESK_TrendsInfo& info = ds.GetTrendsInfo();
+    info.SetNDateVars(2);
+    info.SetDateVar(0, 6, VESK_TrendsInfo::e_YEAR, 1);
+    info.SetDateVar(1, 7, VESK_TrendsInfo::e_MONTH, 12);
+    info.SetDateVar(2, 8, VESK_TrendsInfo::e_DATKEY, 0);
+    info.SetPeriod(true, 12);
+    info.SetStart(2001, 4);
+
+    DatasourceAttributes file;
+    file.Define("Origin", {"survey"});
+    file.Define("$VariableView", {"names", "labels"});
+    ds.SetAttributes(file);
+    std::string docs = std::string(80, ' ') + std::string(80, ' ');
+    docs.replace(0, 9, "First doc");
+    docs.replace(80, 10, "Second doc");
+    ds.SetExtension(SysFileLayout::kExtDocuments, 1, long(docs.size()), docs.data());
+    ds.SetDEFormattingInfo(DataEditorFormattingInfo("<columns widths='8,12'/>"));
+}
+
+}  // namespace
+
+TEST(ExtensionRecords2FileTest, DictionaryPartsSurviveEveryCompression) {
+    TempDir dir;
+    DataFreeDataSource want;
+    RichDictionary(want);
+    for (int compression : {0, 1, 2}) {
+        SCOPED_TRACE(compression);
+        const std::string path = dir.File("rich" + std::to_string(compression) + ".sys");
+        {
+            SystemFileDataSource w;
+            w.CopyDictionary(want);
+            w.SetCompressionLevel(compression);
+            w.SetFileSpec(path.c_str());
+            w.CommitDictionary();
+            w.Close();
+            // Writing changed the writer's copy only.
+            EXPECT_EQ(w.GetVariable(0).GetValueLabels().IsValid(), true);
+            EXPECT_EQ(w.GetVariable(3).GetMeasurementLevel(), 5);
+        }
+        SystemFileDataSource got(path, "", false);
+        ASSERT_EQ(got.ColumnCount(), want.ColumnCount());
+        for (int v = 0; v < int(want.ColumnCount()); ++v)
+            EXPECT_EQ(got.GetVariable(v).GetName(), want.GetVariable(v).GetName());
+
+        // Long-string labels and missing values; short strings through the old records.
+        for (int v : {0, 1, 2}) EXPECT_EQ(Labels(got.GetVariable(v)), Labels(want.GetVariable(v))) << v;
+        const OBS *v1, *v2, *v3;
+        ASSERT_EQ(got.GetVariable(0).GetMissingValues(v1, v2, v3), 2);
+        EXPECT_EQ(std::string(v1->c, 8), "a       ");
+        EXPECT_EQ(std::string(v2->c, 8), "b       ");
+
+        // Roles 6 and 7 come back as 3, levels 4 and 5 as 1, the true values in attributes.
+        const VESK_Variable& extended = got.GetVariable(3);
+        EXPECT_EQ(extended.GetRole(), 3);
+        EXPECT_EQ(extended.GetMeasurementLevel(), 1);
+        const DatasourceAttributes& xa = extended.GetAttributes();
+        ASSERT_EQ(xa.Size(), 3u);
+        EXPECT_EQ(xa.Values("Note"), (std::vector<std::string>{"n1", "n2"}));
+        EXPECT_EQ(xa.Values("$@MeasurementLevel"), std::vector<std::string>{"5"});
+        EXPECT_EQ(xa.Values("$@ExtendRole"), std::vector<std::string>{"7"});
+        const VESK_Variable& six = got.GetVariable(4);
+        EXPECT_EQ(six.GetRole(), 3);
+        EXPECT_EQ(six.GetMeasurementLevel(), 1);
+        EXPECT_EQ(six.GetAttributes().Values("$@MeasurementLevel"), std::vector<std::string>{"4"});
+        EXPECT_EQ(six.GetAttributes().Values("$@ExtendRole"), std::vector<std::string>{"6"});
+        EXPECT_EQ(got.GetVariable(5).GetRole(), 2);
+        EXPECT_EQ(got.GetVariable(5).GetMeasurementLevel(), VESK_Variable::eMeasureScale);
+        EXPECT_EQ(got.GetVariable(5).GetAttributes().Size(), 0u);
+
+        // File attributes, documents, data editor formatting.
+        const DatasourceAttributes& fa = got.GetAttributes();
+        ASSERT_EQ(fa.Size(), 2u);
+        EXPECT_EQ(fa.Values("Origin"), std::vector<std::string>{"survey"});
+        EXPECT_EQ(fa.Values("$VariableView2"), (std::vector<std::string>{"names", "labels"}));
+        EXPECT_EQ(VESK_DataSource::Extension(got, SysFileLayout::kExtDocuments).Elements(),
+                  VESK_DataSource::Extension(want, SysFileLayout::kExtDocuments).Elements());
+        EXPECT_EQ(got.GetDEFormattingInfo(), want.GetDEFormattingInfo());
+
+        // Date information, its columns settled against the final dictionary.
+        VESK_TrendsInfo& info = got.GetTrendsInfo();
+        EXPECT_TRUE(info.Validate());
+        ASSERT_EQ(info.GetNDateVars(), 2);
+        for (int i = 0; i <= 2; ++i) {
+            int wc, wt, we, gc, gt, ge;
+            want.GetTrendsInfo().GetDateVar(i, wc, wt, we);
+            info.GetDateVar(i, gc, gt, ge);
+            EXPECT_EQ(std::vector<int>({gc, gt, ge}), std::vector<int>({wc, wt, we})) << i;
+        }
+        bool given;
+        int period, first, second;
+        info.GetPeriod(given, period);
+        info.GetStart(first, second);
+        EXPECT_EQ(std::vector<int>({given, period, first, second}), std::vector<int>({1, 12, 2001, 4}));
     }
 }
