@@ -1,0 +1,69 @@
+// A source in a legacy code page presented in UTF-8.
+//
+// The constructor converts the whole dictionary of the parent once (names,
+// labels, attributes, string missing values, value labels, set texts) and
+// widens every string to min(3 x width, 32767) bytes so that its UTF-8 form
+// fits; the iterator converts the string cells of each case. Text that does
+// not convert cleanly is substituted and reported once, as warning 1701 to the
+// monitor; conversion never raises an error.
+//
+// The parent is not owned and must outlive this source and its iterators.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "CodePageDataSource.h"
+#include "case.h"
+#include "datasrc.h"
+
+class ErrorMonitor;
+
+class UTF8DataSource : public VESK_DataSource {
+public:
+    class Iterator;
+
+    // encoding: the parent's code page. A code page for which no converter
+    // can be made is a precondition failure.
+    UTF8DataSource(const VESK_DataSource& parent, const std::string& encoding, ErrorMonitor* monitor);
+    ~UTF8DataSource() override;
+    UTF8DataSource(const UTF8DataSource&) = delete;
+    UTF8DataSource& operator=(const UTF8DataSource&) = delete;
+
+    // The caller owns the iterator and deletes it before this source.
+    VESK_InputCaseIterator* MakeIterator(OBS* buffer) const override;
+    // The parent's row count.
+    int64_t RowCount() const override;
+
+    // The parent's code page given to the constructor.
+    std::string CharacterEncoding() const;
+    // Whether some dictionary text did not convert cleanly.
+    bool LostText() const;
+    const std::vector<CodePageColumn>& ColumnPlan() const;
+
+    // The width a string of the parent gets here.
+    static int WidenedType(int width);
+
+private:
+    std::unique_ptr<ReencodeBody> _my;
+};
+
+// Reads the parent's cases and converts their strings into UTF-8.
+class UTF8DataSource::Iterator : public VESK_InputCaseIterator {
+public:
+    Iterator(const UTF8DataSource& source, const ReencodeBody& body, OBS* buffer);
+    ~Iterator() override;
+
+    int IsSeekOK() override;
+    int Seek(int64_t row) override;
+    int64_t Tell() const override;
+
+private:
+    int Next() override;
+
+    const ReencodeBody& fBody;
+    VESK_InputCaseIterator* fParentIter;  // owned
+    VESKMBConverter* fConverter;   // owned
+};

@@ -1,0 +1,74 @@
+#define VESK_SOURCE_NAME "Datasource/src/CodePageDataSource"
+
+#include "CodePageDataSource.h"
+
+#include "errortext.h"
+#include "reencode.h"
+#include "vesk_assert.h"
+
+namespace {
+constexpr int kWarnLostText = 1711;
+constexpr int kWarnLostTextSaving = 1712;
+}  // namespace
+
+CodePageDataSource::CodePageDataSource(const VESK_DataSource& parent, const std::string& encoding,
+                                       ErrorMonitor* monitor, bool saveUse)
+    : VESK_DataSource(&parent), _my(new ReencodeBody) {
+    _my->_direction = ReencodeDirection::kToCodePage;
+    _my->_encoding = encoding;
+    _my->_saveUse = saveUse;
+    _my->_converter = VESKMBConverterNew_A(encoding.c_str());
+    VESK_ASSERT(_my->_converter);
+    ReencodeDictionary(*this, *_my, nullptr);
+    if (_my->_lostText && monitor) {
+        const char* spec = GetFileSpec();
+        VeskReportWarning(monitor, _my->_saveUse ? kWarnLostTextSaving : kWarnLostText,
+                          {spec && *spec ? spec : "the data", encoding});
+    }
+    VESKMBConverterDelete_A(_my->_converter);
+    _my->_converter = nullptr;
+}
+
+CodePageDataSource::~CodePageDataSource() = default;
+
+VESK_InputCaseIterator* CodePageDataSource::MakeIterator(OBS* buffer) const {
+    return new Iterator(*this, *_my, buffer);
+}
+
+int64_t CodePageDataSource::RowCount() const { return GetParentSource()->RowCount(); }
+
+std::string CodePageDataSource::CharacterEncoding() const { return _my->_encoding; }
+void CodePageDataSource::SetUseBySaveCodepage(bool saveUse) { _my->_saveUse = saveUse; }
+bool CodePageDataSource::LostText() const { return _my->_lostText; }
+const std::vector<CodePageColumn>& CodePageDataSource::ColumnPlan() const { return _my->_plan; }
+
+// ---------------------------------------------------------------- iterator
+
+CodePageDataSource::Iterator::Iterator(const CodePageDataSource& source, const ReencodeBody& body, OBS* buffer)
+    : VESK_InputCaseIterator(source, buffer), fBody(body), fParentIter(nullptr), fConverter(nullptr) {
+    fConverter = NewReencodeConverter(body);
+    try {
+        // The parent reads into a case of its own; strings are converted across.
+        fParentIter = source.GetParentSource()->MakeIterator(nullptr);
+    } catch (...) {
+        VESKMBConverterDelete_A(fConverter);
+        throw;
+    }
+    SetParent(fParentIter);
+}
+
+CodePageDataSource::Iterator::~Iterator() {
+    delete fParentIter;
+    GetCase().SetParent(nullptr);
+    VESKMBConverterDelete_A(fConverter);
+}
+
+int CodePageDataSource::Iterator::IsSeekOK() { return fParentIter->IsSeekOK(); }
+int CodePageDataSource::Iterator::Seek(int64_t row) { return fParentIter->Seek(row); }
+int64_t CodePageDataSource::Iterator::Tell() const { return fParentIter->Tell(); }
+
+int CodePageDataSource::Iterator::Next() {
+    const int result = fParentIter->NextCase();
+    if (result) ReencodeCase(fBody, fConverter, fParentIter->GetCase().Cells(), GetCase().Cells());
+    return result;
+}
