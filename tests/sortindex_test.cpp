@@ -1,0 +1,434 @@
+// Sort keys and keyed lookup: key texts, the search over the sparse index and
+// over the cases of one stretch (counting the cases read) in a memory store
+// and in a system file, the subtype-23 record, and file round trips.
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "SFExtensionHandlers.h"
+#include "SortIndexInfo.h"
+#include "SystemFileDataSource.h"
+#include "datafreedatasource.h"
+#include "memorydatastore.h"
+
+using Pair = SortIndexInfo::SortIndexKeyRowPair;
+
+namespace {
+
+// Reads another source's cases and counts every case read.
+class CountingSource : public VESK_DataSource {
+public:
+    explicit CountingSource(const VESK_DataSource& inner) : VESK_DataSource(&inner), fInner(inner) {}
+    VESK_InputCaseIterator* MakeIterator(OBS* buffer) const override;
+    int64_t RowCount() const override { return fInner.RowCount(); }
+    const VESK_DataSource& Inner() const { return fInner; }
+    mutable int64_t fNexts = 0;
+
+private:
+    const VESK_DataSource& fInner;
+};
+
+class CountingIterator : public VESK_InputCaseIterator {
+public:
+    CountingIterator(const CountingSource& source, OBS* buffer)
+        : VESK_InputCaseIterator(source, buffer), fSource(source),
+          fInner(source.Inner().MakeIterator(GetCase().Cells())) {}
+    int IsSeekOK() override { return 1; }
+    int Seek(int64_t row) override { return fInner->Seek(row); }
+    int64_t Tell() const override { return fInner->Tell(); }
+
+private:
+    int Next() override {
+        ++fSource.fNexts;
+        return fInner->NextCase();
+    }
+    const CountingSource& fSource;
+    std::unique_ptr<VESK_InputCaseIterator> fInner;
+};
+
+VESK_InputCaseIterator* CountingSource::MakeIterator(OBS* buffer) const { return new CountingIterator(*this, buffer); }
+
+constexpr int kStringWidth = 6;
+
+// Keys: a string of width 6 (cell 0) and a number (cell 1).
+std::vector<FileSort::SortKey> Keys() { return {{0, 0, kStringWidth}, {1, 1, 0}}; }
+
+void AddKeyVariables(VESK_DataSource& ds) {
+    ds.MakeVariable(kStringWidth).SetName("city");
+    ds.MakeVariable(0).SetName("n");
+}
+
+std::vector<OBS> Row(const std::string& text, double number) {
+    std::vector<OBS> row(2);
+    std::memset(row[0].c, ' ', 8);
+    std::memcpy(row[0].c, text.data(), std::min<size_t>(text.size(), kStringWidth));
+    row[1].d = number;
+    return row;
+}
+
+std::string KeyText(const std::string& text, double number) {
+    std::string t = text;
+    t.resize(kStringWidth, ' ');
+    return t + SortIndexInfo::NumericKeyText(number);
+}
+
+// n rows sorted in collation order: 1,000 mixed-case words, each with the
+// numbers 0, 1, ... in turn. Byte order would sort the words differently.
+std::vector<std::pair<std::string, double>> SortedRows(int n) {
+    std::mt19937 rng(11);
+    std::vector<std::string> words;
+    for (int i = 0; i < 1000; ++i) {
+        std::string w(kStringWidth, ' ');
+        for (char& c : w) c = "aAbBcCdDeEfFgG"[rng() % 14];
+        words.push_back(w);
+    }
+    VESKMBCollator collator;
+    collator.Init();
+    std::sort(words.begin(), words.end(), [&](const std::string& a, const std::string& b) {
+        return collator.Compare(a.data(), a.size(), b.data(), b.size()) < 0;
+    });
+    words.erase(std::unique(words.begin(), words.end()), words.end());
+    std::vector<std::pair<std::string, double>> rows;
+    const int perWord = (n + int(words.size()) - 1) / int(words.size());
+    for (int i = 0; i < n; ++i) rows.emplace_back(words[size_t(i / perWord)], double(i % perWord));
+    return rows;
+}
+
+// An index entry every `spacing` rows, key texts read from the cases.
+SortIndexInfo IndexOver(const VESK_DataSource& source, int64_t rows, int64_t spacing) {
+    SortIndexInfo info;
+    info.SetIndexKeys(Keys());
+    info.SetDataSource(&source);
+    std::unique_ptr<VESK_InputCaseIterator> it(source.MakeIterator(nullptr));
+    std::vector<Pair> index;
+    for (int64_t r = 0; r < rows; r += spacing) {
+        it->Seek(r);
+        EXPECT_TRUE(it->NextCase());
+        index.emplace_back(info.BuildKeyValuesFromCase(it.get()), r);
+    }
+    info.SetIndex(index);
+    return info;
+}
+
+// Finds a sample of keys counting the cases read, then every key once
+// through one iterator, then keys that are absent.
+void CheckLookups(const VESK_DataSource& data, const std::vector<std::pair<std::string, double>>& rows) {
+    const int64_t n = int64_t(rows.size());
+    const int64_t spacing = 1000;
+    CountingSource counting(data);
+    SortIndexInfo info = IndexOver(counting, n, spacing);
+    // The widest stretch spans two spacings (after the last entry).
+    const int64_t bound = int64_t(std::ceil(std::log2(2.0 * spacing + 1))) + 1;
+    ASSERT_LE(bound, 2 * std::log2(double(n)) + double(spacing));
+
+    std::mt19937 rng(5);
+    for (int k = 0; k < 2000; ++k) {
+        const int64_t row = k < 3 ? (k == 0 ? 0 : k == 1 ? n - 1 : 5 * spacing) : int64_t(rng() % uint64_t(n));
+        std::string text = KeyText(rows[size_t(row)].first, rows[size_t(row)].second);
+        counting.fNexts = 0;
+        ASSERT_EQ(info.FindRecordFromKeyValues(text), row);
+        if (row % spacing == 0)
+            EXPECT_EQ(counting.fNexts, 0) << "an index hit reads no case";
+        else
+            ASSERT_LE(counting.fNexts, bound) << "row " << row;
+    }
+
+    std::unique_ptr<VESK_InputCaseIterator> it(counting.MakeIterator(nullptr));
+    bool flag = false;
+    for (int64_t row = 0; row < n; ++row) {
+        std::string text = KeyText(rows[size_t(row)].first, rows[size_t(row)].second);
+        ASSERT_EQ(info.FindRecordFromKeyValues(text, flag, it.get()), row);
+    }
+
+    for (int k = 0; k < 200; ++k) {
+        const auto& [word, number] = rows[rng() % uint64_t(n)];
+        std::string between = KeyText(word, number + 0.5);
+        counting.fNexts = 0;
+        EXPECT_EQ(info.FindRecordFromKeyValues(between, flag, it.get()), -1);
+        EXPECT_LE(counting.fNexts, bound);
+    }
+    std::string before = KeyText("", 0), after = KeyText("zzzzzz", 0);
+    EXPECT_EQ(info.FindRecordFromKeyValues(before), -1);
+    EXPECT_EQ(info.FindRecordFromKeyValues(after), -1);
+}
+
+std::string TempDir() {
+    char dir[] = "/tmp/sortindexXXXXXX";
+    EXPECT_NE(mkdtemp(dir), nullptr);
+    return dir;
+}
+
+void ApplyText(VESK_DataSource& ds, const std::string& text) {
+    SystemFileExtensionRecord rec;
+    rec.SetText(text);
+    SystemFileOptions options;
+    ReadExtensionRecord(23, ds, options, rec);
+}
+
+std::string MalformedCondition(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const SystemFileException& e) {
+        EXPECT_EQ(e.Code(), 1204);
+        return e.Condition();
+    }
+    return std::string();
+}
+
+void ExpectSameSortInfo(const SortIndexInfo& want, const SortIndexInfo& got) {
+    const auto wk = want.GetIndexKeys(), gk = got.GetIndexKeys();
+    ASSERT_EQ(wk.size(), gk.size());
+    for (size_t i = 0; i < wk.size(); ++i) {
+        EXPECT_EQ(wk[i].cell, gk[i].cell);
+        EXPECT_EQ(wk[i].direction, gk[i].direction);
+        EXPECT_EQ(wk[i].width, gk[i].width);
+    }
+    const auto wi = want.GetIndex(), gi = got.GetIndex();
+    ASSERT_EQ(wi.size(), gi.size());
+    for (size_t i = 0; i < wi.size(); ++i) {
+        EXPECT_EQ(wi[i].GetKeyValue(), gi[i].GetKeyValue());
+        EXPECT_EQ(wi[i].GetRowIndex(), gi[i].GetRowIndex());
+    }
+}
+
+}  // namespace
+
+TEST(SortIndexInfoTest, KeyTextsAndTrimming) {
+    EXPECT_EQ(SortIndexInfo::NumericKeyText(3.5), std::string(38, '0') + "3.5");
+    EXPECT_EQ(SortIndexInfo::NumericKeyText(-2), std::string(39, '0') + "-2");
+    EXPECT_EQ(SortIndexInfo::NumericKeyText(0.1), std::string(38, '0') + "0.1");
+    EXPECT_EQ(SortIndexInfo::NumericKeyText(1e300).size(), 41u);
+    EXPECT_EQ(SortIndexInfo::NumericKeyText(VESK_DataSource::SystemMissing()),
+              std::string(18, '0') + "-1.797693134862316e+308");
+
+    MemoryDataStore store;
+    store.MakeVariable(0).SetName("a");
+    store.MakeVariable(12).SetName("s");
+    std::vector<OBS> row(3);
+    row[0].d = 42;
+    std::memcpy(reinterpret_cast<char*>(&row[1]), "twelve bytes    ", 16);
+    store.AddRow(row.data());
+    SortIndexInfo info;
+    info.SetIndexKeys({{1, 0, 12}, {0, 0, 0}, {2, 0, 4}, {7, 0, 3}});
+    std::unique_ptr<VESK_InputCaseIterator> it(store.MakeIterator(nullptr));
+    ASSERT_TRUE(it->NextCase());
+    // Key parts in key order; bytes outside the case read as blanks.
+    EXPECT_EQ(info.BuildKeyValuesFromCase(it.get()),
+              "twelve bytes" + std::string(39, '0') + "42" + "ytes" + "   ");
+
+    const std::pair<std::string, std::string> trims[] = {
+        {"  ab c  ", "ab c"}, {"    ", ""}, {"", ""}, {"x", "x"}, {"\tx ", "\tx"}};
+    for (auto [in, want] : trims) {
+        EXPECT_EQ(SortIndexInfo::LRTrim(in), want);
+        EXPECT_EQ(in, want);
+    }
+
+    // Copies carry all four fields.
+    SortIndexInfo copy;
+    info.SetRequestedIndexSize(17);
+    info.SetDataSource(&store);
+    info.SetIndex({Pair("k", 3)});
+    copy = info;
+    EXPECT_EQ(copy.GetRequestedIndexSize(), 17);
+    EXPECT_EQ(copy.GetDataSource(), &store);
+    EXPECT_EQ(copy.GetIndex().at(0).GetRowIndex(), 3);
+    EXPECT_EQ(SortIndexInfo(copy).NIndexKeys(), 4u);
+}
+
+TEST(SortIndexInfoTest, IndexHitsEdgesAndStretches) {
+    const auto rows = SortedRows(50);
+    MemoryDataStore store;
+    AddKeyVariables(store);
+    for (const auto& [w, x] : rows) store.AddRow(Row(w, x).data());
+    CountingSource counting(store);
+    const auto text = [&](int64_t r) { return KeyText(rows[size_t(r)].first, rows[size_t(r)].second); };
+
+    SortIndexInfo info;
+    info.SetIndexKeys(Keys());
+    std::string probe = text(10);
+    EXPECT_EQ(info.FindRecordFromKeyValues(probe), -1) << "empty index";
+
+    // A hit on an entry answers with its row and reads nothing, even without
+    // a data source.
+    info.SetIndex({Pair(text(20), 20), Pair(text(40), 40)});
+    std::string hit = text(40);
+    EXPECT_EQ(info.FindRecordFromKeyValues(hit), 40);
+    info.SetDataSource(&counting);
+    for (int64_t r : {0, 7, 19, 21, 39, 41, 49}) {
+        std::string t = text(r);
+        EXPECT_EQ(info.FindRecordFromKeyValues(t), r);
+    }
+
+    // One entry: a greater text searches from its row to the row count, a
+    // smaller one from row 0 to it.
+    info.SetIndex({Pair(text(30), 30)});
+    for (int64_t r : {0, 29, 31, 49}) {
+        std::string t = text(r);
+        counting.fNexts = 0;
+        EXPECT_EQ(info.FindRecordFromKeyValues(t), r);
+        EXPECT_LE(counting.fNexts, 6);
+    }
+    // Index entries past the data and a hostile, unsorted index stay bounded.
+    info.SetIndex({Pair(text(0), 0), Pair(text(49), 2000000000), Pair("", -5), Pair(text(10), 999)});
+    for (int64_t r = 0; r < 50; ++r) {
+        std::string t = text(r);
+        counting.fNexts = 0;
+        const int64_t got = info.FindRecordFromKeyValues(t);
+        EXPECT_TRUE(got == -1 || got == r || got == 999 || got == 2000000000);
+        EXPECT_LE(counting.fNexts, 8);
+    }
+
+    // Without keys the first 75 bytes of the texts decide.
+    SortIndexInfo keyless;
+    keyless.SetIndex({Pair(std::string(75, 'a') + "x", 4)});
+    std::string longer = std::string(75, 'a') + "y";
+    EXPECT_EQ(keyless.FindRecordFromKeyValues(longer), 4);
+
+    // Without a data source the search of the cases is a misuse.
+    SortIndexInfo orphan;
+    orphan.SetIndexKeys(Keys());
+    orphan.SetIndex({Pair(text(20), 20), Pair(text(40), 40)});
+    std::string miss = text(25);
+    try {
+        orphan.FindRecordFromKeyValues(miss);
+        ADD_FAILURE() << "no assertion";
+    } catch (const VESK_AssertFailed& e) {
+        EXPECT_STREQ(e.Condition(), "fDataSource != NULL");
+        EXPECT_STREQ(e.SourceFile(), "Datasource/src/SortIndexInfo");
+    }
+}
+
+TEST(SortIndexLookupTest, HundredThousandCasesInMemory) {
+    const auto rows = SortedRows(100000);
+    MemoryDataStore store;
+    AddKeyVariables(store);
+    for (const auto& [w, x] : rows) store.AddRow(Row(w, x).data());
+    CheckLookups(store, rows);
+}
+
+TEST(SortIndexLookupTest, HundredThousandCasesInCompressedSystemFile) {
+    const auto rows = SortedRows(100000);
+    const std::string dir = TempDir();
+    const std::string path = dir + "/sorted.sav";
+    {
+        SystemFileDataSource w;
+        AddKeyVariables(w);
+        w.SetCompressionLevel(1);
+        w.SetFileSpec(path.c_str());
+        for (const auto& [word, x] : rows) w.AddRow(Row(word, x).data());
+        w.Close();
+    }
+    SystemFileDataSource r(path, "", false);
+    ASSERT_EQ(r.RowCount(), 100000);
+    CheckLookups(r, rows);
+    std::system(("rm -rf " + dir).c_str());
+}
+
+TEST(SFExtensionSortCasesKeyTest, RecordTextAndRoundTrip) {
+    DataFreeDataSource ds;
+    AddKeyVariables(ds);
+    SortIndexInfo info;
+    info.SetIndexKeys({{0, -1, 6}, {1, 1, 0}});
+    info.SetIndex({Pair("Boston" + SortIndexInfo::NumericKeyText(1), 0), Pair("Denver" + std::string(41, '0'), 4096)});
+    ds.SetSortIndexInfo(info);
+
+    SystemFileExtensionRecord rec;
+    WriteExtensionRecord(23, ds, rec);
+    EXPECT_EQ(rec.Text(), "0:-1:6!1:1:0!\x1D" "Boston" + std::string(40, '0') + "1\x1F" "0\x1D" "Denver" +
+                              std::string(41, '0') + "\x1F" "4096");
+
+    DataFreeDataSource back;
+    AddKeyVariables(back);
+    SystemFileOptions options;
+    ReadExtensionRecord(23, back, options, rec);
+    ExpectSameSortInfo(info, back.GetSortIndexInfo());
+    EXPECT_EQ(back.GetSortIndexInfo().GetDataSource(), &back);
+
+    // No keys: no record. A blank in a key value ends the record there.
+    DataFreeDataSource none;
+    SystemFileExtensionRecord empty;
+    WriteExtensionRecord(23, none, empty);
+    EXPECT_TRUE(empty.IsEmpty());
+    info.SetIndex({Pair("New York", 3)});
+    ds.SetSortIndexInfo(info);
+    SystemFileExtensionRecord cut;
+    WriteExtensionRecord(23, ds, cut);
+    EXPECT_EQ(cut.Text(), "0:-1:6!1:1:0!\x1DNew");
+
+    // Keys only; rows beyond 32 bits do not come back; a 1-byte text is ignored.
+    DataFreeDataSource read;
+    AddKeyVariables(read);
+    ApplyText(read, "1:0:0!");
+    EXPECT_EQ(read.GetSortIndexInfo().NIndexKeys(), 1u);
+    EXPECT_TRUE(read.GetSortIndexInfo().GetIndex().empty());
+    ApplyText(read, "1:0:0!\x1Dk\x1F" "5000000000\x1Dm\x1F-7\x1Dn\x1Fx");
+    const auto index = read.GetSortIndexInfo().GetIndex();
+    ASSERT_EQ(index.size(), 3u);
+    EXPECT_EQ(index[0].GetRowIndex(), 2147483647);
+    EXPECT_EQ(index[1].GetRowIndex(), -7);
+    EXPECT_EQ(index[2].GetRowIndex(), 0);
+    ApplyText(read, "x");
+    EXPECT_EQ(read.GetSortIndexInfo().GetIndex().size(), 3u);
+
+    const std::pair<const char*, const char*> malformed[] = {
+        {"0:0!", "sscanf(piece, \"%d:%d:%d\") == 3"},
+        {"a:b:c!", "sscanf(piece, \"%d:%d:%d\") == 3"},
+        {"-1:0:0!", "sscanf(piece, \"%d:%d:%d\") == 3"},
+        {"0:0:99999999999!", "sscanf(piece, \"%d:%d:%d\") == 3"},
+        {"0:0:40000!", "key.width <= MAX_STRING_TYPE"},
+        {"2:0:0!", "key.cell + cells <= GetObsAreaSize()"},
+        {"1:0:9!", "key.cell + cells <= GetObsAreaSize()"},
+        {"4294967295:0:0!", "key.cell + cells <= GetObsAreaSize()"},
+        {"1:0:0!1:0:0!1:0:0!", "keyTextLength <= 41 * GetObsAreaSize()"},
+        {"1:0:0!\x1Dno row mark", "pair.find('\\x1F') != npos"},
+    };
+    for (const auto& [text, condition] : malformed)
+        EXPECT_EQ(MalformedCondition([&] { ApplyText(read, text); }), condition) << text;
+    SystemFileExtensionRecord wide;
+    wide.SetInt32s(std::vector<int32_t>{1}.data(), 1);
+    EXPECT_EQ(MalformedCondition([&] { ReadExtensionRecord(23, read, options, wide); }),
+              "rec.UnitSize() == sizeof(char)");
+}
+
+TEST(SFExtensionSortCasesKeyTest, SystemFileRoundTripInEveryCompression) {
+    const std::string dir = TempDir();
+    const auto rows = SortedRows(300);
+    for (int compression : {0, 1, 2}) {
+        SCOPED_TRACE(compression);
+        const std::string path = dir + "/keys" + std::to_string(compression) + ".sav";
+        SortIndexInfo info;
+        {
+            MemoryDataStore store;
+            AddKeyVariables(store);
+            for (const auto& [w, x] : rows) store.AddRow(Row(w, x).data());
+            info = IndexOver(store, int64_t(rows.size()), 64);
+            info.SetRequestedIndexSize(5);
+            SystemFileDataSource w;
+            w.CopyDictionary(store);
+            w.SetSortIndexInfo(info);
+            w.SetCompressionLevel(compression);
+            w.SetFileSpec(path.c_str());
+            for (const auto& [word, x] : rows) w.AddRow(Row(word, x).data());
+            w.Close();
+        }
+        SystemFileDataSource r(path, "", false);
+        EXPECT_TRUE(r.bExtensionFound(23));
+        SortIndexInfo got = r.GetSortIndexInfo();
+        ExpectSameSortInfo(info, got);
+        // The index read from the file finds cases of the file.
+        for (int64_t row : {0, 1, 63, 64, 65, 200, 299}) {
+            std::string text = KeyText(rows[size_t(row)].first, rows[size_t(row)].second);
+            EXPECT_EQ(got.FindRecordFromKeyValues(text), row);
+        }
+    }
+    std::system(("rm -rf " + dir).c_str());
+}
