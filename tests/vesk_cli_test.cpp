@@ -3,9 +3,13 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <fcntl.h>
+#include <poll.h>
 #include <stdlib.h>
 #include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <cstdio>
 #include <fstream>
@@ -221,6 +225,62 @@ TEST_F(VeskCli, VerifyCountsCases) {
     const Result r = Run({"verify", Write("a.sys", Awkward(kCompressBytecode))});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "cases: 5\n");
+}
+
+// Runs vesk with stderr on a pseudo-terminal and stdout into a file; returns
+// what the terminal received.
+std::string RunOnTerminal(const std::vector<std::string>& args, const std::string& outFile) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return "<no pty>";
+    const std::string slaveName = ptsname(master);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int slave = open(slaveName.c_str(), O_RDWR | O_NOCTTY);
+        const int out = open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(slave, STDERR_FILENO);
+        dup2(out, STDOUT_FILENO);
+        std::vector<char*> argv{const_cast<char*>(VESK_TOOL)};
+        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(VESK_TOOL, argv.data());
+        _exit(127);
+    }
+    std::string seen;
+    char buf[4096];
+    for (;;) {
+        pollfd p{master, POLLIN, 0};
+        if (poll(&p, 1, 200) <= 0) {
+            if (waitpid(pid, nullptr, WNOHANG) == pid) break;
+            continue;
+        }
+        const ssize_t n = read(master, buf, sizeof buf);
+        if (n <= 0) {
+            waitpid(pid, nullptr, 0);
+            break;
+        }
+        seen.append(buf, size_t(n));
+    }
+    close(master);
+    return seen;
+}
+
+TEST_F(VeskCli, ProgressBarOnlyOnTerminal) {
+    SysFileBuilder b;
+    b.Header({.compression = kCompressBytecode});
+    b.Variable({.name = "X"});
+    b.ExtensionText(20, "UTF-8");
+    b.End();
+    for (int i = 0; i < 3000; ++i) b.Row(Cells().Num(i));
+    const std::string file = Write("many.sys", b);
+
+    const std::string terminal = RunOnTerminal({"verify", file}, Path("verify.out"));
+    EXPECT_NE(terminal.find("verify ["), std::string::npos) << terminal;
+    EXPECT_NE(terminal.find("\033[K"), std::string::npos) << "the bar is erased at the end";
+    EXPECT_EQ(Slurp(Path("verify.out")), "cases: 3000\n");
+
+    const Result piped = Run({"verify", file});
+    EXPECT_EQ(piped.err, "");
+    EXPECT_EQ(piped.out, "cases: 3000\n");
 }
 
 // ---------------------------------------------------------------- errors

@@ -12,7 +12,7 @@ constexpr auto kInterval = std::chrono::milliseconds(100);
 }  // namespace
 
 Progress::Progress(std::string label, int64_t total, bool enabled)
-    : fLabel(std::move(label)), fTotal(total), fEnabled(enabled), fLast(std::chrono::steady_clock::now()) {}
+    : fLabel(std::move(label)), fTotal(total), fEnabled(enabled) {}
 
 Progress::~Progress() { Finish(); }
 

@@ -35,7 +35,7 @@ private:
     bool fEnabled;
     bool fDrawn = false;
     uint32_t fCalls = 0;
-    std::chrono::steady_clock::time_point fLast;
+    std::chrono::steady_clock::time_point fLast;  // of the last drawing; the first comes at once
 };
 
 }  // namespace vesk
