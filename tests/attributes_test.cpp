@@ -284,3 +284,17 @@ TEST(AttributesTest, TextRoundTrip) {
     EXPECT_EQ(back.MakeString(), text);
     SetUTF8mode(savedMode);
 }
+
+// A text holding very many attributes, some repeated in another case, parses
+// in well under a second (a quadratic name lookup would take minutes).
+TEST(DatasourceAttributesTest, ParsesVeryManyAttributesQuickly) {
+    std::string text;
+    const int n = 200000;
+    for (int i = 0; i < n; ++i) text += "a" + std::to_string(i) + "('x'\n)";
+    text += "A7('again'\n)";
+    DatasourceAttributes out;
+    ASSERT_TRUE(DatasourceAttributes::Parse(text, out, nullptr));
+    ASSERT_EQ(out.Size(), uint64_t(n));
+    EXPECT_EQ(out.Name(7), "A7");
+    EXPECT_EQ(out.Values(7), std::vector<std::string>{"again"});
+}

@@ -72,6 +72,12 @@ public:
     // Inserts the value at its sorted place, or replaces the label of the pair
     // with the same value (bit for bit). `value` holds Cells() cells.
     void Insert(const OBS* value, const std::string& label);
+
+    // The key by which cells are ordered: sorts like the cell's double, with
+    // negative zero just below zero and NaNs beyond the infinities.
+    static uint64_t CellKey(const OBS& cell) {
+        return (cell.bits >> 63) ? ~cell.bits : cell.bits | (uint64_t(1) << 63);
+    }
     // The pair whose value equals Cells() cells at `value` bit for bit, or null.
     const ValueLabel* Find(const OBS* value) const;
 

@@ -22,16 +22,10 @@ void AppendI32(std::string& out, int32_t v) {
     out.append(bytes, 4);
 }
 
-// A cell as an unsigned key that orders like its double (negative zero just
-// below zero), so that pairs handed to the map in key order land at its end.
-uint64_t CellKey(const OBS& cell) {
-    return (cell.bits >> 63) ? ~cell.bits : cell.bits | (uint64_t(1) << 63);
-}
-
 bool CellsBefore(const std::vector<OBS>& a, const std::vector<OBS>& b) {
     for (size_t i = 0; i < a.size() && i < b.size(); ++i) {
-        const uint64_t ka = CellKey(a[i]);
-        const uint64_t kb = CellKey(b[i]);
+        const uint64_t ka = VESK_VLMapImpl::CellKey(a[i]);
+        const uint64_t kb = VESK_VLMapImpl::CellKey(b[i]);
         if (ka != kb) return ka < kb;
     }
     return a.size() < b.size();

@@ -398,15 +398,19 @@ void DictionaryReader::ReadValueLabels() {
     const int type = fSource.GetVariable(columns.front()).GetType();
     for (int c : columns) SF_REQUIRE((fSource.GetVariable(c).GetType() == 0) == (type == 0), kErrMalformed);
 
+    if (type == 0)
+        for (auto& pair : pairs) fIn.order.FixCell(pair.first);
+    // Handed over in key order, each pair lands at the end of the map, so a
+    // record in any order costs n log n; stable, so of two pairs with the same
+    // value the later label wins as in file order.
+    std::stable_sort(pairs.begin(), pairs.end(), [](const auto& a, const auto& b) {
+        return VESK_VLMapImpl::CellKey(a.first) < VESK_VLMapImpl::CellKey(b.first);
+    });
     VESK_ValueLabelMap map(type);
     std::vector<OBS> value(size_t(CellsForType(type)));
+    // A string wider than 8 gets the stored 8 bytes, blank-padded.
+    std::memset(value.data(), ' ', value.size() * sizeof(OBS));
     for (auto& [cell, label] : pairs) {
-        if (type == 0) {
-            fIn.order.FixCell(cell);
-        } else {
-            // A string wider than 8 gets the stored 8 bytes, blank-padded.
-            std::memset(value.data(), ' ', value.size() * sizeof(OBS));
-        }
         value[0] = cell;
         map.AddPair(value.data(), label);
     }

@@ -48,12 +48,15 @@ int ThreadSafeRefCntObject::RefCount() const {
 
 namespace {
 
-// Three-way order of two cells read as doubles; NaN on either side, and equal
-// numbers, count as equal.
+// Three-way order of two cells read as doubles. The order is total: each cell
+// maps to an unsigned key that sorts like its double, negative zero just below
+// zero and NaNs beyond the infinities by their bits. A total order keeps the
+// binary searches well defined for any bytes a file holds, and lets readers
+// hand pairs over in key order so that each lands at the end of the map.
 int CompareCell(const OBS& a, const OBS& b) {
-    if (a.d < b.d) return -1;
-    if (a.d > b.d) return 1;
-    return 0;
+    const uint64_t ka = VESK_VLMapImpl::CellKey(a);
+    const uint64_t kb = VESK_VLMapImpl::CellKey(b);
+    return ka < kb ? -1 : (ka > kb ? 1 : 0);
 }
 
 // Order of two values over their common cells; the shorter one first when
