@@ -487,6 +487,9 @@ void SystemFileDataSource::ReadDictionary() {
             if (name != lower) var.SetName(lower);
         }
     }
+    // Date variables were found by column while very long strings were still
+    // in segments; re-find them by id in the final dictionary.
+    GetTrendsInfo().Validate();
 }
 
 // ---------------------------------------------------------------- names
