@@ -307,12 +307,12 @@ void ExpectSameDictionary(const VESK_DataSource& want, const VESK_DataSource& go
         EXPECT_EQ(a.GetAlignment(), b.GetAlignment());
         EXPECT_EQ(a.GetDisplayWidth(), b.GetDisplayWidth());
         const OBS *a1, *a2, *a3, *b1, *b2, *b3;
-        const int rule = a.GetType() > 8 ? 0 : a.GetMissingValues(a1, a2, a3);
+        const int rule = a.GetMissingValues(a1, a2, a3);
         ASSERT_EQ(rule, b.GetMissingValues(b1, b2, b3));
         const OBS* as[3] = {a1, a2, a3};
         const OBS* bs[3] = {b1, b2, b3};
         for (int k = 0; k < std::abs(rule); ++k) EXPECT_EQ(as[k]->bits, bs[k]->bits);
-        if (a.GetType() <= 8 && a.GetValueLabels().IsValid()) {
+        if (a.GetValueLabels().IsValid()) {
             // Labels are kept to 255 bytes.
             VESK_ValueLabelMap cut(a.GetType());
             for (const ValueLabel& p : a.GetValueLabels()->Pairs()) cut.AddPair(p.value.data(), p.label.substr(0, 255));
@@ -630,6 +630,32 @@ TEST(SystemFileWriterTest, CaseCountIsPatchedAtClose) {
         EXPECT_EQ(count, 3000000000LL);
         SystemFileDataSource r(big, "", false);
         EXPECT_EQ(r.RowCount(), 3000000000LL);
+    }
+}
+
+TEST(SystemFileWriterTest, AppendingCountsRowsOfAFileWithoutACount) {
+    TempDir dir;
+    for (int c : {kCompressNone, kCompressBytecode}) {
+        const std::string path = dir.File("nocount" + std::to_string(c) + ".sav");
+        SysFileBuilder b;
+        b.Header({.compression = c, .caseCount = -1});
+        b.Variable({.name = "A"});
+        b.End();
+        b.Row(Cells().Num(1)).Row(Cells().Num(2));
+        b.WriteTo(path);
+        {
+            SystemFileDataSource r(path, "", false);
+            EXPECT_EQ(r.RowCount(), -1);
+            const OBS row[1] = {Num(3)};
+            r.AddRow(row);
+            r.Close();
+            EXPECT_EQ(r.RowCount(), 3);
+        }
+        EXPECT_EQ(Parse(ReadBytes(path)).header.caseCount, 3);
+        SystemFileDataSource r(path, "", false);
+        const Rows rows = ReadRows(r);
+        ASSERT_EQ(rows.size(), 3u);
+        EXPECT_EQ(rows[2][0].d, 3.0);
     }
 }
 
