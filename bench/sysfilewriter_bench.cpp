@@ -6,6 +6,7 @@
 // alone. Figures are MB/s of logical case data (160 MB per file).
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -75,9 +76,19 @@ void WriteSystemFile(const char* path, int compression) {
     out.Close();
 }
 
-void Report(benchmark::State& state, int64_t fileBytes) {
+// CPU seconds of the whole process (all threads) so far.
+double ProcessCpu() {
+    rusage u;
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + 1e-6 * double(u.ru_utime.tv_usec + u.ru_stime.tv_usec);
+}
+
+// proc_cpu_s: CPU seconds of all threads per file, which on a shared machine
+// tells what the run would cost when it had the cores to itself.
+void Report(benchmark::State& state, int64_t fileBytes, double cpuStart) {
     state.SetBytesProcessed(state.iterations() * kLogicalBytes);
     state.counters["file_MB"] = double(fileBytes) / 1e6;
+    state.counters["proc_cpu_s"] = (ProcessCpu() - cpuStart) / double(state.iterations());
 }
 
 int64_t FileSize(const char* path) {
@@ -91,9 +102,10 @@ void BM_WriteSystemFile(benchmark::State& state) {
     SystemFileDataSource::SaveDS::SetZlibWorkers(workers);
     Pool();
     TempName name;
+    const double cpu = ProcessCpu();
     for (auto _ : state) WriteSystemFile(name.path, compression);
     SystemFileDataSource::SaveDS::SetZlibWorkers(2);
-    Report(state, FileSize(name.path));
+    Report(state, FileSize(name.path), cpu);
 }
 BENCHMARK(BM_WriteSystemFile)
     ->ArgNames({"compression", "zthreads"})
@@ -110,6 +122,7 @@ void BM_PlainWrite(benchmark::State& state) {
     std::vector<char> chunk(size_t(1) << 20);
     const size_t rowBytes = kVars * 8;
     TempName name;
+    const double cpu = ProcessCpu();
     for (auto _ : state) {
         const int fd = open(name.path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
         int64_t r = 0;
@@ -123,7 +136,7 @@ void BM_PlainWrite(benchmark::State& state) {
         }
         close(fd);
     }
-    Report(state, FileSize(name.path));
+    Report(state, FileSize(name.path), cpu);
 }
 BENCHMARK(BM_PlainWrite)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 
@@ -165,6 +178,7 @@ SystemFileOptions Options() {
 void BM_BytecodeAlone(benchmark::State& state) {
     SystemFileOptions o = Options();
     int64_t bytes = 0;
+    const double cpu = ProcessCpu();
     for (auto _ : state) {
         MemoryStream sink(false);
         CompressedSystemFile codec(&sink, &o, nullptr, 0);
@@ -172,7 +186,7 @@ void BM_BytecodeAlone(benchmark::State& state) {
         codec.Flush();
         bytes = sink.Tell();
     }
-    Report(state, bytes);
+    Report(state, bytes, cpu);
 }
 BENCHMARK(BM_BytecodeAlone)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 
@@ -190,6 +204,7 @@ void BM_ZlibBlocksAlone(benchmark::State& state) {
     zlibCompressBlock z;
     std::vector<uint8_t> out(zlibCompressBlock::CompressBound(zcmps::kBlockSize));
     int64_t packed = 0;
+    const double cpu = ProcessCpu();
     for (auto _ : state) {
         packed = 0;
         for (size_t at = 0; at < data.size(); at += zcmps::kBlockSize) {
@@ -200,7 +215,7 @@ void BM_ZlibBlocksAlone(benchmark::State& state) {
         }
     }
     state.counters["stream_MB"] = double(data.size()) / 1e6;
-    Report(state, packed);
+    Report(state, packed, cpu);
 }
 BENCHMARK(BM_ZlibBlocksAlone)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 
