@@ -687,6 +687,10 @@ TEST(SystemFileWriterTest, MisuseRaisesErrorsAndNeverCrashes) {
         w.Close();
         EXPECT_EQ(w.RowCount(), 2);
         EXPECT_EQ(ErrorOf([&] { w.AddRow(nullptr); }), -1);
+        // A variable added after the file was started cannot be written.
+        w.MakeVariable(0).SetName("late");
+        const OBS two[2] = {Num(1), Num(2)};
+        EXPECT_EQ(ErrorOf([&] { w.AddRow(two); }), -1);
     }
     const Bytes before = ReadBytes(path);
     {

@@ -152,7 +152,11 @@ private:
 
 SystemFileDataSource::SaveDS::SaveDS(const SystemFileDataSource& owner, VESK_FileStream& stream,
                                      SystemFileOptions& options)
-    : VESK_DataSource(owner), fStream(stream), fOptions(options) {
+    : VESK_DataSource(owner),
+      fOwner(owner),
+      fLogicalCells(owner.GetObsAreaSize()),
+      fStream(stream),
+      fOptions(options) {
     CopyDictionary(owner);
 }
 
@@ -539,6 +543,8 @@ void SystemFileDataSource::SaveDS::PrepareAppend(int64_t countRecordPos, int64_t
 }
 
 void SystemFileDataSource::SaveDS::WriteCase(const OBS* cells) {
+    // A dictionary changed after the commit no longer matches the cases.
+    VESK_ASSERT(fOwner.GetObsAreaSize() == fLogicalCells);
     const OBS* physical = cells;
     if (!fMovers.empty()) {
         OBS* const output = fOutput.data();

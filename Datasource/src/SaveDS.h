@@ -75,7 +75,8 @@ public:
     // countRecordPos: payload position of the subtype-16 record, 0 when none.
     // rowsBefore: rows in the file, negative when unknown (then counted).
     void PrepareAppend(int64_t countRecordPos, int64_t rowsBefore, VESK_SparseFileIndex* index, int64_t row0);
-    // Writes one logical case (the owner's layout). A failed write raises
+    // Writes one logical case (the owner's layout, which must not have
+    // changed since the writer was made). A failed write raises
     // SystemFileException 1202.
     void WriteCase(const OBS* cells);
     // Flushes the data area and patches the case count in the header and the
@@ -110,6 +111,8 @@ private:
     void StripWideStringDescriptions();
     void PatchCaseCount(int64_t count);
 
+    const SystemFileDataSource& fOwner;
+    const unsigned fLogicalCells;  // of a case as the owner passes it
     VESK_FileStream& fStream;
     SystemFileOptions& fOptions;
     int64_t fRowsWritten = 0;
