@@ -1,0 +1,50 @@
+// `vesk convert`: a system file rewritten with another compression or
+// password, dictionary and cases unchanged.
+#include <memory>
+
+#include "SystemFileDataSource.h"
+#include "case.h"
+#include "datasrc.h"
+#include "opened.h"
+#include "progress.h"
+#include "textmb.h"
+#include "writing.h"
+
+namespace vesk {
+
+int RunConvert(const ConvertOptions& options) {
+    int level = options.compression.empty() ? -1 : ParseCompression(options.compression);
+    OpenedFile in(options.file, options.password);
+    const VESK_DataSource& source = in.Source();
+    if (level < 0) level = in.Reader().GetCompressionLevel();
+
+    TempOutput temp(options.out);
+    {
+        SystemFileDataSource out;
+        out.CopyDictionary(source);
+        out.SetFileSpec(temp.Path().c_str());
+        if (!options.outPassword.empty()) {
+            ExtNameStr pw;
+            pw.SetGeneric(options.outPassword.c_str());
+            out.SetPassword(pw);
+        }
+        out.SetCompressionLevel(level);
+        out.CommitDictionary();
+
+        std::unique_ptr<VESK_InputCaseIterator> it(source.MakeIterator(nullptr));
+        Progress progress("convert", source.RowCount(), Progress::StderrIsTerminal());
+        const OBS* cells = it->GetCase().Cells();
+        int64_t done = 0;
+        while (it->NextCase()) {
+            out.AddRow(cells);
+            progress.Update(++done);
+        }
+        progress.Finish();
+        it.reset();
+        out.Close();
+    }
+    temp.Commit();
+    return 0;
+}
+
+}  // namespace vesk

@@ -1,0 +1,52 @@
+// The writing commands of the vesk tool (import, convert) and what they
+// share: the compression option and the temporary output file that replaces
+// the target only once the new file is complete.
+#pragma once
+
+#include <string>
+
+#include "commands.h"
+
+namespace vesk {
+
+struct ImportOptions {
+    std::string csv;
+    std::string out;
+    std::string compression;  // empty: bytecode
+    std::string password;
+    std::string label;
+    bool hasLabel = false;
+};
+
+struct ConvertOptions : FileOptions {
+    std::string out;
+    std::string compression;  // empty: that of the input
+    std::string outPassword;
+};
+
+int RunImport(const ImportOptions& options);
+int RunConvert(const ConvertOptions& options);
+
+// "none", "bytecode", "zlib" as compression level 0, 1, 2; UsageError otherwise.
+int ParseCompression(const std::string& text);
+
+// A temporary file beside the target. Commit renames it onto the target;
+// without a successful Commit the destructor removes it, so an existing
+// target stays as it was.
+class TempOutput {
+public:
+    explicit TempOutput(const std::string& target);
+    ~TempOutput();
+    TempOutput(const TempOutput&) = delete;
+    TempOutput& operator=(const TempOutput&) = delete;
+
+    const std::string& Path() const { return fPath; }
+    void Commit();
+
+private:
+    std::string fTarget;
+    std::string fPath;
+    bool fCommitted = false;
+};
+
+}  // namespace vesk
