@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "commands.h"
+#include "writing.h"
 #include "errortext.h"
 #include "vesk_assert.h"
 
@@ -45,7 +46,7 @@ int Failure(const std::string& file, const std::string& message) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"Reads system files: shows their dictionary, prints their cases as CSV, checks them.", "vesk"};
+    CLI::App app{"Reads and writes system files: shows their dictionary, prints their cases as CSV, checks them, imports CSV, converts.", "vesk"};
     app.require_subcommand(1);
     app.fallthrough(false);
 
@@ -75,6 +76,29 @@ int main(int argc, char** argv) {
     AddFileOptions(*verifyApp, verify);
     commands.push_back({verifyApp, [&] { return vesk::RunVerify(verify); }});
 
+    vesk::ImportOptions import;
+    CLI::App* importApp = app.add_subcommand("import", "Make a system file from a CSV file with a header line of names");
+    importApp->add_option("CSVFILE", import.csv, "CSV file (RFC 4180) to read")->required();
+    importApp->add_option("OUTFILE", import.out, "System file to write (replaced only on success)")->required();
+    importApp->add_option("--compression", import.compression, "none, bytecode (default) or zlib")
+        ->type_name("none|bytecode|zlib");
+    importApp->add_option("--password", import.password, "Encrypt the new file with this password");
+    importApp->add_option("--label", import.label, "Dataset label");
+    commands.push_back({importApp, [&] {
+                            import.hasLabel = importApp->count("--label") > 0;
+                            return vesk::RunImport(import);
+                        }});
+
+    vesk::ConvertOptions convert;
+    CLI::App* convertApp = app.add_subcommand("convert", "Rewrite a system file with another compression or password");
+    convertApp->add_option("INFILE", convert.file, "System file to read")->required();
+    convertApp->add_option("OUTFILE", convert.out, "System file to write (replaced only on success)")->required();
+    convertApp->add_option("--password", convert.password, "Password of an encrypted input file");
+    convertApp->add_option("--compression", convert.compression, "none, bytecode or zlib (default: the input's)")
+        ->type_name("none|bytecode|zlib");
+    convertApp->add_option("--out-password", convert.outPassword, "Encrypt the new file with this password");
+    commands.push_back({convertApp, [&] { return vesk::RunConvert(convert); }});
+
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -86,7 +110,7 @@ int main(int argc, char** argv) {
     try {
         for (const Command& c : commands) {
             if (!c.app->parsed()) continue;
-            file = c.app->get_option("FILE")->as<std::string>();
+            if (const CLI::Option* o = c.app->get_option_no_throw("FILE")) file = o->as<std::string>();
             return c.run();
         }
         return UsageFailure("no command given");
