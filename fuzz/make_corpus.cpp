@@ -124,7 +124,7 @@ Builder Extensions(Builder::ByteOrder order) {
         .Variable({.name = "NAME", .type = 20}).Variable({.name = "DATE"});
     MachineRecords(b);
     b.ExtensionText(5, "block= q1 q2\nall= q1 q2 q3 name\n");
-    b.ExtensionInts(6, {1, 12, 1, 1, 2000, 1, 5, 20, 0, 0, 0, 0});
+    b.ExtensionInts(6, {1, 12, 1, 1, 2000, 1, 1, 2, 0, 7, 11, 0});
     b.ExtensionText(7, "$pets=C 4 Pets q1 q2\n$yes=D1 1 7 Answers q1 q2 q3\n");
     b.ExtensionInts(11, {1, 8, 1, 2, 8, 1, 3, 8, 1, 1, 20, 0, 3, 8, 1});
     b.ExtensionText(kExtLongNames, "Q1=q1\tQ2=Question2\tQ3=q3\tNAME=name\tDATE=date");

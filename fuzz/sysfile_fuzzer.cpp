@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "DSDocument.h"
 #include "SystemFileDataSource.h"
 #include "casecsv.h"
 #include "case.h"
@@ -60,6 +61,9 @@ struct SourceDeleter {
 void ReadEverything(const std::string& path) {
     std::unique_ptr<VESK_DataSource, SourceDeleter> source(
         SystemFileDataSource::GetSystemFile(path, std::string(), false, nullptr));
+
+    // Directly first: the tool guards this call, the library must not need it.
+    GetDocuments(*source);
 
     std::string text;
     vesk::JsonWriter json(text);

@@ -4,6 +4,7 @@
 
 #include "DSDocument.h"
 #include "datasrc.h"
+#include "errortext.h"
 #include "valuelabelmap.h"
 #include "variable.h"
 #include "variableset.h"
@@ -16,6 +17,10 @@ namespace {
 // far as the highest subtype stored; MaxExtensionType tells its size exactly
 // up to 24, and beyond that the table is searched up to this bound.
 constexpr int kRawSubtypeSearchLimit = 1 << 16;
+
+constexpr int kDocumentBlock = 0;        // extension type of the document lines
+constexpr long kDocumentLineBytes = 80;
+constexpr int kErrDamaged = 1204;        // "the file is damaged or not a system file"
 
 void WriteAttributes(JsonWriter& json, const DatasourceAttributes& attributes) {
     json.BeginObject();
@@ -111,7 +116,7 @@ void WriteSetVariables(JsonWriter& json, const VESK_DataSource& source, const Va
 
 void WriteDocuments(JsonWriter& json, const VESK_DataSource& source) {
     json.BeginArray();
-    for (const DSDocument& doc : GetDocuments(source)) {
+    for (const DSDocument& doc : Documents(source)) {
         json.BeginObject();
         json.Key("year").Int(doc.Year()).Key("month").Int(doc.Month()).Key("day").Int(doc.Day());
         json.Key("lines").BeginArray();
@@ -122,6 +127,15 @@ void WriteDocuments(JsonWriter& json, const VESK_DataSource& source) {
 }
 
 }  // namespace
+
+std::vector<DSDocument> Documents(const VESK_DataSource& source) {
+    if (source.HasExtension(kDocumentBlock)) {
+        const VESK_DataSource::Extension block(source, kDocumentBlock);
+        if (long(block.ElementSize()) * block.Length() % kDocumentLineBytes != 0)
+            ThrowError::String1(DATASRC_ERR, kErrDamaged, source.GetFileSpec());
+    }
+    return GetDocuments(source);
+}
 
 std::string StringCellText(const char* cells, int width) {
     return std::string(TrimRight(std::string_view(cells, size_t(std::max(width, 0)))));

@@ -8,6 +8,7 @@
 
 #include "textout.h"
 
+class DSDocument;
 class VESK_DataSource;
 class VESK_Variable;
 
@@ -21,6 +22,11 @@ void WriteDictionaryMembers(JsonWriter& json, const VESK_DataSource& source);
 // The subtypes (1 and above) of the raw extension blocks the source holds, in
 // ascending order. Subtype 0, the document block, is not one of them.
 std::vector<int> RawExtensionSubtypes(const VESK_DataSource& source);
+
+// The documents of the source. A document block that is not made of whole
+// 80-byte lines (which only a damaged file can give) is reported as the
+// library reports a damaged file: VeskError 1204 naming the file.
+std::vector<DSDocument> Documents(const VESK_DataSource& source);
 
 // The text of a string cell run: the first width bytes, trailing blanks removed.
 std::string StringCellText(const char* cells, int width);

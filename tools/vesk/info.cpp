@@ -121,7 +121,7 @@ void WriteTable(const OpenedFile& file, std::string& out) {
     const int64_t rows = source.RowCount();
     const int weight = source.GetWeightVarIndex();
     const char* label = source.GetLabel();
-    const std::vector<DSDocument> docs = GetDocuments(source);
+    const std::vector<DSDocument> docs = Documents(source);
     int docLines = 0;
     for (const DSDocument& d : docs) docLines += d.Size();
     std::string raw;
@@ -158,11 +158,14 @@ void WriteTable(const OpenedFile& file, std::string& out) {
 
 int RunInfo(const InfoOptions& options) {
     OpenedFile file(options.file, options.password);
-    StdoutBuffer out;
+    // Complete before anything is shown: a damaged file gives no half table.
+    std::string text;
     if (options.json)
-        WriteJson(file, out.Text());
+        WriteJson(file, text);
     else
-        WriteTable(file, out.Text());
+        WriteTable(file, text);
+    StdoutBuffer out;
+    out.Text() = std::move(text);
     return 0;
 }
 
