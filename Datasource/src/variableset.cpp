@@ -255,7 +255,8 @@ void ConvertToVarSet(const VariableSetImpl& impl, const VESK_DataSource& source,
     out = VariableSet(impl.Name(), VariableSet::VariableSetType(impl.Type()));
     out.SetLabel(impl.Label());
     out.SetValue(impl.Value());
-    out.SetFlags(std::string(1, impl.UseCategoryLabels() ? '1' : '0') + (impl.LabelFromVariable() ? '1' : '0'));
+    out.SetFlagBits((impl.UseCategoryLabels() ? VariableSet::qUseVariableCategoryLabels : 0u) |
+                    (impl.LabelFromVariable() ? VariableSet::qLabelSetByVariable : 0u));
     for (LocallyUniqueID id : impl.Variables()) {
         const int column = ColumnOf(id, source, columns);
         if (column >= 0) out.AddVariableName(source.GetVariable(column).GetName());
