@@ -50,10 +50,9 @@ const Respondent kRespondents[] = {
     {4, 4, 27, 1875.25, 2, "Harrowgate", "Rent too high, commute too long", 1.1},
     {5, 1, 45, kSysmis, kSysmis, "n/a", "", 0.9},
     {6, 2, 63, 4020, 4,  "Marlow Cross",
-     "Lived here all my life. The valley has changed a lot since the mill closed: fewer jobs, more "
-     "commuters, the school merged with the one in Brackwater, and the weekly market moved to the "
-     "square by the station. Still, the library is better than ever and the new footpath along the "
-     "river is lovely in spring.",
+     "Lived here all my life. The valley has changed since the mill closed: fewer jobs, more "
+     "commuters, the school merged with the one in Brackwater and the market moved to the square by "
+     "the station. Still, the library is better than ever and the new river path is lovely in spring.",
      1.05},
     {7, 3, 19, 650, 3, "Lindfield", "Student, part-time job.\nWould like more evening buses.", 1.3},
     {8, 4, 71, 2280.75, 5, "Harrowgate", "", 0.7},
@@ -124,6 +123,7 @@ std::vector<uint8_t> Survey() {
 
     for (const Respondent& r : kRespondents) {
         const std::string comment(r.comment);
+        if (comment.size() > size_t(kCommentWidth)) throw std::logic_error("comment wider than its variable");
         // The first segment carries 255 bytes of text and a space, the rest what is left.
         const std::string head = comment.substr(0, std::min<size_t>(comment.size(), kSegmentTextBytes));
         const std::string tail = comment.size() > kSegmentTextBytes ? comment.substr(kSegmentTextBytes) : "";
