@@ -145,6 +145,22 @@ TEST_F(VeskCli, InfoJsonDescribesFileAndDictionary) {
     EXPECT_NE(r.out.find("[-5, -1, 1e+300]"), std::string::npos);
 }
 
+TEST_F(VeskCli, InfoJsonIsValidWhateverTheTextsHold) {
+    SysFileBuilder b;
+    b.Header({.label = "bad \xE9 byte, tab\t, bell\x07, quote \" and \\"});
+    b.Variable({.name = "X", .label = std::string("cut \xE2\x82", 6)});
+    b.ValueLabels({{1, "\xF0\x9F\x98\x80 ok"}}, {1});
+    b.ExtensionText(20, "UTF-8");
+    b.End();
+    b.Row(Cells().Num(1));
+    const Result r = Run({"info", "--json", Write("t.sys", b)});
+    ASSERT_EQ(r.status, 0) << r.err;
+    const json j = json::parse(r.out);  // throws on invalid UTF-8 or bad escapes
+    EXPECT_EQ(j["label"], "bad \xEF\xBF\xBD byte, tab\t, bell\x07, quote \" and \\");
+    EXPECT_EQ(j["variables"][0]["label"], "cut \xEF\xBF\xBD\xEF\xBF\xBD");
+    EXPECT_EQ(j["variables"][0]["value_labels"][0][1], "\xF0\x9F\x98\x80 ok");
+}
+
 TEST_F(VeskCli, InfoTableListsVariablesAndFacts) {
     const Result r = Run({"info", Write("s.sys", Survey())});
     ASSERT_EQ(r.status, 0) << r.err;
