@@ -17,7 +17,7 @@
 //   1290 (this build) the operation is not available yet; the second argument
 //        says which ("reading encrypted files", "writing encrypted files",
 //        "appending to files of the other byte order").
-// Warnings go to the ErrorMonitor given: 1721 (GetSystemFile), 1722 (FixVarNames).
+// Warnings go to the ErrorMonitor given: 1701, 1711, 1721 (GetSystemFile), 1722 (FixVarNames).
 //
 // Threads: one thread at a time per source and its iterators; the open-file
 // registry is process-wide and unguarded (open and destroy readers on one
@@ -56,9 +56,13 @@ public:
     SystemFileDataSource(const SystemFileDataSource&) = delete;
     SystemFileDataSource& operator=(const SystemFileDataSource&) = delete;
 
-    // Opens a file and returns the reader, marked not dirty (the caller owns
-    // it). When the file's encoding is not the process's, warning 1721 goes to
-    // the monitor (converting sources are not part of this build).
+    // Opens a file and returns a source marked not dirty; the caller deletes
+    // it with DeleteLine. When the file's encoding is the process's, that is
+    // the reader itself. A code-page file in a UTF-8 process comes back as a
+    // UTF8DataSource over a reader, a UTF-8 file in a code-page process as a
+    // CodePageDataSource (lost text: warning 1701 or 1711 to the monitor).
+    // Any other mismatch, or an encoding without a converter, gives the reader
+    // and warning 1721 to the monitor.
     static VESK_DataSource* GetSystemFile(const ExtNameStr& file, const ExtNameStr& password, bool mangled,
                                           ErrorMonitor* monitor);
     static VESK_DataSource* GetSystemFile(const std::string& file, const std::string& password, bool mangled,
