@@ -1,0 +1,308 @@
+// Re-encoding sources: files in a code page read as UTF-8, UTF-8 files read in
+// a code-page process, multibyte text cut at the string width, and the column
+// plan of the converting iterators.
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "CodePageDataSource.h"
+#include "SystemFileDataSource.h"
+#include "UTF8DataSource.h"
+#include "errortext.h"
+#include "memorydatastore.h"
+#include "sysfilebuilder.h"
+
+namespace {
+
+class Messages : public ErrorMonitor {
+public:
+    void Report(const char* message, int) override { texts.push_back(message); }
+    std::vector<std::string> texts;
+};
+
+// Each test may switch the process's UTF-8 mode and code page; both come back.
+class ReencodingSourceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fMode = qUTF8mode();
+        fCodePage = VESKMBCurrentConverterName_A();
+        char pattern[] = "/tmp/reencodeXXXXXX";
+        fDir = mkdtemp(pattern);
+    }
+    void TearDown() override {
+        VESKMBConverterSet_A(fCodePage.c_str());
+        SetUTF8mode(fMode);
+        std::system(("rm -rf " + fDir).c_str());
+    }
+    std::string File(const std::string& name) const { return fDir + "/" + name; }
+    // Opens through GetSystemFile; the chain is deleted with the returned handle.
+    std::shared_ptr<VESK_DataSource> Open(const std::string& path, ErrorMonitor* monitor) {
+        return std::shared_ptr<VESK_DataSource>(SystemFileDataSource::GetSystemFile(path, "", false, monitor),
+                                                [](VESK_DataSource* s) { DeleteLine(s); });
+    }
+
+private:
+    int fMode = 0;
+    std::string fCodePage;
+    std::string fDir;
+};
+
+// The text in the code page (the test's literals are UTF-8).
+std::string In(const char* encoding, const std::string& u8) {
+    VESKMBConverter* c = VESKMBConverterNew_A(encoding);
+    std::string out;
+    EXPECT_EQ(VESKMBU8ToCodePage(c, out, u8), 0);
+    VESKMBConverterDelete_A(c);
+    return out;
+}
+
+std::string Cell(const VESK_InputCaseIterator& it, int column) {
+    const VESK_DataSource& s = it.GetDataSource();
+    return std::string(it.GetStringValue(column), size_t(s.ObsIndex(column + 1) - s.ObsIndex(column)) * 8);
+}
+
+std::string Padded(const std::string& text, size_t bytes) { return text + std::string(bytes - text.size(), ' '); }
+
+// Every character of the bytes is whole in the process's current encoding.
+bool DecodesCleanly(const std::string& bytes) {
+    for (size_t p = 0; p < bytes.size();) {
+        const int n = VESKMBmblen_A(bytes.data() + p, bytes.size() - p);
+        if (n < 1) return false;
+        p += size_t(n);
+    }
+    return true;
+}
+
+TEST_F(ReencodingSourceTest, Windows1252FileReadsAsUTF8) {
+    const char* cp = "windows-1252";
+    SysFileBuilder b;
+    b.Header({.label = In(cp, "Étude")})
+        .Variable({.name = In(cp, "ÂGE"), .label = In(cp, "Âge en années")})
+        .Variable({.name = "NOTE"})
+        .Variable({.name = "VILLE", .type = 10, .missingText = {In(cp, "Sète"), In(cp, "ééééé")}})
+        .Variable({.name = "CODE", .type = 3})
+        .Variable({.name = "N"});
+    b.ValueLabels({{1, In(cp, "très bien")}, {2, "assez"}}, {b.PositionOf(In(cp, "ÂGE")), b.PositionOf("NOTE")})
+        .StringValueLabels({{In(cp, "été"), "saison chaude"}}, {b.PositionOf("CODE")})
+        .ExtensionText(5, In(cp, "Café= n\n"))
+        .ExtensionText(7, In(cp, "$préf=C 7 Préféré n note\n"))
+        .ExtensionText(17, In(cp, "Auteur('Renée'\n)"))
+        .ExtensionText(18, In(cp, "N:Note('élevé'\n)"))
+        .ExtensionText(20, cp)
+        .End()
+        .Row(Cells().Num(31).Num(1).Str(In(cp, "Sète"), 10).Str("abc", 3).Num(5))
+        .Row(Cells().Sysmis().Num(2).Str(In(cp, "€€€€€€€€€€"), 10).Str(In(cp, "été"), 3).Num(7));
+    b.WriteTo(File("fr.sys"));
+
+    SetUTF8mode(1);
+    Messages monitor;
+    auto source = Open(File("fr.sys"), &monitor);
+    auto* u8 = dynamic_cast<UTF8DataSource*>(source.get());
+    ASSERT_NE(u8, nullptr);
+    EXPECT_NE(dynamic_cast<const SystemFileDataSource*>(u8->GetParentSource()), nullptr);
+    EXPECT_TRUE(monitor.texts.empty());
+    EXPECT_FALSE(u8->LostText());
+    EXPECT_FALSE(u8->IsDirty());
+    EXPECT_EQ(u8->CharacterEncoding(), cp);
+
+    // Names were lower-cased in the file's code page before conversion.
+    ASSERT_EQ(u8->ColumnCount(), 5u);
+    EXPECT_EQ(u8->GetVariable(0).GetName(), "âge");
+    EXPECT_EQ(u8->GetVariable(2).GetName(), "ville");
+    EXPECT_STREQ(u8->GetLabel(), "Étude");
+    EXPECT_STREQ(u8->GetVariable(0).GetLabel(), "Âge en années");
+    EXPECT_EQ(u8->GetAttributes().Values("Auteur"), std::vector<std::string>{"Renée"});
+    EXPECT_EQ(u8->GetVariable(4).GetAttributes().Values("Note"), std::vector<std::string>{"élevé"});
+    ASSERT_EQ(u8->GetMRSets().size(), 1u);
+    EXPECT_EQ(u8->GetMRSets()[0].Name(), "$préf");
+    EXPECT_EQ(u8->GetMRSets()[0].Label(), "Préféré");
+    ASSERT_EQ(u8->GetVariableSets().size(), 1u);
+    EXPECT_EQ(u8->GetVariableSets()[0].Name(), "Café");
+
+    // The shared numeric map is converted once and still shared.
+    const VESK_VLImplPointer& ageLabels = u8->GetVariable(0).GetValueLabels();
+    EXPECT_EQ(ageLabels.get(), u8->GetVariable(1).GetValueLabels().get());
+    EXPECT_STREQ(VESK_ValueLabelMap(ageLabels).GetLabel(1.0), "très bien");
+
+    // Strings widen threefold; values and missing values follow in UTF-8.
+    EXPECT_EQ(u8->GetVariable(2).GetType(), 30);
+    EXPECT_EQ(u8->GetVariable(3).GetType(), 9);
+    VESK_ValueLabelMap codeLabels(u8->GetVariable(3).GetValueLabels());
+    EXPECT_EQ(codeLabels.Type(), 9);
+    EXPECT_STREQ(codeLabels.GetLabel(std::string("été")), "saison chaude");
+    const OBS *m1, *m2, *m3;
+    ASSERT_EQ(u8->GetVariable(2).GetMissingValues(m1, m2, m3), 1);  // "ééééé" needs 10 bytes
+    EXPECT_EQ(std::string(m1->c, 8), Padded("Sète", 8));
+
+    std::unique_ptr<VESK_InputCaseIterator> it(u8->MakeIterator(nullptr));
+    ASSERT_TRUE(it->NextCase());
+    EXPECT_EQ(it->GetNumericValue(0), 31);
+    EXPECT_EQ(Cell(*it, 2), Padded("Sète", 32));
+    EXPECT_EQ(Cell(*it, 3), Padded("abc", 16));
+    EXPECT_EQ(it->GetNumericValue(4), 5);
+    ASSERT_TRUE(it->NextCase());
+    EXPECT_EQ(Cell(*it, 2), Padded("€€€€€€€€€€", 32));
+    EXPECT_EQ(Cell(*it, 3), Padded("été", 16));
+    EXPECT_EQ(it->GetNumericValue(4), 7);
+    EXPECT_FALSE(it->NextCase());
+    EXPECT_EQ(u8->RowCount(), 2);
+}
+
+TEST_F(ReencodingSourceTest, UTF8FileInCodePageProcessReportsLostText) {
+    SysFileBuilder b;
+    b.Header({.label = "日本 data"})
+        .Variable({.name = "PRICE", .label = "Prix en €"})
+        .Variable({.name = "TXT", .type = 8});
+    b.ValueLabels({{1, "ça va"}, {2, "日本"}}, {b.PositionOf("PRICE")})
+        .ExtensionText(20, "UTF-8")
+        .End()
+        .Row(Cells().Num(1).Str("naïve", 8))
+        .Row(Cells().Num(2).Str("日本", 8));
+    b.WriteTo(File("u8.sys"));
+
+    SetUTF8mode(0);
+    ASSERT_TRUE(VESKMBConverterSet_A("windows-1252"));
+    Messages monitor;
+    auto source = Open(File("u8.sys"), &monitor);
+    auto* cp = dynamic_cast<CodePageDataSource*>(source.get());
+    ASSERT_NE(cp, nullptr);
+    ASSERT_EQ(monitor.texts.size(), 1u);
+    EXPECT_NE(monitor.texts[0].find("[1711]"), std::string::npos);
+    EXPECT_NE(monitor.texts[0].find("windows-1252"), std::string::npos);
+    EXPECT_TRUE(cp->LostText());
+    EXPECT_EQ(cp->GetVariable(0).GetName(), "price");
+    EXPECT_STREQ(cp->GetLabel(), "?? data");
+    EXPECT_STREQ(cp->GetVariable(0).GetLabel(), "Prix en \x80");
+    EXPECT_STREQ(VESK_ValueLabelMap(cp->GetVariable(0).GetValueLabels()).GetLabel(1.0), "\xE7" "a va");
+    EXPECT_EQ(cp->GetVariable(1).GetType(), 8);
+
+    std::unique_ptr<VESK_InputCaseIterator> it(cp->MakeIterator(nullptr));
+    ASSERT_TRUE(it->NextCase());
+    EXPECT_EQ(Cell(*it, 1), Padded("na\xEFve", 8));
+    ASSERT_TRUE(it->NextCase());
+    EXPECT_EQ(Cell(*it, 1), Padded("??", 8));
+
+    // Made for saving, the loss is the other warning; without a monitor, none.
+    Messages saving;
+    CodePageDataSource forSave(*cp->GetParentSource(), "windows-1252", &saving, true);
+    ASSERT_EQ(saving.texts.size(), 1u);
+    EXPECT_NE(saving.texts[0].find("[1712]"), std::string::npos);
+    CodePageDataSource quiet(*cp->GetParentSource(), "windows-1252", nullptr, false);
+    EXPECT_TRUE(quiet.LostText());
+}
+
+TEST_F(ReencodingSourceTest, OtherMismatchesKeepTheReader) {
+    // Neither side is UTF-8, or the file names an encoding nothing converts:
+    // the reader itself, with warning 1721 and no error.
+    for (const char* encoding : {"windows-1252", "no-such-encoding"}) {
+        SysFileBuilder b;
+        b.Variable({.name = "A"}).ExtensionText(20, encoding).End().Row(Cells().Num(1));
+        b.WriteTo(File("other.sys"));
+        SetUTF8mode(std::string(encoding) == "windows-1252" ? 0 : 1);
+        ASSERT_TRUE(VESKMBConverterSet_A("Shift_JIS"));
+        Messages monitor;
+        auto source = Open(File("other.sys"), &monitor);
+        EXPECT_NE(dynamic_cast<SystemFileDataSource*>(source.get()), nullptr) << encoding;
+        ASSERT_EQ(monitor.texts.size(), 1u) << encoding;
+        EXPECT_NE(monitor.texts[0].find("[1721]"), std::string::npos);
+        EXPECT_FALSE(source->IsDirty());
+    }
+}
+
+TEST_F(ReencodingSourceTest, MultibyteTextCutAtTheWidthNeverSplits) {
+    for (const char* encoding : {"Shift_JIS", "GBK"}) {
+        SCOPED_TRACE(encoding);
+        const std::string u8 = "日本語x";  // 10 bytes in UTF-8, 7 in the code page
+        const std::string native = In(encoding, u8);
+        ASSERT_EQ(native.size(), 7u);
+
+        // A file in the code page whose strings were cut at every width, read as UTF-8.
+        SysFileBuilder b;
+        b.Header({});
+        Cells row;
+        for (int w = 1; w <= 7; ++w) {
+            b.Variable({.name = "S" + std::to_string(w), .type = w});
+            row.Str(native.substr(0, size_t(w)), w);
+        }
+        b.ExtensionText(20, encoding).End().Row(row);
+        b.WriteTo(File("mb.sys"));
+        SetUTF8mode(1);
+        auto toU8 = Open(File("mb.sys"), nullptr);
+        ASSERT_NE(dynamic_cast<UTF8DataSource*>(toU8.get()), nullptr);
+        std::unique_ptr<VESK_InputCaseIterator> it(toU8->MakeIterator(nullptr));
+        ASSERT_TRUE(it->NextCase());
+        for (int w = 1; w <= 7; ++w) EXPECT_TRUE(DecodesCleanly(Cell(*it, w - 1))) << w;
+        EXPECT_EQ(Cell(*it, 6), Padded(u8, 24));
+        it.reset();
+        toU8.reset();
+
+        // A UTF-8 file cut at every width, read in a process of that code page.
+        SysFileBuilder c;
+        c.Header({});
+        Cells urow;
+        for (int w = 1; w <= 10; ++w) {
+            c.Variable({.name = "S" + std::to_string(w), .type = w});
+            urow.Str(u8.substr(0, size_t(w)), w);
+        }
+        c.ExtensionText(20, "UTF-8").End().Row(urow);
+        c.WriteTo(File("u8mb.sys"));
+        SetUTF8mode(0);
+        ASSERT_TRUE(VESKMBConverterSet_A(encoding));
+        auto toCp = Open(File("u8mb.sys"), nullptr);
+        ASSERT_NE(dynamic_cast<CodePageDataSource*>(toCp.get()), nullptr);
+        it.reset(toCp->MakeIterator(nullptr));
+        ASSERT_TRUE(it->NextCase());
+        for (int w = 1; w <= 10; ++w) EXPECT_TRUE(DecodesCleanly(Cell(*it, w - 1))) << w;
+        EXPECT_EQ(Cell(*it, 9), Padded(native, 16));
+        it.reset();
+        toCp.reset();
+        VESKMBConverterSet_A("windows-1252");
+    }
+}
+
+TEST_F(ReencodingSourceTest, ColumnPlanWidthsAndPositioning) {
+    MemoryDataStore store;
+    for (int type : {0, 0, 0, 10, 0, 11000}) store.MakeVariable(type).SetName(("v" + std::to_string(store.ColumnCount())).c_str());
+    std::vector<OBS> row(store.GetObsAreaSize());
+    for (int r = 0; r < 2; ++r) {
+        store.InitCells(row.data(), 0, store.ColumnCount());
+        row[0].d = r;
+        std::memcpy(row[3].c, "abcdefghij", 10);
+        std::memset(row[6].c, '\xB1', 11000);  // half-width katakana: 3 bytes each in UTF-8
+        store.AddRow(row.data());
+    }
+    store.Close();
+
+    UTF8DataSource u8(store, "Shift_JIS", nullptr);
+    const std::vector<CodePageColumn>& plan = u8.ColumnPlan();
+    ASSERT_EQ(plan.size(), 4u);
+    EXPECT_EQ((std::vector<int>{plan[0].start, plan[0].cells, plan[0].width}), (std::vector<int>{0, 3, 0}));
+    EXPECT_EQ((std::vector<int>{plan[1].start, plan[1].cells, plan[1].width}), (std::vector<int>{3, 4, 10}));
+    EXPECT_EQ((std::vector<int>{plan[2].start, plan[2].cells, plan[2].width}), (std::vector<int>{5, 1, 0}));
+    EXPECT_EQ((std::vector<int>{plan[3].start, plan[3].cells, plan[3].width}), (std::vector<int>{6, 4096, 11000}));
+    EXPECT_EQ(u8.GetVariable(5).GetType(), 32767);
+    EXPECT_EQ(u8.GetObsAreaSize(), 3u + 4u + 1u + 4096u);
+
+    SetUTF8mode(1);
+    std::unique_ptr<VESK_InputCaseIterator> it(u8.MakeIterator(nullptr));
+    ASSERT_TRUE(it->IsSeekOK());
+    ASSERT_TRUE(it->Seek(1));
+    EXPECT_EQ(it->Tell(), 1);
+    ASSERT_TRUE(it->NextCase());
+    EXPECT_EQ(it->GetNumericValue(0), 1);
+    EXPECT_EQ(Cell(*it, 3), Padded("abcdefghij", 32));
+    // 10922 whole characters fit in 32767 bytes; the rest is blanks.
+    const std::string wide = Cell(*it, 5);
+    EXPECT_TRUE(DecodesCleanly(wide));
+    EXPECT_EQ(wide.find(' '), 32766u);
+    EXPECT_EQ(wide.find_first_not_of(' ', 32766), std::string::npos);
+    EXPECT_FALSE(it->NextCase());
+}
+
+}  // namespace
