@@ -29,7 +29,7 @@ const Message kDatasrcMessages[] = {
     {1701, "some text could not be converted from encoding %1"},
     {1711, "text was lost converting %1 to encoding %2"},
     {1712, "text was lost converting the data of %1 to encoding %2"},
-    {1721, "the file's encoding %1 cannot be represented in this session"},
+    {1721, "%1: the file's encoding %2 cannot be represented in this session"},
     {1722, "variable names were replaced: %1"},
 };
 

@@ -438,6 +438,8 @@ void DictionaryReader::ReadExtension() {
     const int32 h[3] = {fIn.order.GetI32(hb), fIn.order.GetI32(hb + 4), fIn.order.GetI32(hb + 8)};
     // A record has units, and units have bytes.
     SF_REQUIRE(h[1] > 0 && h[2] > 0, kErrMalformed);
+    // Slot 0 holds the documents, which come only from the document record.
+    SF_REQUIRE(h[0] != kExtDocuments, kErrMalformed);
     SF_REQUIRE(int64_t(h[1]) * int64_t(h[2]) <= fIn.Remaining(), kErrShortRead);
     if (h[0] == kExtCaseCount) fSource.NoteNCasesLoc();
     SystemFileExtensionRecord rec;
