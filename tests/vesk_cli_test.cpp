@@ -18,17 +18,14 @@
 #include <vector>
 
 #include "sysfilebuilder.h"
+#include "veskrun.h"
 
 using namespace SysFileLayout;
 using nlohmann::json;
 
 namespace {
 
-struct Result {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
+using Result = VeskResult;
 
 class VeskCli : public ::testing::Test {
 protected:
@@ -46,28 +43,10 @@ protected:
         return Path(name);
     }
 
-    static std::string Slurp(const std::string& path) {
-        std::ifstream f(path, std::ios::binary);
-        std::stringstream s;
-        s << f.rdbuf();
-        return s.str();
-    }
+    static std::string Slurp(const std::string& path) { return SlurpFile(path); }
 
-    // Runs vesk with the arguments (each single-quoted for the shell).
     Result Run(const std::vector<std::string>& args) const {
-        std::string command = std::string("'") + VESK_TOOL + "'";
-        for (const std::string& a : args) {
-            std::string quoted;
-            for (char c : a) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-            command += " '" + quoted + "'";
-        }
-        command += " >'" + Path("out") + "' 2>'" + Path("err") + "' </dev/null";
-        Result r;
-        const int raw = std::system(command.c_str());
-        r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-        r.out = Slurp(Path("out"));
-        r.err = Slurp(Path("err"));
-        return r;
+        return RunVesk(VESK_TOOL, args, Path("out"), Path("err"));
     }
 
     std::string fDir;

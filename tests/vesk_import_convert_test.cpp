@@ -13,17 +13,14 @@
 #include <vector>
 
 #include "sysfilebuilder.h"
+#include "veskrun.h"
 
 using namespace SysFileLayout;
 using nlohmann::json;
 
 namespace {
 
-struct Result {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
+using Result = VeskResult;
 
 class VeskWrite : public ::testing::Test {
 protected:
@@ -41,12 +38,7 @@ protected:
         return Path(name);
     }
 
-    static std::string Slurp(const std::string& path) {
-        std::ifstream f(path, std::ios::binary);
-        std::stringstream s;
-        s << f.rdbuf();
-        return s.str();
-    }
+    static std::string Slurp(const std::string& path) { return SlurpFile(path); }
 
     // Names in the work directory other than the captured output.
     std::vector<std::string> Files() const {
@@ -62,19 +54,7 @@ protected:
     }
 
     Result Run(const std::vector<std::string>& args) const {
-        std::string command = std::string("'") + VESK_TOOL + "'";
-        for (const std::string& a : args) {
-            std::string quoted;
-            for (char c : a) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-            command += " '" + quoted + "'";
-        }
-        command += " >'" + Path("stdout") + "' 2>'" + Path("stderr") + "' </dev/null";
-        Result r;
-        const int raw = std::system(command.c_str());
-        r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
-        r.out = Slurp(Path("stdout"));
-        r.err = Slurp(Path("stderr"));
-        return r;
+        return RunVesk(VESK_TOOL, args, Path("stdout"), Path("stderr"));
     }
 
     json InfoJson(const std::string& file) const {
