@@ -36,7 +36,6 @@ struct ReencodeBody;
 
 class CodePageDataSource : public VESK_DataSource {
 public:
-    class Iterator;
 
     // encoding: the target code page. A code page for which no converter can
     // be made is a precondition failure. saveUse: the source feeds a file
@@ -61,22 +60,4 @@ public:
 
 private:
     std::unique_ptr<ReencodeBody> _my;
-};
-
-// Reads the parent's cases and converts their strings into the code page.
-class CodePageDataSource::Iterator : public VESK_InputCaseIterator {
-public:
-    Iterator(const CodePageDataSource& source, const ReencodeBody& body, OBS* buffer);
-    ~Iterator() override;
-
-    int IsSeekOK() override;
-    int Seek(int64_t row) override;
-    int64_t Tell() const override;
-
-private:
-    int Next() override;
-
-    const ReencodeBody& fBody;
-    VESK_InputCaseIterator* fParentIter;  // owned
-    VESKMBConverter* fConverter;   // owned
 };

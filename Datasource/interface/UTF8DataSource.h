@@ -23,7 +23,6 @@ class ErrorMonitor;
 
 class UTF8DataSource : public VESK_DataSource {
 public:
-    class Iterator;
 
     // encoding: the parent's code page. A code page for which no converter
     // can be made is a precondition failure.
@@ -48,22 +47,4 @@ public:
 
 private:
     std::unique_ptr<ReencodeBody> _my;
-};
-
-// Reads the parent's cases and converts their strings into UTF-8.
-class UTF8DataSource::Iterator : public VESK_InputCaseIterator {
-public:
-    Iterator(const UTF8DataSource& source, const ReencodeBody& body, OBS* buffer);
-    ~Iterator() override;
-
-    int IsSeekOK() override;
-    int Seek(int64_t row) override;
-    int64_t Tell() const override;
-
-private:
-    int Next() override;
-
-    const ReencodeBody& fBody;
-    VESK_InputCaseIterator* fParentIter;  // owned
-    VESKMBConverter* fConverter;   // owned
 };

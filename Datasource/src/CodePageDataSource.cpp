@@ -32,7 +32,7 @@ CodePageDataSource::CodePageDataSource(const VESK_DataSource& parent, const std:
 CodePageDataSource::~CodePageDataSource() = default;
 
 VESK_InputCaseIterator* CodePageDataSource::MakeIterator(OBS* buffer) const {
-    return new Iterator(*this, *_my, buffer);
+    return MakeReencodeIterator(*this, *_my, buffer);
 }
 
 int64_t CodePageDataSource::RowCount() const { return GetParentSource()->RowCount(); }
@@ -41,34 +41,3 @@ std::string CodePageDataSource::CharacterEncoding() const { return _my->_encodin
 void CodePageDataSource::SetUseBySaveCodepage(bool saveUse) { _my->_saveUse = saveUse; }
 bool CodePageDataSource::LostText() const { return _my->_lostText; }
 const std::vector<CodePageColumn>& CodePageDataSource::ColumnPlan() const { return _my->_plan; }
-
-// ---------------------------------------------------------------- iterator
-
-CodePageDataSource::Iterator::Iterator(const CodePageDataSource& source, const ReencodeBody& body, OBS* buffer)
-    : VESK_InputCaseIterator(source, buffer), fBody(body), fParentIter(nullptr), fConverter(nullptr) {
-    fConverter = NewReencodeConverter(body);
-    try {
-        // The parent reads into a case of its own; strings are converted across.
-        fParentIter = source.GetParentSource()->MakeIterator(nullptr);
-    } catch (...) {
-        VESKMBConverterDelete_A(fConverter);
-        throw;
-    }
-    SetParent(fParentIter);
-}
-
-CodePageDataSource::Iterator::~Iterator() {
-    delete fParentIter;
-    GetCase().SetParent(nullptr);
-    VESKMBConverterDelete_A(fConverter);
-}
-
-int CodePageDataSource::Iterator::IsSeekOK() { return fParentIter->IsSeekOK(); }
-int CodePageDataSource::Iterator::Seek(int64_t row) { return fParentIter->Seek(row); }
-int64_t CodePageDataSource::Iterator::Tell() const { return fParentIter->Tell(); }
-
-int CodePageDataSource::Iterator::Next() {
-    const int result = fParentIter->NextCase();
-    if (result) ReencodeCase(fBody, fConverter, fParentIter->GetCase().Cells(), GetCase().Cells());
-    return result;
-}

@@ -26,7 +26,7 @@ UTF8DataSource::UTF8DataSource(const VESK_DataSource& parent, const std::string&
 
 UTF8DataSource::~UTF8DataSource() = default;
 
-VESK_InputCaseIterator* UTF8DataSource::MakeIterator(OBS* buffer) const { return new Iterator(*this, *_my, buffer); }
+VESK_InputCaseIterator* UTF8DataSource::MakeIterator(OBS* buffer) const { return MakeReencodeIterator(*this, *_my, buffer); }
 
 int64_t UTF8DataSource::RowCount() const { return GetParentSource()->RowCount(); }
 
@@ -35,34 +35,3 @@ bool UTF8DataSource::LostText() const { return _my->_lostText; }
 const std::vector<CodePageColumn>& UTF8DataSource::ColumnPlan() const { return _my->_plan; }
 
 int UTF8DataSource::WidenedType(int width) { return ReencodedWidth(ReencodeDirection::kToUTF8, width); }
-
-// ---------------------------------------------------------------- iterator
-
-UTF8DataSource::Iterator::Iterator(const UTF8DataSource& source, const ReencodeBody& body, OBS* buffer)
-    : VESK_InputCaseIterator(source, buffer), fBody(body), fParentIter(nullptr), fConverter(nullptr) {
-    fConverter = NewReencodeConverter(body);
-    try {
-        // The parent reads into a case of its own; strings are converted across.
-        fParentIter = source.GetParentSource()->MakeIterator(nullptr);
-    } catch (...) {
-        VESKMBConverterDelete_A(fConverter);
-        throw;
-    }
-    SetParent(fParentIter);
-}
-
-UTF8DataSource::Iterator::~Iterator() {
-    delete fParentIter;
-    GetCase().SetParent(nullptr);
-    VESKMBConverterDelete_A(fConverter);
-}
-
-int UTF8DataSource::Iterator::IsSeekOK() { return fParentIter->IsSeekOK(); }
-int UTF8DataSource::Iterator::Seek(int64_t row) { return fParentIter->Seek(row); }
-int64_t UTF8DataSource::Iterator::Tell() const { return fParentIter->Tell(); }
-
-int UTF8DataSource::Iterator::Next() {
-    const int result = fParentIter->NextCase();
-    if (result) ReencodeCase(fBody, fConverter, fParentIter->GetCase().Cells(), GetCase().Cells());
-    return result;
-}

@@ -7,6 +7,7 @@
 #include <map>
 
 #include "SystemFileDataSource.h"
+#include "case.h"
 #include "valuelabelmap.h"
 #include "variable.h"
 #include "variableset.h"
@@ -207,4 +208,49 @@ VESKMBConverter* NewReencodeConverter(const ReencodeBody& body) {
     VESKMBConverter* converter = VESKMBConverterNew_A(body._encoding.c_str());
     VESK_ASSERT(converter);
     return converter;
+}
+
+// ---------------------------------------------------------------- iterator
+
+namespace {
+
+// Reads the parent's cases into a case of its own and converts the strings across.
+class ReencodeIterator : public VESK_InputCaseIterator {
+public:
+    ReencodeIterator(const VESK_DataSource& source, const ReencodeBody& body, OBS* buffer)
+        : VESK_InputCaseIterator(source, buffer), fBody(body), fConverter(NewReencodeConverter(body)) {
+        try {
+            fParentIter = source.GetParentSource()->MakeIterator(nullptr);
+        } catch (...) {
+            VESKMBConverterDelete_A(fConverter);
+            throw;
+        }
+        SetParent(fParentIter);
+    }
+    ~ReencodeIterator() override {
+        delete fParentIter;
+        GetCase().SetParent(nullptr);
+        VESKMBConverterDelete_A(fConverter);
+    }
+
+    int IsSeekOK() override { return fParentIter->IsSeekOK(); }
+    int Seek(int64_t row) override { return fParentIter->Seek(row); }
+    int64_t Tell() const override { return fParentIter->Tell(); }
+
+private:
+    int Next() override {
+        const int result = fParentIter->NextCase();
+        if (result) ReencodeCase(fBody, fConverter, fParentIter->GetCase().Cells(), GetCase().Cells());
+        return result;
+    }
+
+    const ReencodeBody& fBody;
+    VESKMBConverter* fConverter;                    // owned
+    VESK_InputCaseIterator* fParentIter = nullptr;  // owned
+};
+
+}  // namespace
+
+VESK_InputCaseIterator* MakeReencodeIterator(const VESK_DataSource& source, const ReencodeBody& body, OBS* buffer) {
+    return new ReencodeIterator(source, body, buffer);
 }

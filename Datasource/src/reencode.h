@@ -45,3 +45,7 @@ void ReencodeCase(const ReencodeBody& body, const VESKMBConverter* converter, co
 // The converter an iterator of the body's source uses; asserts that one can
 // be made. The caller deletes it.
 VESKMBConverter* NewReencodeConverter(const ReencodeBody& body);
+
+// An iterator over source that reads its parent's cases and converts their
+// strings as body says. The caller owns it; body must outlive it.
+VESK_InputCaseIterator* MakeReencodeIterator(const VESK_DataSource& source, const ReencodeBody& body, OBS* buffer);
