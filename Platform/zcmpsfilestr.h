@@ -107,7 +107,8 @@ Entry DecodeEntry(const uint8_t in[kEntryLen], bool reversed);
 // Threads: setMultiThread (1) makes writing compress blocks on a pool of
 // worker threads (blocks still reach the file in order, and the bytes are
 // identical to single-threaded writing at the same level) and makes reading
-// inflate the following blocks ahead of the reader on a thread of its own.
+// inflate the following blocks ahead of the reader on a thread of its own
+// while it reads block after block (a jump to another block idles it).
 // The object itself is used from one thread at a time.
 class zcmpsFilestr : public VESK_StrBaseIO {
 public:
@@ -199,6 +200,7 @@ private:
     // Reading.
     std::vector<uint8_t> fBlock;   // inflated block fBlockIndex
     int64_t fBlockIndex = -1;
+    int64_t fLastLoaded = -1;      // the block loaded before, while read-ahead runs
     std::vector<uint8_t> fPacked;  // compressed bytes of a block
     std::unique_ptr<zlibCompressBlock> fInflater;
     std::unique_ptr<ReadAhead> fReadAhead;
