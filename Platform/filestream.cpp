@@ -350,6 +350,12 @@ struct VESK_FileStream::State {
     const char* view = nullptr;
     ReadAhead::Slot* slot = nullptr;
     std::unique_ptr<ReadAhead> ra;
+    // Reads fill the buffer with `fill` bytes: a little after a jump, twice
+    // as much on every refill that continues where the last one ended, up to
+    // the buffer's size. Only then does read-ahead take over, so that random
+    // access reads what it uses rather than a megabyte per jump.
+    size_t fill = 0;
+    int64_t fillEnd = -1;  // where the last refill ended
 
     explicit State(bool large) : bufCap(large ? kLargeBuffer : kSmallBuffer) {}
 
@@ -457,14 +463,17 @@ size_t VESK_FileStream::Read(void* buffer, size_t count) {
             continue;
         }
         s.DropRead();
-        if (s.ra) {
+        const bool sequential = s.pos == s.fillEnd;
+        s.fill = sequential ? std::min(s.bufCap, 2 * s.fill) : std::min(s.bufCap, kFirstFill);
+        if (s.ra && sequential && s.fill == s.bufCap) {
             ReadAhead::Slot* slot = s.ra->Acquire(s.pos);
             s.slot = slot;
             s.mode = State::kReading;
             s.view = slot->data.get();
             s.bufStart = slot->start;
             s.bufLen = slot->len;
-            if (s.pos >= slot->start + static_cast<int64_t>(slot->len)) {
+            s.fillEnd = slot->start + static_cast<int64_t>(slot->len);
+            if (s.pos >= s.fillEnd) {
                 if (slot->err) {
                     s.error = true;
                     errno = slot->err;
@@ -473,22 +482,25 @@ size_t VESK_FileStream::Read(void* buffer, size_t count) {
             }
             continue;
         }
+        if (s.ra && !sequential) s.ra->Invalidate();  // idle until reading is sequential again
         size_t want = count - done;
         int err = 0;
-        if (want >= s.bufCap) {  // large request: straight into the caller's buffer
+        if (want >= s.fill) {  // large request: straight into the caller's buffer
             size_t got = s.file->Read(out + done, want, s.pos, &err);
             done += got;
             s.pos += static_cast<int64_t>(got);
+            s.fillEnd = s.pos;
             if (err) s.error = true;
             break;
         }
-        size_t got = s.file->Read(s.Buffer(), s.bufCap, s.pos, &err);
+        size_t got = s.file->Read(s.Buffer(), s.fill, s.pos, &err);
         if (err) s.error = true;
         if (got == 0) break;
         s.mode = State::kReading;
         s.view = s.buf.get();
         s.bufStart = s.pos;
         s.bufLen = got;
+        s.fillEnd = s.pos + static_cast<int64_t>(got);
     }
     if (done < count && !s.error) s.eof = true;
     return done;
@@ -652,6 +664,8 @@ int VESK_FileStream::EnableMultiThreadReading() {
     if (s.ra) return 1;
     if (!s.DropBuffers()) return 0;
     s.ra.reset(new ReadAhead(s.file.get(), s.pos));
+    s.fill = s.bufCap;  // reading on from here is sequential
+    s.fillEnd = s.pos;
     return 1;
 }
 

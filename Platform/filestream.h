@@ -101,7 +101,9 @@ private:
 //
 // Buffering: one buffer per stream (64 KiB, or 1 MiB for a stream constructed
 // with largeBuffer). Small reads and writes are served from it; transfers at
-// least as large as the buffer bypass it. Pending writes are written out by
+// least as large as the buffer bypass it. The first refill after a jump reads
+// 4 KiB; each refill that continues sequentially reads twice as much, up to
+// the buffer's size, so random access costs little more than it uses. Pending writes are written out by
 // Seek (when it leaves the buffered range), Flush, Close, ClearAndReset and
 // before any read. Tell is the logical position, counting buffered data.
 //
@@ -112,14 +114,17 @@ private:
 //
 // Read-ahead (EnableMultiThreadReading): a background thread reads the chunks
 // that follow the reader's position into a ring of 4 buffers of 1 MiB; what
-// Read returns is exactly what plain reading would return. A Seek outside the
-// prepared data redirects the thread; a Write discards the prepared data.
+// Read returns is exactly what plain reading would return. A read after a
+// jump idles the thread; it resumes at the reader's position once reading
+// has been sequential long enough to fill a whole buffer. A Write discards
+// the prepared data.
 //
 // Footprint: the stream buffer (64 KiB or 1 MiB) plus 4 MiB while read-ahead runs.
 class VESK_FileStream : public VESK_StrBaseIO {
 public:
     static constexpr size_t kSmallBuffer = 64 * 1024;
     static constexpr size_t kLargeBuffer = 1024 * 1024;
+    static constexpr size_t kFirstFill = 4 * 1024;
     static constexpr size_t kReadAheadChunk = 1024 * 1024;
     static constexpr int kReadAheadSlots = 4;
 

@@ -232,7 +232,7 @@ void BM_RandomSeek(benchmark::State& state) {
 }
 BENCHMARK(BM_RandomSeek)
     ->ArgNames({"code", "async"})
-    ->Args({1, 0})->Args({2, 0})->Args({2, 1})
+    ->Args({0, 0})->Args({0, 1})->Args({1, 0})->Args({1, 1})->Args({2, 0})->Args({2, 1})
     ->MeasureProcessCPUTime()
     ->Unit(benchmark::kMillisecond);
 

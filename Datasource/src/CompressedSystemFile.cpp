@@ -3,7 +3,6 @@
 #include "CompressedSystemFile.h"
 
 #include <algorithm>
-#include <bit>
 #include <cstring>
 
 #include "bytecode.h"
@@ -29,6 +28,9 @@ constexpr uint64_t kLow7 = 0x7F7F7F7F7F7F7F7Full;
 // Bit 7 of every byte of x that is zero, nothing else.
 inline uint64_t ZeroBytes(uint64_t x) { return ~(((x & kLow7) + kLow7) | x | kLow7); }
 inline uint64_t BytesEqual(uint64_t x, uint8_t c) { return ZeroBytes(x ^ (kOnes * c)); }
+// The number of bytes flagged in a mask made by ZeroBytes (a multiply sums
+// them into the top byte; no popcount instruction is assumed).
+inline int CountFlagged(uint64_t mask) { return int(((mask >> 7) * kOnes) >> 56); }
 
 // The 8 command bytes with command 0 in the lowest byte.
 inline uint64_t LoadCommands(const uint8_t* p) {
@@ -83,7 +85,9 @@ void CompressedSystemFile::SeekLogical(int64_t position) {
     } else {
         fBufStreamPos = blockStart;
         fBufPos = fBufLen = 0;
-        fFill = kReadFirstFill;
+        // A walk from an indexed row covers at most one index spacing: one
+        // read then serves it.
+        fFill = fIndex ? std::clamp<size_t>(fIndex->Spacing() + 4096, kReadFirstFill, kReadCapacity) : kReadFirstFill;
     }
     fPos = kKeySize;
     fBlockBytes = 0;
@@ -107,19 +111,98 @@ int64_t CompressedSystemFile::PositionOnTarget() {
         int64_t row = 0, pos = 0;
         if (fIndex) fIndex->GetPos(target, row, pos);
         SeekLogical(pos);
-        while (row < target) {
-            const int64_t p = Tell();
-            if (SkipCase() == 0) {
-                target = row;  // the data holds fewer rows
-                break;
-            }
-            ++row;
-            if (fIndex) fIndex->Add(row - 1, p);
-            fLastRowPos = p;
-        }
+        target = SkipRows(row, target);
     }
     fCurrentRow = fTargetRow = target;
     return Tell();
+}
+
+// Walks from row `row` (at the current position) to row `target`, indexing
+// the rows it passes; returns the row reached, less than target when the data
+// ends first. Blocks without codes 0 and 252 are crossed whole: only the row
+// boundaries inside them are looked at, not their cells.
+// Crosses the following blocks by their command bytes alone while they stand
+// whole in the buffer and have no code 0 or 252, `need` cells fewer being left
+// after each; the block in which the row ends becomes the current one at that
+// command. False when the next block is not such a block (ReadBlock takes it).
+inline bool CompressedSystemFile::TakeCleanBlock(long& need) {
+    if (fBufLen - fBufPos < kBlockMax) return false;
+    const uint8_t* const base = fBuf.get();
+    const uint8_t* const last = base + (fBufLen - kBlockMax);  // the last block start read whole
+    const uint8_t* p = base + fBufPos;
+    bool took = false;
+    while (p <= last) {
+        const uint64_t commands = LoadCommands(p);
+        if ((BytesEqual(commands, kCodeEnd) | BytesEqual(commands, kCodePadding)) != 0) break;
+        const uint64_t raw = BytesEqual(commands, kCodeRaw);
+        const int bytes = 8 + 8 * CountFlagged(raw);
+        took = true;
+        if (need > kKeySize) {
+            need -= kKeySize;
+            p += bytes;
+            continue;
+        }
+        fCmd = p;
+        fRaw = p + 8;
+        fBlockBytes = bytes;
+        fClean = true;
+        fRawIndex = CountFlagged(need < kKeySize ? raw & ((uint64_t(1) << (8 * need)) - 1) : raw);
+        fPos = int(need);
+        need = 0;
+        p += bytes;
+        break;
+    }
+    fBufPos = size_t(p - base);
+    return took;
+}
+
+int64_t CompressedSystemFile::SkipRows(int64_t row, int64_t target) {
+    const long n = fCells;
+    if (n == 0) return row;  // cases without cells: there is nothing to walk
+    long need = n;           // cells of the current row still to pass
+    int64_t rowStart = Tell();
+    while (row < target) {
+        if (fPos >= kKeySize) {
+            if (TakeCleanBlock(need)) {
+                if (need > 0) continue;
+            } else if (ReadBlock() == 0) {
+                SF_REQUIRE(need == n, kErrShortRead);
+                return row;  // the data holds fewer rows
+            }
+        }
+        if (need > 0) {
+            if (fClean) {
+                const int avail = kKeySize - fPos;
+                if (need > avail) {
+                    need -= avail;
+                    fPos = kKeySize;
+                    continue;
+                }
+                uint64_t raw = BytesEqual(LoadCommands(fCmd), kCodeRaw) >> (8 * fPos);
+                if (need < kKeySize) raw &= (uint64_t(1) << (8 * need)) - 1;
+                fRawIndex += CountFlagged(raw);
+                fPos += int(need);
+                need = 0;
+            } else {
+                const uint8_t c = fCmd[fPos];
+                if (c == kCodeEnd) {
+                    fPos = kKeySize - 1;
+                } else if (c != kCodePadding) {
+                    fRawIndex += c == kCodeRaw;
+                    --need;
+                }
+                ++fPos;
+            }
+        }
+        if (need == 0) {
+            if (fIndex) fIndex->Add(row, rowStart);
+            fLastRowPos = rowStart;
+            ++row;
+            need = n;
+            rowStart = Tell();
+        }
+    }
+    return row;
 }
 
 // ---------------------------------------------------------------- reading
@@ -167,7 +250,7 @@ int CompressedSystemFile::ReadBlock() {
         raw &= (first << 1) - 1;  // commands after the first 252 are not read
     }
     fClean = (end | BytesEqual(commands, kCodePadding)) == 0;
-    const int nu = std::popcount(raw);
+    const int nu = CountFlagged(raw);
     const size_t need = 8 + size_t(nu) * sizeof(OBS);
     if (!Ensure(need)) {
         fEnd = true;
@@ -265,7 +348,9 @@ long CompressedSystemFile::SkipCase() {
         }
         if (fClean) {
             const int count = int(std::min<long>(kKeySize - fPos, n - iCell));
-            for (int j = 0; j < count; ++j) fRawIndex += fCmd[fPos + j] == kCodeRaw;
+            uint64_t raw = BytesEqual(LoadCommands(fCmd), kCodeRaw) >> (8 * fPos);
+            if (count < kKeySize) raw &= (uint64_t(1) << (8 * count)) - 1;
+            fRawIndex += CountFlagged(raw);
             fPos += count;
             iCell += count;
             continue;

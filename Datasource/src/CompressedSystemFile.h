@@ -96,6 +96,8 @@ private:
     // True when `bytes` unread bytes stand in the read buffer, refilling it if need be.
     bool Ensure(size_t bytes) { return fBufLen - fBufPos >= bytes || Refill(bytes); }
     bool Refill(size_t bytes);
+    bool TakeCleanBlock(long& need);
+    int64_t SkipRows(int64_t row, int64_t target);
     void WriteOut(size_t bytes);
     void EnterWriting();
     template <bool kSwap>
