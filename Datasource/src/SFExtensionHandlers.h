@@ -3,13 +3,24 @@
 // through the table in SystemFileExtensionRecord.cpp.
 #pragma once
 
+#include <cstdint>
+#include <string>
+
 #include "SystemFileExtensionRecord.h"
+#include "sysfilelayout.h"
 
 // Raises SystemFileException 1204 with the given condition text when cond is false.
 #define SF_EXT_CHECK(cond, text)                                      \
     do {                                                              \
         if (!(cond)) SF_FAIL((text), SysFileLayout::kErrMalformed);   \
     } while (0)
+
+// Appends a 32-bit integer in the byte order the writer uses (the machine's).
+inline void AppendI32(std::string& out, int32_t v) {
+    char bytes[4];
+    SysFileLayout::ByteOrder::Native().PutI32(bytes, v);
+    out.append(bytes, 4);
+}
 
 #define VESK_DECLARE_EXTENSION_HANDLER(ClassName)                                                     \
     class ClassName final : public SystemFileExtensionHandler {                                     \

@@ -17,12 +17,6 @@ namespace {
 constexpr int32_t kValueLength = 8;
 constexpr int kMaxValues = 3;
 
-void AppendI32(std::string& out, int32_t v) {
-    char bytes[4];
-    SysFileLayout::ByteOrder::Native().PutI32(bytes, v);
-    out.append(bytes, 4);
-}
-
 }  // namespace
 
 void SFExtensionMVExtStrings::BuildRecord(const VESK_DataSource& source, SystemFileExtensionRecord& rec) {

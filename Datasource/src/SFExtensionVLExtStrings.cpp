@@ -16,12 +16,6 @@ VESK_DEFINE_EXTENSION_HANDLER_INSTANCE(SFExtensionVLExtStrings)
 
 namespace {
 
-void AppendI32(std::string& out, int32_t v) {
-    char bytes[4];
-    SysFileLayout::ByteOrder::Native().PutI32(bytes, v);
-    out.append(bytes, 4);
-}
-
 bool CellsBefore(const std::vector<OBS>& a, const std::vector<OBS>& b) {
     for (size_t i = 0; i < a.size() && i < b.size(); ++i) {
         const uint64_t ka = VESK_VLMapImpl::CellKey(a[i]);

@@ -37,6 +37,38 @@ OBS Filler(double missing) {
     return o;
 }
 
+// The use range and the prediction range are kept alike: two ends in the
+// header and, per date variable, the two cells of a range given by date.
+struct RangeFields {
+    VESK_TrendsInfo::RangeEnd VESK_TrendsInfo::Data::*from;
+    VESK_TrendsInfo::RangeEnd VESK_TrendsInfo::Data::*to;
+    OBS VESK_TrendsInfo::DateVar::*varFrom;
+    OBS VESK_TrendsInfo::DateVar::*varTo;
+};
+constexpr RangeFields kUse{&VESK_TrendsInfo::Data::fUseFrom, &VESK_TrendsInfo::Data::fUseTo,
+                           &VESK_TrendsInfo::DateVar::fUseFrom, &VESK_TrendsInfo::DateVar::fUseTo};
+constexpr RangeFields kPred{&VESK_TrendsInfo::Data::fPredFrom, &VESK_TrendsInfo::Data::fPredTo,
+                            &VESK_TrendsInfo::DateVar::fPredFrom, &VESK_TrendsInfo::DateVar::fPredTo};
+
+// Setting a range's ends clears the dates the variables held for it.
+void SetRange(VESK_TrendsInfo::Data& d, const RangeFields& r, bool fromOn, bool fromByDate, long fromCase, bool toOn,
+              bool toByDate, long toCase) {
+    SetEnd(d.*r.from, fromOn, fromByDate, fromCase);
+    SetEnd(d.*r.to, toOn, toByDate, toCase);
+    if (!d.fVars) return;
+    for (int32_t i = 0; i < d.fnDateVars; ++i) d.fVars[i].*r.varFrom = d.fVars[i].*r.varTo = Filler(d.fMissing);
+}
+
+// A variable's dates count only for the ends given by date.
+void SetRangeVar(VESK_TrendsInfo::Data& d, const RangeFields& r, int iDateVar, OBS from, OBS to) {
+    VESK_ASSERT(iDateVar >= 0 && iDateVar < d.fnDateVars);
+    VESK_TrendsInfo::DateVar& entry = d.fVars[iDateVar];
+    const VESK_TrendsInfo::RangeEnd& f = d.*r.from;
+    const VESK_TrendsInfo::RangeEnd& t = d.*r.to;
+    entry.*r.varFrom = (f.fOn && f.fByDate) ? from : Filler(d.fMissing);
+    entry.*r.varTo = (t.fOn && t.fByDate) ? to : Filler(d.fMissing);
+}
+
 void TransferEnd(VStream& vs, VESK_TrendsInfo::RangeEnd& end) {
     vs.Transfer(end.fOn);
     vs.Transfer(end.fByDate);
@@ -112,11 +144,7 @@ void VESK_TrendsInfo::GetPeriod(bool& given, int& period) const {
 }
 
 void VESK_TrendsInfo::SetUse(bool fromOn, bool fromByDate, long fromCase, bool toOn, bool toByDate, long toCase) {
-    SetEnd(fData.fUseFrom, fromOn, fromByDate, fromCase);
-    SetEnd(fData.fUseTo, toOn, toByDate, toCase);
-    if (!fData.fVars) return;
-    for (int32_t i = 0; i < fData.fnDateVars; ++i)
-        fData.fVars[i].fUseFrom = fData.fVars[i].fUseTo = Filler(fData.fMissing);
+    SetRange(fData, kUse, fromOn, fromByDate, fromCase, toOn, toByDate, toCase);
 }
 
 void VESK_TrendsInfo::GetUse(bool& fromOn, bool& fromByDate, long& fromCase, bool& toOn, bool& toByDate,
@@ -125,12 +153,7 @@ void VESK_TrendsInfo::GetUse(bool& fromOn, bool& fromByDate, long& fromCase, boo
     GetEnd(fData.fUseTo, toOn, toByDate, toCase);
 }
 
-void VESK_TrendsInfo::SetUseVar(int iDateVar, OBS from, OBS to) {
-    VESK_ASSERT(iDateVar >= 0 && iDateVar < fData.fnDateVars);
-    DateVar& entry = fData.fVars[iDateVar];
-    entry.fUseFrom = (fData.fUseFrom.fOn && fData.fUseFrom.fByDate) ? from : Filler(fData.fMissing);
-    entry.fUseTo = (fData.fUseTo.fOn && fData.fUseTo.fByDate) ? to : Filler(fData.fMissing);
-}
+void VESK_TrendsInfo::SetUseVar(int iDateVar, OBS from, OBS to) { SetRangeVar(fData, kUse, iDateVar, from, to); }
 
 void VESK_TrendsInfo::GetUseVar(int iDateVar, OBS& from, OBS& to) const {
     VESK_ASSERT(iDateVar >= 0 && iDateVar < fData.fnDateVars);
@@ -139,11 +162,7 @@ void VESK_TrendsInfo::GetUseVar(int iDateVar, OBS& from, OBS& to) const {
 }
 
 void VESK_TrendsInfo::SetPred(bool fromOn, bool fromByDate, long fromCase, bool toOn, bool toByDate, long toCase) {
-    SetEnd(fData.fPredFrom, fromOn, fromByDate, fromCase);
-    SetEnd(fData.fPredTo, toOn, toByDate, toCase);
-    if (!fData.fVars) return;
-    for (int32_t i = 0; i < fData.fnDateVars; ++i)
-        fData.fVars[i].fPredFrom = fData.fVars[i].fPredTo = Filler(fData.fMissing);
+    SetRange(fData, kPred, fromOn, fromByDate, fromCase, toOn, toByDate, toCase);
 }
 
 void VESK_TrendsInfo::GetPred(bool& fromOn, bool& fromByDate, long& fromCase, bool& toOn, bool& toByDate,
@@ -152,12 +171,7 @@ void VESK_TrendsInfo::GetPred(bool& fromOn, bool& fromByDate, long& fromCase, bo
     GetEnd(fData.fPredTo, toOn, toByDate, toCase);
 }
 
-void VESK_TrendsInfo::SetPredVar(int iDateVar, OBS from, OBS to) {
-    VESK_ASSERT(iDateVar >= 0 && iDateVar < fData.fnDateVars);
-    DateVar& entry = fData.fVars[iDateVar];
-    entry.fPredFrom = (fData.fPredFrom.fOn && fData.fPredFrom.fByDate) ? from : Filler(fData.fMissing);
-    entry.fPredTo = (fData.fPredTo.fOn && fData.fPredTo.fByDate) ? to : Filler(fData.fMissing);
-}
+void VESK_TrendsInfo::SetPredVar(int iDateVar, OBS from, OBS to) { SetRangeVar(fData, kPred, iDateVar, from, to); }
 
 void VESK_TrendsInfo::GetPredVar(int iDateVar, OBS& from, OBS& to) const {
     VESK_ASSERT(iDateVar >= 0 && iDateVar < fData.fnDateVars);
