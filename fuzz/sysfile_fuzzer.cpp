@@ -3,8 +3,8 @@
 // The reader takes file names only, so each input is written to one file in
 // a memory-backed directory (/dev/shm when there is one) and opened from
 // there the way the vesk tool opens files. The whole dictionary is rendered
-// as the tool's JSON and every case as its CSV line; after the last case the
-// middle row is read again through Seek and must come back unchanged.
+// as the tool's JSON and every case as its CSV line; after the last case
+// every 64th row is read again through Seek and must come back unchanged.
 //
 // Library errors (VeskError) are the expected outcome for malformed input.
 // Anything else escapes: a failed assertion (VESK_AssertFailed), a standard
@@ -87,12 +87,13 @@ void ReadEverything(const std::string& path) {
         if (rows % 64 == 0) kept.emplace_back(cells, cells + caseCells);
         ++rows;
     }
-    if (kept.empty()) return;
-    const size_t k = kept.size() / 2;
-    it->Seek(int64_t(k) * 64);
-    if (!it->NextCase() || std::memcmp(cells, kept[k].data(), caseCells * sizeof(OBS)) != 0) {
-        std::fprintf(stderr, "row %lld reads differently after Seek\n", static_cast<long long>(k * 64));
-        std::abort();
+    // Back to the kept rows, last first: each one is a walk from an indexed row.
+    for (size_t k = kept.size(); k-- > 0;) {
+        it->Seek(int64_t(k) * 64);
+        if (!it->NextCase() || std::memcmp(cells, kept[k].data(), caseCells * sizeof(OBS)) != 0) {
+            std::fprintf(stderr, "row %lld reads differently after Seek\n", static_cast<long long>(k * 64));
+            std::abort();
+        }
     }
 }
 
