@@ -1,7 +1,5 @@
-// Variable sets and multiple-response sets: the line syntax of every set type,
-// the record text with its replacement rule, malformed lines, the conversions
-// to the data source's sets, the handlers of subtypes 5, 7 and 19, and system
-// file round trips.
+// Variable sets and multiple-response sets: line syntax, record text, malformed
+// lines, conversions, the handlers of subtypes 5, 7 and 19, and file round trips.
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
@@ -21,8 +19,12 @@
 
 namespace {
 
-VariableSet MakeSet(const std::string& name, VariableSet::VariableSetType type, const std::string& flags,
-                    const std::string& label, const std::string& value, const std::vector<std::string>& vars) {
+using VS = VariableSet;
+constexpr VS::VariableSetType kPlain = VS::eVariableSet, kCat = VS::eMultipleCategories,
+                              kDich = VS::eMultipleDichotomies;
+
+VariableSet MakeSet(const std::string& name, VS::VariableSetType type, const std::vector<std::string>& vars,
+                    const std::string& flags = "0", const std::string& label = "", const std::string& value = "") {
     VariableSet set(name, type);
     set.SetFlags(flags);
     set.SetLabel(label);
@@ -59,21 +61,15 @@ void AddVars(VESK_DataSource& ds, const std::vector<std::string>& names) {
     for (const std::string& name : names) ds.MakeVariable(0).SetName(name.c_str());
 }
 
-// The sets of one kind, named by the variables' current names.
-std::vector<VariableSet> Sets(const VESK_DataSource& ds, VarSetsType kind) { return VariableSets(ds, kind); }
-
-// Every field of two lists, names compared as stored.
-void ExpectSameSets(const std::vector<VariableSet>& want, const std::vector<VariableSet>& got) {
-    ASSERT_EQ(want.size(), got.size());
-    for (size_t i = 0; i < want.size(); ++i) {
-        SCOPED_TRACE(want[i].GetName());
-        EXPECT_EQ(want[i].GetName(), got[i].GetName());
-        EXPECT_EQ(want[i].GetType(), got[i].GetType());
-        EXPECT_EQ(want[i].GetFlags(), got[i].GetFlags());
-        EXPECT_EQ(want[i].GetLabel(), got[i].GetLabel());
-        EXPECT_EQ(want[i].GetValue(), got[i].GetValue());
-        EXPECT_EQ(want[i].GetVariableNames(), got[i].GetVariableNames());
+// Every field of each set, names as stored (operator== ignores case).
+std::vector<std::string> Describe(const std::vector<VariableSet>& sets) {
+    std::vector<std::string> out;
+    for (const VariableSet& set : sets) {
+        out.push_back(set.GetName() + "|" + std::to_string(set.GetType()) + "|" + set.GetFlags() + "|" +
+                      set.GetLabel() + "|" + set.GetValue());
+        for (const std::string& name : set.GetVariableNames()) out.back() += "|" + name;
     }
+    return out;
 }
 
 }  // namespace
@@ -83,17 +79,13 @@ TEST(VariableSetTest, LinesOfEveryTypeAndTheirParse) {
         VariableSet set;
         std::string line;
     } cases[] = {
-        {MakeSet("colours", VariableSet::eVariableSet, "0", "", "", {"red", "green", "blue"}),
-         "colours= red green blue\n"},
-        {MakeSet("empty", VariableSet::eVariableSet, "0", "", "", {}), "empty= \n"},
-        {MakeSet("$pets", VariableSet::eMultipleCategories, "0", "Pet type", "", {"cat", "dog"}),
-         "$pets=C 8 Pet type cat dog\n"},
-        {MakeSet("$c", VariableSet::eMultipleCategories, "0", "", "", {"a"}), "$c=C 0  a\n"},
-        {MakeSet("$d", VariableSet::eMultipleDichotomies, "0", "Has one", "yes no", {"q1", "q2"}),
-         "$d=D6 yes no 7 Has one q1 q2\n"},
-        {MakeSet("$x", VariableSet::eMultipleDichotomies, "11", "ignored", "1", {"a", "b"}),
-         "$x=E 11 1 1 0  a b\n"},
-        {MakeSet("$e", VariableSet::eMultipleDichotomies, "1", "Counted", "12", {"a"}), "$e=E 1 2 12 7 Counted a\n"},
+        {MakeSet("colours", kPlain, {"red", "green", "blue"}), "colours= red green blue\n"},
+        {MakeSet("empty", kPlain, {}), "empty= \n"},
+        {MakeSet("$pets", kCat, {"cat", "dog"}, "0", "Pet type"), "$pets=C 8 Pet type cat dog\n"},
+        {MakeSet("$c", kCat, {"a"}), "$c=C 0  a\n"},
+        {MakeSet("$d", kDich, {"q1", "q2"}, "0", "Has one", "yes no"), "$d=D6 yes no 7 Has one q1 q2\n"},
+        {MakeSet("$x", kDich, {"a", "b"}, "11", "ignored", "1"), "$x=E 11 1 1 0  a b\n"},
+        {MakeSet("$e", kDich, {"a"}, "1", "Counted", "12"), "$e=E 1 2 12 7 Counted a\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line);
@@ -101,25 +93,24 @@ TEST(VariableSetTest, LinesOfEveryTypeAndTheirParse) {
         const VariableSet back(c.line);
         // A label set by variable is not written, so it comes back empty.
         VariableSet want = c.set;
-        if (want.LabelSetByVariable() && want.GetType() == VariableSet::eMultipleDichotomies) want.SetLabel("");
+        if (want.LabelSetByVariable() && want.GetType() == kDich) want.SetLabel("");
         EXPECT_TRUE(back == want);
         EXPECT_EQ(back.ToExtension(), c.line);
     }
 
     // Lengths count bytes: a label may hold blanks, "=" and digits.
-    const VariableSet tricky = MakeSet("$t", VariableSet::eMultipleDichotomies, "0", "a = 3 b ", "x y", {"v"});
+    const VariableSet tricky = MakeSet("$t", kDich, {"v"}, "0", "a = 3 b ", "x y");
     EXPECT_TRUE(VariableSet(tricky.ToExtension()) == tricky);
     // The line ends at its first line break; pieces of blanks are skipped,
     // a name already listed (in any case) is not added again.
     const VariableSet listed("s=  a   B b A c\r\nignored");
     EXPECT_EQ(listed.GetVariableNames(), (std::vector<std::string>{"a", "B", "c"}));
     // Line breaks inside the label are written as blanks.
-    EXPECT_EQ(MakeSet("$n", VariableSet::eMultipleCategories, "0", "a\nb", "", {"v"}).ToExtension(),
-              "$n=C 3 a b v\n");
+    EXPECT_EQ(MakeSet("$n", kCat, {"v"}, "0", "a\nb").ToExtension(), "$n=C 3 a b v\n");
 }
 
 TEST(VariableSetTest, FlagsCaseEqualityLabelAndValidate) {
-    VariableSet set("$S", VariableSet::eMultipleDichotomies);
+    VariableSet set("$S", kDich);
     const char* flags[][2] = {{"", "0"}, {"0", "0"}, {"1", "1"}, {"01", "01"}, {"11", "11"}, {"x0", "1"},
                               {"10", "1"},  {"0x", "01"}, {"111", "11"}};
     for (const auto& f : flags) {
@@ -132,15 +123,15 @@ TEST(VariableSetTest, FlagsCaseEqualityLabelAndValidate) {
     EXPECT_FALSE(set.IsEnhancedDichotomy());
     set.SetFlags("1");
     EXPECT_TRUE(set.IsEnhancedDichotomy());
-    set.SetType(VariableSet::eMultipleCategories);
+    set.SetType(kCat);
     EXPECT_FALSE(set.IsEnhancedDichotomy());
 
-    VariableSet a = MakeSet("$Abc", VariableSet::eMultipleCategories, "0", "L", "", {"Xy", "z"});
-    VariableSet b = MakeSet("$aBC", VariableSet::eMultipleCategories, "0", "L", "", {"xY", "Z"});
+    VariableSet a = MakeSet("$Abc", kCat, {"Xy", "z"}, "0", "L");
+    VariableSet b = MakeSet("$aBC", kCat, {"xY", "Z"}, "0", "L");
     EXPECT_TRUE(a == b);
-    EXPECT_EQ(a.GetName(VariableSet::eLowerCase), "$abc");
-    EXPECT_EQ(a.GetName(VariableSet::eUpperCase), "$ABC");
-    EXPECT_EQ(a.GetVariableNames(VariableSet::eUpperCase), (std::vector<std::string>{"XY", "Z"}));
+    EXPECT_EQ(a.GetName(VS::eLowerCase), "$abc");
+    EXPECT_EQ(a.GetName(VS::eUpperCase), "$ABC");
+    EXPECT_EQ(a.GetVariableNames(VS::eUpperCase), (std::vector<std::string>{"XY", "Z"}));
     b.SetLabel("l");
     EXPECT_FALSE(a == b);
     b = a;
@@ -154,7 +145,7 @@ TEST(VariableSetTest, FlagsCaseEqualityLabelAndValidate) {
     DataFreeDataSource ds;
     AddVars(ds, {"p", "q"});
     ds.GetVariable(1).SetLabel("Label of q");
-    VariableSet shown = MakeSet("$m", VariableSet::eMultipleDichotomies, "0", "Own", "1", {"gone", "p", "q"});
+    VariableSet shown = MakeSet("$m", kDich, {"gone", "p", "q"}, "0", "Own", "1");
     EXPECT_EQ(shown.GetLabel(ds), "Own");
     shown.SetFlags("01");
     EXPECT_EQ(shown.GetLabel(ds), "Label of q");
@@ -165,19 +156,17 @@ TEST(VariableSetTest, FlagsCaseEqualityLabelAndValidate) {
         VariableSet set;
         int code;
     } validations[] = {
-        {MakeSet("plain", VariableSet::eVariableSet, "0", "", "", {"a"}), VariableSet::kNoError},
-        {MakeSet("$mr", VariableSet::eMultipleCategories, "0", "", "", {"a"}), VariableSet::kNoError},
-        {MakeSet("$" + std::string(64, 'n'), VariableSet::eMultipleCategories, "0", "", "", {"a"}),
-         VariableSet::kNameLengthTooBig},
-        {MakeSet("mr", VariableSet::eMultipleCategories, "0", "", "", {"a"}), VariableSet::kInvalidSetName},
-        {MakeSet("$plain", VariableSet::eVariableSet, "0", "", "", {"a"}), VariableSet::kInvalidSetName},
-        {MakeSet("1bad", VariableSet::eVariableSet, "0", "", "", {"a"}), VariableSet::kInvalidSetName},
-        {MakeSet("$d", VariableSet::eMultipleDichotomies, "0", "", "", {"a"}), VariableSet::kValueOutOfBound},
-        {MakeSet("$d", VariableSet::eMultipleDichotomies, "0", "", "ninechars", {"a"}),
-         VariableSet::kValueOutOfBound},
-        {MakeSet("$d", VariableSet::eMultipleDichotomies, "0", "", "12345.6789", {"a"}), VariableSet::kNoError},
-        {MakeSet("$d", VariableSet::eMultipleDichotomies, "0", "", "eight ch", {"a"}), VariableSet::kNoError},
-        {MakeSet("$d", VariableSet::eMultipleDichotomies, "0", "", "1", {}), VariableSet::kTooFewVariables},
+        {MakeSet("plain", kPlain, {"a"}), VS::kNoError},
+        {MakeSet("$mr", kCat, {"a"}), VS::kNoError},
+        {MakeSet("$" + std::string(64, 'n'), kCat, {"a"}), VS::kNameLengthTooBig},
+        {MakeSet("mr", kCat, {"a"}), VS::kInvalidSetName},
+        {MakeSet("$plain", kPlain, {"a"}), VS::kInvalidSetName},
+        {MakeSet("1bad", kPlain, {"a"}), VS::kInvalidSetName},
+        {MakeSet("$d", kDich, {"a"}), VS::kValueOutOfBound},
+        {MakeSet("$d", kDich, {"a"}, "0", "", "ninechars"), VS::kValueOutOfBound},
+        {MakeSet("$d", kDich, {"a"}, "0", "", "12345.6789"), VS::kNoError},
+        {MakeSet("$d", kDich, {"a"}, "0", "", "eight ch"), VS::kNoError},
+        {MakeSet("$d", kDich, {}, "0", "", "1"), VS::kTooFewVariables},
     };
     for (const auto& v : validations) EXPECT_EQ(v.set.Validate(), v.code) << v.set.GetName();
 }
@@ -204,10 +193,10 @@ TEST(VariableSetTest, MalformedLinesAndUnwritableSetsRaise1204) {
         EXPECT_EQ(MalformedCondition([&] { VariableSet set(line); }), condition) << line;
 
     const std::pair<VariableSet, const char*> unwritable[] = {
-        {MakeSet("mr", VariableSet::eMultipleCategories, "0", "", "", {"a"}), "vset.GetName()[0] == '$'"},
-        {MakeSet("$d", VariableSet::eMultipleDichotomies, "0", "", "", {"a"}), "vset.GetValue().size() > 0"},
-        {MakeSet("$plain", VariableSet::eVariableSet, "0", "", "", {"a"}), "plain set name does not begin with '$'"},
-        {MakeSet("a=b", VariableSet::eVariableSet, "0", "", "", {"a"}), "vset.GetName() has no '=' or line break"},
+        {MakeSet("mr", kCat, {"a"}), "vset.GetName()[0] == '$'"},
+        {MakeSet("$d", kDich, {"a"}), "vset.GetValue().size() > 0"},
+        {MakeSet("$plain", kPlain, {"a"}), "plain set name does not begin with '$'"},
+        {MakeSet("a=b", kPlain, {"a"}), "vset.GetName() has no '=' or line break"},
     };
     for (const auto& [set, condition] : unwritable)
         EXPECT_EQ(MalformedCondition([&] { set.ToExtension(); }), condition) << set.GetName();
@@ -252,44 +241,29 @@ TEST(VariableSetTest, MalformedLinesAndUnwritableSetsRaise1204) {
 }
 
 TEST(VariableSetTest, RecordTextReplacementRuleAndSubtypeSelection) {
+    using Names = std::vector<std::string>;
     std::vector<VariableSet> sets;
-    const std::string text = "$a=C 3 one x\n\n$b=C 0  y\r\n$a=C 3 two z w\nq\n$A=C 0  u\n$A=C 5 again v\n";
-    ParseExtension(text.data(), text.size(), 7, sets);
+    auto parse = [&](const std::string& text, int subtype) { ParseExtension(text.data(), text.size(), subtype, sets); };
     // The repeated "$a" replaces the first; "$A" is new to this record and is
     // appended; the repeated "$A" replaces the first set whose upper-cased
     // name is "$A", the one named "$a".
-    ASSERT_EQ(sets.size(), 3u);
-    EXPECT_EQ(sets[0].GetName(), "$A");
-    EXPECT_EQ(sets[0].GetLabel(), "again");
-    EXPECT_EQ(sets[0].GetVariableNames(), std::vector<std::string>{"v"});
-    EXPECT_EQ(sets[1].GetName(), "$b");
-    EXPECT_EQ(sets[2].GetName(), "$A");
-    EXPECT_EQ(sets[2].GetVariableNames(), std::vector<std::string>{"u"});
+    parse("$a=C 3 one x\n\n$b=C 0  y\r\n$a=C 3 two z w\nq\n$A=C 0  u\n$A=C 5 again v\n", 7);
+    EXPECT_EQ(Describe(sets), (Names{"$A|1|0|again||v", "$b|1|0|||y", "$A|1|0|||u"}));
 
     // Subtype 7 puts the "$" in front; other subtypes read such a line as a
-    // plain set.
+    // plain set. A record adds to the list it is given; a name of an earlier
+    // record is not a repeat.
     sets.clear();
-    const std::string noDollar = "x=C 0  a\n";
-    ParseExtension(noDollar.data(), noDollar.size(), 7, sets);
-    ASSERT_EQ(sets.size(), 1u);
-    EXPECT_EQ(sets[0].GetName(), "$x");
-    EXPECT_EQ(sets[0].GetType(), VariableSet::eMultipleCategories);
-    EXPECT_EQ(sets[0].GetLabel(), "");
-    ParseExtension(noDollar.data(), noDollar.size(), 19, sets);
-    ASSERT_EQ(sets.size(), 2u);
-    EXPECT_EQ(sets[1].GetType(), VariableSet::eVariableSet);
-
-    // A record adds to the list it is given; a name of an earlier record is
-    // not a repeat.
-    const std::string again = "$x=C 0  b\n";
-    ParseExtension(again.data(), again.size(), 7, sets);
-    ASSERT_EQ(sets.size(), 3u);
+    parse("x=C 0  a\n", 7);
+    parse("x=C 0  a\n", 19);
+    parse("$x=C 0  b\n", 7);
+    EXPECT_EQ(Describe(sets), (Names{"$x|1|0|||a", "x|0|0|||C|0|a", "$x|1|0|||b"}));
 
     const std::vector<VariableSet> mixed = {
-        MakeSet("plain", VariableSet::eVariableSet, "0", "", "", {"a"}),
-        MakeSet("$cat", VariableSet::eMultipleCategories, "1", "L", "", {"a"}),
-        MakeSet("$dich", VariableSet::eMultipleDichotomies, "01", "L", "1", {"a"}),
-        MakeSet("$enh", VariableSet::eMultipleDichotomies, "1", "L", "1", {"a"}),
+        MakeSet("plain", kPlain, {"a"}),
+        MakeSet("$cat", kCat, {"a"}, "1", "L"),
+        MakeSet("$dich", kDich, {"a"}, "01", "L", "1"),
+        MakeSet("$enh", kDich, {"a"}, "1", "L", "1"),
     };
     const std::pair<int, std::string> selections[] = {
         {5, "plain= a\n"},
@@ -307,7 +281,7 @@ TEST(VariableSetTest, RecordTextReplacementRuleAndSubtypeSelection) {
 TEST(VariableSetTest, ConversionsKeepKnownVariablesOnly) {
     DataFreeDataSource ds;
     AddVars(ds, {"Alpha", "beta", "Gamma"});
-    const VariableSet set = MakeSet("$s", VariableSet::eMultipleDichotomies, "11", "L", "2", {"gamma", "nope", "ALPHA"});
+    const VariableSet set = MakeSet("$s", kDich, {"gamma", "nope", "ALPHA"}, "11", "L", "2");
     const VariableNameIndex names(ds);
     for (const VariableNameIndex* index : {&names, static_cast<const VariableNameIndex*>(nullptr)}) {
         VariableSetImpl impl;
@@ -332,9 +306,9 @@ TEST(VariableSetTest, ConversionsKeepKnownVariablesOnly) {
 
     // Saving sorts by kind, drops the other kind and empty sets.
     const std::vector<VariableSet> all = {
-        MakeSet("p", VariableSet::eVariableSet, "0", "", "", {"beta"}),
-        MakeSet("$m", VariableSet::eMultipleCategories, "0", "", "", {"beta", "alpha"}),
-        MakeSet("$gone", VariableSet::eMultipleCategories, "0", "", "", {"unknown"}),
+        MakeSet("p", kPlain, {"beta"}),
+        MakeSet("$m", kCat, {"beta", "alpha"}),
+        MakeSet("$gone", kCat, {"unknown"}),
     };
     SaveVariableSets(all, ds, eVarSets);
     ASSERT_EQ(ds.GetVariableSets().size(), 1u);
@@ -344,7 +318,7 @@ TEST(VariableSetTest, ConversionsKeepKnownVariablesOnly) {
     ASSERT_EQ(ds.GetMRSets().size(), 1u);
     EXPECT_EQ(ds.GetMRSets()[0].Name(), "$m");
     ds.DeleteVariables(1, 1);
-    ExpectSameSets(Sets(ds, eMRSets), {MakeSet("$m", VariableSet::eMultipleCategories, "0", "", "", {"Alpha"})});
+    EXPECT_EQ(Describe(VariableSets(ds, eMRSets)), Describe({MakeSet("$m", kCat, {"Alpha"})}));
 }
 
 TEST(VariableSetHandlersTest, BuildAndApplyThroughShortAndLongNames) {
@@ -352,12 +326,11 @@ TEST(VariableSetHandlersTest, BuildAndApplyThroughShortAndLongNames) {
     // subtype 13 renamed it (subtypes 7 and 5).
     DataFreeDataSource writer;
     AddVars(writer, {"FirstLongName", "SecondLongName", "Third"});
-    const std::vector<VariableSet> plain = {MakeSet("colours", VariableSet::eVariableSet, "0", "", "",
-                                                    {"FirstLongName", "Third"})};
+    const std::vector<VariableSet> plain = {MakeSet("colours", kPlain, {"FirstLongName", "Third"})};
     const std::vector<VariableSet> mr = {
-        MakeSet("$cat", VariableSet::eMultipleCategories, "0", "Categories", "", {"SecondLongName", "Third"}),
-        MakeSet("$dich", VariableSet::eMultipleDichotomies, "0", "Counted at yes", "yes", {"FirstLongName"}),
-        MakeSet("$enh", VariableSet::eMultipleDichotomies, "11", "", "1", {"Third", "FirstLongName"}),
+        MakeSet("$cat", kCat, {"SecondLongName", "Third"}, "0", "Categories"),
+        MakeSet("$dich", kDich, {"FirstLongName"}, "0", "Counted at yes", "yes"),
+        MakeSet("$enh", kDich, {"Third", "FirstLongName"}, "11", "", "1"),
     };
     SaveVariableSets(plain, writer, eVarSets);
     SaveVariableSets(mr, writer, eMRSets);
@@ -389,10 +362,10 @@ TEST(VariableSetHandlersTest, BuildAndApplyThroughShortAndLongNames) {
     for (int v = 0; v < 3; ++v) reader.GetVariable(v).SetName(longNames[v]);
     ApplyText(19, reader, text19);
 
-    ExpectSameSets(Sets(reader, eVarSets), plain);
+    EXPECT_EQ(Describe(VariableSets(reader, eVarSets)), Describe(plain));
     std::vector<VariableSet> wantMr = mr;
     wantMr[2].SetLabel("");  // the label is set by variable and not written
-    ExpectSameSets(Sets(reader, eMRSets), wantMr);
+    EXPECT_EQ(Describe(VariableSets(reader, eMRSets)), Describe(wantMr));
 }
 
 TEST(VariableSetHandlersTest, SystemFileRoundTripInEveryCompression) {
@@ -402,16 +375,14 @@ TEST(VariableSetHandlersTest, SystemFileRoundTripInEveryCompression) {
     AddVars(dict, {"Satisfaction_with_price", "Satisfaction_with_service", "Owns_cat", "Owns_dog", "region"});
     dict.GetVariable(2).SetLabel("Cat owner");
     const std::vector<VariableSet> plain = {
-        MakeSet("satisfaction", VariableSet::eVariableSet, "0", "", "",
-                {"Satisfaction_with_price", "Satisfaction_with_service"}),
-        MakeSet("all", VariableSet::eVariableSet, "0", "", "", {"region", "Owns_dog", "Owns_cat"}),
+        MakeSet("satisfaction", kPlain, {"Satisfaction_with_price", "Satisfaction_with_service"}),
+        MakeSet("all", kPlain, {"region", "Owns_dog", "Owns_cat"}),
     };
     const std::vector<VariableSet> mr = {
-        MakeSet("$sat", VariableSet::eMultipleCategories, "0", "Satisfaction, both", "",
-                {"Satisfaction_with_price", "Satisfaction_with_service"}),
-        MakeSet("$pets", VariableSet::eMultipleDichotomies, "0", "Pets owned", "1", {"Owns_cat", "Owns_dog"}),
-        MakeSet("$petsE", VariableSet::eMultipleDichotomies, "1", "Pets, enhanced", "1", {"Owns_dog", "Owns_cat"}),
-        MakeSet("$petsV", VariableSet::eMultipleDichotomies, "11", "", "1", {"Owns_cat"}),
+        MakeSet("$sat", kCat, {"Satisfaction_with_price", "Satisfaction_with_service"}, "0", "Satisfaction, both"),
+        MakeSet("$pets", kDich, {"Owns_cat", "Owns_dog"}, "0", "Pets owned", "1"),
+        MakeSet("$petsE", kDich, {"Owns_dog", "Owns_cat"}, "1", "Pets, enhanced", "1"),
+        MakeSet("$petsV", kDich, {"Owns_cat"}, "11", "", "1"),
     };
     SaveVariableSets(plain, dict, eVarSets);
     SaveVariableSets(mr, dict, eMRSets);
@@ -429,11 +400,9 @@ TEST(VariableSetHandlersTest, SystemFileRoundTripInEveryCompression) {
             w.Close();
         }
         SystemFileDataSource r(path, "", false);
-        EXPECT_TRUE(r.bExtensionFound(5));
-        EXPECT_TRUE(r.bExtensionFound(7));
-        EXPECT_TRUE(r.bExtensionFound(19));
-        ExpectSameSets(Sets(r, eVarSets), plain);
-        ExpectSameSets(Sets(r, eMRSets), Sets(dict, eMRSets));
+        for (int subtype : {5, 7, 19}) EXPECT_TRUE(r.bExtensionFound(subtype)) << subtype;
+        EXPECT_EQ(Describe(VariableSets(r, eVarSets)), Describe(plain));
+        EXPECT_EQ(Describe(VariableSets(r, eMRSets)), Describe(VariableSets(dict, eMRSets)));
         EXPECT_EQ(VariableSets(r, eMRSets)[3].GetLabel(r), "Cat owner");
     }
     std::system((std::string("rm -rf ") + dir).c_str());
