@@ -5,6 +5,7 @@
 #include <cstring>
 #include <set>
 #include <string>
+#include <utility>
 
 #include "../Datasource/src/nameutil.h"
 #include "textmb.h"
@@ -39,6 +40,12 @@ std::string Generate(const std::string& in, unsigned index = 12, VESKNameInUseFn
     return buf;
 }
 
+// The in-use callback: context1 is the set of taken names, context2 counts the calls.
+int TakenIn(void* context1, void* context2, const char* candidate) {
+    ++*static_cast<int*>(context2);
+    return static_cast<std::set<std::string>*>(context1)->count(candidate) ? 1 : 0;
+}
+
 std::string LetterCode(int n) {
     char buf[16];
     VESKNameLetterCode(n, buf);
@@ -47,46 +54,35 @@ std::string LetterCode(int n) {
 
 }  // namespace
 
-TEST(NamesTest, ClassifierLengthAndCharacters) {
-    EXPECT_EQ(ValidateVESKName(""), 3);
-    EXPECT_EQ(ValidateVESKName("   "), 3);
+TEST(NamesTest, Classifier) {
+    const std::string a64(64, 'a');
+    const std::pair<std::string, int> cases[] = {
+        {"", 3}, {"   ", 3}, {a64, 0}, {a64 + "a", 3}, {a64 + "   ", 0},  // trailing blanks do not count
+        {"a-b", 4}, {"a b", 4}, {"Az09@#$_.", 0}, {"@x", 0},
+        {"1abc", 6}, {"_x", 6}, {".x", 6}, {"#tmp", 1}, {"$casenum", 2},
+        {"with", 5}, {"To", 5}, {"AND", 5}, {"all  ", 5}, {"WITHIN", 0},
+        {"1-a", 4},  // character errors are found before a bad first byte
+    };
+    for (const auto& [name, code] : cases) EXPECT_EQ(ValidateVESKName(name.c_str()), code) << name;
     EXPECT_EQ(ValidateVESKName(nullptr), 3);
-    EXPECT_EQ(ValidateVESKName(std::string(64, 'a').c_str()), 0);
-    EXPECT_EQ(ValidateVESKName(std::string(65, 'a').c_str()), 3);
-    EXPECT_EQ(ValidateVESKName((std::string(64, 'a') + "   ").c_str()), 0);
-    EXPECT_EQ(ValidateVESKName("a-b"), 4);
-    EXPECT_EQ(ValidateVESKName("a b"), 4);
-    EXPECT_EQ(ValidateVESKName("Az09@#$_."), 0);
-    EXPECT_EQ(ValidateVESKName("@x"), 0);
-}
 
-TEST(NamesTest, ClassifierFirstByteAndReservedWords) {
-    EXPECT_EQ(ValidateVESKName("1abc"), 6);
-    EXPECT_EQ(ValidateVESKName("_x"), 6);
-    EXPECT_EQ(ValidateVESKName(".x"), 6);
-    EXPECT_EQ(ValidateVESKName("#tmp"), 1);
-    EXPECT_EQ(ValidateVESKName("$casenum"), 2);
-    EXPECT_EQ(ValidateVESKName("with"), 5);
-    EXPECT_EQ(ValidateVESKName("To"), 5);
-    EXPECT_EQ(ValidateVESKName("AND"), 5);
-    EXPECT_EQ(ValidateVESKName("all  "), 5);
-    EXPECT_EQ(ValidateVESKName("WITHIN"), 0);
-    // Character errors are found before a bad first byte.
-    EXPECT_EQ(ValidateVESKName("1-a"), 4);
+    // The strict form also refuses a name ending in '.' (7) or '_' (100).
+    const std::pair<const char*, int> strict[] = {{"score.", 7}, {"score. ", 7}, {"score_", 100}, {"s._", 100},
+                                                  {"a.b", 0},    {"a_b", 0},     {"$x.", 2},       {"1abc.", 6}};
+    for (const auto& [name, code] : strict) EXPECT_EQ(ValidateVESKNameCheckLastChar(name), code) << name;
 }
 
 TEST(NamesTest, ClassifierMultibyte) {
-    UTF8Mode utf8;
-    EXPECT_EQ(ValidateVESKName(("caf" + kE).c_str()), 0);
-    EXPECT_EQ(ValidateVESKName(Repeat(kE, 32).c_str()), 0);  // 64 bytes
-    EXPECT_EQ(ValidateVESKName(("a" + Repeat(kE, 32)).c_str()), 3);
-    // A lone lead byte or a stray continuation byte is invalid in UTF-8.
-    EXPECT_EQ(ValidateVESKName("caf\xE9"), 4);
-    EXPECT_EQ(ValidateVESKName("a\x80z"), 4);
-    EXPECT_EQ(ValidateVESKName("ab\xC3"), 4);
-}
-
-TEST(NamesTest, ClassifierSingleByteHighCharacters) {
+    {
+        UTF8Mode utf8;
+        EXPECT_EQ(ValidateVESKName(("caf" + kE).c_str()), 0);
+        EXPECT_EQ(ValidateVESKName(Repeat(kE, 32).c_str()), 0);  // 64 bytes
+        EXPECT_EQ(ValidateVESKName(("a" + Repeat(kE, 32)).c_str()), 3);
+        // A lone lead byte or a stray continuation byte is invalid in UTF-8.
+        EXPECT_EQ(ValidateVESKName("caf\xE9"), 4);
+        EXPECT_EQ(ValidateVESKName("a\x80z"), 4);
+        EXPECT_EQ(ValidateVESKName("ab\xC3"), 4);
+    }
     // Outside UTF-8 mode, in a single-byte code page, a byte of 128 or more is a
     // character of its own and is allowed.
     const int savedMode = qUTF8mode();
@@ -99,17 +95,6 @@ TEST(NamesTest, ClassifierSingleByteHighCharacters) {
     SetUTF8mode(savedMode);
 }
 
-TEST(NamesTest, StrictClassifierChecksLastCharacter) {
-    EXPECT_EQ(ValidateVESKNameCheckLastChar("score."), 7);
-    EXPECT_EQ(ValidateVESKNameCheckLastChar("score. "), 7);
-    EXPECT_EQ(ValidateVESKNameCheckLastChar("score_"), 100);
-    EXPECT_EQ(ValidateVESKNameCheckLastChar("s._"), 100);
-    EXPECT_EQ(ValidateVESKNameCheckLastChar("a.b"), 0);
-    EXPECT_EQ(ValidateVESKNameCheckLastChar("a_b"), 0);
-    EXPECT_EQ(ValidateVESKNameCheckLastChar("$x."), 2);
-    EXPECT_EQ(ValidateVESKNameCheckLastChar("1abc."), 6);
-}
-
 TEST(NamesTest, FormNumericName) {
     char out[16] = "untouched";
     EXPECT_EQ(FormNumericVESKName(out, "1234567"), 1);
@@ -117,22 +102,14 @@ TEST(NamesTest, FormNumericName) {
     EXPECT_EQ(FormNumericVESKName(out, "12  "), 1);
     EXPECT_STREQ(out, "@12");
     std::strcpy(out, "untouched");
-    EXPECT_EQ(FormNumericVESKName(out, "12345678"), 0);
-    EXPECT_EQ(FormNumericVESKName(out, "12a"), 0);
-    EXPECT_EQ(FormNumericVESKName(out, "   "), 0);
-    EXPECT_EQ(FormNumericVESKName(out, " 12"), 0);
+    for (const char* bad : {"12345678", "12a", "   ", " 12"}) EXPECT_EQ(FormNumericVESKName(out, bad), 0) << bad;
     EXPECT_STREQ(out, "untouched");
 }
 
 TEST(NamesTest, LetterCodeIsBijectiveBase26) {
-    EXPECT_EQ(LetterCode(0), "A");
-    EXPECT_EQ(LetterCode(25), "Z");
-    EXPECT_EQ(LetterCode(26), "AA");
-    EXPECT_EQ(LetterCode(27), "AB");
-    EXPECT_EQ(LetterCode(52), "BA");
-    EXPECT_EQ(LetterCode(701), "ZZ");
-    EXPECT_EQ(LetterCode(702), "AAA");
-    EXPECT_EQ(LetterCode(18278), "AAAA");
+    const std::pair<int, const char*> codes[] = {{0, "A"},    {25, "Z"},    {26, "AA"},   {27, "AB"},
+                                                 {52, "BA"},  {701, "ZZ"},  {702, "AAA"}, {18278, "AAAA"}};
+    for (const auto& [n, code] : codes) EXPECT_EQ(LetterCode(n), code) << n;
     EXPECT_EQ(LetterCode(2147483647).size(), 7u);
 }
 
@@ -186,29 +163,24 @@ TEST(NamesTest, TruncatedCopyAndStrippedEnds) {
         EXPECT_EQ(CopyNameTruncated(out, "ab\x80" "c", 8), 2);
     }
 
-    char name[32];
-    std::strcpy(name, "abc._");
-    EXPECT_EQ(StripNameEnd(name), 1);
-    EXPECT_STREQ(name, "abc");
-    EXPECT_EQ(StripNameEnd(name), 0);
-    std::strcpy(name, "._");
-    EXPECT_EQ(StripNameEnd(name), 1);
-    EXPECT_STREQ(name, "");
-    std::strcpy(name, "a_b");
-    EXPECT_EQ(StripNameEnd(name), 0);
-    EXPECT_STREQ(name, "a_b");
+    const struct {
+        const char* in;
+        int stripped;
+        const char* out;
+    } ends[] = {{"abc._", 1, "abc"}, {"abc", 0, "abc"}, {"._", 1, ""}, {"a_b", 0, "a_b"}};
+    for (const auto& e : ends) {
+        char name[32];
+        std::strcpy(name, e.in);
+        EXPECT_EQ(StripNameEnd(name), e.stripped) << e.in;
+        EXPECT_STREQ(name, e.out);
+    }
 }
 
 TEST(NamesTest, GenerateRepairsNames) {
-    EXPECT_EQ(Generate("my var!"), "myvar");
-    EXPECT_EQ(Generate("1st"), "@1st");
-    EXPECT_EQ(Generate("123"), "@123");
-    EXPECT_EQ(Generate("12345678"), "@12345678");
-    EXPECT_EQ(Generate("with"), "@with");
-    EXPECT_EQ(Generate("#tmp"), "@#tmp");
-    EXPECT_EQ(Generate("total_"), "total");
-    EXPECT_EQ(Generate("__"), "@");
-    EXPECT_EQ(Generate("!!!", 12), "V12");
+    const std::pair<const char*, const char*> repairs[] = {
+        {"my var!", "myvar"}, {"1st", "@1st"},     {"123", "@123"}, {"12345678", "@12345678"}, {"with", "@with"},
+        {"#tmp", "@#tmp"},    {"total_", "total"}, {"__", "@"},     {"!!!", "V12"}};
+    for (const auto& [in, want] : repairs) EXPECT_EQ(Generate(in), want) << in;
     EXPECT_EQ(Generate("", 7), "V7");
     EXPECT_EQ(Generate("- -", 4000000000u), "V4000000000");
     EXPECT_EQ(Generate(std::string(100, 'k')), std::string(64, 'k'));
@@ -231,17 +203,6 @@ TEST(NamesTest, GenerateMultibyteOnCharacterBoundaries) {
     EXPECT_EQ(Generate("_a" + Repeat(kE, 40)), "@_a" + Repeat(kE, 30));
     EXPECT_EQ(Generate("#" + Repeat(kE, 40)), "@#" + Repeat(kE, 31));
 }
-
-namespace {
-
-int TakenIn(void* context1, void* context2, const char* candidate) {
-    auto* taken = static_cast<std::set<std::string>*>(context1);
-    auto* calls = static_cast<int*>(context2);
-    ++*calls;
-    return taken->count(candidate) ? 1 : 0;
-}
-
-}  // namespace
 
 TEST(NamesTest, GenerateAvoidsNamesInUse) {
     std::set<std::string> taken{"age", "age_A"};
