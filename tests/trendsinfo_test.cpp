@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "datasrc.h"
 #include "errortext.h"
@@ -11,6 +13,10 @@
 #include "vstream.h"
 
 namespace {
+
+using Ints = std::vector<int>;
+using Longs = std::vector<long>;
+using Cells = std::vector<double>;
 
 VESK_Variable Named(int type, const char* name) {
     VESK_Variable v(type);
@@ -41,28 +47,69 @@ struct Fixture {
         info.SetPeriod(true, 12);
         info.SetStart(1990, 1);
     }
+    void Retype(int column, int type) {
+        VESK_Variable v = source.GetVariable(column);
+        v.SetType(type);
+        source.SetVariable(column, v);
+    }
 };
 
-int Column(const VESK_TrendsInfo& info, int i) {
+// Column, type and extra of one entry.
+Ints Entry(const VESK_TrendsInfo& info, int i) {
     int column, type, extra;
     info.GetDateVar(i, column, type, extra);
-    return column;
+    return {column, type, extra};
 }
 
-int Type(const VESK_TrendsInfo& info, int i) {
-    int column, type, extra;
-    info.GetDateVar(i, column, type, extra);
-    return type;
+// Entry count, start, period given and period.
+Ints Header(const VESK_TrendsInfo& info) {
+    int first, second, period;
+    bool given;
+    info.GetStart(first, second);
+    info.GetPeriod(given, period);
+    return {info.GetNDateVars(), first, second, given, period};
 }
 
-int ErrorNumberOfLoad(VESK_TrendsInfo& info, std::string bytes) {
+// The use or prediction range: on, by date and case number of each end.
+Longs Range(const VESK_TrendsInfo& info, bool use) {
+    bool fo, fd, to, td;
+    long fc, tc;
+    if (use)
+        info.GetUse(fo, fd, fc, to, td, tc);
+    else
+        info.GetPred(fo, fd, fc, to, td, tc);
+    return {fo, fd, fc, to, td, tc};
+}
+
+// The two cells of an entry's use or prediction range.
+Cells RangeVar(const VESK_TrendsInfo& info, bool use, int i) {
+    OBS from, to;
+    if (use)
+        info.GetUseVar(i, from, to);
+    else
+        info.GetPredVar(i, from, to);
+    return {from.d, to.d};
+}
+
+void Load(VESK_TrendsInfo& info, std::string bytes) {
+    VStream vs(bytes, VStream::kLoading);
+    info.Serialize(vs);
+}
+
+int ErrorNumberOfLoad(VESK_TrendsInfo& info, const std::string& bytes) {
     try {
-        VStream vs(bytes, VStream::kLoading);
-        info.Serialize(vs);
+        Load(info, bytes);
     } catch (const VeskError& e) {
         return e.Number();
     }
     return 0;
+}
+
+std::string Store(VESK_TrendsInfo& info) {
+    std::string bytes;
+    VStream vs(bytes, VStream::kStoring);
+    info.Serialize(vs);
+    return bytes;
 }
 
 }  // namespace
@@ -72,28 +119,18 @@ TEST(TrendsInfoTest, ValidateAfterDictionaryEdits) {
         Fixture f;
         EXPECT_EQ(f.info.GetDataSource(), &f.source);
         EXPECT_TRUE(f.info.Validate());
-        EXPECT_EQ(f.info.GetNDateVars(), 2);
-
-        // Moving YEAR_ keeps it valid and updates the stored column.
+        // Moving YEAR_ keeps it valid and updates the stored columns.
         f.source.InsertVariable(0, Named(0, "first"));
         EXPECT_TRUE(f.info.Validate());
-        EXPECT_EQ(Column(f.info, 0), 2);
-        EXPECT_EQ(Column(f.info, 2), 4);
+        EXPECT_EQ(Entry(f.info, 0)[0], 2);
+        EXPECT_EQ(Entry(f.info, 2)[0], 4);
 
-        // Renaming MONTH_ clears everything.
+        // Renaming MONTH_ clears everything but a given period.
         VESK_Variable month = f.source.GetVariable(3);
         month.SetName("MONTHS");
         f.source.SetVariable(3, month);
         EXPECT_FALSE(f.info.Validate());
-        EXPECT_EQ(f.info.GetNDateVars(), 0);
-        int s1, s2;
-        f.info.GetStart(s1, s2);
-        EXPECT_EQ(s1, 1);
-        bool given;
-        int period;
-        f.info.GetPeriod(given, period);
-        EXPECT_TRUE(given);
-        EXPECT_EQ(period, 12);  // a given period survives
+        EXPECT_EQ(Header(f.info), (Ints{0, 1, 1, true, 12}));
         EXPECT_TRUE(f.info.Validate());  // nothing left to check
     }
     {
@@ -102,98 +139,62 @@ TEST(TrendsInfoTest, ValidateAfterDictionaryEdits) {
         f.source.DeleteVariables(3, 3);
         EXPECT_FALSE(f.info.Validate());
         EXPECT_EQ(f.info.GetNDateVars(), 2);
-        EXPECT_EQ(Type(f.info, 2), VESK_TrendsInfo::e_NONE);
-        EXPECT_EQ(Column(f.info, 2), -1);
-        EXPECT_EQ(Column(f.info, 1), 2);
+        EXPECT_EQ(Entry(f.info, 2), (Ints{-1, VESK_TrendsInfo::e_NONE, 1}));
+        EXPECT_EQ(Entry(f.info, 1)[0], 2);
         EXPECT_TRUE(f.info.Validate());
     }
-    {
-        // Deleting a date variable clears everything.
+    // Deleting a date variable, a numeric DATE_, a string YEAR_, or a new
+    // variable given the deleted one's name: everything is cleared.
+    const std::function<void(Fixture&)> breaks[] = {
+        [](Fixture& f) { f.source.DeleteVariables(1, 1); },
+        [](Fixture& f) { f.Retype(3, 0); },
+        [](Fixture& f) { f.Retype(1, 4); },
+        [](Fixture& f) {
+            f.source.DeleteVariables(1, 1);
+            f.source.InsertVariable(1, Named(0, "YEAR_"));
+        },
+    };
+    for (size_t i = 0; i < std::size(breaks); ++i) {
         Fixture f;
-        f.source.DeleteVariables(1, 1);
-        EXPECT_FALSE(f.info.Validate());
-        EXPECT_EQ(f.info.GetNDateVars(), 0);
-    }
-    {
-        // A numeric DATE_ fails; so does a string YEAR_.
-        Fixture f;
-        VESK_Variable date = f.source.GetVariable(3);
-        date.SetType(0);
-        f.source.SetVariable(3, date);
-        EXPECT_FALSE(f.info.Validate());
-        EXPECT_EQ(f.info.GetNDateVars(), 0);
-        Fixture g;
-        VESK_Variable year = g.source.GetVariable(1);
-        year.SetType(4);
-        g.source.SetVariable(1, year);
-        EXPECT_FALSE(g.info.Validate());
-    }
-    {
-        // A different variable given the deleted one's name is not the date variable.
-        Fixture f;
-        f.source.DeleteVariables(1, 1);
-        f.source.InsertVariable(1, Named(0, "YEAR_"));
-        EXPECT_FALSE(f.info.Validate());
+        breaks[i](f);
+        EXPECT_FALSE(f.info.Validate()) << i;
+        EXPECT_EQ(f.info.GetNDateVars(), 0) << i;
     }
 }
 
 TEST(TrendsInfoTest, RangesAndPreconditions) {
     Fixture f;
     VESK_TrendsInfo& info = f.info;
+    constexpr double kSys = VESK_SYSMIS;
     info.SetUse(true, false, 10, true, true, 7);
-    bool fo, fd, to, td;
-    long fc, tc;
-    info.GetUse(fo, fd, fc, to, td, tc);
-    EXPECT_TRUE(fo);
-    EXPECT_FALSE(fd);
-    EXPECT_EQ(fc, 10);
-    EXPECT_TRUE(to);
-    EXPECT_TRUE(td);
-    EXPECT_EQ(tc, 0);  // by date: no case number
+    EXPECT_EQ(Range(info, true), (Longs{1, 0, 10, 1, 1, 0}));  // by date: no case number
     info.SetUseVar(0, Num(1991), Num(1995));
-    OBS from, to_;
-    info.GetUseVar(0, from, to_);
-    EXPECT_EQ(from.d, VESK_SYSMIS);
-    EXPECT_EQ(to_.d, 1995);
-    info.GetUseVar(1, from, to_);
-    EXPECT_EQ(to_.d, VESK_SYSMIS);
+    EXPECT_EQ(RangeVar(info, true, 0), (Cells{kSys, 1995}));
+    EXPECT_EQ(RangeVar(info, true, 1), (Cells{kSys, kSys}));
 
     info.SetPred(false, true, 5, true, false, 20);
-    info.GetPred(fo, fd, fc, to, td, tc);
-    EXPECT_FALSE(fo);
-    EXPECT_FALSE(fd);
-    EXPECT_EQ(fc, 0);
-    EXPECT_EQ(tc, 20);
+    EXPECT_EQ(Range(info, false), (Longs{0, 0, 0, 1, 0, 20}));
     info.SetPredVar(1, Num(1), Num(2));
-    info.GetPredVar(1, from, to_);
-    EXPECT_EQ(from.d, VESK_SYSMIS);
-    EXPECT_EQ(to_.d, VESK_SYSMIS);  // on, but by case number
+    EXPECT_EQ(RangeVar(info, false, 1), (Cells{kSys, kSys}));  // on, but by case number
 
     // A range given by case number survives Reset(true), not Reset(false).
     info.SetUse(true, false, 10, false, false, 0);
     info.Reset(true);
-    info.GetUse(fo, fd, fc, to, td, tc);
-    EXPECT_TRUE(fo);
-    EXPECT_EQ(fc, 10);
-    info.GetPred(fo, fd, fc, to, td, tc);
-    EXPECT_EQ(tc, 20);
+    EXPECT_EQ(Range(info, true), (Longs{1, 0, 10, 0, 0, 0}));
+    EXPECT_EQ(Range(info, false)[5], 20);
     info.Reset(false);
-    info.GetUse(fo, fd, fc, to, td, tc);
-    EXPECT_FALSE(fo);
-    EXPECT_EQ(fc, 0);
+    EXPECT_EQ(Range(info, true), (Longs{0, 0, 0, 0, 0, 0}));
 
     EXPECT_THROW(info.SetNDateVars(11), VESK_AssertFailed);
     info.SetNDateVars(0);
-    int c, t, e;
-    EXPECT_THROW(info.GetDateVar(0, c, t, e), VESK_AssertFailed);  // no entries
+    EXPECT_THROW(Entry(info, 0), VESK_AssertFailed);  // no entries
     info.SetNDateVars(1);
     EXPECT_THROW(info.SetDateVar(1, 1, VESK_TrendsInfo::e_YEAR, 1), VESK_AssertFailed);  // key slot
     EXPECT_THROW(info.SetDateVar(2, 1, VESK_TrendsInfo::e_DATKEY, 1), VESK_AssertFailed);
     EXPECT_THROW(info.SetUseVar(1, Num(0), Num(0)), VESK_AssertFailed);
     info.SetDateVar(1, 3, VESK_TrendsInfo::e_DATKEY, 0);
     info.SetDateVar(1, 3, VESK_TrendsInfo::e_NONE, 0);
-    EXPECT_EQ(Column(info, 1), 3);  // e_NONE clears only the type
-    EXPECT_EQ(Type(info, 1), VESK_TrendsInfo::e_NONE);
+    EXPECT_EQ(Entry(info, 1), (Ints{3, VESK_TrendsInfo::e_NONE, 0}));  // e_NONE clears only the type
 
     VESK_TrendsInfo detached;
     EXPECT_THROW(detached.Validate(), VESK_AssertFailed);
@@ -214,43 +215,22 @@ TEST(TrendsInfoTest, SerializeRoundTrip) {
     f.info.SetPred(true, false, 41, true, true, 0);
     f.info.SetPredVar(0, Num(2000), Num(2001));
 
-    std::string bytes;
-    {
-        VStream vs(bytes, VStream::kStoring);
-        f.info.Serialize(vs);
-    }
+    const std::string bytes = Store(f.info);
     MemoryDataStore other;
     other.CopyDictionary(f.source);
     VESK_TrendsInfo& loaded = other.GetTrendsInfo();
     loaded.Reset(false);
-    {
-        VStream vs(bytes, VStream::kLoading);
-        loaded.Serialize(vs);
-    }
+    Load(loaded, bytes);
     EXPECT_FALSE(loaded == f.info);  // ids are not serialised
     EXPECT_TRUE(loaded.UpdateVarIDs(&other));
     EXPECT_TRUE(loaded == f.info);
     EXPECT_TRUE(loaded.Validate());
-    OBS from, to;
-    loaded.GetPredVar(0, from, to);
-    EXPECT_EQ(from.d, VESK_SYSMIS);
-    EXPECT_EQ(to.d, 2001);
-    loaded.GetUseVar(1, from, to);
-    EXPECT_EQ(from.d, 3);
-    EXPECT_EQ(to.d, VESK_SYSMIS);
+    EXPECT_EQ(RangeVar(loaded, false, 0), (Cells{VESK_SYSMIS, 2001}));
+    EXPECT_EQ(RangeVar(loaded, true, 1), (Cells{3, VESK_SYSMIS}));
 
     // Information without date variables round-trips too.
-    VESK_TrendsInfo empty;
-    std::string e;
-    {
-        VStream vs(e, VStream::kStoring);
-        empty.Serialize(vs);
-    }
-    VESK_TrendsInfo emptyBack;
-    {
-        VStream vs(e, VStream::kLoading);
-        emptyBack.Serialize(vs);
-    }
+    VESK_TrendsInfo empty, emptyBack;
+    Load(emptyBack, Store(empty));
     EXPECT_TRUE(emptyBack == empty);
     EXPECT_EQ(emptyBack.GetNDateVars(), 0);
 
@@ -272,12 +252,8 @@ TEST(TrendsInfoTest, SerializeRoundTrip) {
     // A damaged index cannot take an id.
     std::string badIndex = bytes;
     badIndex[41] = 50;
-    VESK_TrendsInfo& target = other.GetTrendsInfo();
-    {
-        VStream vs(badIndex, VStream::kLoading);
-        target.Serialize(vs);
-    }
-    EXPECT_FALSE(target.UpdateVarIDs(&other));
-    EXPECT_FALSE(target.Validate());
-    EXPECT_EQ(target.GetNDateVars(), 0);
+    Load(loaded, badIndex);
+    EXPECT_FALSE(loaded.UpdateVarIDs(&other));
+    EXPECT_FALSE(loaded.Validate());
+    EXPECT_EQ(loaded.GetNDateVars(), 0);
 }
