@@ -5,15 +5,9 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <stdlib.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-
-#include <cstdio>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -25,31 +19,12 @@ using nlohmann::json;
 
 namespace {
 
-using Result = VeskResult;
-
-class VeskCli : public ::testing::Test {
+class VeskCli : public VeskTest {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/veskcliXXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        fDir = pattern;
-    }
-    void TearDown() override { std::system(("rm -rf '" + fDir + "'").c_str()); }
-
-    std::string Path(const std::string& name) const { return fDir + "/" + name; }
-
     std::string Write(const std::string& name, const SysFileBuilder& b) const {
         b.WriteTo(Path(name));
         return Path(name);
     }
-
-    static std::string Slurp(const std::string& path) { return SlurpFile(path); }
-
-    Result Run(const std::vector<std::string>& args) const {
-        return RunVesk(VESK_TOOL, args, Path("out"), Path("err"));
-    }
-
-    std::string fDir;
 };
 
 // A big-endian bytecode file with a bit of everything the JSON shows.
@@ -73,52 +48,36 @@ SysFileBuilder Survey() {
     return b;
 }
 
-// ---------------------------------------------------------------- info
+void ExpectMembers(const json& got, const char* want) {
+    const json members = json::parse(want);
+    for (const auto& [key, value] : members.items()) EXPECT_EQ(got[key], value) << key;
+}
 
 TEST_F(VeskCli, InfoJsonDescribesFileAndDictionary) {
-    const Result r = Run({"info", "--json", Write("s.sys", Survey())});
+    const VeskResult r = Run({"info", "--json", Write("s.sys", Survey())});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
     const json j = json::parse(r.out);
-    EXPECT_EQ(j["compression"], 1);
-    EXPECT_EQ(j["encrypted"], false);
-    EXPECT_EQ(j["reversed"], true);
-    EXPECT_EQ(j["case_count"], 2);
-    EXPECT_EQ(j["cells_per_case"], 5);
-    EXPECT_EQ(j["label"], "Town survey");
+    ExpectMembers(j, R"({"compression": 1, "encrypted": false, "reversed": true, "case_count": 2,
+                         "cells_per_case": 5, "label": "Town survey", "weight": "w", "raw_extensions": [2, 30],
+                         "variable_sets": [], "mr_sets": [], "attributes": {}})");
     EXPECT_EQ(j["product"], std::string(kProductText));
     EXPECT_TRUE(j["encoding"].is_string());
-    EXPECT_EQ(j["weight"], "w");
-    EXPECT_EQ(j["raw_extensions"], json::array({2, 30}));
-    EXPECT_EQ(j["variable_sets"], json::array());
-    EXPECT_EQ(j["mr_sets"], json::array());
-    EXPECT_EQ(j["attributes"], json::object());
-
     ASSERT_EQ(j["documents"].size(), 1u);
-    const json& doc = j["documents"][0];
-    EXPECT_EQ(doc["year"], 2014);
-    EXPECT_EQ(doc["month"], 3);
-    EXPECT_EQ(doc["day"], 5);
-    EXPECT_EQ(doc["lines"], json::array({"A note on the survey.", "   (Entered 05-Mar-2014)"}));
+    ExpectMembers(j["documents"][0], R"j({"year": 2014, "month": 3, "day": 5,
+                                         "lines": ["A note on the survey.", "   (Entered 05-Mar-2014)"]})j");
 
     const json& vars = j["variables"];
     ASSERT_EQ(vars.size(), 4u);
-    EXPECT_EQ(vars[0]["name"], "age");
-    EXPECT_EQ(vars[0]["type"], 0);
-    EXPECT_EQ(vars[0]["label"], "Age, in years");
-    EXPECT_EQ(vars[0]["missing"], json::parse(R"({"rule": 2, "values": [0.1, 99]})"));
-    EXPECT_EQ(vars[0]["value_labels"], json::parse(R"([[1, "one"], [1e300, "huge"]])"));
-    EXPECT_EQ(vars[1]["type"], 10);
-    EXPECT_TRUE(vars[1]["label"].is_null());
-    EXPECT_EQ(vars[1]["print"], json::array({1, 10, 0}));
-    EXPECT_EQ(vars[1]["missing"], json::parse(R"({"rule": 1, "values": ["none"]})"));
-    EXPECT_EQ(vars[1]["value_labels"], json::parse(R"([["none", "No city"]])"));
-    EXPECT_EQ(vars[3]["print"], json::array({5, 10, 2}));
-    EXPECT_EQ(vars[3]["write"], json::array({5, 12, 3}));
-    EXPECT_EQ(vars[3]["missing"], json::parse(R"({"rule": -3, "values": [-5, -1, 1e300]})"));
+    ExpectMembers(vars[0], R"({"name": "age", "type": 0, "label": "Age, in years",
+                              "missing": {"rule": 2, "values": [0.1, 99]},
+                              "value_labels": [[1, "one"], [1e300, "huge"]]})");
+    ExpectMembers(vars[1], R"({"type": 10, "label": null, "print": [1, 10, 0],
+                              "missing": {"rule": 1, "values": ["none"]}, "value_labels": [["none", "No city"]]})");
+    ExpectMembers(vars[3], R"({"print": [5, 10, 2], "write": [5, 12, 3],
+                              "missing": {"rule": -3, "values": [-5, -1, 1e300]}})");
     for (const char* member : {"measure", "alignment", "display_width", "role", "attributes"})
         EXPECT_TRUE(vars[3].contains(member)) << member;
-
     // Numbers in their shortest round-trip spelling.
     EXPECT_NE(r.out.find("[0.1, 99]"), std::string::npos);
     EXPECT_NE(r.out.find("[-5, -1, 1e+300]"), std::string::npos);
@@ -129,10 +88,8 @@ TEST_F(VeskCli, InfoJsonIsValidWhateverTheTextsHold) {
     b.Header({.label = "bad \xE9 byte, tab\t, bell\x07, quote \" and \\"});
     b.Variable({.name = "X", .label = std::string("cut \xE2\x82", 6)});
     b.ValueLabels({{1, "\xF0\x9F\x98\x80 ok"}}, {1});
-    b.ExtensionText(20, "UTF-8");
-    b.End();
-    b.Row(Cells().Num(1));
-    const Result r = Run({"info", "--json", Write("t.sys", b)});
+    b.ExtensionText(20, "UTF-8").End().Row(Cells().Num(1));
+    const VeskResult r = Run({"info", "--json", Write("t.sys", b)});
     ASSERT_EQ(r.status, 0) << r.err;
     const json j = json::parse(r.out);  // throws on invalid UTF-8 or bad escapes
     EXPECT_EQ(j["label"], "bad \xEF\xBF\xBD byte, tab\t, bell\x07, quote \" and \\");
@@ -141,15 +98,11 @@ TEST_F(VeskCli, InfoJsonIsValidWhateverTheTextsHold) {
 }
 
 TEST_F(VeskCli, InfoTableListsVariablesAndFacts) {
-    const Result r = Run({"info", Write("s.sys", Survey())});
+    const VeskResult r = Run({"info", Write("s.sys", Survey())});
     ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_NE(r.out.find("age"), std::string::npos);
-    EXPECT_NE(r.out.find("Age, in years"), std::string::npos);
-    EXPECT_NE(r.out.find("reversed"), std::string::npos);
-    EXPECT_NE(r.out.find("Town survey"), std::string::npos);
+    for (const char* text : {"age", "Age, in years", "reversed", "Town survey"})
+        EXPECT_NE(r.out.find(text), std::string::npos) << text;
 }
-
-// ---------------------------------------------------------------- cat
 
 SysFileBuilder Awkward(int compression) {
     SysFileBuilder b;
@@ -174,7 +127,7 @@ TEST_F(VeskCli, CatWritesRfc4180Csv) {
         "1e+300,\"two\nlines\",\"\r\"\r\n"
         ",  lead,\",\"\r\n";
     for (int compression : {kCompressNone, kCompressBytecode}) {
-        const Result r = Run({"cat", Write("a.sys", Awkward(compression))});
+        const VeskResult r = Run({"cat", Write("a.sys", Awkward(compression))});
         ASSERT_EQ(r.status, 0) << r.err;
         EXPECT_EQ(r.out, expected) << "compression " << compression;
         EXPECT_EQ(r.err, "");  // no progress bar when stderr is not a terminal
@@ -183,19 +136,19 @@ TEST_F(VeskCli, CatWritesRfc4180Csv) {
 
 TEST_F(VeskCli, CatRowsAndVarsSelect) {
     const std::string file = Write("a.sys", Awkward(kCompressBytecode));
-    Result r = Run({"cat", file, "--rows", "1:2", "--vars", "t,N"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "t,n\r\n,2.5\r\n\"\"\"\",-0\r\n");
-
-    r = Run({"cat", file, "--rows", "4:4"});
-    EXPECT_EQ(r.out, "n,s,t\r\n,  lead,\",\"\r\n");
-
-    r = Run({"cat", file, "--rows", "3:100", "--vars", "n"});
-    EXPECT_EQ(r.out, "n\r\n1e+300\r\n\r\n");
-
-    r = Run({"cat", file, "--rows", "7:9"});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "n,s,t\r\n");
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"--rows", "1:2", "--vars", "t,N"}, "t,n\r\n,2.5\r\n\"\"\"\",-0\r\n"},
+        {{"--rows", "4:4"}, "n,s,t\r\n,  lead,\",\"\r\n"},
+        {{"--rows", "3:100", "--vars", "n"}, "n\r\n1e+300\r\n\r\n"},
+        {{"--rows", "7:9"}, "n,s,t\r\n"},
+    };
+    for (const auto& [options, want] : cases) {
+        std::vector<std::string> args = {"cat", file};
+        args.insert(args.end(), options.begin(), options.end());
+        const VeskResult r = Run(args);
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, want) << options[1];
+    }
 }
 
 TEST_F(VeskCli, CatDeliversVeryLongStrings) {
@@ -209,17 +162,9 @@ TEST_F(VeskCli, CatDeliversVeryLongStrings) {
     text[0] = 'a';
     text[289] = 'z';
     b.Row(Cells().Str(text.substr(0, 255), 256).Str(text.substr(255), 48));
-    const Result r = Run({"cat", Write("l.sys", b)});
+    const VeskResult r = Run({"cat", Write("l.sys", b)});
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "Long\r\n" + text + "\r\n");
-}
-
-// ---------------------------------------------------------------- verify
-
-TEST_F(VeskCli, VerifyCountsCases) {
-    const Result r = Run({"verify", Write("a.sys", Awkward(kCompressBytecode))});
-    ASSERT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "cases: 5\n");
 }
 
 // Runs vesk with stderr on a pseudo-terminal and stdout into a file; returns
@@ -259,48 +204,42 @@ std::string RunOnTerminal(const std::vector<std::string>& args, const std::strin
     return seen;
 }
 
-TEST_F(VeskCli, ProgressBarOnlyOnTerminal) {
+TEST_F(VeskCli, VerifyCountsCasesWithAProgressBarOnlyOnATerminal) {
     SysFileBuilder b;
     b.Header({.compression = kCompressBytecode});
-    b.Variable({.name = "X"});
-    b.ExtensionText(20, "UTF-8");
-    b.End();
+    b.Variable({.name = "X"}).ExtensionText(20, "UTF-8").End();
     for (int i = 0; i < 3000; ++i) b.Row(Cells().Num(i));
     const std::string file = Write("many.sys", b);
 
     const std::string terminal = RunOnTerminal({"verify", file}, Path("verify.out"));
     EXPECT_NE(terminal.find("verify ["), std::string::npos) << terminal;
     EXPECT_NE(terminal.find("\033[K"), std::string::npos) << "the bar is erased at the end";
-    EXPECT_EQ(Slurp(Path("verify.out")), "cases: 3000\n");
+    EXPECT_EQ(SlurpFile(Path("verify.out")), "cases: 3000\n");
 
-    const Result piped = Run({"verify", file});
+    const VeskResult piped = Run({"verify", file});
+    EXPECT_EQ(piped.status, 0);
     EXPECT_EQ(piped.err, "");
     EXPECT_EQ(piped.out, "cases: 3000\n");
 }
 
-// ---------------------------------------------------------------- errors
-
 TEST_F(VeskCli, LibraryErrorsExitOneWithMessageNumber) {
-    // Not a system file at all.
     std::ofstream(Path("junk.sys")) << "this is not a system file, just text";
     for (const char* command : {"info", "cat", "verify"}) {
-        const Result r = Run({command, Path("junk.sys")});
+        const VeskResult r = Run({command, Path("junk.sys")});
         EXPECT_EQ(r.status, 1) << command;
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, "vesk: " + Path("junk.sys") + ": the file is damaged or not a system file [1204]\n");
     }
 
     // Cut in the middle of a case: the dictionary reads, the data does not.
-    std::vector<uint8_t> bytes = Awkward(kCompressNone).Bytes();
-    bytes.resize(bytes.size() - 5);
-    std::ofstream(Path("cut.sys"), std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                           std::streamsize(bytes.size()));
-    const Result r = Run({"verify", Path("cut.sys")});
+    const std::string whole = Awkward(kCompressNone).Str();
+    std::ofstream(Path("cut.sys"), std::ios::binary) << whole.substr(0, whole.size() - 5);
+    const VeskResult r = Run({"verify", Path("cut.sys")});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("[1205]"), std::string::npos) << r.err;
     EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
 
-    const Result missing = Run({"info", Path("absent.sys")});
+    const VeskResult missing = Run({"info", Path("absent.sys")});
     EXPECT_EQ(missing.status, 1);
     EXPECT_EQ(missing.err.rfind("vesk: ", 0), 0u);
     EXPECT_NE(missing.err.find("[1201]"), std::string::npos) << missing.err;
@@ -321,7 +260,7 @@ TEST_F(VeskCli, BadUsageExitsTwo) {
         {"verify", file, "extra"},
     };
     for (const auto& args : bad) {
-        const Result r = Run(args);
+        const VeskResult r = Run(args);
         std::string shown;
         for (const std::string& a : args) shown += " " + a;
         EXPECT_EQ(r.status, 2) << shown << "\n" << r.err;
@@ -331,15 +270,16 @@ TEST_F(VeskCli, BadUsageExitsTwo) {
 }
 
 TEST_F(VeskCli, HelpExplainsCommandsAndOptions) {
-    Result r = Run({"--help"});
-    EXPECT_EQ(r.status, 0);
-    for (const char* word : {"info", "cat", "verify"}) EXPECT_NE(r.out.find(word), std::string::npos) << word;
-    r = Run({"cat", "--help"});
-    EXPECT_EQ(r.status, 0);
-    for (const char* word : {"--rows", "--vars", "--password", "FILE"})
-        EXPECT_NE(r.out.find(word), std::string::npos) << word;
-    r = Run({"info", "--help"});
-    EXPECT_NE(r.out.find("--json"), std::string::npos);
+    const std::vector<std::pair<std::vector<std::string>, std::vector<const char*>>> helps = {
+        {{"--help"}, {"info", "cat", "verify"}},
+        {{"cat", "--help"}, {"--rows", "--vars", "--password", "FILE"}},
+        {{"info", "--help"}, {"--json"}},
+    };
+    for (const auto& [args, words] : helps) {
+        const VeskResult r = Run(args);
+        EXPECT_EQ(r.status, 0) << args[0];
+        for (const char* word : words) EXPECT_NE(r.out.find(word), std::string::npos) << word;
+    }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // Runs the vesk tool as a subprocess for the end-to-end suites.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
@@ -40,3 +41,24 @@ inline VeskResult RunVesk(const std::string& tool, const std::vector<std::string
     r.err = SlurpFile(errPath);
     return r;
 }
+
+#ifdef VESK_TOOL
+// A fresh work directory per test; the tool's output is captured in its files
+// "stdout" and "stderr".
+class VeskTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/veskXXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        fDir = pattern;
+    }
+    void TearDown() override { std::system(("rm -rf '" + fDir + "'").c_str()); }
+
+    std::string Path(const std::string& name) const { return fDir + "/" + name; }
+    VeskResult Run(const std::vector<std::string>& args) const {
+        return RunVesk(VESK_TOOL, args, Path("stdout"), Path("stderr"));
+    }
+
+    std::string fDir;
+};
+#endif
