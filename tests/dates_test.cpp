@@ -4,6 +4,7 @@
 
 #include <cmath>
 #include <ctime>
+#include <tuple>
 
 #include "vesk_assert.h"
 
@@ -26,37 +27,28 @@ long DaysInMonth(long m, long y) {
 
 }  // namespace
 
-TEST(DatesTest, CalendarStartAndEnd) {
+TEST(DatesTest, CalendarStartEndAndRejectedParts) {
     EXPECT_EQ(Dmy(14, 10, 1582), 0.0);
     EXPECT_EQ(Dmy(15, 10, 1582, 1, 2, 3.5), kDay + 3723.5);
     EXPECT_EQ(Dmy(1, 1, 1583), 79 * kDay);
     // The common 1970 epoch lies 141427 days after 15 October 1582.
     EXPECT_EQ(Dmy(1, 1, 1970), 141428 * kDay);
     EXPECT_EQ(Dmy(31, 12, 9999, 23, 59, 59), 265621679999.0);
-
-    double v = 42;
-    EXPECT_EQ(iDMY2Vesk(13, 10, 1582, 0, 0, 0, &v), 0);
-    EXPECT_EQ(iDMY2Vesk(1, 1, 1582, 0, 0, 0, &v), 0);
-    EXPECT_EQ(iDMY2Vesk(31, 12, 1581, 0, 0, 0, &v), 0);
-    EXPECT_EQ(iDMY2Vesk(1, 1, 10000, 0, 0, 0, &v), 0);
-    EXPECT_EQ(v, 42);  // failures write nothing
-}
-
-TEST(DatesTest, DMY2VeskRejectsOutOfRangeParts) {
-    double v = 42;
-    EXPECT_EQ(iDMY2Vesk(1, 0, 2000, 0, 0, 0, &v), 0);
-    EXPECT_EQ(iDMY2Vesk(1, 13, 2000, 0, 0, 0, &v), 0);
-    EXPECT_EQ(iDMY2Vesk(0, 1, 2000, 0, 0, 0, &v), 0);
-    EXPECT_EQ(iDMY2Vesk(32, 1, 2000, 0, 0, 0, &v), 0);
-    EXPECT_EQ(iDMY2Vesk(1, 1, 2000, 24, 0, 0, &v), 0);
-    EXPECT_EQ(iDMY2Vesk(1, 1, 2000, -1, 0, 0, &v), 0);
-    EXPECT_EQ(iDMY2Vesk(1, 1, 2000, 0, 60, 0, &v), 0);
-    EXPECT_EQ(iDMY2Vesk(1, 1, 2000, 0, -1, 0, &v), 0);
-    EXPECT_EQ(iDMY2Vesk(1, 1, 2000, 0, 0, 60, &v), 0);
-    EXPECT_EQ(iDMY2Vesk(1, 1, 2000, 0, 0, -0.001, &v), 0);
-    EXPECT_EQ(iDMY2Vesk(1, 1, 2000, 0, 0, std::nan(""), &v), 0);
-    EXPECT_EQ(v, 42);
     EXPECT_NEAR(Dmy(1, 1, 2000, 23, 59, 59.999) - Dmy(1, 1, 2000), 86399.999, 1e-5);
+
+    const struct {
+        long d, m, y, hh, mi;
+        double s;
+    } bad[] = {{13, 10, 1582, 0, 0, 0}, {1, 1, 1582, 0, 0, 0},  {31, 12, 1581, 0, 0, 0}, {1, 1, 10000, 0, 0, 0},
+               {1, 0, 2000, 0, 0, 0},   {1, 13, 2000, 0, 0, 0}, {0, 1, 2000, 0, 0, 0},   {32, 1, 2000, 0, 0, 0},
+               {1, 1, 2000, 24, 0, 0},  {1, 1, 2000, -1, 0, 0}, {1, 1, 2000, 0, 60, 0},  {1, 1, 2000, 0, -1, 0},
+               {1, 1, 2000, 0, 0, 60},  {1, 1, 2000, 0, 0, -0.001}, {1, 1, 2000, 0, 0, std::nan("")}};
+    for (const auto& b : bad) {
+        double v = 42;
+        EXPECT_EQ(iDMY2Vesk(b.d, b.m, b.y, b.hh, b.mi, b.s, &v), 0) << b.d << "." << b.m << "." << b.y << " " << b.hh
+                                                                    << ":" << b.mi << ":" << b.s;
+        EXPECT_EQ(v, 42);  // failures write nothing
+    }
     EXPECT_THROW(iDMY2Vesk(1, 1, 2000, 0, 0, 0, nullptr), VESK_AssertFailed);
 }
 
@@ -77,41 +69,26 @@ TEST(DatesTest, LeapAndCenturyYears) {
 }
 
 TEST(DatesTest, Vesk2DMYPartsAndLimits) {
-    long d = -1, m = -1, y = -1, hh = -1, mi = -1;
-    double s = -1;
-    ASSERT_EQ(iVesk2DMY(0, &d, &m, &y, &hh, &mi, &s), 1);
-    EXPECT_EQ(d, 14);
-    EXPECT_EQ(m, 10);
-    EXPECT_EQ(y, 1582);
-    EXPECT_EQ(hh, 0);
-    EXPECT_EQ(mi, 0);
-    EXPECT_EQ(s, 0);
-
-    ASSERT_EQ(iVesk2DMY(86399.5, &d, &m, &y, &hh, &mi, &s), 1);
-    EXPECT_EQ(d, 14);
-    EXPECT_EQ(m, 10);
-    EXPECT_EQ(y, 1582);
-    EXPECT_EQ(hh, 23);
-    EXPECT_EQ(mi, 59);
-    EXPECT_EQ(s, 59.5);
+    using Parts = std::tuple<long, long, long, long, long, double>;
+    auto parts = [](double v) {
+        long d = -1, m = -1, y = -1, hh = -1, mi = -1;
+        double s = -1;
+        EXPECT_EQ(iVesk2DMY(v, &d, &m, &y, &hh, &mi, &s), 1) << v;
+        return Parts{d, m, y, hh, mi, s};
+    };
+    EXPECT_EQ(parts(0), Parts(14, 10, 1582, 0, 0, 0));
+    EXPECT_EQ(parts(86399.5), Parts(14, 10, 1582, 23, 59, 59.5));
 
     // Out of range: nothing is written.
-    d = m = y = hh = mi = 7;
-    s = 7;
-    EXPECT_EQ(iVesk2DMY(265621680000.0, &d, &m, &y, &hh, &mi, &s), 0);
-    EXPECT_EQ(iVesk2DMY(-1, &d, &m, &y, &hh, &mi, &s), 0);
-    EXPECT_EQ(iVesk2DMY(std::nan(""), &d, &m, &y, &hh, &mi, &s), 0);
-    EXPECT_EQ(d + m + y + hh + mi, 35);
-    EXPECT_EQ(s, 7);
+    long d = 7, m = 7, y = 7, hh = 7, mi = 7;
+    double s = 7;
+    for (double v : {265621680000.0, -1.0, std::nan("")}) EXPECT_EQ(iVesk2DMY(v, &d, &m, &y, &hh, &mi, &s), 0) << v;
+    EXPECT_EQ(Parts(d, m, y, hh, mi, s), Parts(7, 7, 7, 7, 7, 7));
 
     // Only the requested parts are written; all may be null.
     const double v = Dmy(5, 6, 2007, 8, 9, 10.25);
-    d = m = y = -1;
     ASSERT_EQ(iVesk2DMY(v, nullptr, nullptr, nullptr, &hh, &mi, &s), 1);
-    EXPECT_EQ(hh, 8);
-    EXPECT_EQ(mi, 9);
-    EXPECT_EQ(s, 10.25);
-    EXPECT_EQ(d + m + y, -3);
+    EXPECT_EQ(Parts(d, m, y, hh, mi, s), Parts(7, 7, 7, 8, 9, 10.25));
     ASSERT_EQ(iVesk2DMY(v, nullptr, &m, nullptr, nullptr, nullptr, nullptr), 1);
     EXPECT_EQ(m, 6);
 }
@@ -150,28 +127,21 @@ TEST(DatesTest, HoursMinutesSeconds) {
     ASSERT_EQ(iHMS2Vesk(743, 59, 59.9, &v), 1);
     EXPECT_DOUBLE_EQ(v, 743 * 3600 + 59 * 60 + 59.9);
     v = 42;
-    EXPECT_EQ(iHMS2Vesk(744, 0, 0, &v), 0);
-    EXPECT_EQ(iHMS2Vesk(-1, 0, 0, &v), 0);
-    EXPECT_EQ(iHMS2Vesk(0, 60, 0, &v), 0);
-    EXPECT_EQ(iHMS2Vesk(0, -1, 0, &v), 0);
-    EXPECT_EQ(iHMS2Vesk(0, 0, 60, &v), 0);
-    EXPECT_EQ(iHMS2Vesk(0, 0, -1, &v), 0);
+    const std::tuple<long, long, double> bad[] = {{744, 0, 0}, {-1, 0, 0}, {0, 60, 0},
+                                                  {0, -1, 0},  {0, 0, 60}, {0, 0, -1}};
+    for (const auto& [h, m, s] : bad) EXPECT_EQ(iHMS2Vesk(h, m, s, &v), 0) << h << ":" << m << ":" << s;
     EXPECT_EQ(v, 42);
 
+    using Hms = std::tuple<long, long, double>;
     long h = -1, m = -1;
     double s = -1;
     ASSERT_EQ(iVesk2HMS(3661.25, &h, &m, &s), 1);
-    EXPECT_EQ(h, 1);
-    EXPECT_EQ(m, 1);
-    EXPECT_EQ(s, 1.25);
-    // Whole days are dropped.
-    ASSERT_EQ(iVesk2HMS(90000, &h, &m, &s), 1);
-    EXPECT_EQ(h, 1);
-    EXPECT_EQ(m, 0);
-    EXPECT_EQ(s, 0);
+    EXPECT_EQ(Hms(h, m, s), Hms(1, 1, 1.25));
+    ASSERT_EQ(iVesk2HMS(90000, &h, &m, &s), 1);  // whole days are dropped
+    EXPECT_EQ(Hms(h, m, s), Hms(1, 0, 0));
     EXPECT_EQ(iVesk2HMS(2678400, &h, &m, &s), 0);
     EXPECT_EQ(iVesk2HMS(-0.5, &h, &m, &s), 0);
-    EXPECT_EQ(h, 1);  // failures write nothing
+    EXPECT_EQ(Hms(h, m, s), Hms(1, 0, 0));  // failures write nothing
     EXPECT_EQ(iVesk2HMS(2678399, nullptr, &m, nullptr), 1);
     EXPECT_EQ(m, 59);
 }
