@@ -6,13 +6,14 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <tuple>
 
 #include "errortext.h"
 
 namespace {
 
-// Writes and reads back one value of every kind, in one order for both
-// directions, as a Serialize function would.
+// One value of every kind, transferred in one order for both directions, as
+// a Serialize function would.
 struct Sample {
     bool b = false;
     int8_t i8 = 0;
@@ -27,18 +28,9 @@ struct Sample {
     std::string s;
     char block[5] = {};
 
+    auto Values() { return std::tie(b, i8, u8, i16, u16, i32, u32, i64, u64, d, s); }
     void Serialize(VStream& vs) {
-        vs.Transfer(b);
-        vs.Transfer(i8);
-        vs.Transfer(u8);
-        vs.Transfer(i16);
-        vs.Transfer(u16);
-        vs.Transfer(i32);
-        vs.Transfer(u32);
-        vs.Transfer(i64);
-        vs.Transfer(u64);
-        vs.Transfer(d);
-        vs.Transfer(s);
+        std::apply([&](auto&... v) { (vs.Transfer(v), ...); }, Values());
         vs.TransferBytes(block, sizeof block);
     }
 };
@@ -60,9 +52,11 @@ private:
     size_t fRoom;
 };
 
-int ErrorNumberOf(const std::function<void()>& f) {
+// The error number raised while `read` loads from `bytes`, or 0.
+int LoadError(std::string bytes, const std::function<void(VStream&)>& read) {
     try {
-        f();
+        VStream vs(bytes, VStream::kLoading);
+        read(vs);
     } catch (const VeskError& e) {
         return e.Number();
     }
@@ -72,20 +66,9 @@ int ErrorNumberOf(const std::function<void()>& f) {
 }  // namespace
 
 TEST(VStreamTest, RoundTripOfEveryKind) {
-    Sample out;
-    out.b = true;
-    out.i8 = -5;
-    out.u8 = 250;
-    out.i16 = -30000;
-    out.u16 = 65000;
-    out.i32 = -2000000000;
-    out.u32 = 4000000000u;
-    out.i64 = std::numeric_limits<int64_t>::min() + 7;
-    out.u64 = 0xFEDCBA9876543210ull;
-    out.d = -1.7976931348623157e308;
-    out.s = std::string("with\0nul", 8);
-    std::memcpy(out.block, "abcde", 5);
-
+    Sample out{true, -5, 250, -30000, 65000, -2000000000, 4000000000u,
+               std::numeric_limits<int64_t>::min() + 7, 0xFEDCBA9876543210ull, -1.7976931348623157e308,
+               std::string("with\0nul", 8), {'a', 'b', 'c', 'd', 'e'}};
     std::string buffer;
     {
         VStream vs(buffer, VStream::kStoring);
@@ -100,27 +83,14 @@ TEST(VStreamTest, RoundTripOfEveryKind) {
     VStream vs(buffer, VStream::kLoading);
     EXPECT_TRUE(vs.IsLoading());
     in.Serialize(vs);
-    EXPECT_EQ(in.b, true);
-    EXPECT_EQ(in.i8, -5);
-    EXPECT_EQ(in.u8, 250);
-    EXPECT_EQ(in.i16, -30000);
-    EXPECT_EQ(in.u16, 65000);
-    EXPECT_EQ(in.i32, -2000000000);
-    EXPECT_EQ(in.u32, 4000000000u);
-    EXPECT_EQ(in.i64, out.i64);
-    EXPECT_EQ(in.u64, out.u64);
-    EXPECT_EQ(in.d, out.d);
-    EXPECT_EQ(in.s, out.s);
+    EXPECT_EQ(in.Values(), out.Values());
     EXPECT_EQ(std::memcmp(in.block, "abcde", 5), 0);
 
     // NaN payloads survive as bits.
-    double nan = std::nan("0x123");
+    double nan = std::nan("0x123"), back = 0;
     std::string b2;
-    VStream w(b2, VStream::kStoring);
-    w.Transfer(nan);
-    double back = 0;
-    VStream r(b2, VStream::kLoading);
-    r.Transfer(back);
+    VStream(b2, VStream::kStoring).Transfer(nan);
+    VStream(b2, VStream::kLoading).Transfer(back);
     EXPECT_EQ(std::memcmp(&nan, &back, 8), 0);
 }
 
@@ -135,10 +105,10 @@ TEST(VStreamTest, LayoutIsLittleEndian) {
     vs.Transfer(one);
     vs.Transfer(s);
     vs.Transfer(f);
-    const unsigned char expected[] = {0x04, 0x03, 0x02, 0x01,                          // int
-                                      0, 0, 0, 0, 0, 0, 0xF0, 0x3F,                    // 1.0
-                                      2, 0, 0, 0, 'x', 'y',                            // string
-                                      0};                                              // bool
+    const unsigned char expected[] = {0x04, 0x03, 0x02, 0x01,        // int
+                                      0, 0, 0, 0, 0, 0, 0xF0, 0x3F,  // 1.0
+                                      2, 0, 0, 0, 'x', 'y',          // string
+                                      0};                            // bool
     ASSERT_EQ(buffer.size(), sizeof expected);
     EXPECT_EQ(std::memcmp(buffer.data(), expected, sizeof expected), 0);
 }
@@ -154,32 +124,29 @@ TEST(VStreamTest, TruncatedInputRaisesShortRead) {
     }
     // Every proper prefix fails with 1205, wherever it is cut.
     for (size_t cut = 0; cut < full.size(); ++cut) {
-        std::string part = full.substr(0, cut);
-        EXPECT_EQ(ErrorNumberOf([&] {
-                      VStream vs(part, VStream::kLoading);
-                      int32_t n = 0;
-                      std::string s;
-                      vs.Transfer(n);
-                      vs.Transfer(s);
-                  }),
+        EXPECT_EQ(LoadError(full.substr(0, cut),
+                            [](VStream& vs) {
+                                int32_t n = 0;
+                                std::string s;
+                                vs.Transfer(n);
+                                vs.Transfer(s);
+                            }),
                   1205)
             << "cut at " << cut;
     }
     // A damaged string length far beyond the data fails without allocating it.
-    std::string huge = {'\xFF', '\xFF', '\xFF', '\x7F', 'a', 'b'};
-    EXPECT_EQ(ErrorNumberOf([&] {
-                  VStream vs(huge, VStream::kLoading);
-                  std::string s;
-                  vs.Transfer(s);
-              }),
+    EXPECT_EQ(LoadError({'\xFF', '\xFF', '\xFF', '\x7F', 'a', 'b'},
+                        [](VStream& vs) {
+                            std::string s;
+                            vs.Transfer(s);
+                        }),
               1205);
     // Reading an empty buffer fails on the first value of any kind.
-    std::string empty;
-    EXPECT_EQ(ErrorNumberOf([&] {
-                  VStream vs(empty, VStream::kLoading);
-                  bool b;
-                  vs.Transfer(b);
-              }),
+    EXPECT_EQ(LoadError("",
+                        [](VStream& vs) {
+                            bool b;
+                            vs.Transfer(b);
+                        }),
               1205);
 }
 
