@@ -75,7 +75,6 @@ TEST(AttributesTest, IndexOutOfRangeIsAnAssertion) {
     }
     EXPECT_THROW(a.Values(uint64_t{5}), VESK_AssertFailed);
     EXPECT_THROW(DatasourceAttributes().Delete(uint64_t{0}), VESK_AssertFailed);
-    EXPECT_EQ(a.Size(), 2u);
 }
 
 TEST(AttributesTest, CopyAssignChangeAndVersion) {
@@ -108,22 +107,15 @@ TEST(AttributesTest, CopyAssignChangeAndVersion) {
 }
 
 TEST(AttributesTest, Equality) {
-    DatasourceAttributes a = Sample();
-    EXPECT_TRUE(a == a);
-    DatasourceAttributes reversed;
+    // Order counts, so does the case of names, and so do the values.
+    DatasourceAttributes reversed, cased, shorter = Sample();
     reversed.Define("Size", {"10"});
     reversed.Define("Color", {"red", "blue"});
-    EXPECT_NE(a, reversed);  // order counts
-
-    DatasourceAttributes cased;
     cased.Define("color", {"red", "blue"});
     cased.Define("Size", {"10"});
-    EXPECT_NE(a, cased);  // so does the case of names
-
-    DatasourceAttributes shorter = Sample();
     shorter.Define("Color", {"red"});
-    EXPECT_NE(a, shorter);
-    EXPECT_NE(a, DatasourceAttributes());
+    for (const DatasourceAttributes& other : {reversed, cased, shorter, DatasourceAttributes()})
+        EXPECT_NE(Sample(), other) << other.MakeString();
 }
 
 TEST(AttributesTest, Merge) {
@@ -165,19 +157,12 @@ TEST(AttributesTest, NameValidation) {
     EXPECT_EQ(A::ValidateVarAttrName("My Attr"), A::InvalidName);
     EXPECT_EQ(A::ValidateVarAttrName("Attr_"), A::InvalidName);
     EXPECT_EQ(A::ValidateVarAttrName(std::string("a\0b", 3)), A::InvalidName);
-    // The two tables differ.
+    // The two tables differ; the last entries are found too.
     EXPECT_EQ(A::ValidateVarAttrName("$ExtendedVariableLabel"), A::RegisteredReserved);
     EXPECT_EQ(A::ValidateFileAttrName("$ExtendedVariableLabel"), A::UnregisteredReserved);
     EXPECT_EQ(A::ValidateFileAttrName("$variableview2"), A::RegisteredReserved);
-
-    int n = 0;
-    while (RegisteredVariableAttributeNames[n]) ++n;
-    EXPECT_EQ(n, 16);
-    EXPECT_STREQ(RegisteredVariableAttributeNames[15], "$@MeasurementLevel");
-    n = 0;
-    while (RegisteredDatafileAttributeNames[n]) ++n;
-    EXPECT_EQ(n, 11);
-    EXPECT_STREQ(RegisteredDatafileAttributeNames[8], "$@Quorvance.MDDFile");
+    EXPECT_EQ(A::ValidateVarAttrName("$@MeasurementLevel"), A::RegisteredReserved);
+    EXPECT_EQ(A::ValidateFileAttrName("$@Quorvance.MDDFile"), A::RegisteredReserved);
 }
 
 TEST(AttributesTest, MakeString) {

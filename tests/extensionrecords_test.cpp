@@ -21,28 +21,23 @@ namespace {
 
 constexpr bool kLittle = std::endian::native == std::endian::little;
 
-// Integers laid out by hand in a chosen order, independent of the library's helpers.
-void Put(std::vector<uint8_t>& out, uint64_t v, int size, bool bigEndian) {
-    for (int i = 0; i < size; ++i) {
-        const int shift = 8 * (bigEndian ? size - 1 - i : i);
-        out.push_back(uint8_t(v >> shift));
+// Units laid out by hand in a chosen order, independent of the library's helpers.
+template <typename T>
+std::vector<uint8_t> Units(const std::vector<T>& values, bool bigEndian) {
+    std::vector<uint8_t> out;
+    for (T v : values) {
+        uint64_t bits;
+        if constexpr (std::is_floating_point_v<T>)
+            bits = std::bit_cast<uint64_t>(v);
+        else
+            bits = uint64_t(v);
+        for (size_t i = 0; i < sizeof(T); ++i) out.push_back(uint8_t(bits >> 8 * (bigEndian ? sizeof(T) - 1 - i : i)));
     }
-}
-std::vector<uint8_t> Ints32(const std::vector<int32_t>& values, bool bigEndian) {
-    std::vector<uint8_t> out;
-    for (int32_t v : values) Put(out, uint32_t(v), 4, bigEndian);
     return out;
 }
-std::vector<uint8_t> Ints64(const std::vector<int64_t>& values, bool bigEndian) {
-    std::vector<uint8_t> out;
-    for (int64_t v : values) Put(out, uint64_t(v), 8, bigEndian);
-    return out;
-}
-std::vector<uint8_t> Doubles(const std::vector<double>& values, bool bigEndian) {
-    std::vector<uint8_t> out;
-    for (double d : values) Put(out, std::bit_cast<uint64_t>(d), 8, bigEndian);
-    return out;
-}
+auto Ints32 = Units<int32_t>;
+auto Ints64 = Units<int64_t>;
+auto Doubles = Units<double>;
 // Options of a reader of a file in that order.
 SystemFileOptions ReaderOptions(bool bigEndian) {
     SystemFileOptions o;
@@ -50,17 +45,13 @@ SystemFileOptions ReaderOptions(bool bigEndian) {
     return o;
 }
 
-void Fill(SystemFileExtensionRecord& rec, int32_t unitSize, int32_t nUnits, const void* bytes) {
-    rec.SetUnitSize(unitSize);
-    rec.SetNUnits(nUnits);
-    if (nUnits > 0 && unitSize > 0) rec.SetContents(bytes);
-}
-
 // Hands a record of those units to the read dispatch, as the reader does.
 void Read(int subtype, VESK_DataSource& ds, SystemFileOptions& o, int32_t unitSize, int32_t nUnits,
           const void* bytes) {
     SystemFileExtensionRecord rec;
-    Fill(rec, unitSize, nUnits, bytes);
+    rec.SetUnitSize(unitSize);
+    rec.SetNUnits(nUnits);
+    if (nUnits > 0 && unitSize > 0) rec.SetContents(bytes);
     ReadExtensionRecord(subtype, ds, o, rec);
 }
 void Read(int subtype, VESK_DataSource& ds, SystemFileOptions& o, int32_t unitSize, const std::vector<uint8_t>& b) {
@@ -103,12 +94,38 @@ VESK_Variable& AddVar(VESK_DataSource& ds, const char* name, int type) {
     return v;
 }
 
+// Level, display width and alignment of a variable.
+std::vector<int> Display(const VESK_Variable& v) {
+    return {v.GetMeasurementLevel(), v.GetDisplayWidth(), v.GetAlignment()};
+}
+
+// Whether the subtype's handler writes anything for the source.
+bool Writes(int subtype, const VESK_DataSource& source) {
+    SystemFileExtensionRecord rec;
+    WriteExtensionRecord(subtype, source, rec);
+    return !rec.IsEmpty();
+}
+
 // Builds the record of the subtype from source and reads it into a fresh reader.
 void RoundTrip(int subtype, const VESK_DataSource& source, VESK_DataSource& target, SystemFileOptions& o) {
     SystemFileExtensionRecord rec;
     WriteExtensionRecord(subtype, source, rec);
     ASSERT_FALSE(rec.IsEmpty());
     ReadExtensionRecord(subtype, target, o, rec);
+}
+
+// The stored dictionary of a file with a numeric, 'Address' (300 bytes, two
+// segments), 'Notes' (600 bytes, three segments) and a trailing numeric, with
+// the long-name table of its subtype-13 record applied.
+void StoredVeryLongStrings(DataFreeDataSource& ds, SystemFileOptions& o) {
+    AddVar(ds, "ID", 0);
+    AddVar(ds, "ADDRESS", 255);
+    AddVar(ds, "ADDRE0", 48);
+    AddVar(ds, "NOTES", 255);
+    AddVar(ds, "NOTES0", 255);
+    AddVar(ds, "NOTES1", 96);
+    AddVar(ds, "AGE", 0);
+    ReadText(13, ds, o, "ID=Id\tADDRESS=Address\tNOTES=Notes\tAGE=Age");
 }
 
 class CountingHandler final : public SystemFileExtensionHandler {
@@ -126,8 +143,6 @@ public:
 };
 
 }  // namespace
-
-// ------------------------------------------------------------------ record and dispatch
 
 TEST(ExtensionRecordTest, SizesContentsAndMisuse) {
     SystemFileExtensionRecord rec;
@@ -192,36 +207,28 @@ TEST(ExtensionDispatchTest, UnhandledSubtypesTravelAsRawBlocks) {
         }
         ASSERT_EQ(payloads.size(), 5u);
 
-        EXPECT_TRUE(ds.HasExtension(2));
-        EXPECT_TRUE(ds.HasExtension(30));
-        EXPECT_TRUE(ds.HasExtension(150));
+        for (int subtype : {2, 30, 150}) EXPECT_TRUE(ds.HasExtension(subtype)) << subtype;
         EXPECT_FALSE(ds.HasExtension(16));  // decoded by its handler
         EXPECT_EQ(o._nCases, 5000);
         for (int s = 0; s < SysFileLayout::kExtensionFoundSize; ++s)
             EXPECT_EQ(o._extensionFound.test(size_t(s)), s == 2 || s == 16 || s == 30) << s;
 
         // Written again: same unit size, count and bytes (integers untouched).
-        SystemFileExtensionRecord two, thirty, absent;
+        SystemFileExtensionRecord two, thirty;
         WriteExtensionRecord(2, ds, two);
-        EXPECT_EQ(two.UnitSize(), 4);
-        EXPECT_EQ(two.NUnits(), 3);
+        EXPECT_EQ(std::make_pair(two.UnitSize(), two.NUnits()), std::make_pair(4, 3));
         EXPECT_EQ(std::vector<uint8_t>(two.Contents(), two.Contents() + two.ByteSize()), payloads[0]);
         WriteExtensionRecord(30, ds, thirty);
         EXPECT_EQ(thirty.UnitSize(), 1);
         EXPECT_EQ(thirty.Text(), "raw\ttext\0x"s);
-        WriteExtensionRecord(31, ds, absent);
-        EXPECT_TRUE(absent.IsEmpty());
-        WriteExtensionRecord(-1, ds, absent);
-        EXPECT_TRUE(absent.IsEmpty());
+        EXPECT_FALSE(Writes(31, ds));
+        EXPECT_FALSE(Writes(-1, ds));
     }
 }
 
 TEST(ExtensionDispatchTest, RegisteredHandlersReplaceRawHandling) {
-    EXPECT_NE(FindExtensionHandler(3), nullptr);
-    EXPECT_NE(FindExtensionHandler(14), nullptr);
-    EXPECT_EQ(FindExtensionHandler(2), nullptr);
-    EXPECT_EQ(FindExtensionHandler(-1), nullptr);
-    EXPECT_EQ(FindExtensionHandler(kMaxExtensionSubtype + 1), nullptr);
+    for (int subtype : {3, 14}) EXPECT_NE(FindExtensionHandler(subtype), nullptr) << subtype;
+    for (int subtype : {2, -1, kMaxExtensionSubtype + 1}) EXPECT_EQ(FindExtensionHandler(subtype), nullptr) << subtype;
 
     CountingHandler first, second;
     RegisterExtensionHandler(40, &first);
@@ -229,8 +236,7 @@ TEST(ExtensionDispatchTest, RegisteredHandlersReplaceRawHandling) {
     DataFreeDataSource ds;
     SystemFileOptions o;
     ReadText(40, ds, o, "payload");
-    EXPECT_EQ(first.applied, 0);
-    EXPECT_EQ(second.applied, 1);
+    EXPECT_EQ(std::make_pair(first.applied, second.applied), std::make_pair(0, 1));
     EXPECT_EQ(second.lastText, "payload");
     EXPECT_FALSE(ds.HasExtension(40));
     EXPECT_TRUE(o._extensionFound.test(40));
@@ -250,20 +256,14 @@ TEST(ExtensionDispatchTest, RegisteredHandlersReplaceRawHandling) {
                  "0 <= subtype && subtype <= kMaxExtensionSubtype");
 }
 
-// ------------------------------------------------------------------ subtypes 3, 4, 16, 20
-
 TEST(SFExtensionSourceParametersIntTest, ReadBothOrdersRejectBadShapeRoundTrip) {
     for (bool big : {false, true}) {
         DataFreeDataSource ds;
         SystemFileOptions o = ReaderOptions(big);
         Read(3, ds, o, 4, Ints32({21, 1, 2, -1, 1, 2, 1, 65001}, big));
-        EXPECT_EQ(o._releaseMajor, 21);
-        EXPECT_EQ(o._releaseMinor, 1);
-        EXPECT_EQ(o._releaseRevision, 2);
-        EXPECT_EQ(o._machineCode, -1);
-        EXPECT_EQ(o._floatingPointRep, 1);
-        EXPECT_EQ(o._compressionCode, 2);
-        EXPECT_EQ(o._characterCode, 65001);
+        EXPECT_EQ(std::vector<int32_t>({o._releaseMajor, o._releaseMinor, o._releaseRevision, o._machineCode,
+                                        o._floatingPointRep, o._compressionCode, o._characterCode}),
+                  std::vector<int32_t>({21, 1, 2, -1, 1, 2, 65001}));
         EXPECT_TRUE(o._extensionFound.test(3));
     }
     DataFreeDataSource ds;
@@ -280,10 +280,8 @@ TEST(SFExtensionSourceParametersIntTest, ReadBothOrdersRejectBadShapeRoundTrip) 
     SystemFileOptions back;
     back._releaseMajor = 0;
     ReadExtensionRecord(3, ds, back, rec);
-    EXPECT_EQ(back._releaseMajor, 23);
-    EXPECT_EQ(back._machineCode, 720);
-    EXPECT_EQ(back._compressionCode, 1);
-    EXPECT_EQ(back._characterCode, 1252);
+    EXPECT_EQ(std::vector<int32_t>({back._releaseMajor, back._machineCode, back._compressionCode, back._characterCode}),
+              std::vector<int32_t>({23, 720, 1, 1252}));
     // A source that is not a writer gets the defaults.
     SystemFileExtensionRecord plain;
     WriteExtensionRecord(3, ds, plain);
@@ -295,9 +293,7 @@ TEST(SFExtensionSourceParametersDoubleTest, ReadBothOrdersRejectBadShapeRoundTri
         DataFreeDataSource ds;
         SystemFileOptions o = ReaderOptions(big);
         Read(4, ds, o, 8, Doubles({-99.5, 1e300, -1e300}, big));
-        EXPECT_EQ(o._sysmis, -99.5);
-        EXPECT_EQ(o._highest, 1e300);
-        EXPECT_EQ(o._lowest, -1e300);
+        EXPECT_EQ(std::vector<double>({o._sysmis, o._highest, o._lowest}), std::vector<double>({-99.5, 1e300, -1e300}));
     }
     DataFreeDataSource ds;
     SystemFileOptions o;
@@ -307,9 +303,9 @@ TEST(SFExtensionSourceParametersDoubleTest, ReadBothOrdersRejectBadShapeRoundTri
     SystemFileOptions back;
     back._sysmis = back._highest = back._lowest = 0;
     RoundTrip(4, ds, ds, back);
-    EXPECT_EQ(back._sysmis, VESK_DataSource::SystemMissing());
-    EXPECT_EQ(back._highest, VESK_DataSource::HighNumber());
-    EXPECT_EQ(back._lowest, VESK_DataSource::LowNumber());
+    EXPECT_EQ(std::vector<double>({back._sysmis, back._highest, back._lowest}),
+              std::vector<double>({VESK_DataSource::SystemMissing(), VESK_DataSource::HighNumber(),
+                                   VESK_DataSource::LowNumber()}));
 }
 
 TEST(SFExtensionNCasesTest, CountsMarkerOrderAndShape) {
@@ -355,16 +351,12 @@ TEST(SFExtensionEncodingTest, NameRoundTripAndShape) {
     ExpectMalformed([&] { Read(20, ds, o, 4, Ints32({1}, kLittle)); }, "rec.UnitSize() == sizeof(char)");
 
     WriterSource writer;
-    SystemFileExtensionRecord none;
-    WriteExtensionRecord(20, writer, none);
-    EXPECT_TRUE(none.IsEmpty());
+    EXPECT_FALSE(Writes(20, writer));
     writer.fOptions._encoding = "UTF-8";
     SystemFileOptions back;
     RoundTrip(20, writer, ds, back);
     EXPECT_EQ(back._encoding, "UTF-8");
 }
-
-// ------------------------------------------------------------------ subtype 11
 
 TEST(SFExtensionLWATest, DisplayPropertiesPerVariable) {
     for (bool big : {false, true}) {
@@ -373,12 +365,11 @@ TEST(SFExtensionLWATest, DisplayPropertiesPerVariable) {
         AddVar(ds, "b", 20).SetDisplayWidth(17);
         SystemFileOptions o = ReaderOptions(big);
         Read(11, ds, o, 4, Ints32({3, 12, 1, 1, 0, 2}, big));
-        EXPECT_EQ(ds.GetVariable(0).GetMeasurementLevel(), VESK_Variable::eMeasureScale);
-        EXPECT_EQ(ds.GetVariable(0).GetDisplayWidth(), 12);
-        EXPECT_EQ(ds.GetVariable(0).GetAlignment(), VESK_Variable::eAlignRight);
-        EXPECT_EQ(ds.GetVariable(1).GetMeasurementLevel(), VESK_Variable::eMeasureNominal);
-        EXPECT_EQ(ds.GetVariable(1).GetDisplayWidth(), 17);  // width 0 keeps its own
-        EXPECT_EQ(ds.GetVariable(1).GetAlignment(), VESK_Variable::eAlignCentre);
+        EXPECT_EQ(Display(ds.GetVariable(0)),
+                  std::vector<int>({VESK_Variable::eMeasureScale, 12, VESK_Variable::eAlignRight}));
+        // Width 0 keeps the variable's own.
+        EXPECT_EQ(Display(ds.GetVariable(1)),
+                  std::vector<int>({VESK_Variable::eMeasureNominal, 17, VESK_Variable::eAlignCentre}));
 
         ExpectMalformed([&] { Read(11, ds, o, 4, Ints32({3, 12, 1, 1}, big)); },
                         "rec.NUnits()== src.ColumnCount()*3");
@@ -387,9 +378,7 @@ TEST(SFExtensionLWATest, DisplayPropertiesPerVariable) {
     }
 
     WriterSource writer;
-    SystemFileExtensionRecord empty;
-    WriteExtensionRecord(11, writer, empty);
-    EXPECT_TRUE(empty.IsEmpty());
+    EXPECT_FALSE(Writes(11, writer));
     VESK_Variable& x = AddVar(writer, "x", 0);
     x.SetMeasurementLevel(VESK_Variable::eMeasureOrdinal);
     x.SetDisplayWidth(33);
@@ -400,14 +389,8 @@ TEST(SFExtensionLWATest, DisplayPropertiesPerVariable) {
     AddVar(target, "y", 300);
     SystemFileOptions back;
     RoundTrip(11, writer, target, back);
-    for (int i = 0; i < 2; ++i) {
-        EXPECT_EQ(target.GetVariable(i).GetMeasurementLevel(), writer.GetVariable(i).GetMeasurementLevel());
-        EXPECT_EQ(target.GetVariable(i).GetDisplayWidth(), writer.GetVariable(i).GetDisplayWidth());
-        EXPECT_EQ(target.GetVariable(i).GetAlignment(), writer.GetVariable(i).GetAlignment());
-    }
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(Display(target.GetVariable(i)), Display(writer.GetVariable(i))) << i;
 }
-
-// ------------------------------------------------------------------ subtype 13
 
 TEST(SFExtensionExtNamesTest, RenamesToLongNamesAndRejectsBadPairs) {
     DataFreeDataSource ds;
@@ -417,9 +400,9 @@ TEST(SFExtensionExtNamesTest, RenamesToLongNamesAndRejectsBadPairs) {
     SystemFileOptions o;
     ReadText(13, ds, o, "INCOME=Income\tX=x\tGHOST=Nobody");
     EXPECT_TRUE(o._longNamesPresent);
-    EXPECT_EQ(ds.GetVariable(0).GetName(), "Income");
-    EXPECT_EQ(ds.GetVariable(1).GetName(), "x");
-    EXPECT_EQ(ds.GetVariable(2).GetName(), "income");
+    std::vector<std::string> names;
+    for (unsigned v = 0; v < ds.ColumnCount(); ++v) names.push_back(ds.GetVariable(v).GetName());
+    EXPECT_EQ(names, (std::vector<std::string>{"Income", "x", "income"}));
     ASSERT_EQ(o._longNames.size(), 3u);  // file order, unmatched pair kept
     EXPECT_EQ(o._longNames[2], std::make_pair("GHOST"s, "Nobody"s));
 
@@ -435,26 +418,6 @@ TEST(SFExtensionExtNamesTest, RenamesToLongNamesAndRejectsBadPairs) {
     ExpectMalformed([&] { Read(13, ds, bad, 4, Ints32({0x3D41}, kLittle)); }, "rec.UnitSize()==1");
 }
 
-// ------------------------------------------------------------------ subtype 14
-
-namespace {
-
-// The stored dictionary of a file with a numeric, 'Address' (300 bytes, two
-// segments), 'Notes' (600 bytes, three segments) and a trailing numeric, with
-// the long-name table of its subtype-13 record applied.
-void StoredVeryLongStrings(DataFreeDataSource& ds, SystemFileOptions& o) {
-    AddVar(ds, "ID", 0);
-    AddVar(ds, "ADDRESS", 255);
-    AddVar(ds, "ADDRE0", 48);
-    AddVar(ds, "NOTES", 255);
-    AddVar(ds, "NOTES0", 255);
-    AddVar(ds, "NOTES1", 96);
-    AddVar(ds, "AGE", 0);
-    ReadText(13, ds, o, "ID=Id\tADDRESS=Address\tNOTES=Notes\tAGE=Age");
-}
-
-}  // namespace
-
 TEST(SFExtensionExtStringsTest, MergesSegmentRunsAndNotesStoredLayout) {
     DataFreeDataSource ds;
     SystemFileOptions o;
@@ -463,62 +426,48 @@ TEST(SFExtensionExtStringsTest, MergesSegmentRunsAndNotesStoredLayout) {
     ReadText(14, ds, o, "ADDRESS=300\0\tNOTES=600\0\t"s);
 
     EXPECT_EQ(o._cellsPerCase, int64_t(storedCells));
-    ASSERT_EQ(o._veryLongStrings.size(), 2u);
-    EXPECT_EQ(o._veryLongStrings[0].varIndex, 1);
-    EXPECT_EQ(o._veryLongStrings[0].width, 300);
-    EXPECT_EQ(o._veryLongStrings[0].storedCell, 1);
-    EXPECT_EQ(o._veryLongStrings[1].varIndex, 3);
-    EXPECT_EQ(o._veryLongStrings[1].width, 600);
-    EXPECT_EQ(o._veryLongStrings[1].storedCell, 1 + 32 + 6);
+    // Variable index, width and first stored cell of each run.
+    std::vector<std::vector<int64_t>> runs;
+    for (const SystemFileVeryLongString& r : o._veryLongStrings) runs.push_back({r.varIndex, r.width, r.storedCell});
+    EXPECT_EQ(runs, (std::vector<std::vector<int64_t>>{{1, 300, 1}, {3, 600, 1 + 32 + 6}}));
 
-    ASSERT_EQ(ds.ColumnCount(), 4u);
-    EXPECT_EQ(ds.GetVariable(0).GetName(), "Id");
-    EXPECT_EQ(ds.GetVariable(1).GetName(), "Address");
-    EXPECT_EQ(ds.GetVariable(1).GetType(), 300);
+    std::vector<std::string> vars;
+    for (unsigned v = 0; v < ds.ColumnCount(); ++v)
+        vars.push_back(ds.GetVariable(v).GetName() + ":" + std::to_string(ds.GetVariable(v).GetType()));
+    EXPECT_EQ(vars, (std::vector<std::string>{"Id:0", "Address:300", "Notes:600", "Age:0"}));
     EXPECT_EQ(ds.GetVariable(1).GetFormat(), VESK_Format(VESK_Variable::eFmtString, 300, 0));
-    EXPECT_EQ(ds.GetVariable(2).GetName(), "Notes");
-    EXPECT_EQ(ds.GetVariable(2).GetType(), 600);
-    EXPECT_EQ(ds.GetVariable(3).GetName(), "Age");
     EXPECT_EQ(ds.GetObsAreaSize(), 1u + 38u + 75u + 1u);
 }
 
 TEST(SFExtensionExtStringsTest, MismatchedRunsAreIgnored) {
-    struct Case {
-        const char* what;
-        std::string text;
-        std::function<void(VESK_DataSource&)> change;
+    // Last segment too narrow, too wide; width beyond a string, of an ordinary
+    // string; run past the dictionary; numeric first segment; segment name
+    // unlike the first; full segment narrower than 255.
+    const std::pair<std::string, std::function<void(VESK_DataSource&)>> cases[] = {
+        {"ADDRESS=310\0\t"s, nullptr},
+        {"ADDRESS=290\0\t"s, nullptr},
+        {"ADDRESS=40000"s, nullptr},
+        {"ADDRESS=200\0\t"s, nullptr},
+        {"NOTES=2000\0\t"s, nullptr},
+        {"ID=300\0\t"s, nullptr},
+        {"NOTES=600\0\t"s, [](VESK_DataSource& ds) { ds.GetVariable(4).SetName("OTHER0"); }},
+        {"NOTES=600\0\t"s, [](VESK_DataSource& ds) { ds.GetVariable(4).SetType(254); }},
+        {"ADDRESS=300\0\tADDRESS=300\0\t"s, nullptr},  // the same run twice: merged once
     };
-    const Case cases[] = {
-        {"last segment too narrow", "ADDRESS=310\0\t"s, nullptr},
-        {"last segment too wide", "ADDRESS=290\0\t"s, nullptr},
-        {"width beyond a string", "ADDRESS=40000"s, nullptr},
-        {"width of an ordinary string", "ADDRESS=200\0\t"s, nullptr},
-        {"run past the dictionary", "NOTES=2000\0\t"s, nullptr},
-        {"numeric first segment", "ID=300\0\t"s, nullptr},
-        {"segment name unlike the first", "NOTES=600\0\t"s,
-         [](VESK_DataSource& ds) { ds.GetVariable(4).SetName("OTHER0"); }},
-        {"full segment narrower than 255", "NOTES=600\0\t"s,
-         [](VESK_DataSource& ds) { ds.GetVariable(4).SetType(254); }},
-        {"same run twice", "ADDRESS=300\0\tADDRESS=300\0\t"s, nullptr},
-    };
-    for (const Case& c : cases) {
+    for (size_t i = 0; i < std::size(cases); ++i) {
         DataFreeDataSource ds;
         SystemFileOptions o;
         StoredVeryLongStrings(ds, o);
-        if (c.change) c.change(ds);
-        ReadText(14, ds, o, c.text);
-        const bool twice = std::string(c.what) == "same run twice";
-        EXPECT_EQ(o._veryLongStrings.size(), twice ? 1u : 0u) << c.what;
-        EXPECT_EQ(ds.ColumnCount(), twice ? 6u : 7u) << c.what;
+        if (cases[i].second) cases[i].second(ds);
+        ReadText(14, ds, o, cases[i].first);
+        const bool twice = i + 1 == std::size(cases);
+        EXPECT_EQ(o._veryLongStrings.size(), twice ? 1u : 0u) << i;
+        EXPECT_EQ(ds.ColumnCount(), twice ? 6u : 7u) << i;
     }
 }
 
 TEST(SFExtensionExtStringsTest, MalformedEntriesRaise) {
-    struct Case {
-        std::string text;
-        const char* condition;
-    };
-    const Case cases[] = {
+    const std::pair<std::string, const char*> cases[] = {
         {"ADDRESS=300000\0\t"s, "endLen < lengthString+6"},
         {"ADDRESS=3x0\0\t"s, "endLen == endDigits"},
         {"ADDRESS=300\0\t\0"s, "content < endDigits+3"},
@@ -527,13 +476,13 @@ TEST(SFExtensionExtStringsTest, MalformedEntriesRaise) {
         {"MISSING=300\0\t"s, "name == rename->first"},
         {"ADDRESS=300\0\tAGE=300\0\t"s, "varIndex >= 0"},  // 'Age' is not in this dictionary
     };
-    for (const Case& c : cases) {
+    for (const auto& [text, condition] : cases) {
         DataFreeDataSource ds;
         SystemFileOptions o;
         AddVar(ds, "ADDRESS", 255);
         AddVar(ds, "ADDRE0", 48);
         ReadText(13, ds, o, "ADDRESS=Address\tAGE=Age");
-        ExpectMalformed([&] { ReadText(14, ds, o, c.text); }, c.condition);
+        ExpectMalformed([&] { ReadText(14, ds, o, text); }, condition);
     }
     // Without a long-name table no short name can be found.
     DataFreeDataSource ds;
