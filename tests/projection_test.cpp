@@ -20,6 +20,12 @@ std::vector<OBS> Cells(std::initializer_list<double> values) {
     return cells;
 }
 
+std::vector<double> Values(const std::vector<OBS>& cells) {
+    std::vector<double> out;
+    for (const OBS& c : cells) out.push_back(c.d);
+    return out;
+}
+
 // A store with: a (numeric), s (string of 20: 3 cells), b (numeric), t (string of 4).
 void Fill(MemoryDataStore& store, int rows) {
     const char* names[] = {"a", "s", "b", "t"};
@@ -73,43 +79,21 @@ TEST(ObsProjectorTest, SourceIndexesCopyAndInverse) {
     EXPECT_EQ(p.FromSourceIndexes(4, src), 4u);
     std::vector<OBS> from = Cells({10, 11, 12, 13, 14, 15}), to = Cells({0, 0, 0, 0});
     p.Copy(from.data(), to.data());
-    EXPECT_EQ(to[0].d, 13);
-    EXPECT_EQ(to[1].d, 10);
-    EXPECT_EQ(to[2].d, 12);
-    EXPECT_EQ(to[3].d, 15);
+    EXPECT_EQ(Values(to), (std::vector<double>{13, 10, 12, 15}));
 
     // InverseCopy restores the copied cells and leaves the skipped ones alone.
     std::vector<OBS> back = Cells({-1, -1, -1, -1, -1, -1});
     p.InverseCopy(to.data(), back.data());
-    EXPECT_EQ(back[0].d, 10);
-    EXPECT_EQ(back[1].d, -1);
-    EXPECT_EQ(back[2].d, 12);
-    EXPECT_EQ(back[3].d, 13);
-    EXPECT_EQ(back[4].d, -1);
-    EXPECT_EQ(back[5].d, 15);
+    EXPECT_EQ(Values(back), (std::vector<double>{10, -1, 12, 13, -1, 15}));
 
     // Two targets naming one source cell: the later target wins.
     const int dup[] = {1, 1};
     p.FromSourceIndexes(2, dup);
     std::vector<OBS> out = Cells({0, 0});
     p.Copy(from.data(), out.data());
-    EXPECT_EQ(out[1].d, 11);
-    EXPECT_EQ(out[0].d, 0);
+    EXPECT_EQ(Values(out), (std::vector<double>{0, 11}));
 
     EXPECT_THROW(p.Copy(nullptr, out.data()), VESK_AssertFailed);
-}
-
-TEST(ObsProjectorTest, VariablesExpandToTheirCells) {
-    MemoryDataStore store;
-    Fill(store, 1);
-    ObsProjector p;
-    const unsigned reversed[] = {3, 2, 1, 0};
-    // t: 1 cell, b: 1, s: 3 (width 20), a: 1.
-    EXPECT_EQ(p.FromSourceIndexes(4, reversed, store), 6u);
-    // Reverse order: no runs merge, one segment per variable (plus none extra).
-    EXPECT_EQ(p.SegmentCount(), 4u);
-    const unsigned onlyString[] = {1};
-    EXPECT_EQ(p.FromSourceIndexes(1, onlyString, store), 3u);
 }
 
 TEST(ProjectionTest, ReordersAndSubsetsThroughTheIterator) {
@@ -148,13 +132,20 @@ TEST(ProjectionTest, ReordersAndSubsetsThroughTheIterator) {
     delete it2;
 }
 
-TEST(ProjectionTest, PassThroughWithProjector) {
+TEST(ProjectionTest, VariablesExpandToCellsAndPassThroughWithProjector) {
     MemoryDataStore store;
     Fill(store, 3);
+    ObsProjector p;
+    // Variables expand to their cells: t 1, b 1, s 3 (width 20), a 1; in
+    // reverse order no runs merge.
+    const unsigned reversed[] = {3, 2, 1, 0}, onlyString[] = {1};
+    EXPECT_EQ(p.FromSourceIndexes(4, reversed, store), 6u);
+    EXPECT_EQ(p.SegmentCount(), 4u);
+    EXPECT_EQ(p.FromSourceIndexes(1, onlyString, store), 3u);
+
     // A source over the store whose own layout is (a, b): the projector picks cells 0 and 4.
     const unsigned pick[] = {0, 2};
     VESK_CProjection layout(store, pick, 2);
-    ObsProjector p;
     p.FromSourceIndexes(2, pick, store);
     struct Derived : VESK_DataSource {
         Derived(const VESK_DataSource& shape, const VESK_DataSource& parent, const ObsProjector& p)
