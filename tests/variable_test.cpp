@@ -39,6 +39,11 @@ std::pair<std::string, std::string> AssertionOf(const std::function<void()>& f) 
 }
 std::string Cond(const std::function<void()>& f) { return AssertionOf(f).first; }
 
+// Display width, measurement level, alignment and role.
+std::vector<int> Props(const V& v) {
+    return {v.GetDisplayWidth(), v.GetMeasurementLevel(), v.GetAlignment(), v.GetRole()};
+}
+
 }  // namespace
 
 TEST(VariableTest, ConstructorDefaults) {
@@ -46,10 +51,7 @@ TEST(VariableTest, ConstructorDefaults) {
     EXPECT_EQ(num.GetType(), 0);
     EXPECT_EQ(num.Impl()->GetFormat(), 329730);
     EXPECT_EQ(num.Impl()->GetWriteFormat(), 0x00050802);
-    EXPECT_EQ(num.GetDisplayWidth(), 8);
-    EXPECT_EQ(num.GetMeasurementLevel(), V::eMeasureUnknown);
-    EXPECT_EQ(num.GetAlignment(), V::eAlignRight);
-    EXPECT_EQ(num.GetRole(), 0);
+    EXPECT_EQ(Props(num), std::vector<int>({8, V::eMeasureUnknown, V::eAlignRight, 0}));
     EXPECT_EQ(num.GetLabel(), nullptr);
     EXPECT_FALSE(num.GetValueLabels().IsValid());
     EXPECT_TRUE(num.GetName().empty());
@@ -59,9 +61,7 @@ TEST(VariableTest, ConstructorDefaults) {
 
     V str(20);
     EXPECT_EQ(str.GetFormat(), VESK_Format(1, 20, 0));
-    EXPECT_EQ(str.GetDisplayWidth(), 20);
-    EXPECT_EQ(str.GetMeasurementLevel(), V::eMeasureNominal);
-    EXPECT_EQ(str.GetAlignment(), V::eAlignLeft);
+    EXPECT_EQ(Props(str), std::vector<int>({20, V::eMeasureNominal, V::eAlignLeft, 0}));
 
     // Display width is capped at 50 from type 51 on.
     EXPECT_EQ(V(50).GetDisplayWidth(), 50);
@@ -166,8 +166,7 @@ TEST(VariableTest, DirtyFlag) {
     double m = 3;
     w.SetMissingValues(&m, nullptr, nullptr);
     w.Impl()->Wipe();
-    EXPECT_EQ(w.GetMeasurementLevel(), 15);
-    EXPECT_EQ(w.GetAlignment(), V::eAlignCentre);
+    EXPECT_EQ(Props(w), std::vector<int>({8, 15, V::eAlignCentre, 0}));
     EXPECT_EQ(w.Impl()->GetMissingRule(), V::eMissOne);
     EXPECT_FALSE(w.IsObsolete());
 }
@@ -308,8 +307,7 @@ TEST(VariableTest, SetTypeFormatRules) {
     v.SetType(100);
     EXPECT_EQ(v.GetFormat(), VESK_Format(2, 200, 0));
     EXPECT_EQ(v.GetWriteFormat(), VESK_Format(1, 100, 0));  // was plain, becomes the default
-    EXPECT_EQ(v.GetDisplayWidth(), 17);
-    EXPECT_EQ(v.GetMeasurementLevel(), V::eMeasureOrdinal);
+    EXPECT_EQ(Props(v), std::vector<int>({17, V::eMeasureOrdinal, V::eAlignLeft, 0}));
     v.SetType(200);
     EXPECT_EQ(v.GetFormat(), VESK_Format(1, 200, 0));
 
