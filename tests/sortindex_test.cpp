@@ -12,6 +12,8 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "SFExtensionHandlers.h"
@@ -67,6 +69,8 @@ void AddKeyVariables(VESK_DataSource& ds) {
     ds.MakeVariable(0).SetName("n");
 }
 
+using Rows = std::vector<std::pair<std::string, double>>;
+
 std::vector<OBS> Row(const std::string& text, double number) {
     std::vector<OBS> row(2);
     std::memset(row[0].c, ' ', 8);
@@ -81,9 +85,24 @@ std::string KeyText(const std::string& text, double number) {
     return t + SortIndexInfo::NumericKeyText(number);
 }
 
+std::string KeyText(const Rows& rows, int64_t r) { return KeyText(rows[size_t(r)].first, rows[size_t(r)].second); }
+
+// The lookup on a copy of the text, through the iterator when one is given.
+int64_t Find(const SortIndexInfo& info, std::string text, VESK_InputCaseIterator* it = nullptr) {
+    bool flag = false;
+    return it ? info.FindRecordFromKeyValues(text, flag, it) : info.FindRecordFromKeyValues(text);
+}
+
+// Gives the key variables and adds the rows.
+template <class Store>
+void Fill(Store& ds, const Rows& rows) {
+    AddKeyVariables(ds);
+    for (const auto& [w, x] : rows) ds.AddRow(Row(w, x).data());
+}
+
 // n rows sorted in collation order: 1,000 mixed-case words, each with the
 // numbers 0, 1, ... in turn. Byte order would sort the words differently.
-std::vector<std::pair<std::string, double>> SortedRows(int n) {
+Rows SortedRows(int n) {
     std::mt19937 rng(11);
     std::vector<std::string> words;
     for (int i = 0; i < 1000; ++i) {
@@ -97,7 +116,7 @@ std::vector<std::pair<std::string, double>> SortedRows(int n) {
         return collator.Compare(a.data(), a.size(), b.data(), b.size()) < 0;
     });
     words.erase(std::unique(words.begin(), words.end()), words.end());
-    std::vector<std::pair<std::string, double>> rows;
+    Rows rows;
     const int perWord = (n + int(words.size()) - 1) / int(words.size());
     for (int i = 0; i < n; ++i) rows.emplace_back(words[size_t(i / perWord)], double(i % perWord));
     return rows;
@@ -121,8 +140,7 @@ SortIndexInfo IndexOver(const VESK_DataSource& source, int64_t rows, int64_t spa
 
 // Finds a sample of keys counting the cases read, then (with everyKey) every
 // key once through one iterator, then keys that are absent.
-void CheckLookups(const VESK_DataSource& data, const std::vector<std::pair<std::string, double>>& rows,
-                  bool everyKey) {
+void CheckLookups(const VESK_DataSource& data, const Rows& rows, bool everyKey) {
     const int64_t n = int64_t(rows.size());
     const int64_t spacing = 1000;
     CountingSource counting(data);
@@ -134,9 +152,8 @@ void CheckLookups(const VESK_DataSource& data, const std::vector<std::pair<std::
     std::mt19937 rng(5);
     for (int k = 0; k < 2000; ++k) {
         const int64_t row = k < 3 ? (k == 0 ? 0 : k == 1 ? n - 1 : 5 * spacing) : int64_t(rng() % uint64_t(n));
-        std::string text = KeyText(rows[size_t(row)].first, rows[size_t(row)].second);
         counting.fNexts = 0;
-        ASSERT_EQ(info.FindRecordFromKeyValues(text), row);
+        ASSERT_EQ(Find(info, KeyText(rows, row)), row);
         if (row % spacing == 0)
             EXPECT_EQ(counting.fNexts, 0) << "an index hit reads no case";
         else
@@ -144,22 +161,16 @@ void CheckLookups(const VESK_DataSource& data, const std::vector<std::pair<std::
     }
 
     std::unique_ptr<VESK_InputCaseIterator> it(counting.MakeIterator(nullptr));
-    bool flag = false;
-    for (int64_t row = 0; everyKey && row < n; ++row) {
-        std::string text = KeyText(rows[size_t(row)].first, rows[size_t(row)].second);
-        ASSERT_EQ(info.FindRecordFromKeyValues(text, flag, it.get()), row);
-    }
+    for (int64_t row = 0; everyKey && row < n; ++row) ASSERT_EQ(Find(info, KeyText(rows, row), it.get()), row);
 
     for (int k = 0; k < 200; ++k) {
         const auto& [word, number] = rows[rng() % uint64_t(n)];
-        std::string between = KeyText(word, number + 0.5);
         counting.fNexts = 0;
-        EXPECT_EQ(info.FindRecordFromKeyValues(between, flag, it.get()), -1);
+        EXPECT_EQ(Find(info, KeyText(word, number + 0.5), it.get()), -1);
         EXPECT_LE(counting.fNexts, bound);
     }
-    std::string before = KeyText("", 0), after = KeyText("zzzzzz", 0);
-    EXPECT_EQ(info.FindRecordFromKeyValues(before), -1);
-    EXPECT_EQ(info.FindRecordFromKeyValues(after), -1);
+    EXPECT_EQ(Find(info, KeyText("", 0)), -1);
+    EXPECT_EQ(Find(info, KeyText("zzzzzz", 0)), -1);
 }
 
 std::string TempDir() {
@@ -186,19 +197,18 @@ std::string MalformedCondition(const std::function<void()>& f) {
 }
 
 void ExpectSameSortInfo(const SortIndexInfo& want, const SortIndexInfo& got) {
-    const auto wk = want.GetIndexKeys(), gk = got.GetIndexKeys();
-    ASSERT_EQ(wk.size(), gk.size());
-    for (size_t i = 0; i < wk.size(); ++i) {
-        EXPECT_EQ(wk[i].cell, gk[i].cell);
-        EXPECT_EQ(wk[i].direction, gk[i].direction);
-        EXPECT_EQ(wk[i].width, gk[i].width);
-    }
-    const auto wi = want.GetIndex(), gi = got.GetIndex();
-    ASSERT_EQ(wi.size(), gi.size());
-    for (size_t i = 0; i < wi.size(); ++i) {
-        EXPECT_EQ(wi[i].GetKeyValue(), gi[i].GetKeyValue());
-        EXPECT_EQ(wi[i].GetRowIndex(), gi[i].GetRowIndex());
-    }
+    const auto keys = [](const SortIndexInfo& info) {
+        std::vector<std::tuple<uint32_t, int32_t, uint32_t>> out;
+        for (const auto& k : info.GetIndexKeys()) out.emplace_back(k.cell, k.direction, k.width);
+        return out;
+    };
+    const auto index = [](const SortIndexInfo& info) {
+        std::vector<std::pair<std::string, int64_t>> out;
+        for (const auto& p : info.GetIndex()) out.emplace_back(p.GetKeyValue(), p.GetRowIndex());
+        return out;
+    };
+    EXPECT_EQ(keys(want), keys(got));
+    EXPECT_EQ(index(want), index(got));
 }
 
 }  // namespace
@@ -232,58 +242,39 @@ TEST(SortIndexInfoTest, KeyTextsAndTrimming) {
         EXPECT_EQ(SortIndexInfo::LRTrim(in), want);
         EXPECT_EQ(in, want);
     }
-
-    // Copies carry all four fields.
-    SortIndexInfo copy;
-    info.SetRequestedIndexSize(17);
-    info.SetDataSource(&store);
-    info.SetIndex({Pair("k", 3)});
-    copy = info;
-    EXPECT_EQ(copy.GetRequestedIndexSize(), 17);
-    EXPECT_EQ(copy.GetDataSource(), &store);
-    EXPECT_EQ(copy.GetIndex().at(0).GetRowIndex(), 3);
-    EXPECT_EQ(SortIndexInfo(copy).NIndexKeys(), 4u);
 }
 
 TEST(SortIndexInfoTest, IndexHitsEdgesAndStretches) {
     const auto rows = SortedRows(50);
     MemoryDataStore store;
-    AddKeyVariables(store);
-    for (const auto& [w, x] : rows) store.AddRow(Row(w, x).data());
+    Fill(store, rows);
     CountingSource counting(store);
-    const auto text = [&](int64_t r) { return KeyText(rows[size_t(r)].first, rows[size_t(r)].second); };
+    const auto text = [&](int64_t r) { return KeyText(rows, r); };
 
     SortIndexInfo info;
     info.SetIndexKeys(Keys());
-    std::string probe = text(10);
-    EXPECT_EQ(info.FindRecordFromKeyValues(probe), -1) << "empty index";
+    EXPECT_EQ(Find(info, text(10)), -1) << "empty index";
 
     // A hit on an entry answers with its row and reads nothing, even without
     // a data source.
     info.SetIndex({Pair(text(20), 20), Pair(text(40), 40)});
-    std::string hit = text(40);
-    EXPECT_EQ(info.FindRecordFromKeyValues(hit), 40);
+    EXPECT_EQ(Find(info, text(40)), 40);
     info.SetDataSource(&counting);
-    for (int64_t r : {0, 7, 19, 21, 39, 41, 49}) {
-        std::string t = text(r);
-        EXPECT_EQ(info.FindRecordFromKeyValues(t), r);
-    }
+    for (int64_t r : {0, 7, 19, 21, 39, 41, 49}) EXPECT_EQ(Find(info, text(r)), r);
 
     // One entry: a greater text searches from its row to the row count, a
     // smaller one from row 0 to it.
     info.SetIndex({Pair(text(30), 30)});
     for (int64_t r : {0, 29, 31, 49}) {
-        std::string t = text(r);
         counting.fNexts = 0;
-        EXPECT_EQ(info.FindRecordFromKeyValues(t), r);
+        EXPECT_EQ(Find(info, text(r)), r);
         EXPECT_LE(counting.fNexts, 6);
     }
     // Index entries past the data and a hostile, unsorted index stay bounded.
     info.SetIndex({Pair(text(0), 0), Pair(text(49), 2000000000), Pair("", -5), Pair(text(10), 999)});
     for (int64_t r = 0; r < 50; ++r) {
-        std::string t = text(r);
         counting.fNexts = 0;
-        const int64_t got = info.FindRecordFromKeyValues(t);
+        const int64_t got = Find(info, text(r));
         EXPECT_TRUE(got == -1 || got == r || got == 999 || got == 2000000000);
         EXPECT_LE(counting.fNexts, 8);
     }
@@ -291,16 +282,14 @@ TEST(SortIndexInfoTest, IndexHitsEdgesAndStretches) {
     // Without keys the first 75 bytes of the texts decide.
     SortIndexInfo keyless;
     keyless.SetIndex({Pair(std::string(75, 'a') + "x", 4)});
-    std::string longer = std::string(75, 'a') + "y";
-    EXPECT_EQ(keyless.FindRecordFromKeyValues(longer), 4);
+    EXPECT_EQ(Find(keyless, std::string(75, 'a') + "y"), 4);
 
     // Without a data source the search of the cases is a misuse.
     SortIndexInfo orphan;
     orphan.SetIndexKeys(Keys());
     orphan.SetIndex({Pair(text(20), 20), Pair(text(40), 40)});
-    std::string miss = text(25);
     try {
-        orphan.FindRecordFromKeyValues(miss);
+        Find(orphan, text(25));
         ADD_FAILURE() << "no assertion";
     } catch (const VESK_AssertFailed& e) {
         EXPECT_STREQ(e.Condition(), "fDataSource != NULL");
@@ -311,8 +300,7 @@ TEST(SortIndexInfoTest, IndexHitsEdgesAndStretches) {
 TEST(SortIndexLookupTest, HundredThousandCasesInMemory) {
     const auto rows = SortedRows(100000);
     MemoryDataStore store;
-    AddKeyVariables(store);
-    for (const auto& [w, x] : rows) store.AddRow(Row(w, x).data());
+    Fill(store, rows);
     CheckLookups(store, rows, true);
 }
 
@@ -322,10 +310,9 @@ TEST(SortIndexLookupTest, HundredThousandCasesInCompressedSystemFile) {
     const std::string path = dir + "/sorted.sav";
     {
         SystemFileDataSource w;
-        AddKeyVariables(w);
         w.SetCompressionLevel(1);
         w.SetFileSpec(path.c_str());
-        for (const auto& [word, x] : rows) w.AddRow(Row(word, x).data());
+        Fill(w, rows);
         w.Close();
     }
     SystemFileDataSource r(path, "", false);
@@ -413,8 +400,7 @@ TEST(SFExtensionSortCasesKeyTest, RecordTextAndRoundTrip) {
 TEST(SFExtensionSortCasesKeyTest, DamagedRecordsRaiseOrGiveAnIndexThatStaysUsable) {
     const auto rows = SortedRows(50);
     MemoryDataStore store;
-    AddKeyVariables(store);
-    for (const auto& [w, x] : rows) store.AddRow(Row(w, x).data());
+    Fill(store, rows);
     SystemFileExtensionRecord good;
     {
         MemoryDataStore source(store);
@@ -440,11 +426,7 @@ TEST(SFExtensionSortCasesKeyTest, DamagedRecordsRaiseOrGiveAnIndexThatStaysUsabl
             continue;
         }
         const SortIndexInfo info = store.GetSortIndexInfo();
-        for (int64_t r : {0, 17, 49}) {
-            std::string key = KeyText(rows[size_t(r)].first, rows[size_t(r)].second);
-            const int64_t got = info.FindRecordFromKeyValues(key);
-            EXPECT_GE(got, -1);
-        }
+        for (int64_t r : {0, 17, 49}) EXPECT_GE(Find(info, KeyText(rows, r)), -1);
     }
 }
 
@@ -457,8 +439,7 @@ TEST(SFExtensionSortCasesKeyTest, SystemFileRoundTripInEveryCompression) {
         SortIndexInfo info;
         {
             MemoryDataStore store;
-            AddKeyVariables(store);
-            for (const auto& [w, x] : rows) store.AddRow(Row(w, x).data());
+            Fill(store, rows);
             info = IndexOver(store, int64_t(rows.size()), 64);
             info.SetRequestedIndexSize(5);
             SystemFileDataSource w;
@@ -474,10 +455,7 @@ TEST(SFExtensionSortCasesKeyTest, SystemFileRoundTripInEveryCompression) {
         SortIndexInfo got = r.GetSortIndexInfo();
         ExpectSameSortInfo(info, got);
         // The index read from the file finds cases of the file.
-        for (int64_t row : {0, 1, 63, 64, 65, 200, 299}) {
-            std::string text = KeyText(rows[size_t(row)].first, rows[size_t(row)].second);
-            EXPECT_EQ(got.FindRecordFromKeyValues(text), row);
-        }
+        for (int64_t row : {0, 1, 63, 64, 65, 200, 299}) EXPECT_EQ(Find(got, KeyText(rows, row)), row);
     }
     std::system(("rm -rf " + dir).c_str());
 }
