@@ -5,7 +5,6 @@
 #include <cstring>
 
 size_t MemStream::Read(void* buffer, size_t count) {
-    ++fReadCalls;
     const size_t size = fData.size();
     const size_t at = size_t(fPos) < size ? size_t(fPos) : size;
     const size_t n = std::min(count, size - at);
@@ -16,7 +15,6 @@ size_t MemStream::Read(void* buffer, size_t count) {
 }
 
 size_t MemStream::Write(const void* data, size_t count) {
-    ++fWriteCalls;
     const size_t at = size_t(fPos);
     size_t n = count;
     if (at >= fWriteLimit) n = 0;

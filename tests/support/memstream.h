@@ -31,8 +31,6 @@ public:
     void SetWriteLimit(size_t bytes) { fWriteLimit = bytes; }
     // Every Seek fails (errno ESPIPE).
     void SetFailSeeks(bool fail) { fFailSeeks = fail; }
-    int ReadCalls() const { return fReadCalls; }
-    int WriteCalls() const { return fWriteCalls; }
 
 private:
     std::vector<uint8_t> fData;
@@ -40,6 +38,4 @@ private:
     bool fEof = false;
     bool fFailSeeks = false;
     size_t fWriteLimit = SIZE_MAX;
-    int fReadCalls = 0;
-    int fWriteCalls = 0;
 };

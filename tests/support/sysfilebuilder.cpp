@@ -16,13 +16,6 @@ Cells& Cells::Num(double value) {
     return *this;
 }
 
-Cells& Cells::Bits(uint64_t bits) {
-    OBS c;
-    c.bits = bits;
-    fCells.push_back(c);
-    return *this;
-}
-
 Cells& Cells::Str(std::string_view text, int width) {
     const size_t bytes = size_t(CellsForType(width)) * kCellSize;
     std::string padded(text.substr(0, std::min(text.size(), bytes)));
@@ -119,8 +112,7 @@ int SysFileBuilder::PositionOf(const std::string& name) const {
 SysFileBuilder& SysFileBuilder::ValueLabelRecord(const std::vector<std::pair<OBS, std::string>>& labels,
                                                  bool numeric) {
     EnsureHeader();
-    I32(kRecValueLabels);
-    I32(int32_t(labels.size()));
+    I32(kRecValueLabels).I32(int32_t(labels.size()));
     for (const auto& [value, label] : labels) {
         if (numeric) F64(value.d);
         else Raw(value.c, kValueLabelValueSize);
@@ -134,8 +126,7 @@ SysFileBuilder& SysFileBuilder::ValueLabelRecord(const std::vector<std::pair<OBS
 
 SysFileBuilder& SysFileBuilder::ValueLabelVarRecord(const std::vector<int32_t>& positions) {
     EnsureHeader();
-    I32(kRecValueLabelVars);
-    I32(int32_t(positions.size()));
+    I32(kRecValueLabelVars).I32(int32_t(positions.size()));
     for (int32_t p : positions) I32(p);
     return *this;
 }
@@ -165,8 +156,7 @@ SysFileBuilder& SysFileBuilder::StringValueLabels(const std::vector<std::pair<st
 
 SysFileBuilder& SysFileBuilder::Documents(const std::vector<std::string>& lines) {
     EnsureHeader();
-    I32(kRecDocument);
-    I32(int32_t(lines.size()));
+    I32(kRecDocument).I32(int32_t(lines.size()));
     for (const std::string& line : lines) Padded(line, kDocumentLineSize);
     return *this;
 }
@@ -174,10 +164,7 @@ SysFileBuilder& SysFileBuilder::Documents(const std::vector<std::string>& lines)
 SysFileBuilder& SysFileBuilder::Extension(int32_t subtype, int32_t unitSize, int32_t unitCount,
                                           const void* contents) {
     EnsureHeader();
-    I32(kRecExtension);
-    I32(subtype);
-    I32(unitSize);
-    I32(unitCount);
+    I32(kRecExtension).I32(subtype).I32(unitSize).I32(unitCount);
     return Raw(contents, size_t(unitSize) * size_t(unitCount));
 }
 
@@ -187,20 +174,13 @@ SysFileBuilder& SysFileBuilder::ExtensionInts(int32_t subtype, const std::vector
     return Extension(subtype, 4, int32_t(values.size()), bytes.data());
 }
 
-SysFileBuilder& SysFileBuilder::ExtensionDoubles(int32_t subtype, const std::vector<double>& values) {
-    std::vector<unsigned char> bytes(values.size() * 8);
-    for (size_t i = 0; i < values.size(); ++i) fOrder.PutF64(bytes.data() + 8 * i, values[i]);
-    return Extension(subtype, 8, int32_t(values.size()), bytes.data());
-}
-
 SysFileBuilder& SysFileBuilder::ExtensionText(int32_t subtype, std::string_view text) {
     return Extension(subtype, 1, int32_t(text.size()), text.data());
 }
 
 SysFileBuilder& SysFileBuilder::End() {
     EnsureHeader();
-    I32(kRecTermination);
-    I32(kTerminationFiller);
+    I32(kRecTermination).I32(kTerminationFiller);
     fDataStart = fBytes.size();
     return *this;
 }
@@ -255,13 +235,6 @@ SysFileBuilder& SysFileBuilder::I32(int32_t v) {
     unsigned char b[4];
     fOrder.PutI32(b, v);
     Append(b, 4);
-    return *this;
-}
-
-SysFileBuilder& SysFileBuilder::I64(int64_t v) {
-    unsigned char b[8];
-    fOrder.PutI64(b, v);
-    Append(b, 8);
     return *this;
 }
 

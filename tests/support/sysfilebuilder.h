@@ -38,7 +38,6 @@ class Cells {
 public:
     Cells& Num(double value);
     Cells& Sysmis() { return Num(VESK_SYSMIS); }
-    Cells& Bits(uint64_t bits);
     // The text space-padded to the cells of a string of the width (ordinary
     // strings: ceil(width / 8) cells, at least 1).
     Cells& Str(std::string_view text, int width);
@@ -105,21 +104,18 @@ public:
     // A document record; lines are cut or padded to 80 bytes.
     SysFileBuilder& Documents(const std::vector<std::string>& lines);
 
-    // Extension records. Integer and double units are stored in the file's order.
+    // Extension records. Integer units are stored in the file's order.
     SysFileBuilder& Extension(int32_t subtype, int32_t unitSize, int32_t unitCount, const void* contents);
     SysFileBuilder& ExtensionInts(int32_t subtype, const std::vector<int32_t>& values);
-    SysFileBuilder& ExtensionDoubles(int32_t subtype, const std::vector<double>& values);
     SysFileBuilder& ExtensionText(int32_t subtype, std::string_view text);
 
     // The termination record; the data area starts after it.
     SysFileBuilder& End();
     // One case in the stored layout, coded as the header's compression says.
     SysFileBuilder& Row(const std::vector<OBS>& cells);
-    int RowCount() const { return fRows; }
 
     // Raw pieces in the file's order.
     SysFileBuilder& I32(int32_t v);
-    SysFileBuilder& I64(int64_t v);
     SysFileBuilder& F64(double v);
     SysFileBuilder& Raw(const void* bytes, size_t size);
     SysFileBuilder& Raw(std::string_view bytes) { return Raw(bytes.data(), bytes.size()); }
