@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "datasrc.h"
@@ -23,23 +25,23 @@ DSDocument Doc(std::vector<std::string> lines, int day, int month, int year) {
     return d;
 }
 
+using Date = std::tuple<int, int, int>;
+Date DateOf(const DSDocument& d) { return {d.Day(), d.Month(), d.Year()}; }
+
 std::string Block(const VESK_DataSource& source) { return VESK_DataSource::Extension(source, 0).Elements(); }
 
 }  // namespace
 
 TEST(DocumentsTest, ValueRulesAndCopyOnWrite) {
     DSDocument d;
-    EXPECT_EQ(d.Year(), 0);
-    EXPECT_EQ(d.Month(), 1);
-    EXPECT_EQ(d.Day(), 1);
+    EXPECT_EQ(DateOf(d), Date(1, 1, 0));
     EXPECT_EQ(d.Size(), 0);
 
-    d.Year(63);
-    EXPECT_EQ(d.Year(), 2063);
-    d.Year(64);
-    EXPECT_EQ(d.Year(), 1964);
-    d.Year(100);
-    EXPECT_EQ(d.Year(), 100);
+    // Two-digit years are windowed.
+    for (auto [given, year] : {std::pair{63, 2063}, {64, 1964}, {100, 100}}) {
+        d.Year(given);
+        EXPECT_EQ(d.Year(), year) << given;
+    }
     EXPECT_THROW(d.Month(0), VESK_AssertFailed);
     EXPECT_THROW(d.Month(13), VESK_AssertFailed);
     EXPECT_THROW(d.Day(32), VESK_AssertFailed);
@@ -91,9 +93,7 @@ TEST(DocumentsTest, BlockRoundTrip) {
     ASSERT_EQ(back[0].Size(), 3);
     EXPECT_EQ(back[0][0], Line("A"));
     EXPECT_EQ(back[0][2], Line("   (Entered 05-Mar-2014)"));
-    EXPECT_EQ(back[0].Day(), 5);
-    EXPECT_EQ(back[0].Month(), 3);
-    EXPECT_EQ(back[0].Year(), 2014);
+    EXPECT_EQ(DateOf(back[0]), Date(5, 3, 2014));
 
     // Two documents: one blank separator between them, none read back.
     DSDocument two = Doc({"second"}, 31, 12, 1999);
@@ -104,9 +104,7 @@ TEST(DocumentsTest, BlockRoundTrip) {
     ASSERT_EQ(back.size(), 2u);
     EXPECT_EQ(back[1].Size(), 2);
     EXPECT_EQ(back[1][0], Line("second"));
-    EXPECT_EQ(back[1].Day(), 31);
-    EXPECT_EQ(back[1].Month(), 12);
-    EXPECT_EQ(back[1].Year(), 1999);
+    EXPECT_EQ(DateOf(back[1]), Date(31, 12, 1999));
 
     // Saving nothing removes the block.
     SaveDocuments({}, source);
@@ -124,25 +122,21 @@ TEST(DocumentsTest, ReadingLooseDateLines) {
     // Blanks for hyphens, an upper-case month and a two-digit year.
     std::vector<DSDocument> docs = read(Line("note") + Line("   (Entered 07 DEC 99)"));
     ASSERT_EQ(docs.size(), 1u);
-    EXPECT_EQ(docs[0].Day(), 7);
-    EXPECT_EQ(docs[0].Month(), 12);
-    EXPECT_EQ(docs[0].Year(), 1999);
+    EXPECT_EQ(DateOf(docs[0]), Date(7, 12, 1999));
 
     // Element sizes dividing 80 read the same lines.
     std::string block = Line("x") + Line("   (Entered 01-Feb-2003)");
     source.SetExtension(0, 16, long(block.size() / 16), block.data());
     docs = GetDocuments(source);
     ASSERT_EQ(docs.size(), 1u);
-    EXPECT_EQ(docs[0].Month(), 2);
-    EXPECT_EQ(docs[0].Year(), 2003);
+    EXPECT_EQ(DateOf(docs[0]), Date(1, 2, 2003));
 
     // A date the reader cannot take and trailing lines without a date line
     // stay as documents without a date.
     docs = read(Line("a") + Line("   (Entered 99-Foo-20)") + Line("") + Line("tail"));
     ASSERT_EQ(docs.size(), 2u);
     EXPECT_EQ(docs[0].Size(), 2);
-    EXPECT_EQ(docs[0].Year(), 0);
-    EXPECT_EQ(docs[0].Day(), 1);
+    EXPECT_EQ(DateOf(docs[0]), Date(1, 1, 0));
     EXPECT_EQ(docs[1].Size(), 1);
     EXPECT_EQ(docs[1][0], Line("tail"));
     EXPECT_EQ(read(Line("a") + Line("   (Entered 1-2)"))[0].Year(), 0);
