@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <new>
 #include <random>
@@ -76,21 +77,13 @@ Bytes Realistic(size_t n, unsigned seed) {
 }
 
 Bytes FileBytes(const char* path) {
-    Bytes b;
-    if (FILE* f = std::fopen(path, "rb")) {
-        uint8_t buf[65536];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) b.insert(b.end(), buf, buf + n);
-        std::fclose(f);
-    }
-    return b;
+    std::ifstream f(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(f), {});
 }
 
 void PutFileBytes(const char* path, const Bytes& b) {
-    FILE* f = std::fopen(path, "wb");
-    ASSERT_NE(f, nullptr);
-    if (!b.empty()) std::fwrite(b.data(), 1, b.size(), f);
-    std::fclose(f);
+    std::ofstream(path, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
 }
 
 struct WriteOptions {
@@ -190,10 +183,7 @@ TEST(ZcmpsFilestr, RoundTripsAllSizesInBothByteOrders) {
             SCOPED_TRACE(testing::Message() << "size " << n << " reversed " << reversed);
             TempFile f;
             Bytes data = Random(n, static_cast<unsigned>(n));
-            WriteOptions o;
-            o.reversed = reversed;
-            o.threads = n % 2 ? 2 : 0;
-            WriteArea(f.path, data, o);
+            WriteArea(f.path, data, {.reversed = reversed, .threads = n % 2 ? 2 : 0});
             Bytes file = FileBytes(f.path);
             EXPECT_EQ(Bytes(file.begin(), file.begin() + kDict), Bytes(kDict, 'D'));
             EXPECT_EQ(ReadArea(f.path, reversed), data);
@@ -228,11 +218,7 @@ TEST(ZcmpsFilestr, SameBytesOnDiskForAnyThreadCount) {
         Bytes reference;
         for (int threads : {0, 1, 2, 3}) {
             TempFile f;
-            WriteOptions o;
-            o.threads = threads;
-            o.level = level;
-            o.chunk = threads == 3 ? kBS + 5 : 4096;
-            WriteArea(f.path, data, o);
+            WriteArea(f.path, data, {.threads = threads, .level = level, .chunk = threads == 3 ? kBS + 5 : 4096});
             Bytes file = FileBytes(f.path);
             if (reference.empty()) reference = file;
             EXPECT_EQ(file, reference) << "level " << level << " threads " << threads;
@@ -243,7 +229,7 @@ TEST(ZcmpsFilestr, SameBytesOnDiskForAnyThreadCount) {
     // plausibility checks.
     TempFile f;
     Bytes zeros(2 * kBS + 1);
-    WriteArea(f.path, zeros, WriteOptions{false, 2, 1, kBS});
+    WriteArea(f.path, zeros, {.threads = 2, .chunk = kBS});
     EXPECT_LT(FileBytes(f.path).size(), zeros.size() / 500);
     EXPECT_EQ(ReadArea(f.path, false, true), zeros);
 }
@@ -294,10 +280,8 @@ TEST(ZcmpsFilestr, AppendingEqualsWritingInOneGo) {
             SCOPED_TRACE(testing::Message() << "first " << first << " reversed " << reversed);
             Bytes all = Realistic(first + kBS + 999, static_cast<unsigned>(first));
             TempFile once, twice;
-            WriteOptions o;
-            o.reversed = reversed;
-            WriteArea(once.path, all, o);
-            WriteArea(twice.path, Bytes(all.begin(), all.begin() + first), o);
+            WriteArea(once.path, all, {.reversed = reversed});
+            WriteArea(twice.path, Bytes(all.begin(), all.begin() + first), {.reversed = reversed});
 
             VESK_FileStream fs;
             ASSERT_TRUE(fs.Open(twice.path, "r+b"));
@@ -371,16 +355,9 @@ TEST(ZcmpsFilestr, HostileHeadersAndTrailersAreMalformed) {
             if (readAll) z.Read(out.data(), out.size());
         });
     };
-    auto with64 = [&](int64_t at, int64_t v) {
-        Bytes b = good;
-        zcmps::Put64(b.data() + at, v, false);
-        return b;
-    };
-    auto with32 = [&](int64_t at, int32_t v) {
-        Bytes b = good;
-        zcmps::Put32(b.data() + at, v, false);
-        return b;
-    };
+    // The good area with one 64-bit or 32-bit field changed.
+    auto with64 = [&](int64_t at, int64_t v) { Bytes b = good; zcmps::Put64(b.data() + at, v, false); return b; };
+    auto with32 = [&](int64_t at, int32_t v) { Bytes b = good; zcmps::Put32(b.data() + at, v, false); return b; };
     ASSERT_EQ(open(good, true), 0);
     gLargestAlloc = 0;
     const int64_t big = int64_t{1} << 62;
