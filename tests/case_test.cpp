@@ -215,13 +215,7 @@ TEST(CaseTest, MemoryStoreAppendSeekAndIterate) {
     EXPECT_TRUE(store.IsCommitted());
     EXPECT_EQ(store.RowCells(), 3u);
 
-    CountingObserver observer;
-    store.Register(&observer);
     VESK_InputCaseIterator* it = store.MakeIterator(nullptr);
-    EXPECT_EQ(observer.fCount, 1);
-    EXPECT_EQ(observer.fLast, it);
-    store.UnRegister(&observer);
-
     EXPECT_EQ(it->IsSeekOK(), 1);
     EXPECT_EQ(it->Tell(), 0);
     ASSERT_EQ(it->NextCase(), 1);
@@ -253,17 +247,7 @@ TEST(CaseTest, MemoryStoreAppendSeekAndIterate) {
     MemoryDataStore copy(store);
     EXPECT_EQ(copy.RowCount(), 3);
     EXPECT_EQ(copy.Row(2)[0].d, 3.5);
-
-    // AddCase appends the case's cells; an explicit commit fixes the layout.
-    MemoryDataStore other;
-    other.MakeVariable(Named(0, "x"));
-    other.CommitDictionary();
-    VESK_Case c(other, nullptr);
-    c.SetColumnValue(0, 7.0);
-    other.AddCase(c);
-    EXPECT_EQ(other.RowCount(), 1);
-    EXPECT_EQ(other.Row(0)[0].d, 7.0);
-    EXPECT_THROW(other.Row(1), VESK_AssertFailed);
+    EXPECT_THROW(copy.Row(3), VESK_AssertFailed);
 }
 
 TEST(CaseTest, PassThroughReadsStraightIntoTheChildBuffer) {
