@@ -30,26 +30,20 @@ private:
     int* fDeletions = nullptr;
 };
 
-int AddVar(VESK_DataSource& ds, int type, const char* name) {
-    unsigned column = 0;
+void AddVar(VESK_DataSource& ds, int type, const char* name) {
     VESK_Variable var(type);
     var.SetName(name);
-    ds.MakeVariable(var, &column);
-    return int(column);
+    ds.MakeVariable(var);
 }
 
-// The layout must always equal the running sum of the variables' cell counts.
-void ExpectLayoutConsistent(const VESK_DataSource& ds) {
-    int cell = 0;
-    for (unsigned i = 0; i < ds.ColumnCount(); ++i) {
-        EXPECT_EQ(ds.ObsIndex(int(i)), cell) << "column " << i;
-        cell += CellsForType(ds.GetVariable(int(i)).GetType());
-    }
-    EXPECT_EQ(ds.ObsIndex(int(ds.ColumnCount())), cell);
-    EXPECT_EQ(ds.GetObsAreaSize(), unsigned(cell));
-    const unsigned last =
-        ds.ColumnCount() == 0 ? 0 : unsigned(CellsForType(ds.GetVariable(int(ds.ColumnCount()) - 1).GetType()));
-    EXPECT_EQ(ds.LastVarCells(), last);
+// The first cell of every column and the end of the last; the area size and
+// the last variable's cells must agree with them.
+void ExpectLayout(const VESK_DataSource& ds, const std::vector<int>& starts) {
+    std::vector<int> got;
+    for (unsigned i = 0; i <= ds.ColumnCount(); ++i) got.push_back(ds.ObsIndex(int(i)));
+    EXPECT_EQ(got, starts);
+    EXPECT_EQ(ds.GetObsAreaSize(), unsigned(starts.back()));
+    EXPECT_EQ(ds.LastVarCells(), starts.size() > 1 ? unsigned(starts.back() - starts[starts.size() - 2]) : 0u);
 }
 
 void ExpectAssert(const std::function<void()>& call, const char* condition, const char* source) {
@@ -67,61 +61,35 @@ const char* const kDsobs = "Datasource/src/dsobs";
 
 // numeric, 8-byte, 9-byte and 255-byte strings
 void MakeMixed(VESK_DataSource& ds) {
-    AddVar(ds, 0, "num");
-    AddVar(ds, 8, "s8");
-    AddVar(ds, 9, "s9");
-    AddVar(ds, 255, "s255");
+    for (const auto& [type, name] : {std::pair{0, "num"}, {8, "s8"}, {9, "s9"}, {255, "s255"}}) AddVar(ds, type, name);
 }
 
 } // namespace
 
 TEST(DataSourceLayout, CellIndexesFollowEveryEdit) {
     TestSource ds;
-    EXPECT_EQ(ds.GetObsAreaSize(), 0u);
-    EXPECT_EQ(ds.LastVarCells(), 0u);
+    ExpectLayout(ds, {0});
     EXPECT_EQ(ds.ObsIndex(-1), -1);
-    EXPECT_EQ(ds.ObsIndex(0), 0);
 
     MakeMixed(ds);
-    EXPECT_EQ(ds.ObsIndex(0), 0);
-    EXPECT_EQ(ds.ObsIndex(1), 1);
-    EXPECT_EQ(ds.ObsIndex(2), 2);
-    EXPECT_EQ(ds.ObsIndex(3), 4);
-    EXPECT_EQ(ds.ObsIndex(4), 36);
-    EXPECT_EQ(ds.GetObsAreaSize(), 36u);
-    EXPECT_EQ(ds.LastVarCells(), 32u);
+    ExpectLayout(ds, {0, 1, 2, 4, 36});
 
-    // The 9-byte string becomes numeric.
-    VESK_Variable changed = ds.GetVariable(2);
-    changed.SetType(0);
-    ds.SetVariable(2, changed);
-    EXPECT_EQ(ds.ObsIndex(3), 3);
-    EXPECT_EQ(ds.GetObsAreaSize(), 35u);
-    ExpectLayoutConsistent(ds);
-
-    // A type change of the last variable moves the last variable cells.
-    VESK_Variable last = ds.GetVariable(3);
-    last.SetType(17);
-    ds.SetVariable(3, last);
-    EXPECT_EQ(ds.LastVarCells(), 3u);
-    EXPECT_EQ(ds.GetObsAreaSize(), 6u);
-    ExpectLayoutConsistent(ds);
+    // The 9-byte string becomes numeric; the last variable shrinks to 3 cells.
+    auto retype = [&](int column, int type) {
+        VESK_Variable v = ds.GetVariable(column);
+        v.SetType(type);
+        ds.SetVariable(column, v);
+    };
+    retype(2, 0);
+    ExpectLayout(ds, {0, 1, 2, 3, 35});
+    retype(3, 17);
+    ExpectLayout(ds, {0, 1, 2, 3, 6});
 
     // Insertions at the front, in the middle and at the end.
-    VESK_Variable front(20);
-    ds.InsertVariable(0, front);
-    EXPECT_EQ(ds.ObsIndex(1), 3);
-    ExpectLayoutConsistent(ds);
-    VESK_Variable middle(40);
-    ds.InsertVariable(2, middle);
-    EXPECT_EQ(ds.ObsIndex(2), 4);
-    EXPECT_EQ(ds.ObsIndex(3), 9);
-    ExpectLayoutConsistent(ds);
-    VESK_Variable end(1);
-    ds.InsertVariable(long(ds.ColumnCount()), end);
-    EXPECT_EQ(ds.LastVarCells(), 1u);
-    ExpectLayoutConsistent(ds);
-    ASSERT_EQ(ds.ColumnCount(), 7u);
+    ds.InsertVariable(0, VESK_Variable(20));
+    ds.InsertVariable(2, VESK_Variable(40));
+    ds.InsertVariable(long(ds.ColumnCount()), VESK_Variable(1));
+    ExpectLayout(ds, {0, 3, 4, 9, 10, 11, 14, 15});
 
     // Empty ranges change nothing, not even the dirty flag.
     ds.SetDirty(false);
@@ -134,17 +102,13 @@ TEST(DataSourceLayout, CellIndexesFollowEveryEdit) {
     // The last column: last variable cells take the new last column's count.
     ds.DeleteVariables(6, 6);
     EXPECT_TRUE(ds.IsDirty());
-    EXPECT_EQ(ds.LastVarCells(), 3u);
-    ExpectLayoutConsistent(ds);
+    ExpectLayout(ds, {0, 3, 4, 9, 10, 11, 14});
     ds.DeleteVariables(1, 3); // middle range
-    EXPECT_EQ(ds.ColumnCount(), 3u);
-    ExpectLayoutConsistent(ds);
+    ExpectLayout(ds, {0, 3, 4, 7});
     ds.DeleteVariables(0, 0); // front
-    ExpectLayoutConsistent(ds);
+    ExpectLayout(ds, {0, 1, 4});
     ds.DeleteVariables(0, int(ds.ColumnCount()) - 1); // everything
-    EXPECT_EQ(ds.ColumnCount(), 0u);
-    EXPECT_EQ(ds.GetObsAreaSize(), 0u);
-    EXPECT_EQ(ds.LastVarCells(), 0u);
+    ExpectLayout(ds, {0});
 }
 
 TEST(DataSourceLayout, InitCellsFillsMissingAndBlanks) {
@@ -173,14 +137,12 @@ TEST(DataSourceLayout, PreconditionFailures) {
     ExpectAssert([&] { ds.GetVariable(4); }, "size_t(index) < pData->fDictionary.size()", kDatasrc);
     ExpectAssert([&] { ds.DeleteVariables(3, 4); }, "finish < (int) ColumnCount()", kDatasrc);
     VESK_Variable other(0);
-    ExpectAssert([&] { ds.InsertVariable(5, other); }, "0 <= varAfter && varAfter <= (long)pData->fDictionary.size()",
-                 kDatasrc);
-    ExpectAssert([&] { ds.InsertVariable(-1, other); },
-                 "0 <= varAfter && varAfter <= (long)pData->fDictionary.size()", kDatasrc);
+    for (long after : {5L, -1L})
+        ExpectAssert([&] { ds.InsertVariable(after, other); },
+                     "0 <= varAfter && varAfter <= (long)pData->fDictionary.size()", kDatasrc);
     // A variable with another id is refused and the layout stays as it was.
     ExpectAssert([&] { ds.SetVariable(3, other); }, "pData->fDictionary[index].GetID() == var.GetID()", kDatasrc);
-    ExpectLayoutConsistent(ds);
-    EXPECT_EQ(ds.GetObsAreaSize(), 36u);
+    ExpectLayout(ds, {0, 1, 2, 4, 36});
     ExpectAssert([&] { ds.SetParentSource(&ds); }, "parent != this", kDatasrc);
     ExpectAssert([&] { ds.GetSplitVarIndex(0); }, "index < pData->fnSplitVars", kDatasrc);
     ExpectAssert([&] { ds.GetSplitVarID(0); }, "index < pData->fnSplitVars", kDatasrc);
@@ -191,33 +153,28 @@ TEST(DataSourceWeightFilterSplit, IdsSurviveInsertionsAndDeletions) {
     MakeMixed(ds);
     EXPECT_EQ(ds.GetWeightVarIndex(), -1);
     EXPECT_TRUE(ds.GetWeightVariableID().IsNone());
-
     ds.SetWeightVar(0);
     ds.SetFilterVar(2);
     const int split[] = {1, 2};
     ds.SetSplit(2, split, true);
-    EXPECT_EQ(ds.GetNSplitVars(), 2u);
-    EXPECT_TRUE(ds.GetSplitqSeparate());
 
-    VESK_Variable inserted(0);
-    ds.InsertVariable(0, inserted);
+    ds.InsertVariable(0, VESK_Variable(0));
     EXPECT_EQ(ds.GetWeightVarIndex(), 1);
     EXPECT_EQ(ds.GetFilterVarIndex(), 3);
     EXPECT_EQ(ds.GetSplitVarIndex(0), 2);
     EXPECT_EQ(ds.GetSplitVarIndex(1), 3);
     EXPECT_EQ(ds.GetSplitVarID(1), ds.GetVariable(3).GetID());
+    EXPECT_TRUE(ds.GetSplitqSeparate());
 
     // Deleting an unrelated variable keeps the split.
     ds.DeleteVariables(4, 4);
     EXPECT_EQ(ds.GetNSplitVars(), 2u);
-
     // Deleting the weight: the index reads -1, the id stays.
     const LocallyUniqueID weightID = ds.GetVariable(1).GetID();
     ds.DeleteVariables(1, 1);
     EXPECT_EQ(ds.GetWeightVarIndex(), -1);
     EXPECT_EQ(ds.GetWeightVariableID(), weightID);
     EXPECT_EQ(ds.GetFilterVarIndex(), 2);
-
     // Deleting one split variable clears the whole split.
     ds.DeleteVariables(1, 1);
     EXPECT_EQ(ds.GetNSplitVars(), 0u);
@@ -239,13 +196,11 @@ TEST(DataSourceWeightFilterSplit, DirtyFlagAndPreconditions) {
     EXPECT_EQ(ds.GetWeightVarIndex(), -1);
     ds.SetDirty(false);
     ds.SetWeightVar(99); // out of range: none, which it already is
-    EXPECT_FALSE(ds.IsDirty());
-
+    // Filter and split are not saved with the dictionary: not dirty.
     ds.SetFilterVar(1);
     const int split[] = {0};
     ds.SetSplit(1, split, false);
     EXPECT_FALSE(ds.IsDirty());
-    EXPECT_EQ(ds.GetFilterVarIndex(), 1);
     ds.SetFilterVar(-1);
     EXPECT_EQ(ds.GetFilterVarIndex(), -1);
 
@@ -256,8 +211,7 @@ TEST(DataSourceWeightFilterSplit, DirtyFlagAndPreconditions) {
 
     const int nine[] = {0, 0, 0, 0, 0, 0, 0, 0, 0};
     ExpectAssert([&] { ds.SetSplit(9, nine, false); }, "nVars <= eMaxSplitVars", kDatasrc);
-    const int eight[] = {0, 0, 0, 0, 0, 0, 0, 0};
-    ds.SetSplit(8, eight, false); // 64 bytes: allowed
+    ds.SetSplit(8, nine, false); // 64 bytes: allowed
     EXPECT_EQ(ds.GetNSplitVars(), 8u);
     const int negative[] = {0, -1};
     ExpectAssert([&] { ds.SetSplit(2, negative, false); }, "varIndexes[i] >= 0", kDatasrc);
@@ -265,9 +219,7 @@ TEST(DataSourceWeightFilterSplit, DirtyFlagAndPreconditions) {
     ExpectAssert([&] { ds.SetSplit(1, beyond, false); }, "size_t(index) < pData->fDictionary.size()", kDatasrc);
 
     TestSource wide;
-    AddVar(wide, 24, "a");
-    AddVar(wide, 24, "b");
-    AddVar(wide, 24, "c");
+    for (const char* name : {"a", "b", "c"}) AddVar(wide, 24, name);
     const int three[] = {0, 1, 2};
     ExpectAssert([&] { wide.SetSplit(3, three, false); }, "totalSize <= 64", kDatasrc);
     EXPECT_EQ(wide.GetNSplitVars(), 0u);
@@ -279,8 +231,7 @@ TEST(DataSourceCopy, SharesBodiesAndIsolatesChanges) {
     DatasourceAttributes attributes;
     attributes.Define("Origin", {"first"});
     original.SetAttributes(attributes);
-    const char bytes[] = "abcd";
-    original.SetExtension(3, 1, 4, bytes);
+    original.SetExtension(3, 1, 4, "abcd");
     original.SetLabel("survey");
     original.SetWeightVar(0);
 
@@ -292,7 +243,6 @@ TEST(DataSourceCopy, SharesBodiesAndIsolatesChanges) {
     EXPECT_STREQ(copy.GetLabel(), "survey");
     EXPECT_EQ(copy.GetWeightVarIndex(), 0);
     EXPECT_EQ(copy.GetTrendsInfo().GetDataSource(), &copy);
-    EXPECT_EQ(original.GetTrendsInfo().GetDataSource(), &original);
 
     // Changes through the copy never show through the original.
     copy.GetVariable(0).SetName("renamed");
@@ -323,11 +273,9 @@ TEST(DataSourceCopy, ParentConstructorAndCopyDictionary) {
 
     TestSource child(&parent);
     EXPECT_EQ(child.GetParentSource(), &parent);
-    EXPECT_EQ(child.NParents(), 1);
     EXPECT_TRUE(child.IsDirty());
     EXPECT_EQ(child.GetTimestamp(), 1234.0);
     EXPECT_TRUE(child.GetVariable(2).Impl() == parent.GetVariable(2).Impl());
-    EXPECT_EQ(child.GetTrendsInfo().GetDataSource(), &child);
 
     // CopyDictionary keeps the own parent and drops the file specification.
     TestSource other;
@@ -336,10 +284,8 @@ TEST(DataSourceCopy, ParentConstructorAndCopyDictionary) {
     other.SetLabel("");
     child.CopyDictionary(other);
     EXPECT_EQ(child.GetParentSource(), &parent);
-    EXPECT_EQ(child.ColumnCount(), 1u);
     EXPECT_EQ(child.GetObsAreaSize(), 1u);
     EXPECT_STREQ(child.GetFileSpec(), "");
-    EXPECT_STREQ(other.GetFileSpec(), "/data/other.sav");
     ASSERT_NE(child.GetLabel(), nullptr);
     EXPECT_STREQ(child.GetLabel(), "");
     EXPECT_EQ(child.GetTrendsInfo().GetDataSource(), &child);
@@ -347,10 +293,7 @@ TEST(DataSourceCopy, ParentConstructorAndCopyDictionary) {
 
 TEST(DataSourceNames, FindVarIndexAndGoodVarName) {
     TestSource ds;
-    AddVar(ds, 0, "age");
-    AddVar(ds, 0, "Income");
-    AddVar(ds, 5, "city");
-    AddVar(ds, 0, "AGE"); // duplicate, as when names were not checked
+    for (const char* name : {"age", "Income", "city", "AGE"}) AddVar(ds, 0, name);  // AGE: as when names were not checked
 
     EXPECT_EQ(ds.FindVarIndex("age  "), 0);
     EXPECT_EQ(ds.FindVarIndex("INCOME"), 1);
@@ -365,36 +308,22 @@ TEST(DataSourceNames, FindVarIndexAndGoodVarName) {
 
     EXPECT_EQ(ds.GoodVarName("weight"), "weight");
     const std::string fresh = ds.GoodVarName("age");
-    EXPECT_NE(fresh, "age");
     EXPECT_EQ(ds.FindVarIndex(fresh.c_str()), -1);
     AddVar(ds, 0, fresh.c_str());
-    const std::string second = ds.GoodVarName("AGE");
-    EXPECT_NE(second, fresh);
-    EXPECT_EQ(ds.FindVarIndex(second.c_str()), -1);
-    const std::string longName = ds.GoodVarName(std::string(100, 'z'));
-    EXPECT_LE(longName.size(), 64u);
+    EXPECT_EQ(ds.FindVarIndex(ds.GoodVarName("AGE").c_str()), -1);
+    EXPECT_LE(ds.GoodVarName(std::string(100, 'z')).size(), 64u);
 }
 
 TEST(VariableNameIndex, FindsColumnsByUpperCaseName) {
     TestSource ds;
-    const char* names[] = {"b", "ABC", "a", "Ab", "zeta", "\xC3\xA9t\xC3\xA9"};
-    for (const char* name : names) AddVar(ds, 0, name);
+    for (const char* name : {"b", "ABC", "a", "Ab", "zeta", "\xC3\xA9t\xC3\xA9"}) AddVar(ds, 0, name);
 
     VariableNameIndex index(ds);
     EXPECT_EQ(index.Size(), 6u);
-    EXPECT_EQ(index.Find("B"), 0);
-    EXPECT_EQ(index.Find("ABC"), 1);
-    EXPECT_EQ(index.Find("A"), 2);
-    EXPECT_EQ(index.Find("AB"), 3);
-    EXPECT_EQ(index.Find("ZETA"), 4);
-    EXPECT_EQ(index.Find(ds.GetVariable(5).GetUpperCaseName().c_str()), 5);
-    EXPECT_EQ(index.Find("abc"), -1); // the caller passes upper case
-    EXPECT_EQ(index.Find("ABCD"), -1);
-    EXPECT_EQ(index.Find(""), -1);
-    EXPECT_EQ(index.Find("ZZZ"), -1);
     for (unsigned i = 0; i < ds.ColumnCount(); ++i)
-        EXPECT_EQ(index.Find(ds.GetVariable(int(i)).GetUpperCaseName().c_str()),
-                  ds.FindVarIndex(ds.GetVariable(int(i)).GetName().c_str()));
+        EXPECT_EQ(index.Find(ds.GetVariable(int(i)).GetUpperCaseName().c_str()), int(i));
+    EXPECT_EQ(index.Find("ZETA"), 4);
+    for (const char* absent : {"abc", "ABCD", "", "ZZZ"}) EXPECT_EQ(index.Find(absent), -1) << absent;  // upper case only
 
     // Copies own their tables.
     TestSource empty;
@@ -420,7 +349,6 @@ TEST(DataSourceExtensions, BlocksTableAndHandles) {
     // Element size 0 counts as 1.
     ds.SetExtension(4, 0, 2, "xyz");
     VESK_DataSource::Extension four(ds, 4);
-    EXPECT_EQ(four.Type(), 4);
     EXPECT_EQ(four.ElementSize(), 1);
     EXPECT_EQ(four.Elements(), "xy");
     EXPECT_EQ(ds.MaxExtensionType(), 4);
@@ -484,6 +412,7 @@ TEST(DataSourceExtensions, BlocksTableAndHandles) {
     ExpectAssert([&] { ds.ExtendExtension(3, -1, "a"); }, "nElements >= 0", kDatasrc);
 }
 
+
 TEST(DataSourceProperties, SettersAndDirtyFlag) {
     TestSource ds;
     EXPECT_TRUE(ds.IsDirty());
@@ -504,21 +433,18 @@ TEST(DataSourceProperties, SettersAndDirtyFlag) {
     // Not dirty: file specification, timestamp, rows per imputation.
     ds.SetDirty(false);
     ds.SetFileSpec("/tmp/x.sav");
-    EXPECT_STREQ(ds.GetFileSpec(), "/tmp/x.sav");
     EXPECT_STREQ(ds.GetFileSpecExt().GetGeneric(), "/tmp/x.sav");
     ds.SetFileSpec(static_cast<const char*>(nullptr));
     EXPECT_STREQ(ds.GetFileSpec(), "");
     ds.SetTimestamp(42.0);
-    EXPECT_EQ(ds.GetTimestamp(), 42.0);
     ds.SetTimestamp();
-    EXPECT_GT(ds.GetTimestamp(), 13000000000.0); // after 1995
+    EXPECT_GT(ds.GetTimestamp(), 13000000000.0); // now, after 1995
     ds.RowsPerImputation(int64_t(1) << 40);
     EXPECT_EQ(ds.RowsPerImputation(), int64_t(1) << 40);
     EXPECT_FALSE(ds.IsDirty());
 
     // Sort index information with a key makes the index valid and the source dirty.
-    SortIndexInfo noKeys;
-    ds.SetSortIndexInfo(noKeys);
+    ds.SetSortIndexInfo(SortIndexInfo());
     EXPECT_FALSE(ds.IsDirty());
     EXPECT_FALSE(ds.IsIndexValid());
     SortIndexInfo info;
@@ -531,27 +457,25 @@ TEST(DataSourceProperties, SettersAndDirtyFlag) {
     ds.SetDirty(true); // any SetDirty invalidates the index
     EXPECT_FALSE(ds.IsIndexValid());
 
+    // Variable sets and multiple-response sets are kept apart.
     ds.SetDirty(false);
     VariableSetImpl set;
     set.Name("colours");
     set.Variables({LocallyUniqueID(0x10)});
     ds.SetVariableSets({set});
     EXPECT_TRUE(ds.IsDirty());
-    EXPECT_EQ(ds.GetVariableSets(), std::vector<VariableSetImpl>{set});
     EXPECT_TRUE(ds.GetMRSets().empty());
     VariableSetImpl mr = set;
     mr.Name("$pets");
     mr.Type(VariableSetImpl::eMultipleCategories);
-    EXPECT_NE(mr, set);
     ds.SetMRSets({set, mr});
+    EXPECT_EQ(ds.GetVariableSets(), std::vector<VariableSetImpl>{set});
     EXPECT_EQ(FindVarSet("$pets", ds.GetMRSets()), 1);
     EXPECT_EQ(FindVarSet("none", ds.GetMRSets()), -1);
 
     ds.SetDirty(false);
     ds.SetDEFormattingInfo(DataEditorFormattingInfo("grid"));
     EXPECT_TRUE(ds.IsDirty());
-    ds.GetDEFormattingInfo().SetInfo("changed");
-    EXPECT_EQ(ds.GetDEFormattingInfo().GetInfo(), "changed");
 
     EXPECT_GT(VESK_DataSource::LowNumber(), VESK_DataSource::SystemMissing());
     EXPECT_EQ(ObsBits(VESK_DataSource::SystemMissing()), 0xFFEFFFFFFFFFFFFFull);
@@ -577,17 +501,14 @@ public:
     VESK_InputCaseIterator* MakeIterator(OBS* buffer) const override { return new EmptyIterator(*this, buffer); }
 };
 
-class CountingObserver : public VESK_DataSource::Observer {
-public:
-    void IteratorMade(VESK_InputCaseIterator* iterator) override {
-        ++fCount;
-        fLast = iterator;
-    }
+struct CountingObserver : VESK_DataSource::Observer {
+    void IteratorMade(VESK_InputCaseIterator*) override { ++fCount; }
     int fCount = 0;
-    VESK_InputCaseIterator* fLast = nullptr;
 };
 } // namespace
 
+// Telling one observer of one iterator is covered with the memory store; here
+// registrations count, unregistering drops them all, and copies keep them.
 TEST(DataSourceObservers, ToldOfEveryIteratorUntilUnregistered) {
     IteratingSource ds;
     AddVar(ds, 0, "x");
@@ -598,15 +519,12 @@ TEST(DataSourceObservers, ToldOfEveryIteratorUntilUnregistered) {
     std::unique_ptr<VESK_InputCaseIterator> first(ds.MakeIterator(nullptr));
     EXPECT_EQ(twice.fCount, 2);
     EXPECT_EQ(once.fCount, 1);
-    EXPECT_EQ(once.fLast, first.get());
 
-    ds.UnRegister(&twice); // every registration goes
+    ds.UnRegister(&twice);
     std::unique_ptr<VESK_InputCaseIterator> second(ds.MakeIterator(nullptr));
     EXPECT_EQ(twice.fCount, 2);
     EXPECT_EQ(once.fCount, 2);
-    EXPECT_EQ(once.fLast, second.get());
 
-    // Copying a dictionary copies the observer list.
     IteratingSource other;
     other.CopyDictionary(ds);
     std::unique_ptr<VESK_InputCaseIterator> third(other.MakeIterator(nullptr));
@@ -618,12 +536,10 @@ TEST(DataSourceObservers, ToldOfEveryIteratorUntilUnregistered) {
 namespace {
 class RowStore : public IndependentDataStore {
 public:
-    using IndependentDataStore::IndependentDataStore;
     VESK_InputCaseIterator* MakeIterator(OBS*) const override { return nullptr; }
     void AddRow(const OBS* row) override { fRows.emplace_back(row, row + GetObsAreaSize()); }
-    void Close() override { fClosed = true; }
+    void Close() override {}
     std::vector<std::vector<OBS>> fRows;
-    bool fClosed = false;
 };
 } // namespace
 
@@ -631,20 +547,14 @@ TEST(IndependentDataStore, AddCaseHandsOverTheCells) {
     RowStore store;
     AddVar(store, 0, "n");
     AddVar(store, 10, "s");
-    store.SetCompression(true); // the base ignores these
-    store.SetCompressionLevel(9);
     store.CommitDictionary();
     VESK_Case c(store, nullptr);
     c.SetColumnValue(0, 2.5);
     store.AddCase(c);
-    store.Close();
     ASSERT_EQ(store.fRows.size(), 1u);
     ASSERT_EQ(store.fRows[0].size(), 3u);
     EXPECT_EQ(store.fRows[0][0].d, 2.5);
     EXPECT_EQ(std::string(store.fRows[0][1].c, 16), std::string(16, ' '));
-    EXPECT_TRUE(store.fClosed);
-    RowStore child(&store);
-    EXPECT_EQ(child.NParents(), 1);
 }
 
 TEST(DataSourceChain, NParentsAndDeleteLine) {
