@@ -18,21 +18,9 @@
 
 namespace {
 
-OBS Bits(uint64_t b) {
-    OBS c;
-    c.bits = b;
-    return c;
-}
-OBS Num(double d) {
-    OBS c;
-    c.d = d;
-    return c;
-}
-OBS Text(const char* eight) {
-    OBS c;
-    std::memcpy(c.c, eight, 8);
-    return c;
-}
+OBS Bits(uint64_t b) { OBS c; c.bits = b; return c; }
+OBS Num(double d) { OBS c; c.d = d; return c; }
+OBS Text(const char* eight) { OBS c; std::memcpy(c.c, eight, 8); return c; }
 const OBS kSpaces = Text("        ");
 const OBS kSysmis = Bits(VESK_SYSMIS_BITS);
 
@@ -72,11 +60,7 @@ std::vector<OBS> RowNumbered(int64_t row, long n) {
     return cells;
 }
 
-SystemFileOptions OptionsFor(long cells) {
-    SystemFileOptions o;
-    o._cellsPerCase = cells;
-    return o;
-}
+SystemFileOptions OptionsFor(long cells) { SystemFileOptions o; o._cellsPerCase = cells; return o; }
 
 // Encodes rows with the library's codec at stream offset row0.
 void EncodeRows(MemStream& s, long cells, const std::vector<std::vector<OBS>>& rows, int64_t row0 = 0,
@@ -116,39 +100,20 @@ void AppendCell(std::vector<uint8_t>& b, OBS c) { b.insert(b.end(), c.c, c.c + 8
 // ---------------------------------------------------------------- system-file codec
 
 TEST(SystemFileCodecTest, CodesTheBiasEdgesAndRoundTripsEveryBitPattern) {
-    struct Case {
-        OBS cell;
-        int code;
-    };
+    struct Case { OBS cell; int code; };
     const double nan = std::numeric_limits<double>::quiet_NaN();
+    const double inf = std::numeric_limits<double>::infinity();
     const std::vector<Case> cases = {
-        {Num(-99), 1},
-        {Num(151), 251},
-        {Num(0.0), 100},
-        {Num(1.0), 101},
-        {Num(128), 228},
-        {Num(-0.0), 253},
-        {Num(-100), 253},
-        {Num(152), 253},
-        {Num(0.5), 253},
-        {Num(255), 253},
-        {Num(256), 253},
-        {Num(1e300), 253},
-        {Num(-1e300), 253},
-        {Num(std::numeric_limits<double>::denorm_min()), 253},
-        {Num(std::numeric_limits<double>::infinity()), 253},
-        {Num(-std::numeric_limits<double>::infinity()), 253},
-        {Num(nan), 253},
+        {Num(-99), 1}, {Num(151), 251}, {Num(0.0), 100}, {Num(1.0), 101}, {Num(128), 228},
+        {Num(-0.0), 253}, {Num(-100), 253}, {Num(152), 253}, {Num(0.5), 253}, {Num(255), 253}, {Num(256), 253},
+        {Num(1e300), 253}, {Num(-1e300), 253}, {Num(std::numeric_limits<double>::denorm_min()), 253},
+        {Num(inf), 253}, {Num(-inf), 253}, {Num(nan), 253},
         {Bits(0x7FF0000000000001ull), 253},  // signalling NaN
         {Bits(0xFFF8000000000000ull), 253},  // negative NaN
         {Bits(0x7FF8000000000000ull | 100), 253},
         {Num(4294967296.0 + 3), 253},  // low 32 bits zero, large
-        {Num(VESK_DataSource::LowNumber()), 253},
-        {Num(VESK_DataSource::HighNumber()), 253},
-        {kSysmis, 255},
-        {kSpaces, 254},
-        {Text("abcdefgh"), 253},
-        {Text("       x"), 253},
+        {Num(VESK_DataSource::LowNumber()), 253}, {Num(VESK_DataSource::HighNumber()), 253},
+        {kSysmis, 255}, {kSpaces, 254}, {Text("abcdefgh"), 253}, {Text("       x"), 253},
     };
     std::vector<OBS> row;
     for (const Case& c : cases) row.push_back(c.cell);
@@ -194,9 +159,7 @@ TEST(SystemFileCodecTest, BlocksRunAcrossCasesAndArePaddedOnlyAtTheEnd) {
     std::vector<OBS> row = {Num(2), Num(0.5), kSysmis};
     EncodeRows(t, 3, {row, row, row});
     std::vector<uint8_t> expected = U8({102, 253, 255, 102, 253, 255, 102, 253});
-    AppendCell(expected, Num(0.5));
-    AppendCell(expected, Num(0.5));
-    AppendCell(expected, Num(0.5));
+    for (int k = 0; k < 3; ++k) AppendCell(expected, Num(0.5));
     for (int v : {255, 0, 0, 0, 0, 0, 0, 0}) expected.push_back(uint8_t(v));
     EXPECT_EQ(t.Data(), expected);
     EXPECT_EQ(DecodeAll(t, 3).size(), 3u);
@@ -347,29 +310,18 @@ TEST(SystemFileCodecTest, PositionsOnRowsThroughTheSharedIndex) {
         codec.SetTargetRow(row);
         return codec.ReadRow(buf.data());
     };
-    for (int64_t r = 0; r < 10; ++r) {
-        ASSERT_EQ(readAt(r), cells);
-        EXPECT_EQ(BitsOf(buf), BitsOf(RowNumbered(r, cells)));
+    // In order; back to row 5, a walk from the nearest indexed row; far
+    // ahead, indexing the rows passed; the row just read again; one behind
+    // an indexed row; the last.
+    for (int64_t r : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 5, 2500, 2500, 1234, 2999}) {
+        ASSERT_EQ(readAt(r), cells) << r;
+        EXPECT_EQ(BitsOf(buf), BitsOf(RowNumbered(r, cells))) << r;
     }
-    // Back to row 5: a walk from the nearest indexed row.
-    ASSERT_EQ(readAt(5), cells);
-    EXPECT_EQ(BitsOf(buf), BitsOf(RowNumbered(5, cells)));
-    // Far ahead: the walk indexes the rows it passes.
-    ASSERT_EQ(readAt(2500), cells);
-    EXPECT_EQ(BitsOf(buf), BitsOf(RowNumbered(2500, cells)));
     EXPECT_GT(index.Size(), 1);
-    // The row just read, again; then one behind an indexed one.
-    ASSERT_EQ(readAt(2500), cells);
-    EXPECT_EQ(BitsOf(buf), BitsOf(RowNumbered(2500, cells)));
-    ASSERT_EQ(readAt(1234), cells);
-    EXPECT_EQ(BitsOf(buf), BitsOf(RowNumbered(1234, cells)));
-    ASSERT_EQ(readAt(2999), cells);
-    EXPECT_EQ(BitsOf(buf), BitsOf(RowNumbered(2999, cells)));
-    // Past the end: nothing, and the codec stops at the number of rows present.
+    // Past the end: nothing, and the codec stops at the number of rows present; it can still go back.
     EXPECT_EQ(readAt(rows + 100), 0);
     EXPECT_EQ(codec.CurrentRow(), rows);
     EXPECT_EQ(readAt(rows), 0);
-    // And it can go back.
     ASSERT_EQ(readAt(17), cells);
     EXPECT_EQ(BitsOf(buf), BitsOf(RowNumbered(17, cells)));
 
@@ -615,13 +567,13 @@ TEST(CompressedStreamTest, FaultsRaiseCompressedStreamError) {
     // A header byte alone.
     MemStream header(U8({0x10}));
     EXPECT_EQ(errnoOf([&] { ReadCompressed(header, buf.data(), 1); }), 0);
-    // A block with more cells than the row.
-    MemStream wide(U8({0x50, 101, 101, 101, 101, 101}));
+    // A block with more cells than the row, read, skipped or copied.
+    MemStream wide(U8({0x50, 101, 101, 101, 101, 101})), sink;
     EXPECT_EQ(errnoOf([&] { ReadCompressed(wide, buf.data(), 4); }), EILSEQ);
-    MemStream wide2(U8({0x50, 101, 101, 101, 101, 101}));
-    EXPECT_EQ(errnoOf([&] { SkipCompressed(wide2, 4); }), EILSEQ);
-    MemStream wide3(U8({0x50, 101, 101, 101, 101, 101})), sink;
-    EXPECT_EQ(errnoOf([&] { CopyPrecompressed(wide3, sink, 4); }), EILSEQ);
+    wide.Seek(0, 0);
+    EXPECT_EQ(errnoOf([&] { SkipCompressed(wide, 4); }), EILSEQ);
+    wide.Seek(0, 0);
+    EXPECT_EQ(errnoOf([&] { CopyPrecompressed(wide, sink, 4); }), EILSEQ);
     // A full disk, a stream that cannot seek.
     MemStream full;
     full.SetWriteLimit(10);
