@@ -7,7 +7,6 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -149,10 +148,23 @@ Parsed Parse(const Bytes& b) {
 
 // ---------------------------------------------------------------- sources
 
-OBS Num(double d) {
-    OBS c;
-    c.d = d;
-    return c;
+OBS Num(double d) { OBS c; c.d = d; return c; }
+
+using Names = std::vector<std::pair<std::string, int>>;
+
+// Name and type of each variable record but the continuations.
+Names StoredNames(const Parsed& p) {
+    Names names;
+    for (const VarRec& v : p.vars)
+        if (v.r.type >= 0) names.emplace_back(v.r.Name(), v.r.type);
+    return names;
+}
+
+// The case count of the subtype-16 record.
+int64_t Count16(const Parsed& p) {
+    int64_t count;
+    std::memcpy(&count, p.ext.at(16).payload.data() + 8, 8);
+    return count;
 }
 
 // The cells of a string of width w holding text, blank-padded.
@@ -174,7 +186,7 @@ std::string RandomText(std::mt19937& rng, size_t maxLen) {
 // A random dictionary: numeric, short, long and very long strings, labels,
 // value labels (some shared), missing values of every rule, long names that
 // agree in their first 8 bytes, documents, a weight and a file label.
-void RandomDictionary(VESK_DataSource& ds, std::mt19937& rng, std::vector<int>& widths) {
+void RandomDictionary(VESK_DataSource& ds, std::mt19937& rng) {
     const int kWidths[] = {0, 0, 0, 1, 5, 8, 9, 20, 255, 256, 300, 504, 700, 32767};
     std::uniform_int_distribution<int> pick(0, int(std::size(kWidths)) - 1);
     std::uniform_int_distribution<int> coin(0, 3);
@@ -184,12 +196,12 @@ void RandomDictionary(VESK_DataSource& ds, std::mt19937& rng, std::vector<int>& 
     shared.AddPair(2.0, std::string(300, 'L'));  // cut to 255 bytes
     shared.AddPair(-3.5, "");
     const int rules[] = {1, 2, 3, -2, -3};
+    std::vector<int> widths;
     for (int i = 0; i < n; ++i) {
-        int w = kWidths[pick(rng)];
-        if (i == 0) w = 32767;
+        const int w = i == 0 ? 32767 : kWidths[pick(rng)];
         VESK_Variable& v = ds.MakeVariable(w);
-        std::string name = i % 3 == 0 ? "LongVariableName" + std::to_string(i) : "v" + std::to_string(i);
-        if (i == 1) name = "LongVariableName";
+        const std::string name =
+            i == 1 ? "LongVariableName" : (i % 3 == 0 ? "LongVariableName" : "v") + std::to_string(i);
         v.SetName(name.c_str());
         if (coin(rng) != 0) {
             const std::string label = RandomText(rng, 70);
@@ -231,11 +243,8 @@ void RandomDictionary(VESK_DataSource& ds, std::mt19937& rng, std::vector<int>& 
     ds.SetLabel("A random file label that is longer than sixty-four bytes, to be cut at 64");
     const std::string docs = std::string(80, 'd') + std::string(80, 'e');
     ds.SetExtension(kExtDocuments, 1, long(docs.size()), docs.data());
-    for (int i = 0; i < n; ++i)
-        if (widths[size_t(i)] == 0) {
-            ds.SetWeightVar(i);
-            break;
-        }
+    if (auto numeric = std::find(widths.begin(), widths.end(), 0); numeric != widths.end())
+        ds.SetWeightVar(int(numeric - widths.begin()));
 }
 
 Rows RandomRows(std::mt19937& rng, const VESK_DataSource& ds, int nRows) {
@@ -259,14 +268,21 @@ Rows RandomRows(std::mt19937& rng, const VESK_DataSource& ds, int nRows) {
     return rows;
 }
 
+// A source about to write the dictionary to the path.
+std::unique_ptr<SystemFileDataSource> Writer(const VESK_DataSource& dict, const std::string& path,
+                                             int compression = kCompressNone) {
+    auto w = std::make_unique<SystemFileDataSource>();
+    w->CopyDictionary(dict);
+    w->SetCompressionLevel(compression);
+    w->SetFileSpec(path.c_str());
+    return w;
+}
+
 void WriteFile(const std::string& path, const VESK_DataSource& dict, const Rows& rows, int compression) {
-    SystemFileDataSource w;
-    w.CopyDictionary(dict);
-    w.SetCompressionLevel(compression);
-    w.SetFileSpec(path.c_str());
-    for (const auto& r : rows) w.AddRow(r.data());
-    if (rows.empty()) w.CommitDictionary();
-    w.Close();
+    auto w = Writer(dict, path, compression);
+    for (const auto& r : rows) w->AddRow(r.data());
+    if (rows.empty()) w->CommitDictionary();
+    w->Close();
 }
 
 Rows ReadRows(const VESK_DataSource& src) {
@@ -299,10 +315,7 @@ void ExpectSameDictionary(const VESK_DataSource& want, const VESK_DataSource& go
         EXPECT_EQ(a.GetType(), b.GetType());
         EXPECT_TRUE(a.GetFormat() == b.GetFormat());
         EXPECT_TRUE(a.GetWriteFormat() == b.GetWriteFormat());
-        EXPECT_EQ(a.GetLabel() != nullptr, b.GetLabel() != nullptr);
-        if (a.GetLabel() && b.GetLabel()) {
-            EXPECT_STREQ(a.GetLabel(), b.GetLabel());
-        }
+        EXPECT_STREQ(a.GetLabel(), b.GetLabel());
         EXPECT_EQ(a.GetMeasurementLevel(), b.GetMeasurementLevel());
         EXPECT_EQ(a.GetAlignment(), b.GetAlignment());
         EXPECT_EQ(a.GetDisplayWidth(), b.GetDisplayWidth());
@@ -346,8 +359,7 @@ TEST(SystemFileWriterTest, RandomDictionariesRoundTripInEveryCompression) {
     for (unsigned seed : {11u, 12u, 13u}) {
         std::mt19937 rng(seed);
         MemoryDataStore dict;
-        std::vector<int> widths;
-        RandomDictionary(dict, rng, widths);
+        RandomDictionary(dict, rng);
         const Rows rows = RandomRows(rng, dict, 60);
         for (int c : kCompressions) {
             SCOPED_TRACE("seed " + std::to_string(seed) + " compression " + std::to_string(c));
@@ -388,56 +400,20 @@ TEST(SystemFileWriterTest, FixedRecordsAreByteExact) {
 
     const Bytes b = ReadBytes(path);
     const Parsed p = Parse(b);
-    EXPECT_EQ(std::string(p.header.magic, 4), "$FL2");
-    EXPECT_EQ(p.header.product, std::string(kProductText) + std::string(60 - std::strlen(kProductText), ' '));
-    EXPECT_EQ(p.header.layoutCode, 2);
-    EXPECT_EQ(p.header.nominalCaseSize, 5);
-    EXPECT_EQ(p.header.compression, 0);
-    EXPECT_EQ(p.header.weightIndex, 2);
-    EXPECT_EQ(p.header.caseCount, 3);
-    EXPECT_EQ(p.header.bias, 100.0);
-    EXPECT_EQ(p.header.label, "file label" + std::string(54, ' '));
-    EXPECT_EQ(b[173] | b[174] | b[175], 0);
-    EXPECT_EQ(p.header.date[2], ' ');
-    EXPECT_EQ(p.header.time[2], ':');
+    // Header, variable and value-label records byte for byte as the builder
+    // assembles them, with the file's own creation time, which must parse.
+    // One value-label record serves the shared map, listing both cells.
     EXPECT_NE(ParseCreationDateTime(p.header.date, p.header.time), 0.0);
-
-    // Variable records: INCOME with its label and missing value, X, NAME and two continuations.
-    ASSERT_EQ(p.vars.size(), 5u);
-    const std::string income(reinterpret_cast<const char*>(b.data() + p.vars[0].offset), 32 + 4 + 8 + 8);
-    std::string want;
-    auto put = [&](int32_t v) { want.append(reinterpret_cast<const char*>(&v), 4); };
-    put(2), put(0), put(1), put(1), put(0x050A03), put(int32_t(VESK_VariableImpl::DefaultFormat(0)));
-    want += "INCOME  ";
-    put(6);
-    want += "Yearly  ";
-    want.append(reinterpret_cast<const char*>(&m), 8);
-    EXPECT_EQ(income, want);
-    EXPECT_EQ(p.vars[1].r.Name(), "X");
-    EXPECT_EQ(std::string(p.vars[1].r.name, 8), "X       ");
-    EXPECT_EQ(p.vars[2].r.type, 20);
-    for (int k : {3, 4}) {
-        EXPECT_EQ(p.vars[size_t(k)].r.type, -1);
-        EXPECT_EQ(p.vars[size_t(k)].r.printFormat, kContinuationFormat);
-        EXPECT_EQ(p.vars[size_t(k)].r.writeFormat, kContinuationFormat);
-        EXPECT_EQ(std::string(p.vars[size_t(k)].r.name, 8), "        ");
-    }
-
-    // One value-label record for the shared map, listing both cells.
-    ASSERT_EQ(p.valueLabelRecords.size(), 1u);
-    std::string vl;
-    auto putv = [&](double d, const std::string& text) {
-        vl.append(reinterpret_cast<const char*>(&d), 8);
-        vl += char(text.size());
-        vl += text;
-        vl.append(ValueLabelStoredSize(text.size()) - 1 - text.size(), ' ');
-    };
-    int32_t two = 2;
-    vl.append(reinterpret_cast<const char*>(&two), 4);
-    putv(1.0, "abc");
-    putv(2.0, "seven77");
-    EXPECT_EQ(p.valueLabelRecords[0], vl);
-    EXPECT_EQ(p.valueLabelVars[0], (std::vector<int32_t>{1, 2}));
+    SysFileBuilder want;
+    want.Header({.nominalCaseSize = 5, .weightIndex = 2, .caseCount = 3, .date = std::string(p.header.date, kDateSize),
+                 .time = std::string(p.header.time, kTimeSize), .label = "file label"})
+        .Variable({.name = "INCOME", .label = "Yearly", .missing = {m}, .print = EncodeFormatWord(5, 10, 3)})
+        .Variable({.name = "X"})
+        .Variable({.name = "NAME", .type = 20})
+        .ValueLabels({{1, "abc"}, {2, "seven77"}}, {1, 2});
+    const Bytes records = want.Bytes();
+    ASSERT_GT(b.size(), records.size());
+    EXPECT_EQ(Bytes(b.begin(), b.begin() + long(records.size())), records);
 
     // Extension records in ascending order; long names in dictionary order.
     EXPECT_TRUE(std::is_sorted(p.extOrder.begin(), p.extOrder.end()));
@@ -445,9 +421,7 @@ TEST(SystemFileWriterTest, FixedRecordsAreByteExact) {
     EXPECT_EQ(p.ext.count(14), 0u);
     EXPECT_EQ(p.ext.at(11).nUnits, 3 * 3);
     EXPECT_EQ(p.ext.at(16).nUnits, 2);
-    int64_t count;
-    std::memcpy(&count, p.ext.at(16).payload.data() + 8, 8);
-    EXPECT_EQ(count, 3);
+    EXPECT_EQ(Count16(p), 3);
     // Compression 0: exactly nominal case size x 8 bytes per case.
     EXPECT_EQ(b.size(), p.row0 + 3 * 5 * 8);
     EXPECT_EQ(std::memcmp(b.data() + p.row0 + 80, row.data(), 40), 0);
@@ -462,12 +436,7 @@ TEST(SystemFileWriterTest, ShortNamesAndVeryLongStringSegments) {
         const std::string path = dir.File("n.sav");
         WriteFile(path, *ds, {}, kCompressNone);
         const Parsed p = Parse(ReadBytes(path));
-        ASSERT_EQ(p.vars.size(), 5u);
-        EXPECT_EQ(p.vars[0].r.Name(), "LONGVARI");
-        EXPECT_EQ(p.vars[1].r.Name(), "V2_A");
-        EXPECT_EQ(p.vars[2].r.Name(), "ABCDEFG");
-        EXPECT_EQ(p.vars[3].r.Name(), "V4_A");
-        EXPECT_EQ(p.vars[4].r.Name(), "V5_A");
+        EXPECT_EQ(StoredNames(p), (Names{{"LONGVARI", 0}, {"V2_A", 0}, {"ABCDEFG", 0}, {"V4_A", 0}, {"V5_A", 0}}));
         EXPECT_EQ(p.ext.at(13).payload,
                   "LONGVARI=LongVariable1\tV2_A=LongVariable2\tABCDEFG=abcdefg_xyz\tV4_A=V4_A\tV5_A=LongVariable5");
         SystemFileDataSource r(path, "", false);
@@ -488,11 +457,8 @@ TEST(SystemFileWriterTest, ShortNamesAndVeryLongStringSegments) {
         WriteFile(path, *ds, {row}, kCompressNone);
         const Bytes b = ReadBytes(path);
         const Parsed p = Parse(b);
-        std::vector<std::pair<std::string, int>> names;
-        for (const VarRec& v : p.vars)
-            if (v.r.type >= 0) names.emplace_back(v.r.Name(), v.r.type);
-        EXPECT_EQ(names, (std::vector<std::pair<std::string, int>>{
-                             {"ADDRESS", 255}, {"ADDRE1", 48}, {"N", 0}, {"WIDE", 255}, {"WIDE0", 255}, {"ADDRE0", 0}}));
+        EXPECT_EQ(StoredNames(p),
+                  (Names{{"ADDRESS", 255}, {"ADDRE1", 48}, {"N", 0}, {"WIDE", 255}, {"WIDE0", 255}, {"ADDRE0", 0}}));
         EXPECT_EQ(p.ext.at(14).payload, std::string("ADDRESS=300\0\tWIDE=504\0\t", 23));
         // Stored layout: 38 cells, 1, 64 cells, 1.
         EXPECT_EQ(p.header.nominalCaseSize, 38 + 1 + 64 + 1);
@@ -500,18 +466,15 @@ TEST(SystemFileWriterTest, ShortNamesAndVeryLongStringSegments) {
         EXPECT_EQ(std::string(data, 255), text300.substr(0, 255));
         EXPECT_EQ(data[255], ' ');
         EXPECT_EQ(std::string(data + 256, 48), text300.substr(255) + std::string(3, ' '));
-        double seven;
-        std::memcpy(&seven, data + 38 * 8, 8);
-        EXPECT_EQ(seven, 7.0);
+        EXPECT_EQ(std::memcmp(data + 38 * 8, &row[38], 8), 0);
         EXPECT_EQ(std::string(data + 39 * 8 + 256, 255), std::string(249, 'w') + std::string(6, ' '));
         EXPECT_EQ(b.size(), p.row0 + 104 * 8);
 
         SystemFileDataSource r(path, "", false);
-        ASSERT_EQ(r.ColumnCount(), 4u);
-        EXPECT_EQ(r.GetVariable(0).GetName(), "Address");
-        EXPECT_EQ(r.GetVariable(0).GetType(), 300);
-        EXPECT_EQ(r.GetVariable(2).GetType(), 504);
-        EXPECT_EQ(r.GetVariable(3).GetName(), "ADDRE0");
+        Names read;
+        for (unsigned v = 0; v < r.ColumnCount(); ++v)
+            read.emplace_back(r.GetVariable(int(v)).GetName(), r.GetVariable(int(v)).GetType());
+        EXPECT_EQ(read, (Names{{"Address", 300}, {"n", 0}, {"Wide", 504}, {"ADDRE0", 0}}));
         ExpectSameRows({row}, ReadRows(r));
     }
     {
@@ -547,6 +510,7 @@ TEST(SystemFileWriterTest, AppendingAfterCloseEqualsWritingInOneGo) {
     std::mt19937 rng(5);
     auto ds = Dict({{"id", 0}, {"LongNameOfAString", 12}, {"huge", 600}, {"x", 0}});
     const Rows rows = RandomRows(rng, *ds, 3000);
+    auto first = [&](size_t n) { return Rows(rows.begin(), rows.begin() + long(n)); };
     for (int c : kCompressions) {
         SCOPED_TRACE("compression " + std::to_string(c));
         const std::string one = dir.File("one" + std::to_string(c) + ".sav");
@@ -555,26 +519,22 @@ TEST(SystemFileWriterTest, AppendingAfterCloseEqualsWritingInOneGo) {
         WriteFile(one, *ds, rows, c);
         {
             // Closed and appended twice by the writing source.
-            SystemFileDataSource w;
-            w.CopyDictionary(*ds);
-            w.SetCompressionLevel(c);
-            w.SetFileSpec(two.c_str());
-            for (size_t r = 0; r < 1001; ++r) w.AddRow(rows[r].data());
-            w.Close();
-            EXPECT_EQ(w.RowCount(), 1001);
-            ExpectSameRows(Rows(rows.begin(), rows.begin() + 1001), ReadRows(w));
-            for (size_t r = 1001; r < 2000; ++r) w.AddRow(rows[r].data());
-            w.Close();
-            for (size_t r = 2000; r < rows.size(); ++r) w.AddRow(rows[r].data());
-            w.Close();
-            EXPECT_EQ(w.RowCount(), int64_t(rows.size()));
-            ExpectSameRows(rows, ReadRows(w));
+            auto w = Writer(*ds, two, c);
+            for (size_t r = 0; r < 1001; ++r) w->AddRow(rows[r].data());
+            w->Close();
+            EXPECT_EQ(w->RowCount(), 1001);
+            ExpectSameRows(first(1001), ReadRows(*w));
+            for (size_t r = 1001; r < 2000; ++r) w->AddRow(rows[r].data());
+            w->Close();
+            for (size_t r = 2000; r < rows.size(); ++r) w->AddRow(rows[r].data());
+            w->Close();
+            ExpectSameRows(rows, ReadRows(*w));
         }
         {
             // Appended by a source that opened the file for reading.
-            WriteFile(three, *ds, Rows(rows.begin(), rows.begin() + 7), c);
+            WriteFile(three, *ds, first(7), c);
             SystemFileDataSource r(three, "", false);
-            ExpectSameRows(Rows(rows.begin(), rows.begin() + 7), ReadRows(r));
+            ExpectSameRows(first(7), ReadRows(r));
             for (size_t k = 7; k < rows.size(); ++k) r.AddRow(rows[k].data());
             r.Close();
         }
@@ -600,19 +560,14 @@ TEST(SystemFileWriterTest, CaseCountIsPatchedAtClose) {
         // A declared count that turns out right, and one that does not.
         for (int64_t declared : {4, 9}) {
             const std::string path = dir.File("d" + std::to_string(c) + std::to_string(declared) + ".sav");
-            SystemFileDataSource w;
-            w.CopyDictionary(*ds);
-            w.SetCompressionLevel(c);
-            w.SetFileSpec(path.c_str());
-            w.RowCount(declared);
-            w.CommitDictionary();
-            for (int k = 0; k < 4; ++k) w.AddRow(row.data());
-            w.Close();
+            auto w = Writer(*ds, path, c);
+            w->RowCount(declared);
+            w->CommitDictionary();
+            for (int k = 0; k < 4; ++k) w->AddRow(row.data());
+            w->Close();
             const Parsed p = Parse(ReadBytes(path));
             EXPECT_EQ(p.header.caseCount, 4);
-            int64_t count;
-            std::memcpy(&count, p.ext.at(16).payload.data() + 8, 8);
-            EXPECT_EQ(count, 4);
+            EXPECT_EQ(Count16(p), 4);
         }
         // A count beyond 32 bits lives only in the subtype-16 record.
         const std::string big = dir.File("big" + std::to_string(c) + ".sav");
@@ -625,11 +580,8 @@ TEST(SystemFileWriterTest, CaseCountIsPatchedAtClose) {
         }
         const Parsed p = Parse(ReadBytes(big));
         EXPECT_EQ(p.header.caseCount, -1);
-        int64_t count;
-        std::memcpy(&count, p.ext.at(16).payload.data() + 8, 8);
-        EXPECT_EQ(count, 3000000000LL);
-        SystemFileDataSource r(big, "", false);
-        EXPECT_EQ(r.RowCount(), 3000000000LL);
+        EXPECT_EQ(Count16(p), 3000000000LL);
+        EXPECT_EQ(SystemFileDataSource(big, "", false).RowCount(), 3000000000LL);
     }
 }
 
@@ -638,11 +590,8 @@ TEST(SystemFileWriterTest, AppendingCountsRowsOfAFileWithoutACount) {
     for (int c : {kCompressNone, kCompressBytecode}) {
         const std::string path = dir.File("nocount" + std::to_string(c) + ".sav");
         SysFileBuilder b;
-        b.Header({.compression = c, .caseCount = -1});
-        b.Variable({.name = "A"});
-        b.End();
-        b.Row(Cells().Num(1)).Row(Cells().Num(2));
-        b.WriteTo(path);
+        b.Header({.compression = c, .caseCount = -1}).Variable({.name = "A"}).End();
+        b.Row(Cells().Num(1)).Row(Cells().Num(2)).WriteTo(path);
         {
             SystemFileDataSource r(path, "", false);
             EXPECT_EQ(r.RowCount(), -1);
@@ -652,8 +601,7 @@ TEST(SystemFileWriterTest, AppendingCountsRowsOfAFileWithoutACount) {
             EXPECT_EQ(r.RowCount(), 3);
         }
         EXPECT_EQ(Parse(ReadBytes(path)).header.caseCount, 3);
-        SystemFileDataSource r(path, "", false);
-        const Rows rows = ReadRows(r);
+        const Rows rows = ReadRows(SystemFileDataSource(path, "", false));
         ASSERT_EQ(rows.size(), 3u);
         EXPECT_EQ(rows[2][0].d, 3.0);
     }
@@ -665,67 +613,56 @@ TEST(SystemFileWriterTest, MisuseRaisesErrorsAndNeverCrashes) {
     const OBS row[1] = {Num(1)};
     const std::string path = dir.File("m.sav");
     {
-        SystemFileDataSource w;
-        w.CopyDictionary(*ds);
-        w.SetFileSpec(path.c_str());
-        w.Close();  // nothing to close yet
-        w.CommitDictionary();
-        EXPECT_EQ(w.State(), 1);
-        EXPECT_EQ(ErrorOf([&] { w.CommitDictionary(); }), 1209);
-        w.AddRow(row);
+        auto w = Writer(*ds, path);
+        w->Close();  // nothing to close yet
+        w->CommitDictionary();
+        EXPECT_EQ(w->State(), 1);
+        EXPECT_EQ(ErrorOf([&] { w->CommitDictionary(); }), 1209);
+        w->AddRow(row);
         // An iterator closes the writing; rows while it is open are refused.
-        std::unique_ptr<VESK_InputCaseIterator> it(w.MakeIterator(nullptr));
-        EXPECT_EQ(w.State(), 2);
-        EXPECT_EQ(ErrorOf([&] { w.AddRow(row); }), 1209);
-        EXPECT_EQ(ErrorOf([&] { w.CommitDictionary(); }), 1209);
+        std::unique_ptr<VESK_InputCaseIterator> it(w->MakeIterator(nullptr));
+        EXPECT_EQ(w->State(), 2);
+        EXPECT_EQ(ErrorOf([&] { w->AddRow(row); }), 1209);
+        EXPECT_EQ(ErrorOf([&] { w->CommitDictionary(); }), 1209);
         ASSERT_EQ(it->NextCase(), 1);
         EXPECT_EQ(it->GetCase().Cells()[0].d, 1.0);
         EXPECT_EQ(it->NextCase(), 0);
         it.reset();
-        w.AddRow(row);
-        w.Close();
-        w.Close();
-        EXPECT_EQ(w.RowCount(), 2);
-        EXPECT_EQ(ErrorOf([&] { w.AddRow(nullptr); }), -1);
+        w->AddRow(row);
+        w->Close();
+        w->Close();
+        EXPECT_EQ(w->RowCount(), 2);
+        EXPECT_EQ(ErrorOf([&] { w->AddRow(nullptr); }), -1);
         // A variable added after the file was started cannot be written.
-        w.MakeVariable(0).SetName("late");
+        w->MakeVariable(0).SetName("late");
         const OBS two[2] = {Num(1), Num(2)};
-        EXPECT_EQ(ErrorOf([&] { w.AddRow(two); }), -1);
+        EXPECT_EQ(ErrorOf([&] { w->AddRow(two); }), -1);
     }
     const Bytes before = ReadBytes(path);
     {
         // Failures before anything is written leave an existing file alone.
-        SystemFileDataSource w;
-        w.CopyDictionary(*ds);
-        w.SetFileSpec(path.c_str());
-        w.SetPassword(ExtNameStr("secret"));
-        EXPECT_EQ(ErrorOf([&] { w.CommitDictionary(); }), SystemFileDataSource::kErrNotAvailable);
-        EXPECT_EQ(ErrorOf([&] { w.AddRow(row); }), SystemFileDataSource::kErrNotAvailable);
-        EXPECT_EQ(w.State(), 0);
+        auto w = Writer(*ds, path);
+        w->SetPassword(ExtNameStr("secret"));
+        EXPECT_EQ(ErrorOf([&] { w->CommitDictionary(); }), SystemFileDataSource::kErrNotAvailable);
+        EXPECT_EQ(ErrorOf([&] { w->AddRow(row); }), SystemFileDataSource::kErrNotAvailable);
+        EXPECT_EQ(w->State(), 0);
     }
     {
-        auto dup = Dict({{"a", 0}, {"b", 0}, {"B", 0}});
-        SystemFileDataSource w;
-        w.CopyDictionary(*dup);
-        w.SetFileSpec(path.c_str());
-        EXPECT_EQ(ErrorOf([&] { w.CommitDictionary(); }), 1505);
+        auto w = Writer(*Dict({{"a", 0}, {"b", 0}, {"B", 0}}), path);
+        EXPECT_EQ(ErrorOf([&] { w->CommitDictionary(); }), 1505);
         // Still new: a corrected dictionary can be committed.
-        EXPECT_EQ(w.State(), 0);
+        EXPECT_EQ(w->State(), 0);
         EXPECT_EQ(ReadBytes(path), before);
-        w.GetVariable(2).SetName("c");
-        w.SetFileSpec(dir.File("fixed.sav").c_str());
-        w.CommitDictionary();
-        w.Close();
+        w->GetVariable(2).SetName("c");
+        w->SetFileSpec(dir.File("fixed.sav").c_str());
+        w->CommitDictionary();
+        w->Close();
         EXPECT_EQ(SystemFileDataSource(dir.File("fixed.sav"), "", false).ColumnCount(), 3u);
     }
-    {
-        // A file that cannot be created.
-        SystemFileDataSource w;
-        w.CopyDictionary(*ds);
-        w.SetFileSpec(dir.File("no/such/dir.sav").c_str());
-        EXPECT_EQ(ErrorOf([&] { w.AddRow(row); }), 1201);
-        EXPECT_EQ(w.State(), 0);
-    }
+    // A file that cannot be created.
+    auto w = Writer(*ds, dir.File("no/such/dir.sav"));
+    EXPECT_EQ(ErrorOf([&] { w->AddRow(row); }), 1201);
+    EXPECT_EQ(w->State(), 0);
 }
 
 TEST(SystemFileWriterTest, SaveFileAndSaveSystemFile) {
@@ -743,9 +680,6 @@ TEST(SystemFileWriterTest, SaveFileAndSaveSystemFile) {
         EXPECT_EQ(r.GetCompressionLevel(), compress);
         EXPECT_EQ(r.RowCount(), 25);
         ExpectSameRows(ReadRows(src), ReadRows(r));
-        if (compress == 0) {
-            EXPECT_EQ(ReadBytes(path).size(), Parse(ReadBytes(path)).row0 + 25 * 5 * 8);
-        }
     }
     {
         // No cases: count 0 and an empty data area.
@@ -766,53 +700,41 @@ TEST(SystemFileWriterTest, SaveFileAndSaveSystemFile) {
         f.AddRow(row);
         EXPECT_EQ(ErrorOf([&] { f.MakeIterator(nullptr); }), -1);
         f.Close();
-        SystemFileDataSource r(path, "", false);
-        EXPECT_EQ(r.RowCount(), 2);
+        EXPECT_EQ(SystemFileDataSource(path, "", false).RowCount(), 2);
     }
-    {
-        // Encrypted writing is refused rather than written in the clear.
-        const std::string path = dir.File("secret.sav");
-        SaveFile f(path.c_str(), "pw", false);
-        f.MakeVariable(0).SetName("v");
-        EXPECT_TRUE(f.IsEncrypted());
-        EXPECT_EQ(ErrorOf([&] { f.CommitDictionary(); }), SystemFileDataSource::kErrNotAvailable);
-        EXPECT_NE(access(path.c_str(), F_OK), 0);
-    }
+    // Encrypted writing is refused rather than written in the clear.
+    const std::string path = dir.File("secret.sav");
+    SaveFile f(path.c_str(), "pw", false);
+    f.MakeVariable(0).SetName("v");
+    EXPECT_TRUE(f.IsEncrypted());
+    EXPECT_EQ(ErrorOf([&] { f.CommitDictionary(); }), SystemFileDataSource::kErrNotAvailable);
+    EXPECT_NE(access(path.c_str(), F_OK), 0);
 }
 
 TEST(SystemFileWriterTest, RawExtensionBlocksSurviveReadWriteRead) {
     TempDir dir;
-    const std::string in = dir.File("raw.sav");
+    const std::string in = dir.File("raw.sav"), out = dir.File("again.sav");
     const int32_t ints[3] = {7, 8, 9};
-    const char text30[] = "subtype thirty";
+    const std::string text30 = "subtype thirty";
     SysFileBuilder b;
-    b.Header({.compression = 1});
-    b.Variable({.name = "A"});
-    b.Extension(30, 1, int32_t(sizeof text30 - 1), text30);
-    b.Extension(2, 4, 3, ints);
-    b.End();
-    b.Row(Cells().Num(1.5));
-    b.WriteTo(in);
+    b.Header({.compression = 1}).Variable({.name = "A"});
+    b.ExtensionText(30, text30).Extension(2, 4, 3, ints).End();
+    b.Row(Cells().Num(1.5)).WriteTo(in);
+    SaveSystemFile(out.c_str(), SystemFileDataSource(in, "", false), 1);
 
-    const std::string out = dir.File("again.sav");
-    {
-        SystemFileDataSource r(in, "", false);
-        SaveSystemFile(out.c_str(), r, 1);
-    }
+    // Stored in ascending order, each as it came.
     const Parsed p = Parse(ReadBytes(out));
     EXPECT_TRUE(std::is_sorted(p.extOrder.begin(), p.extOrder.end()));
     ASSERT_EQ(p.ext.count(2), 1u);
     ASSERT_EQ(p.ext.count(30), 1u);
     EXPECT_EQ(p.extOrder.back(), 30);
-    EXPECT_EQ(p.ext.at(2).unitSize, 4);
-    EXPECT_EQ(p.ext.at(2).nUnits, 3);
+    EXPECT_EQ(std::make_pair(p.ext.at(2).unitSize, p.ext.at(2).nUnits), std::make_pair(4, 3));
     EXPECT_EQ(p.ext.at(2).payload, std::string(reinterpret_cast<const char*>(ints), 12));
     EXPECT_EQ(p.ext.at(30).unitSize, 1);
     EXPECT_EQ(p.ext.at(30).payload, text30);
 
     SystemFileDataSource again(out, "", false);
     EXPECT_TRUE(again.bExtensionFound(2));
-    EXPECT_TRUE(again.bExtensionFound(30));
     EXPECT_EQ(VESK_DataSource::Extension(again, 30).Elements(), text30);
     ASSERT_EQ(ReadRows(again).size(), 1u);
 }
