@@ -502,13 +502,17 @@ public:
 };
 
 struct CountingObserver : VESK_DataSource::Observer {
-    void IteratorMade(VESK_InputCaseIterator*) override { ++fCount; }
+    void IteratorMade(VESK_InputCaseIterator* iterator) override {
+        ++fCount;
+        fLast = iterator;
+    }
     int fCount = 0;
+    VESK_InputCaseIterator* fLast = nullptr;
 };
 } // namespace
 
-// Telling one observer of one iterator is covered with the memory store; here
-// registrations count, unregistering drops them all, and copies keep them.
+// Observers are told of each iterator made, once per registration;
+// unregistering drops them all, and copies of the dictionary keep them.
 TEST(DataSourceObservers, ToldOfEveryIteratorUntilUnregistered) {
     IteratingSource ds;
     AddVar(ds, 0, "x");
@@ -519,6 +523,7 @@ TEST(DataSourceObservers, ToldOfEveryIteratorUntilUnregistered) {
     std::unique_ptr<VESK_InputCaseIterator> first(ds.MakeIterator(nullptr));
     EXPECT_EQ(twice.fCount, 2);
     EXPECT_EQ(once.fCount, 1);
+    EXPECT_EQ(once.fLast, first.get());
 
     ds.UnRegister(&twice);
     std::unique_ptr<VESK_InputCaseIterator> second(ds.MakeIterator(nullptr));
@@ -529,6 +534,7 @@ TEST(DataSourceObservers, ToldOfEveryIteratorUntilUnregistered) {
     other.CopyDictionary(ds);
     std::unique_ptr<VESK_InputCaseIterator> third(other.MakeIterator(nullptr));
     EXPECT_EQ(once.fCount, 3);
+    EXPECT_EQ(once.fLast, third.get());
     ds.UnRegister(&once);
     other.UnRegister(&once);
 }
