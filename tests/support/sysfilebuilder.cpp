@@ -174,6 +174,12 @@ SysFileBuilder& SysFileBuilder::ExtensionInts(int32_t subtype, const std::vector
     return Extension(subtype, 4, int32_t(values.size()), bytes.data());
 }
 
+SysFileBuilder& SysFileBuilder::ExtensionDoubles(int32_t subtype, const std::vector<double>& values) {
+    std::vector<unsigned char> bytes(values.size() * 8);
+    for (size_t i = 0; i < values.size(); ++i) fOrder.PutF64(bytes.data() + 8 * i, values[i]);
+    return Extension(subtype, 8, int32_t(values.size()), bytes.data());
+}
+
 SysFileBuilder& SysFileBuilder::ExtensionText(int32_t subtype, std::string_view text) {
     return Extension(subtype, 1, int32_t(text.size()), text.data());
 }

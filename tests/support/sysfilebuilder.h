@@ -104,9 +104,10 @@ public:
     // A document record; lines are cut or padded to 80 bytes.
     SysFileBuilder& Documents(const std::vector<std::string>& lines);
 
-    // Extension records. Integer units are stored in the file's order.
+    // Extension records. Integer and double units are stored in the file's order.
     SysFileBuilder& Extension(int32_t subtype, int32_t unitSize, int32_t unitCount, const void* contents);
     SysFileBuilder& ExtensionInts(int32_t subtype, const std::vector<int32_t>& values);
+    SysFileBuilder& ExtensionDoubles(int32_t subtype, const std::vector<double>& values);
     SysFileBuilder& ExtensionText(int32_t subtype, std::string_view text);
 
     // The termination record; the data area starts after it.
