@@ -1,11 +1,13 @@
 #define VESK_SOURCE_NAME "Platform/zcmpsfilestr"
 #include "zcmpsfilestr.h"
 
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <limits>
@@ -79,12 +81,49 @@ Entry DecodeEntry(const uint8_t in[kEntryLen], bool reversed) {
                  Get32(in + 20, reversed)};
 }
 
+void BlockBuffer::Free::operator()(uint8_t* p) const { std::free(p); }
+
+void BlockBuffer::resize(size_t n) {
+    if (n > fCapacity) {
+        constexpr size_t kHugePage = size_t(2) << 20;
+        size_t capacity = n;
+        void* p = nullptr;
+        if (n >= kHugePage) {
+            capacity = (n + kHugePage - 1) / kHugePage * kHugePage;
+            p = std::aligned_alloc(kHugePage, capacity);
+#ifdef MADV_HUGEPAGE
+            if (p) madvise(p, capacity, MADV_HUGEPAGE);
+#endif
+        }
+        if (!p) {
+            capacity = n;
+            p = std::malloc(n);
+        }
+        if (!p) throw std::bad_alloc();
+        fBytes.reset(static_cast<uint8_t*>(p));
+        fCapacity = capacity;
+    }
+    fSize = n;
+}
+
+void BlockBuffer::swap(BlockBuffer& other) noexcept {
+    fBytes.swap(other.fBytes);
+    std::swap(fSize, other.fSize);
+    std::swap(fCapacity, other.fCapacity);
+}
+
+void BlockBuffer::release() {
+    fBytes.reset();
+    fSize = fCapacity = 0;
+}
+
 }  // namespace zcmps
 
 // ---------------------------------------------------------------- shared pieces
 
 namespace {
 
+using zcmps::BlockBuffer;
 using zcmps::Entry;
 
 [[noreturn]] void Malformed(const std::string& name) { ThrowError::String1(DATASRC_ERR, 1204, name); }
@@ -104,8 +143,8 @@ void ReadExactly(VESK_File& file, const std::string& name, void* buffer, size_t 
 
 // Reads block e and inflates it into out, which ends up holding exactly its
 // uncompressed size. packed is scratch space for the compressed bytes.
-void InflateBlock(VESK_File& file, const std::string& name, const Entry& e, std::vector<uint8_t>& packed,
-                  std::vector<uint8_t>& out, zlibCompressBlock& codec) {
+void InflateBlock(VESK_File& file, const std::string& name, const Entry& e, BlockBuffer& packed, BlockBuffer& out,
+                  zlibCompressBlock& codec) {
     packed.resize(static_cast<size_t>(e.compressedSize));
     ReadExactly(file, name, packed.data(), packed.size(), e.compressedOfs);
     out.resize(static_cast<size_t>(e.uncompressedSize));
@@ -135,31 +174,19 @@ public:
 struct zcmpsFilestr::WriteSlot {
     explicit WriteSlot(int level) : codec(level) {}
 
-    // Block buffers are allocated without zero-filling: every byte used is
-    // written before it is read, and clearing 8 MB per slot is measurable.
-    struct Buffer {
-        std::unique_ptr<uint8_t[]> bytes;
-        size_t size = 0;
-        void Reserve(size_t n) {
-            if (size >= n) return;
-            bytes = std::make_unique_for_overwrite<uint8_t[]>(n);
-            size = n;
-        }
-    };
-
     void Compress() {
         try {
-            packed.Reserve(zlibCompressBlock::CompressBound(data.size));
-            packedLen = packed.size;
-            failed = !codec.compressBlock(data.bytes.get(), len, packed.bytes.get(), &packedLen);
+            packed.resize(zlibCompressBlock::CompressBound(data.size()));
+            packedLen = packed.size();
+            failed = !codec.compressBlock(data.data(), len, packed.data(), &packedLen);
         } catch (...) {
             failed = true;
         }
     }
 
-    Buffer data;  // block_size bytes once used
+    BlockBuffer data;  // block_size bytes once used
     size_t len = 0;  // bytes filled
-    Buffer packed;
+    BlockBuffer packed;
     size_t packedLen = 0;
     bool failed = false;
     bool busy = false;  // handed to a worker and not yet written
@@ -209,7 +236,7 @@ public:
     // thread has (or is finishing) it; false when the reader must inflate it.
     // After a jump (not sequential) the thread idles rather than inflate
     // blocks that random access would not use.
-    bool Take(int64_t k, bool sequential, std::vector<uint8_t>& out) {
+    bool Take(int64_t k, bool sequential, BlockBuffer& out) {
         std::unique_lock<std::mutex> lk(fMutex);
         fCursor = k;
         fIdle = !sequential;
@@ -245,7 +272,7 @@ private:
         enum State { Empty, Working, Ready, Failed };
         State state = Empty;
         int64_t block = -1;
-        std::vector<uint8_t> data;
+        BlockBuffer data;
         std::exception_ptr error;
     };
 
@@ -327,7 +354,7 @@ private:
     bool fIdle = false;
     bool fStop = false;
     Slot fSlots[kReadAheadDepth];
-    std::vector<uint8_t> fPacked;  // the thread's compressed scratch
+    BlockBuffer fPacked;  // the thread's compressed scratch
     Body fBody;
     sfThreadPool fPool;
 };
@@ -390,8 +417,8 @@ void zcmpsFilestr::ResetToIdle() {
     }
     fSlots.clear();
     fFill = 0;
-    fBlock = std::vector<uint8_t>();
-    fPacked = std::vector<uint8_t>();
+    fBlock.release();
+    fPacked.release();
     fBlockIndex = -1;
     fMode = Mode::Idle;
 }
@@ -547,7 +574,7 @@ int zcmpsFilestr::NumberOfBlocks() const {
 
 uint32_t zcmpsFilestr::Footprint() const {
     size_t bytes = fBlock.capacity() + fPacked.capacity();
-    for (const auto& s : fSlots) bytes += s->data.size + s->packed.size;
+    for (const auto& s : fSlots) bytes += s->data.capacity() + s->packed.capacity();
     if (fReadAhead) bytes += fReadAhead->Footprint();
     return static_cast<uint32_t>(std::min<size_t>(bytes, std::numeric_limits<uint32_t>::max()));
 }
@@ -611,20 +638,20 @@ void zcmpsFilestr::setFileToAppend(int64_t position, bool reversed) {
             InflateBlock(*fFile->File(), fFile->Name(), fEntries[static_cast<size_t>(k)], fPacked, fBlock,
                          *fInflater);
         }
-        head.assign(fBlock.begin(), fBlock.begin() + static_cast<std::ptrdiff_t>(keep));
+        head.assign(fBlock.data(), fBlock.data() + keep);
     }
     if (k < static_cast<int64_t>(fEntries.size())) fNextCompressedOfs = fEntries[static_cast<size_t>(k)].compressedOfs;
     fEntries.resize(static_cast<size_t>(k));
-    fBlock = std::vector<uint8_t>();
-    fPacked = std::vector<uint8_t>();
+    fBlock.release();
+    fPacked.release();
     fBlockIndex = -1;
     fBlockSize = zcmps::kBlockSize;
     fPos = fEnd = position;
     BeginWriting();
     if (!head.empty()) {
         WriteSlot& s = *fSlots[0];
-        s.data.Reserve(static_cast<size_t>(fBlockSize));
-        std::memcpy(s.data.bytes.get(), head.data(), head.size());
+        s.data.resize(static_cast<size_t>(fBlockSize));
+        std::memcpy(s.data.data(), head.data(), head.size());
         s.len = head.size();
     }
 }
@@ -637,13 +664,13 @@ size_t zcmpsFilestr::Write(const void* data, size_t count) {
     size_t done = 0;
     while (done < count) {
         WriteSlot& s = *fSlots[fFill];
-        s.data.Reserve(static_cast<size_t>(fBlockSize));
-        const size_t n = std::min(count - done, s.data.size - s.len);
-        std::memcpy(s.data.bytes.get() + s.len, in + done, n);
+        if (s.data.size() == 0) s.data.resize(static_cast<size_t>(fBlockSize));
+        const size_t n = std::min(count - done, s.data.size() - s.len);
+        std::memcpy(s.data.data() + s.len, in + done, n);
         s.len += n;
         done += n;
         fPos += static_cast<int64_t>(n);
-        if (s.len == s.data.size) SubmitCurrent();
+        if (s.len == s.data.size()) SubmitCurrent();
     }
     return done;
 }
@@ -684,7 +711,7 @@ void zcmpsFilestr::RetireSlot(WriteSlot& s) {
     e.uncompressedSize = static_cast<int32_t>(s.len);
     e.compressedSize = static_cast<int32_t>(s.packedLen);
     s.len = 0;
-    WriteAt(s.packed.bytes.get(), s.packedLen, e.compressedOfs);
+    WriteAt(s.packed.data(), s.packedLen, e.compressedOfs);
     fNextCompressedOfs += e.compressedSize;
     fEntries.push_back(e);
 }

@@ -77,6 +77,28 @@ TrailerHead DecodeTrailerHead(const uint8_t in[kTrailerHeadLen], bool reversed);
 void EncodeEntry(uint8_t out[kEntryLen], const Entry& e, bool reversed);
 Entry DecodeEntry(const uint8_t in[kEntryLen], bool reversed);
 
+// Uninitialised memory for a block or its compressed bytes. Blocks are
+// megabytes, so the memory is asked for in huge pages where the system offers
+// them: one page fault instead of hundreds when a buffer is first touched.
+// resize keeps the contents only while it stays within the capacity.
+class BlockBuffer {
+public:
+    uint8_t* data() const { return fBytes.get(); }
+    size_t size() const { return fSize; }
+    size_t capacity() const { return fCapacity; }
+    void resize(size_t n);
+    void swap(BlockBuffer& other) noexcept;
+    void release();
+
+private:
+    struct Free {
+        void operator()(uint8_t* p) const;
+    };
+    std::unique_ptr<uint8_t[], Free> fBytes;
+    size_t fSize = 0;
+    size_t fCapacity = 0;
+};
+
 }  // namespace zcmps
 
 // A VESK_StrBaseIO whose bytes from a file offset on are kept as zlib blocks.
@@ -198,10 +220,10 @@ private:
     int64_t fPos = 0;              // logical position
 
     // Reading.
-    std::vector<uint8_t> fBlock;   // inflated block fBlockIndex
+    zcmps::BlockBuffer fBlock;     // inflated block fBlockIndex
     int64_t fBlockIndex = -1;
     int64_t fLastLoaded = -1;      // the block loaded before, while read-ahead runs
-    std::vector<uint8_t> fPacked;  // compressed bytes of a block
+    zcmps::BlockBuffer fPacked;    // compressed bytes of a block
     std::unique_ptr<zlibCompressBlock> fInflater;
     std::unique_ptr<ReadAhead> fReadAhead;
 
