@@ -139,6 +139,9 @@ TEST_F(VeskWrite, ImportRejectsMalformedCsvAndKeepsOldOutput) {
     const VeskResult r = Run({"import", Put("in.csv", "a\n1\n"), out, "--password", "pw"});
     EXPECT_EQ(r.status, 1);
     EXPECT_NE(r.err.find("[1290]"), std::string::npos) << r.err;
+    // The message names the output, not the temporary file being written.
+    EXPECT_NE(r.err.find(out + ":"), std::string::npos) << r.err;
+    EXPECT_EQ(r.err.find(".tmp-"), std::string::npos) << r.err;
     EXPECT_EQ(SlurpFile(out), "precious");
     EXPECT_EQ(Run({"import", Path("missing.csv"), Path("n.sys")}).status, 1);
     EXPECT_EQ(Files(), (std::vector<std::string>{"in.csv", "o.sys"}));  // no temporary file left
@@ -203,6 +206,7 @@ TEST_F(VeskWrite, FailedConvertLeavesExistingOutputAlone) {
         const VeskResult r = Run(args);
         EXPECT_EQ(r.status, 1) << args[1];
         EXPECT_NE(r.err.find(number), std::string::npos) << r.err;
+        EXPECT_EQ(r.err.find(".tmp-"), std::string::npos) << r.err;
         EXPECT_EQ(SlurpFile(out), "old contents");
     }
     EXPECT_EQ(Files(), (std::vector<std::string>{"cut.sys", "in.sys", "junk.sys", "out.sys"}));

@@ -19,7 +19,7 @@ int RunConvert(const ConvertOptions& options) {
     if (level < 0) level = in.Reader().GetCompressionLevel();
 
     TempOutput temp(options.out);
-    {
+    temp.Fill([&] {
         SystemFileDataSource out;
         out.CopyDictionary(source);
         out.SetFileSpec(temp.Path().c_str());
@@ -42,7 +42,7 @@ int RunConvert(const ConvertOptions& options) {
         progress.Finish();
         it.reset();
         out.Close();
-    }
+    });
     temp.Commit();
     return 0;
 }

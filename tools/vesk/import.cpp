@@ -148,7 +148,7 @@ int RunImport(const ImportOptions& options) {
 
     bool cut = false;
     TempOutput temp(options.out);
-    {
+    temp.Fill([&] {
         SystemFileDataSource out;
         for (size_t i = 0; i < columns.size(); ++i) {
             int type = 0;
@@ -196,7 +196,7 @@ int RunImport(const ImportOptions& options) {
         }
         progress.Finish();
         out.Close();
-    }
+    });
     temp.Commit();
     if (cut)
         std::fprintf(stderr, "vesk: warning: %s: fields longer than %zu bytes were cut\n", options.csv.c_str(),

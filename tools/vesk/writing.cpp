@@ -41,6 +41,14 @@ TempOutput::~TempOutput() {
     if (!fCommitted && !fPath.empty()) std::remove(fPath.c_str());
 }
 
+VeskError TempOutput::NamingTarget(const VeskError& e) const {
+    std::vector<std::string> args = e.Args();
+    for (std::string& a : args)
+        for (size_t at = a.find(fPath); at != std::string::npos; at = a.find(fPath, at + fTarget.size()))
+            a.replace(at, fPath.size(), fTarget);
+    return VeskError(e.MessageFile(), e.Number(), std::move(args), e.SysText());
+}
+
 void TempOutput::Commit() {
     if (std::rename(fPath.c_str(), fTarget.c_str()) != 0)
         throw std::runtime_error(fTarget + ": cannot replace the file: " + std::strerror(errno));

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "commands.h"
+#include "errortext.h"
 
 namespace vesk {
 
@@ -43,7 +44,21 @@ public:
     const std::string& Path() const { return fPath; }
     void Commit();
 
+    // Runs write, which fills the temporary file. A library error it raises
+    // names that file; it is raised again naming the target, the file the
+    // user asked for.
+    template <class Write>
+    void Fill(Write&& write) {
+        try {
+            write();
+        } catch (const VeskError& e) {
+            throw NamingTarget(e);
+        }
+    }
+
 private:
+    VeskError NamingTarget(const VeskError& e) const;
+
     std::string fTarget;
     std::string fPath;
     bool fCommitted = false;
