@@ -3,7 +3,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <numeric>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "threads.h"
@@ -11,10 +13,9 @@
 
 namespace {
 
-// Counts how many bodies ran and how many were destroyed.
 struct Counters {
-    std::atomic<int> ran{0};
-    std::atomic<int> destroyed{0};
+    std::atomic<int> ran{0}, destroyed{0};
+    std::pair<int, int> RanDestroyed() const { return {ran, destroyed}; }
 };
 
 class CountingBody : public CallBackObject {
@@ -27,46 +28,37 @@ private:
     Counters& fC;
 };
 
-// Runs until asked to stop, polling the flag.
-class PollingBody : public CallBackObject {
+// Runs until asked to stop: by polling the flag, or (blocking) on a semaphore
+// that the stop request posts.
+class StoppableBody : public CallBackObject {
 public:
-    std::atomic<bool> started{false};
-    std::atomic<bool> finished{false};
+    explicit StoppableBody(bool blocking = false) : fBlocking(blocking) {}
+    std::atomic<bool> started{false}, finished{false};
     void Run() override {
         started = true;
+        if (fBlocking) fSem.Wait();
         while (!StopRequested()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        finished = true;
-    }
-};
-
-// Blocks on a semaphore; a stop request wakes it.
-class BlockedBody : public CallBackObject {
-public:
-    sfSemaphore sem{0};
-    std::atomic<bool> started{false};
-    std::atomic<bool> finished{false};
-    void Run() override {
-        started = true;
-        sem.Wait();
         finished = true;
     }
 
 protected:
-    void OnStopRequested() override { sem.Post(); }
+    void OnStopRequested() override { fSem.Post(); }
+
+private:
+    bool fBlocking;
+    sfSemaphore fSem{0};
 };
 
-template <class Pred>
-bool WaitUntil(Pred pred) {
-    for (int i = 0; i < 5000 && !pred(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return pred();
+bool WaitUntilStarted(const StoppableBody& b) {
+    for (int i = 0; i < 5000 && !b.started; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return b.started;
 }
 
 }  // namespace
 
-TEST(SemaphoreTest, CountingAndHandOff) {
+TEST(SynchronisationTest, SemaphoreCountsAndHandsOffAndMutexSerialises) {
     sfSemaphore sem(2);
-    EXPECT_TRUE(sem.TryWait());
-    EXPECT_TRUE(sem.TryWait());
+    EXPECT_TRUE(sem.TryWait() && sem.TryWait());
     EXPECT_FALSE(sem.TryWait());
     EXPECT_FALSE(sem.WaitFor(20));
     sem.Post(3);
@@ -74,32 +66,20 @@ TEST(SemaphoreTest, CountingAndHandOff) {
     sem.Wait();
     EXPECT_TRUE(sem.TryWait());
     EXPECT_FALSE(sem.TryWait());
+    EXPECT_THROW(sfSemaphore(-1), VESK_AssertFailed);
 
-    // Producer and consumer hand items over through two semaphores (a
-    // one-slot buffer): every item arrives, in order.
+    // A one-slot buffer between producer and consumer: every item arrives, in order.
     sfSemaphore full(0), empty(1);
     int slot = -1;
-    std::vector<int> received;
+    std::vector<int> received, sent(2000);
+    std::iota(sent.begin(), sent.end(), 0);
     std::thread consumer([&] {
-        for (int i = 0; i < 2000; ++i) {
-            full.Wait();
-            received.push_back(slot);
-            empty.Post();
-        }
+        for (size_t i = 0; i < sent.size(); ++i) full.Wait(), received.push_back(slot), empty.Post();
     });
-    for (int i = 0; i < 2000; ++i) {
-        empty.Wait();
-        slot = i;
-        full.Post();
-    }
+    for (int v : sent) empty.Wait(), slot = v, full.Post();
     consumer.join();
-    ASSERT_EQ(received.size(), 2000u);
-    for (int i = 0; i < 2000; ++i) ASSERT_EQ(received[i], i);
+    EXPECT_EQ(received, sent);
 
-    EXPECT_THROW(sfSemaphore(-1), VESK_AssertFailed);
-}
-
-TEST(MutexTest, GuardSerialisesUpdates) {
     sfMutex m;
     long counter = 0;
     std::vector<std::thread> threads;
@@ -122,24 +102,19 @@ TEST(ThreadPoolTest, RunsSubmittedBodiesOnceAndOwnsAdoptedOnes) {
     {
         sfThreadPool pool(2, 0);
         ASSERT_TRUE(pool.Init());
-        // Submitted before Start: they wait for the threads.
         for (int i = 0; i < 10; ++i) pool.Submit(new CountingBody(c));
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        EXPECT_EQ(c.ran, 0);
+        EXPECT_EQ(c.ran, 0);  // nothing runs before Start
         ASSERT_TRUE(pool.Start());
         EXPECT_TRUE(pool.Running());
         pool.WaitIdle();
-        EXPECT_EQ(c.ran, 10);
-        EXPECT_EQ(c.destroyed, 10);
-
-        // A body the caller keeps is run but not deleted.
-        CountingBody kept(c);
+        EXPECT_EQ(c.RanDestroyed(), std::make_pair(10, 10));
+        CountingBody kept(c);  // run but not deleted by the pool
         pool.Submit(&kept, false);
         pool.WaitIdle();
-        EXPECT_EQ(c.ran, 11);
-        EXPECT_EQ(c.destroyed, 10);
+        EXPECT_EQ(c.RanDestroyed(), std::make_pair(11, 10));
     }
-    EXPECT_EQ(c.destroyed, 11);  // `kept` went out of scope
+    EXPECT_EQ(c.destroyed, 11);
 
     // Two threads really run side by side: each body waits for the other.
     sfThreadPool pool(2, 0);
@@ -149,10 +124,7 @@ TEST(ThreadPoolTest, RunsSubmittedBodiesOnceAndOwnsAdoptedOnes) {
         sfSemaphore &mine, &other;
         std::atomic<int>& met;
         Meet(sfSemaphore& m, sfSemaphore& o, std::atomic<int>& n) : mine(m), other(o), met(n) {}
-        void Run() override {
-            other.Post();
-            if (mine.WaitFor(5000)) ++met;
-        }
+        void Run() override { other.Post(), met += mine.WaitFor(5000); }
     };
     pool.Submit(new Meet(a, b, met));
     pool.Submit(new Meet(b, a, met));
@@ -169,41 +141,36 @@ TEST(ThreadPoolTest, StopAllEndsBodiesCooperatively) {
     sfThreadPool pool(1, 0);
     pool.Init();
     pool.Start();
-    PollingBody polling;
+    StoppableBody polling;
     pool.Submit(&polling, false);
-    ASSERT_TRUE(WaitUntil([&] { return polling.started.load(); }));
-
-    // Queued behind the running body: dropped (and deleted) by stopAll.
+    ASSERT_TRUE(WaitUntilStarted(polling));
     Counters c;
-    pool.Submit(new CountingBody(c));
+    pool.Submit(new CountingBody(c));  // queued behind: dropped and deleted
     pool.stopAll();
-    EXPECT_TRUE(polling.finished);
-    EXPECT_TRUE(polling.StopRequested());
-    EXPECT_EQ(c.ran, 0);
-    EXPECT_EQ(c.destroyed, 1);
+    EXPECT_TRUE(polling.finished && polling.StopRequested());
+    EXPECT_EQ(c.RanDestroyed(), std::make_pair(0, 1));
     EXPECT_FALSE(pool.Running());
 
     // The pool starts again; resubmission clears the stop flag.
-    BlockedBody blocked;
+    StoppableBody blocked(true);
     pool.Submit(&blocked, false);
     EXPECT_FALSE(blocked.StopRequested());
     pool.Start();
-    ASSERT_TRUE(WaitUntil([&] { return blocked.started.load(); }));
-    pool.stopAll();  // OnStopRequested posts the semaphore the body waits on
+    ASSERT_TRUE(WaitUntilStarted(blocked));
+    pool.stopAll();
     EXPECT_TRUE(blocked.finished);
 
-    // The destructor stops a running pool.
-    PollingBody another;
+    StoppableBody another;
     {
         sfThreadPool scoped(1, 0);
         scoped.Start();
         scoped.Submit(&another, false);
-        ASSERT_TRUE(WaitUntil([&] { return another.started.load(); }));
-    }
+        ASSERT_TRUE(WaitUntilStarted(another));
+    }  // the destructor stops a running pool
     EXPECT_TRUE(another.finished);
 }
 
-TEST(ThreadPoolTest, DrainOnStopRunsEverythingQueued) {
+TEST(ThreadPoolTest, DrainOnStopRunsEverythingQueuedAndStopFromABodyIsAMisuse) {
     Counters c;
     sfThreadPool pool(1, sfThreadPoolBase::kDrainOnStop);
     pool.Start();
@@ -220,7 +187,6 @@ TEST(ThreadPoolTest, DrainOnStopRunsEverythingQueued) {
     pool.stopAll();
     EXPECT_EQ(c.ran, 20);
 
-    // Calling stopAll from a body of the pool is a misuse.
     sfThreadPool self(1, 0);
     struct SelfStop : CallBackObject {
         sfThreadPool& pool;
