@@ -4,8 +4,6 @@
 #include <langinfo.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -43,10 +41,7 @@ struct Pieces {
     std::string text;
     std::vector<size_t> bounds{0};
     Pieces(std::initializer_list<const char*> chars) {
-        for (const char* c : chars) {
-            text += c;
-            bounds.push_back(text.size());
-        }
+        for (const char* c : chars) bounds.push_back((text += c).size());
     }
     size_t LargestBoundAtMost(size_t k) const {
         size_t best = 0;
@@ -68,99 +63,73 @@ std::string Convert(const char* encoding, const std::string& in, bool toU8, int*
 }  // namespace
 
 TEST_F(TextMbTest, WholeTextConversionsRoundTripAndReportLoss) {
-    int lost = -1;
-    const std::string cp1252 = "Gr\xFC\xDF" "e \x80 \x8A\x9F";  // Grüße € ŠŸ
-    const std::string u8 = Convert("windows-1252", cp1252, true, &lost);
-    EXPECT_EQ(u8, "Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC \xC5\xA0\xC5\xB8");
-    EXPECT_EQ(lost, 0);
-    EXPECT_EQ(Convert("windows-1252", u8, false, &lost), cp1252);
-    EXPECT_EQ(lost, 0);
-
-    const std::string sjis = "a\x93\xFA\x96\x7B\x95\x5C\xB1";  // a日本表ｱ
-    const std::string sjisU8 = Convert("Shift_JIS", sjis, true, &lost);
-    EXPECT_EQ(sjisU8, "a\xE6\x97\xA5\xE6\x9C\xAC\xE8\xA1\xA8\xEF\xBD\xB1");
-    EXPECT_EQ(lost, 0);
-    EXPECT_EQ(Convert("Shift_JIS", sjisU8, false, &lost), sjis);
-    EXPECT_EQ(lost, 0);
-
-    // A character the code page lacks is replaced and reported.
-    std::string out = Convert("windows-1252", "x\xE6\x97\xA5y", false, &lost);
+    const std::tuple<const char*, std::string, std::string> roundTrips[] = {
+        {"windows-1252", "Gr\xFC\xDF" "e \x80 \x8A\x9F", "Gr\xC3\xBC\xC3\x9F" "e \xE2\x82\xAC \xC5\xA0\xC5\xB8"},
+        {"Shift_JIS", "a\x93\xFA\x96\x7B\x95\x5C\xB1", "a\xE6\x97\xA5\xE6\x9C\xAC\xE8\xA1\xA8\xEF\xBD\xB1"},
+        {"windows-1252", std::string("a\0b", 3), std::string("a\0b", 3)}};  // NULs are text like any other
+    for (const auto& [encoding, native, u8] : roundTrips) {
+        int lost = -1, lostBack = -1;
+        EXPECT_EQ(Convert(encoding, native, true, &lost), u8) << encoding;
+        EXPECT_EQ(Convert(encoding, u8, false, &lostBack), native) << encoding;
+        EXPECT_EQ(std::make_pair(lost, lostBack), std::make_pair(0, 0)) << encoding;
+    }
+    // An unrepresentable character is replaced and reported; invalid input is reported both ways.
+    int lost = 0;
+    EXPECT_EQ(Convert("windows-1252", "x\xE6\x97\xA5y", false, &lost), "x?y");
     EXPECT_EQ(lost, 1);
-    EXPECT_EQ(out, "x?y");
-    // Invalid input is reported in both directions.
-    Convert("Shift_JIS", "ab\x93", true, &lost);
-    EXPECT_EQ(lost, 1);
-    Convert("Shift_JIS", "ab\xFF\xFF", false, &lost);
-    EXPECT_EQ(lost, 1);
-    // Embedded NULs are text like any other.
-    EXPECT_EQ(Convert("windows-1252", std::string("a\0b", 3), true, &lost), std::string("a\0b", 3));
-
+    for (bool toU8 : {true, false}) {
+        lost = 0;
+        Convert("Shift_JIS", toU8 ? "ab\x93" : "ab\xFF\xFF", toU8, &lost);
+        EXPECT_EQ(lost, 1) << toU8;
+    }
     EXPECT_EQ(VESKMBConverterNew_A("no-such-encoding"), nullptr);
-    VESKMBConverter* gbk = VESKMBConverterNew_A("GBK");
-    ASSERT_NE(gbk, nullptr);
-    EXPECT_STREQ(VESKMBConverterName_A(gbk), "GBK");
-    VESKMBConverterDelete_A(gbk);
 }
 
 TEST_F(TextMbTest, BufferConversionsNeverSplitAnOutputCharacter) {
     VESKMBConverter* sjis = VESKMBConverterNew_A("Shift_JIS");
     ASSERT_NE(sjis, nullptr);
-    const std::string src = "\x93\xFA\x96\x7B";  // 日本: 6 bytes of UTF-8
+    const std::string src = "\x93\xFA\x96\x7B", u8 = "a\xE6\x97\xA5\xE6\x9C\xAC";  // 日本 / a日本
+    char dest[16];
     for (size_t room = 0; room <= 8; ++room) {
-        char dest[16];
         int status = -1;
         size_t n = VESKMBCodePageto8(sjis, dest, room, src.data(), src.size(), &status);
         EXPECT_EQ(n, room >= 6 ? 6u : room / 3 * 3) << room;
         EXPECT_EQ(status != 0, room < 6) << room;
         EXPECT_EQ(std::string(dest, n), std::string("\xE6\x97\xA5\xE6\x9C\xAC", n));
-    }
-    const std::string u8 = "a\xE6\x97\xA5\xE6\x9C\xAC";  // a日本: 5 bytes of Shift_JIS
-    for (size_t room = 0; room <= 6; ++room) {
-        char dest[16];
-        int status = -1;
-        size_t n = VESKMB8toCodePage(sjis, dest, room, u8.data(), u8.size(), &status);
-        size_t expected = room >= 5 ? 5 : room >= 3 ? 3 : room >= 1 ? 1 : 0;
-        EXPECT_EQ(n, expected) << room;
+
+        status = -1;
+        n = VESKMB8toCodePage(sjis, dest, room, u8.data(), u8.size(), &status);
+        EXPECT_EQ(n, room >= 5 ? 5u : room >= 3 ? 3u : room >= 1 ? 1u : 0u) << room;
         EXPECT_EQ(status != 0, room < 5) << room;
         EXPECT_EQ(std::string(dest, n), std::string("a\x93\xFA\x96\x7B", n));
     }
     // Unrepresentable text is reported even when everything fits.
     VESKMBConverter* latin = VESKMBConverterNew_A("windows-1252");
-    char dest[8];
     int status = 0;
-    size_t n = VESKMB8toCodePage(latin, dest, sizeof dest, "\xE6\x97\xA5", 3, &status);
+    size_t n = VESKMB8toCodePage(latin, dest, 8, "\xE6\x97\xA5", 3, &status);
     EXPECT_EQ(std::string(dest, n), "?");
     EXPECT_NE(status, 0);
-    n = VESKMB8toCodePage(latin, dest, sizeof dest, "ok", 2, nullptr);
-    EXPECT_EQ(n, 2u);
+    EXPECT_EQ(VESKMB8toCodePage(latin, dest, 8, "ok", 2, nullptr), 2u);
     VESKMBConverterDelete_A(latin);
     VESKMBConverterDelete_A(sjis);
 }
 
 TEST_F(TextMbTest, CuttingAtEveryOffsetKeepsWholeCharacters) {
-    struct Mode {
-        const char* codePage;  // null: UTF-8 mode
-        Pieces pieces;
-    };
-    const Mode modes[] = {
+    const std::pair<const char*, Pieces> modes[] = {  // null code page: UTF-8 mode
         {nullptr, Pieces{"a", "\xC3\xA4", "\xE6\x97\xA5", "b", "\xF0\x9F\x98\x80", "\xC3\xA9", "c"}},
         {"Shift_JIS", Pieces{"a", "\x95\x5C", "b", "\xB1", "\x82\x81", "\x83\x5C", "c"}},
         {"GBK", Pieces{"a", "\xD6\xD0", "\x81\x40", "b", "\xA3\xE1", "\xCE\xC4", "c"}},
         {"GB18030", Pieces{"a", "\x81\x30\x81\x30", "\xD6\xD0", "\x90\x30\x81\x30", "b"}},
     };
-    for (const Mode& m : modes) {
-        if (m.codePage)
-            UseCodePage(m.codePage);
-        else
-            UseUtf8();
-        const std::string& text = m.pieces.text;
+    for (const auto& [codePage, pieces] : modes) {
+        codePage ? UseCodePage(codePage) : UseUtf8();
+        const std::string& text = pieces.text;
         // Upper-casing keeps every character's length in these texts.
         const std::string upper = VESKMBUpper(text);
         ASSERT_EQ(upper.size(), text.size());
         for (size_t k = 0; k <= text.size() + 1; ++k) {
-            SCOPED_TRACE(std::string(m.codePage ? m.codePage : "UTF-8 mode") + " at " + std::to_string(k));
-            const size_t want = m.pieces.LargestBoundAtMost(k);
-
+            SCOPED_TRACE(std::string(codePage ? codePage : "UTF-8 mode") + " at " + std::to_string(k));
+            const size_t want = pieces.LargestBoundAtMost(k);
             std::string copy = text;
             VESKMBStringTruncate_A(copy.data(), k);
             EXPECT_EQ(strlen(copy.c_str()), want);
@@ -168,12 +137,9 @@ TEST_F(TextMbTest, CuttingAtEveryOffsetKeepsWholeCharacters) {
             char field[64];
             memset(field, 'X', sizeof field);
             EXPECT_EQ(VESKMBCopyToFixed_A(field, k, text.data(), text.size()), want);
-            EXPECT_EQ(std::string(field, want), text.substr(0, want));
-            EXPECT_EQ(std::string(field + want, k - want), std::string(k - want, ' '));
-            EXPECT_EQ(field[k], 'X');
+            EXPECT_EQ(std::string(field, k + 1), text.substr(0, want) + std::string(k - want, ' ') + "X");
 
             char buf[64];
-            memset(buf, 'X', sizeof buf);
             EXPECT_EQ(VESKMBMvUpper_A(buf, k + 1, text.data(), text.size()), static_cast<int>(want));
             EXPECT_EQ(std::string(buf), upper.substr(0, want));
         }
@@ -182,46 +148,40 @@ TEST_F(TextMbTest, CuttingAtEveryOffsetKeepsWholeCharacters) {
         for (size_t pos = 0; pos < text.size();) {
             int n = VESKMBmblen_A(text.data() + pos, text.size() - pos);
             ASSERT_GE(n, 1);
-            pos += n;
-            starts.push_back(pos);
+            starts.push_back(pos += n);
         }
-        EXPECT_EQ(starts, m.pieces.bounds);
+        EXPECT_EQ(starts, pieces.bounds);
     }
 }
 
-TEST_F(TextMbTest, CharacterLengthsOfInvalidSequences) {
-    UseUtf8();
-    EXPECT_EQ(VESKMBmblen_A("a", 0), 0);
-    EXPECT_EQ(VESKMBmblen_A("", 1), 1);
-    EXPECT_EQ(VESKMBmblen_A("\xF0\x9F\x98\x80", 4), 4);
-    EXPECT_EQ(VESKMBmblen_A("\xE2\x82\xAC", 3), 3);
-    EXPECT_LT(VESKMBmblen_A("\xE2\x82\xAC", 2), 1);  // cut by the byte count
-    // Stray continuation, incomplete, bad continuation, two overlong forms, a
-    // surrogate, above U+10FFFF, a byte never used.
-    for (std::string bad : {"\x80", "\xC3", "\xC3\x28", "\xC0\xAF", "\xE0\x80\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "\xFF"})
-        EXPECT_LT(VESKMBmblen_A(bad.data(), bad.size()), 1) << testing::PrintToString(bad);
-
-    UseCodePage("Shift_JIS");
-    EXPECT_EQ(VESKMBmblen_A("\x95\x5C", 2), 2);
-    EXPECT_EQ(VESKMBmblen_A("\xB1", 1), 1);
-    EXPECT_LT(VESKMBmblen_A("\x95", 1), 1);      // lead byte at the end
-    EXPECT_LT(VESKMBmblen_A("\x95\x20", 2), 1);  // blank is no trail byte
-    EXPECT_EQ(VESKMBMaxCharLen(), 2);
-
-    // GB18030 has four-byte characters behind lead bytes that also start two-byte ones.
-    UseCodePage("GB18030");
-    EXPECT_EQ(VESKMBmblen_A("\x81\x30\x81\x30", 4), 4);
-    EXPECT_EQ(VESKMBmblen_A("\xD6\xD0", 2), 2);
-    EXPECT_LT(VESKMBmblen_A("\x81\x30\x81", 3), 1);
-    EXPECT_EQ(VESKMBMaxCharLen(), 4);
-
+TEST_F(TextMbTest, CharacterLengthsOfValidAndInvalidSequences) {
+    // Code page (null: UTF-8 mode), bytes, length (0: the empty count; -1: invalid or cut).
+    const std::tuple<const char*, std::string, int> cases[] = {
+        {nullptr, "", 0}, {nullptr, std::string(1, '\0'), 1}, {nullptr, "\xF0\x9F\x98\x80", 4},
+        {nullptr, "\xE2\x82\xAC", 3}, {nullptr, "\xE2\x82", -1},
+        // Stray continuation, incomplete, bad continuation, two overlong forms, a
+        // surrogate, above U+10FFFF, a byte never used.
+        {nullptr, "\x80", -1}, {nullptr, "\xC3", -1}, {nullptr, "\xC3\x28", -1}, {nullptr, "\xC0\xAF", -1},
+        {nullptr, "\xE0\x80\xAF", -1}, {nullptr, "\xED\xA0\x80", -1}, {nullptr, "\xF4\x90\x80\x80", -1},
+        {nullptr, "\xFF", -1},
+        {"Shift_JIS", "\x95\x5C", 2}, {"Shift_JIS", "\xB1", 1}, {"Shift_JIS", "\x95", -1},
+        {"Shift_JIS", "\x95\x20", -1},  // blank is no trail byte
+        // GB18030 has four-byte characters behind lead bytes that also start two-byte ones.
+        {"GB18030", "\x81\x30\x81\x30", 4}, {"GB18030", "\xD6\xD0", 2}, {"GB18030", "\x81\x30\x81", -1}};
+    for (const auto& [codePage, bytes, want] : cases) {
+        codePage ? UseCodePage(codePage) : UseUtf8();
+        const int n = VESKMBmblen_A(bytes.data(), bytes.size());
+        EXPECT_EQ(want < 0 ? n < 1 : n == want, true) << testing::PrintToString(bytes) << " gave " << n;
+    }
+    for (const auto& [codePage, max] : {std::pair{"Shift_JIS", 2}, {"GB18030", 4}, {"windows-1252", 1}}) {
+        UseCodePage(codePage);
+        EXPECT_EQ(VESKMBMaxCharLen(), max) << codePage;
+    }
     // In a single-byte code page every byte is a character.
-    UseCodePage("windows-1252");
     for (int b = 1; b < 256; ++b) {
         char c = static_cast<char>(b);
         EXPECT_EQ(VESKMBmblen_A(&c, 1), 1) << b;
     }
-    EXPECT_EQ(VESKMBMaxCharLen(), 1);
 }
 
 TEST_F(TextMbTest, CaseInsensitiveComparisonAgreesWithUpperCasing) {
@@ -238,16 +198,12 @@ TEST_F(TextMbTest, CaseInsensitiveComparisonAgreesWithUpperCasing) {
     EXPECT_EQ(VESKMBUpper("stra\xC3\x9F" "e"), "STRASSE");
     EXPECT_NE(VESKMBqstricmp_A("stra\xC3\x9F" "e", 7, "STRASSE", 7), 0);
     EXPECT_EQ(VESKMBLower("\xCE\xA3\xCE\x91\xCE\xA3"), "\xCF\x83\xCE\xB1\xCF\x82");  // ΣΑΣ -> σας
-    // Invalid bytes are left as they are.
-    EXPECT_EQ(VESKMBUpper("a\xFF" "b"), "A\xFF" "B");
+    EXPECT_EQ(VESKMBUpper("a\xFF" "b"), "A\xFF" "B");  // invalid bytes are left as they are
     // In place the text keeps its length: ɐ upper-cases to a 3-byte letter that does not fit.
-    char grow[] = "x\xC9\x90";
+    char grow[] = "x\xC9\x90", sharp[] = "a\xC3\x9F", lower[] = "\xC3\x84Z", small[4];
     EXPECT_STREQ(VESKMBstrupr_A(grow), "X");
-    char sharp[] = "a\xC3\x9F";
     EXPECT_STREQ(VESKMBstrupr_A(sharp), "ASS");
-    char lower[] = "\xC3\x84Z";
     EXPECT_STREQ(VESKMBstrlwr_A(lower), "\xC3\xA4z");
-    char small[4];
     EXPECT_EQ(VESKMBMvLower_A(small, sizeof small, "\xC3\x84\xC3\x96", 4), 2);
     EXPECT_STREQ(small, "\xC3\xA4");
 
@@ -277,32 +233,22 @@ TEST_F(TextMbTest, LastOccurrenceSkipsTrailBytes) {
     UseUtf8();
     char dotted[] = "a.\xC3\xA4.b";
     EXPECT_EQ(VESKMBstrrchr_A(dotted, '.'), dotted + 4);
-    EXPECT_EQ(VESKMBstrrchr_A(dotted, 'z'), nullptr);
     EXPECT_EQ(VESKMBstrrchr_A(dotted, 0xA4), nullptr);  // inside ä
 }
 
 TEST_F(TextMbTest, CodePageNumbersAndNames) {
-    struct {
-        const char* name;
-        int number;
-    } known[] = {{"windows-1252", 1252}, {"cp1252", 1252},      {"UTF-8", 65001},      {"utf8", 65001},
-                 {"windows-1250", 1250}, {"Shift_JIS", 932},    {"windows-932", 932},  {"GBK", 936},
-                 {"Big5", 950},          {"windows-949", 949},  {"windows-874", 874},  {"ISO-8859-1", 28591},
-                 {"latin1", 28591},      {"ISO-8859-15", 28605}, {"US-ASCII", 20127}, {"ANSI_X3.4-1968", 20127}};
-    for (const auto& k : known) {
-        int number = 0;
-        EXPECT_TRUE(VESKMBCpNameToNum_A(k.name, &number)) << k.name;
-        EXPECT_EQ(number, k.number) << k.name;
-    }
+    // Aliases map to the number; the number maps back to the first name.
+    const std::pair<const char*, int> aliases[] = {{"cp1252", 1252}, {"utf8", 65001},     {"windows-932", 932},
+                                                   {"latin1", 28591}, {"ISO-8859-15", 28605}, {"ANSI_X3.4-1968", 20127}};
     int number = 0;
+    for (const auto& [name, want] : aliases)
+        EXPECT_TRUE(VESKMBCpNameToNum_A(name, &number) && number == want) << name << " " << number;
     EXPECT_FALSE(VESKMBCpNameToNum_A("no-such-encoding", &number));
     EXPECT_FALSE(VESKMBCpNameToNum_A("", &number));
 
     std::string name;
-    for (const char* want : {"windows-1252", "UTF-8", "ISO-8859-1"}) {
-        ASSERT_TRUE(VESKMBCpNameToNum_A(want, &number));
-        EXPECT_TRUE(VESKMBCpNameFromNum_A(number, &name) && name == want) << number << " " << name;
-    }
+    for (const auto& [n, want] : {std::pair{1252, "windows-1252"}, {65001, "UTF-8"}, {28591, "ISO-8859-1"}})
+        EXPECT_TRUE(VESKMBCpNameFromNum_A(n, &name) && name == want) << n << " " << name;
     EXPECT_FALSE(VESKMBCpNameFromNum_A(12345, &name));
     // Every number's name opens a converter and maps back to the number.
     for (int n : {874, 932, 936, 949, 950, 1250, 1251, 1252, 1253, 1254, 1255, 1256, 1257, 1258, 20127, 28591,
@@ -324,13 +270,11 @@ TEST_F(TextMbTest, CodePageNumbersAndNames) {
 
 TEST_F(TextMbTest, ProcessCodePageAndUtf8Mode) {
     // The library never sets the locale; in the plain C locale the code page is windows-1252.
-    std::string codeset = nl_langinfo(CODESET);
-    if (codeset == "ANSI_X3.4-1968") {
+    if (std::string(nl_langinfo(CODESET)) == "ANSI_X3.4-1968") {
         EXPECT_TRUE(VESKMBqSameCodePage(VESKMBDefaultCodePage(), "windows-1252"));
     }
     UseCodePage("Shift_JIS");
     EXPECT_STREQ(VESKMBDefaultCodePage(), "Shift_JIS");
-    EXPECT_EQ(VESKMBMaxCharLen(), 2);
     // Unknown and stateful or wide encodings are refused and change nothing.
     for (const char* refused : {"no-such-encoding", "ISO-2022-JP", "UTF-16LE", static_cast<const char*>(nullptr)})
         EXPECT_FALSE(VESKMBConverterSet_A(refused)) << (refused ? refused : "null");
@@ -361,32 +305,25 @@ TEST_F(TextMbTest, CollationOrder) {
         {"\xC3\xA9" "a", "ef", 3, -1}, {"\xC3\xA9" "a", "ea", 3, 1}, {"ab", "ab ", 3, -1}};
     for (const auto& [a, b, n, sign] : order)
         EXPECT_EQ((VESKMBstrncoll_A(a, b, n) > 0) - (VESKMBstrncoll_A(a, b, n) < 0), sign) << a << " " << b;
-    // Only identical texts are equal.
-    EXPECT_NE(VESKMBstrncoll_A("a\x01", "a\x02", 2), 0);
+    EXPECT_NE(VESKMBstrncoll_A("a\x01", "a\x02", 2), 0);  // only identical texts are equal
 
     VESKMBCollator coll;
-    EXPECT_EQ(coll.Compare("x", 1, "x", 1), 0);
+    EXPECT_EQ(coll.Compare("x", 1, "x", 1), 0);  // usable before Init
     ASSERT_TRUE(coll.Init());
     EXPECT_LT(coll.Compare("apple", 5, "Banana", 6), 0);
-    EXPECT_GT(coll.Compare("b", 1, "A", 1), 0);
-    EXPECT_EQ(coll.Compare("same", 4, "same", 4), 0);
 
     UseCodePage("windows-1252");
     EXPECT_LT(VESKMBstrncoll_A("e", "\xE9", 1), 0);  // e < é < f
     EXPECT_LT(VESKMBstrncoll_A("\xE9", "f", 1), 0);
     VESKMBCollator cp;
     ASSERT_TRUE(cp.Init());
-    EXPECT_LT(cp.Compare("\xE9", 1, "f", 1), 0);
     EXPECT_GT(cp.Compare("\xC4" "b", 2, "ab", 2), 0);
 }
 
 TEST_F(TextMbTest, FileNamesHoldBothForms) {
     UseCodePage("windows-1252");
-    ExtNameStr name("gr\xFC\xDF" "e.sav");
-    EXPECT_STREQ(name.GetGeneric(), "gr\xFC\xDF" "e.sav");
+    ExtNameStr name("gr\xFC\xDF" "e.sav"), back;
     EXPECT_STREQ(name.GetU8(), "gr\xC3\xBC\xC3\x9F" "e.sav");
-    ExtNameStr back;
-    EXPECT_TRUE(back.Empty());
     back.SetU8("gr\xC3\xBC\xC3\x9F" "e.sav");
     EXPECT_STREQ(back.GetGeneric(), "gr\xFC\xDF" "e.sav");
     EXPECT_TRUE(back == name);
@@ -395,15 +332,11 @@ TEST_F(TextMbTest, FileNamesHoldBothForms) {
     EXPECT_EQ(back.Access(ExtNameStr::Exists), -1);
 
     UseUtf8();
-    ExtNameStr u("\xC3\xA4.sav");
-    EXPECT_STREQ(u.GetGeneric(), u.GetU8());
-
     char path[] = "/tmp/textmb_test_XXXXXX";
     int fd = mkstemp(path);
     ASSERT_GE(fd, 0);
     close(fd);
     ExtNameStr file(path);
-    EXPECT_EQ(file.Access(ExtNameStr::Exists), 0);
     EXPECT_EQ(file.Access(ExtNameStr::ReadWrite), 0);
     unlink(path);
     EXPECT_EQ(file.Access(ExtNameStr::Exists), -1);
@@ -430,10 +363,6 @@ TEST_F(TextMbTest, ConcurrentUseGivesTheSameResults) {
         });
     }
     for (auto& th : threads) th.join();
-    for (int f : failures) EXPECT_EQ(f, 0);
+    EXPECT_EQ(failures, std::vector<int>(4, 0));
     VESKMBConverterDelete_A(shared);
-
-    auto start = std::chrono::steady_clock::now();
-    VESK_msleep(20);
-    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(20));
 }
