@@ -5,6 +5,7 @@
 #include <cstring>
 #include <set>
 #include <string>
+#include <tuple>
 #include <utility>
 
 #include "../Datasource/src/nameutil.h"
@@ -75,16 +76,12 @@ TEST(NamesTest, Classifier) {
 TEST(NamesTest, ClassifierMultibyte) {
     {
         UTF8Mode utf8;
-        EXPECT_EQ(ValidateVESKName(("caf" + kE).c_str()), 0);
-        EXPECT_EQ(ValidateVESKName(Repeat(kE, 32).c_str()), 0);  // 64 bytes
-        EXPECT_EQ(ValidateVESKName(("a" + Repeat(kE, 32)).c_str()), 3);
-        // A lone lead byte or a stray continuation byte is invalid in UTF-8.
-        EXPECT_EQ(ValidateVESKName("caf\xE9"), 4);
-        EXPECT_EQ(ValidateVESKName("a\x80z"), 4);
-        EXPECT_EQ(ValidateVESKName("ab\xC3"), 4);
+        // 64 bytes fit; a lone lead byte or a stray continuation byte is invalid in UTF-8.
+        const std::pair<std::string, int> cases[] = {{"caf" + kE, 0}, {Repeat(kE, 32), 0}, {"a" + Repeat(kE, 32), 3},
+                                                     {"caf\xE9", 4}, {"a\x80z", 4},      {"ab\xC3", 4}};
+        for (const auto& [name, code] : cases) EXPECT_EQ(ValidateVESKName(name.c_str()), code) << name;
     }
-    // Outside UTF-8 mode, in a single-byte code page, a byte of 128 or more is a
-    // character of its own and is allowed.
+    // In a single-byte code page a byte of 128 or more is a character of its own.
     const int savedMode = qUTF8mode();
     const std::string savedCp = VESKMBCurrentConverterName_A();
     SetUTF8mode(0);
@@ -95,84 +92,74 @@ TEST(NamesTest, ClassifierMultibyte) {
     SetUTF8mode(savedMode);
 }
 
-TEST(NamesTest, FormNumericName) {
+TEST(NamesTest, NumericNamesAndLetterCodes) {
     char out[16] = "untouched";
-    EXPECT_EQ(FormNumericVESKName(out, "1234567"), 1);
-    EXPECT_STREQ(out, "@1234567");
     EXPECT_EQ(FormNumericVESKName(out, "12  "), 1);
     EXPECT_STREQ(out, "@12");
-    std::strcpy(out, "untouched");
+    EXPECT_EQ(FormNumericVESKName(out, "1234567"), 1);
+    EXPECT_STREQ(out, "@1234567");
     for (const char* bad : {"12345678", "12a", "   ", " 12"}) EXPECT_EQ(FormNumericVESKName(out, bad), 0) << bad;
-    EXPECT_STREQ(out, "untouched");
-}
+    EXPECT_STREQ(out, "@1234567");
 
-TEST(NamesTest, LetterCodeIsBijectiveBase26) {
+    // Bijective base 26.
     const std::pair<int, const char*> codes[] = {{0, "A"},    {25, "Z"},    {26, "AA"},   {27, "AB"},
                                                  {52, "BA"},  {701, "ZZ"},  {702, "AAA"}, {18278, "AAAA"}};
     for (const auto& [n, code] : codes) EXPECT_EQ(LetterCode(n), code) << n;
     EXPECT_EQ(LetterCode(2147483647).size(), 7u);
 }
 
-TEST(NamesTest, SuffixedNames) {
+TEST(NamesTest, SuffixedNamesAndTruncatedCopies) {
+    // Base, index, width limit, short form?, UTF-8 mode?, result (null: refused with the form's code).
+    const struct {
+        std::string base;
+        int index, limit;
+        bool shortForm, utf8;
+        const char* want;
+    } cases[] = {
+        {"age", 0, 64, false, false, "age_A"}, {"abcdefgh", 26, 8, false, false, "abcde_AA"},
+        {"abc", 0, 3, false, false, nullptr},  // room 1
+        {"", 0, 8, false, false, nullptr},     {"V2", 0, 8, true, false, "V2_A"},
+        {"V12345678", 702, 8, true, false, "V123_AAA"}, {"V1", 0, 3, true, false, nullptr},
+        {"", 0, 8, true, false, nullptr},
+        {Repeat(kE, 3), 0, 6, false, true, "\xC3\xA9\xC3\xA9_A"},
+        {Repeat(kE, 3), 0, 5, false, true, "\xC3\xA9_A"},  // room 3: one character
+        {kEuro + "x", 0, 4, false, true, nullptr},          // room 2 splits the first
+        {"ab" + kE + "cd", 0, 5, true, true, "ab_A"},        // room 3
+        {"ab\xFF" "cd", 0, 8, true, true, "ab_A"},           // the short form cuts at an invalid sequence
+        {"\xFF" "abc", 0, 8, true, true, nullptr}};
+    for (const auto& c : cases) {
+        const int savedMode = qUTF8mode();
+        SetUTF8mode(c.utf8);
+        char out[80] = "untouched";
+        const int rc = c.shortForm ? MakeShortSuffixedName(out, c.base.c_str(), c.index, c.limit)
+                                   : MakeSuffixedName(out, c.base.c_str(), c.index, c.limit);
+        SetUTF8mode(savedMode);
+        EXPECT_EQ(rc, c.want ? 0 : c.shortForm ? 1504 : 1) << c.base << " " << c.limit;
+        EXPECT_TRUE((c.shortForm && !c.want) || std::string(out) == (c.want ? c.want : "untouched")) << c.base << " gave " << out;
+    }
     char out[80];
-    ASSERT_EQ(MakeSuffixedName(out, "age", 0, 64), 0);
-    EXPECT_STREQ(out, "age_A");
-    ASSERT_EQ(MakeSuffixedName(out, "abcdefgh", 26, 8), 0);
-    EXPECT_STREQ(out, "abcde_AA");
     ASSERT_EQ(MakeSuffixedName(out, std::string(64, 'x').c_str(), 1, 64), 0);
     EXPECT_EQ(std::string(out), std::string(62, 'x') + "_B");
-    std::strcpy(out, "untouched");
-    EXPECT_EQ(MakeSuffixedName(out, "abc", 0, 3), 1);   // room 1
-    EXPECT_EQ(MakeSuffixedName(out, "", 0, 8), 1);      // nothing of the base
-    EXPECT_STREQ(out, "untouched");
 
-    ASSERT_EQ(MakeShortSuffixedName(out, "V2", 0, 8), 0);
-    EXPECT_STREQ(out, "V2_A");
-    ASSERT_EQ(MakeShortSuffixedName(out, "V12345678", 702, 8), 0);
-    EXPECT_STREQ(out, "V123_AAA");
-    EXPECT_EQ(MakeShortSuffixedName(out, "V1", 0, 3), 1504);
-    EXPECT_EQ(MakeShortSuffixedName(out, "", 0, 8), 1504);
-
-    UTF8Mode utf8;
-    ASSERT_EQ(MakeSuffixedName(out, Repeat(kE, 3).c_str(), 0, 6), 0);
-    EXPECT_EQ(std::string(out), Repeat(kE, 2) + "_A");
-    ASSERT_EQ(MakeSuffixedName(out, Repeat(kE, 3).c_str(), 0, 5), 0);  // room 3: one character
-    EXPECT_EQ(std::string(out), kE + "_A");
-    EXPECT_EQ(MakeSuffixedName(out, (kEuro + "x").c_str(), 0, 4), 1);  // room 2 splits the first
-    ASSERT_EQ(MakeShortSuffixedName(out, ("ab" + kE + "cd").c_str(), 0, 5), 0);  // room 3
-    EXPECT_STREQ(out, "ab_A");
-    // The short form cuts at an invalid sequence.
-    ASSERT_EQ(MakeShortSuffixedName(out, "ab\xFF" "cd", 0, 8), 0);
-    EXPECT_STREQ(out, "ab_A");
-    EXPECT_EQ(MakeShortSuffixedName(out, "\xFF" "abc", 0, 8), 1504);
-}
-
-TEST(NamesTest, TruncatedCopyAndStrippedEnds) {
-    char out[80];
-    EXPECT_EQ(CopyNameTruncated(out, "LONGVARIABLE1", 8), 8);
-    EXPECT_STREQ(out, "LONGVARI");
-    EXPECT_EQ(CopyNameTruncated(out, "", 8), 0);
-    EXPECT_STREQ(out, "");
-    {
-        UTF8Mode utf8;
-        EXPECT_EQ(CopyNameTruncated(out, ("abcdefg" + kE).c_str(), 8), 7);  // would split
-        EXPECT_STREQ(out, "abcdefg");
-        EXPECT_EQ(CopyNameTruncated(out, ("abcdef" + kE).c_str(), 8), 8);
-        EXPECT_EQ(CopyNameTruncated(out, "\xFF" "abc", 8), 0);
-        EXPECT_STREQ(out, "");
-        EXPECT_EQ(CopyNameTruncated(out, "ab\x80" "c", 8), 2);
+    // Copies cut to whole characters; a leading invalid byte leaves nothing.
+    const std::tuple<std::string, bool, int, const char*> copies[] = {
+        {"LONGVARIABLE1", false, 8, "LONGVARI"}, {"", false, 0, ""}, {"abcdefg" + kE, true, 7, "abcdefg"},
+        {"abcdef" + kE, true, 8, nullptr},        {"\xFF" "abc", true, 0, ""}, {"ab\x80" "c", true, 2, nullptr}};
+    for (const auto& [in, utf8, length, want] : copies) {
+        const int savedMode = qUTF8mode();
+        SetUTF8mode(utf8);
+        EXPECT_EQ(CopyNameTruncated(out, in.c_str(), 8), length) << in;
+        SetUTF8mode(savedMode);
+        EXPECT_TRUE(!want || std::string(out) == want) << in << " gave " << out;
     }
 
-    const struct {
-        const char* in;
-        int stripped;
-        const char* out;
-    } ends[] = {{"abc._", 1, "abc"}, {"abc", 0, "abc"}, {"._", 1, ""}, {"a_b", 0, "a_b"}};
-    for (const auto& e : ends) {
+    const std::tuple<const char*, int, const char*> ends[] = {
+        {"abc._", 1, "abc"}, {"abc", 0, "abc"}, {"._", 1, ""}, {"a_b", 0, "a_b"}};
+    for (const auto& [in, stripped, want] : ends) {
         char name[32];
-        std::strcpy(name, e.in);
-        EXPECT_EQ(StripNameEnd(name), e.stripped) << e.in;
-        EXPECT_STREQ(name, e.out);
+        std::strcpy(name, in);
+        EXPECT_EQ(StripNameEnd(name), stripped) << in;
+        EXPECT_STREQ(name, want);
     }
 }
 
@@ -208,11 +195,8 @@ TEST(NamesTest, GenerateAvoidsNamesInUse) {
     std::set<std::string> taken{"age", "age_A"};
     int calls = 0;
     EXPECT_EQ(Generate("age", 0, TakenIn, &taken, &calls), "age_B");
-    EXPECT_EQ(calls, 3);
-
-    calls = 0;
     EXPECT_EQ(Generate("free", 0, TakenIn, &taken, &calls), "free");
-    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(calls, 3 + 1);
 
     // The suffix is built on the repaired name; a long base is shortened.
     taken = {"@1st", "V3", std::string(64, 'z')};
