@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <functional>
+#include <tuple>
 #include <memory>
 #include <string>
 #include <vector>
@@ -46,7 +47,10 @@ void ExpectLayout(const VESK_DataSource& ds, const std::vector<int>& starts) {
     EXPECT_EQ(ds.LastVarCells(), starts.size() > 1 ? unsigned(starts.back() - starts[starts.size() - 2]) : 0u);
 }
 
-void ExpectAssert(const std::function<void()>& call, const char* condition, const char* source) {
+const char* const kDatasrc = "Datasource/src/datasrc";
+const char* const kDsobs = "Datasource/src/dsobs";
+
+void ExpectAssert(const std::function<void()>& call, const char* condition, const char* source = kDatasrc) {
     try {
         call();
         ADD_FAILURE() << "no assertion for " << condition;
@@ -55,9 +59,6 @@ void ExpectAssert(const std::function<void()>& call, const char* condition, cons
         EXPECT_STREQ(e.SourceFile(), source);
     }
 }
-
-const char* const kDatasrc = "Datasource/src/datasrc";
-const char* const kDsobs = "Datasource/src/dsobs";
 
 // numeric, 8-byte, 9-byte and 255-byte strings
 void MakeMixed(VESK_DataSource& ds) {
@@ -130,28 +131,29 @@ TEST(DataSourceLayout, PreconditionFailures) {
     TestSource ds;
     MakeMixed(ds);
     OBS cells[36];
-    ExpectAssert([&] { ds.ObsIndex(-2); }, "var_index >= -1", kDsobs);
     ExpectAssert([&] { ds.ObsIndex(5); }, "var_index <= lth", kDsobs);
     ExpectAssert([&] { ds.InitCells(cells, 2, 3); }, "firstVar+nVars <= ColumnCount()", kDsobs);
-    ExpectAssert([&] { ds.GetVariable(-1); }, "0 <= index", kDatasrc);
-    ExpectAssert([&] { ds.GetVariable(4); }, "size_t(index) < pData->fDictionary.size()", kDatasrc);
-    ExpectAssert([&] { ds.DeleteVariables(3, 4); }, "finish < (int) ColumnCount()", kDatasrc);
+    ExpectAssert([&] { ds.GetVariable(4); }, "size_t(index) < pData->fDictionary.size()");
+    ExpectAssert([&] { ds.DeleteVariables(3, 4); }, "finish < (int) ColumnCount()");
     VESK_Variable other(0);
-    for (long after : {5L, -1L})
-        ExpectAssert([&] { ds.InsertVariable(after, other); },
-                     "0 <= varAfter && varAfter <= (long)pData->fDictionary.size()", kDatasrc);
+    ExpectAssert([&] { ds.InsertVariable(5, other); }, "0 <= varAfter && varAfter <= (long)pData->fDictionary.size()");
     // A variable with another id is refused and the layout stays as it was.
-    ExpectAssert([&] { ds.SetVariable(3, other); }, "pData->fDictionary[index].GetID() == var.GetID()", kDatasrc);
+    ExpectAssert([&] { ds.SetVariable(3, other); }, "pData->fDictionary[index].GetID() == var.GetID()");
     ExpectLayout(ds, {0, 1, 2, 4, 36});
-    ExpectAssert([&] { ds.SetParentSource(&ds); }, "parent != this", kDatasrc);
-    ExpectAssert([&] { ds.GetSplitVarIndex(0); }, "index < pData->fnSplitVars", kDatasrc);
-    ExpectAssert([&] { ds.GetSplitVarID(0); }, "index < pData->fnSplitVars", kDatasrc);
+    ExpectAssert([&] { ds.SetParentSource(&ds); }, "parent != this");
+    ExpectAssert([&] { ds.GetSplitVarIndex(0); }, "index < pData->fnSplitVars");
+}
+
+// Weight, filter, split separate flag, then the split variables' indexes.
+std::vector<int> Roles(const VESK_DataSource& ds) {
+    std::vector<int> out = {ds.GetWeightVarIndex(), ds.GetFilterVarIndex(), int(ds.GetSplitqSeparate())};
+    for (unsigned i = 0; i < ds.GetNSplitVars(); ++i) out.push_back(ds.GetSplitVarIndex(i));
+    return out;
 }
 
 TEST(DataSourceWeightFilterSplit, IdsSurviveInsertionsAndDeletions) {
     TestSource ds;
     MakeMixed(ds);
-    EXPECT_EQ(ds.GetWeightVarIndex(), -1);
     EXPECT_TRUE(ds.GetWeightVariableID().IsNone());
     ds.SetWeightVar(0);
     ds.SetFilterVar(2);
@@ -159,29 +161,20 @@ TEST(DataSourceWeightFilterSplit, IdsSurviveInsertionsAndDeletions) {
     ds.SetSplit(2, split, true);
 
     ds.InsertVariable(0, VESK_Variable(0));
-    EXPECT_EQ(ds.GetWeightVarIndex(), 1);
-    EXPECT_EQ(ds.GetFilterVarIndex(), 3);
-    EXPECT_EQ(ds.GetSplitVarIndex(0), 2);
-    EXPECT_EQ(ds.GetSplitVarIndex(1), 3);
+    EXPECT_EQ(Roles(ds), (std::vector<int>{1, 3, 1, 2, 3}));
     EXPECT_EQ(ds.GetSplitVarID(1), ds.GetVariable(3).GetID());
-    EXPECT_TRUE(ds.GetSplitqSeparate());
-
-    // Deleting an unrelated variable keeps the split.
-    ds.DeleteVariables(4, 4);
-    EXPECT_EQ(ds.GetNSplitVars(), 2u);
+    ds.DeleteVariables(4, 4);  // unrelated
+    EXPECT_EQ(Roles(ds), (std::vector<int>{1, 3, 1, 2, 3}));
     // Deleting the weight: the index reads -1, the id stays.
     const LocallyUniqueID weightID = ds.GetVariable(1).GetID();
     ds.DeleteVariables(1, 1);
-    EXPECT_EQ(ds.GetWeightVarIndex(), -1);
     EXPECT_EQ(ds.GetWeightVariableID(), weightID);
-    EXPECT_EQ(ds.GetFilterVarIndex(), 2);
+    EXPECT_EQ(Roles(ds), (std::vector<int>{-1, 2, 1, 1, 2}));
     // Deleting one split variable clears the whole split.
     ds.DeleteVariables(1, 1);
-    EXPECT_EQ(ds.GetNSplitVars(), 0u);
-    EXPECT_FALSE(ds.GetSplitqSeparate());
-    EXPECT_EQ(ds.GetFilterVarIndex(), 1);
+    EXPECT_EQ(Roles(ds), (std::vector<int>{-1, 1, 0}));
     ds.DeleteVariables(1, 1);
-    EXPECT_EQ(ds.GetFilterVarIndex(), -1);
+    EXPECT_EQ(Roles(ds), (std::vector<int>{-1, -1, 0}));
 }
 
 TEST(DataSourceWeightFilterSplit, DirtyFlagAndPreconditions) {
@@ -193,7 +186,6 @@ TEST(DataSourceWeightFilterSplit, DirtyFlagAndPreconditions) {
     EXPECT_FALSE(ds.IsDirty());
     ds.SetWeightVar(-1);
     EXPECT_TRUE(ds.IsDirty());
-    EXPECT_EQ(ds.GetWeightVarIndex(), -1);
     ds.SetDirty(false);
     ds.SetWeightVar(99); // out of range: none, which it already is
     // Filter and split are not saved with the dictionary: not dirty.
@@ -202,26 +194,22 @@ TEST(DataSourceWeightFilterSplit, DirtyFlagAndPreconditions) {
     ds.SetSplit(1, split, false);
     EXPECT_FALSE(ds.IsDirty());
     ds.SetFilterVar(-1);
-    EXPECT_EQ(ds.GetFilterVarIndex(), -1);
-
-    // SetSplit(0) keeps nothing but the separate flag.
-    ds.SetSplit(0, nullptr, true);
-    EXPECT_EQ(ds.GetNSplitVars(), 0u);
-    EXPECT_TRUE(ds.GetSplitqSeparate());
+    ds.SetSplit(0, nullptr, true);  // keeps nothing but the separate flag
+    EXPECT_EQ(Roles(ds), (std::vector<int>{-1, -1, 1}));
 
     const int nine[] = {0, 0, 0, 0, 0, 0, 0, 0, 0};
-    ExpectAssert([&] { ds.SetSplit(9, nine, false); }, "nVars <= eMaxSplitVars", kDatasrc);
+    ExpectAssert([&] { ds.SetSplit(9, nine, false); }, "nVars <= eMaxSplitVars");
     ds.SetSplit(8, nine, false); // 64 bytes: allowed
     EXPECT_EQ(ds.GetNSplitVars(), 8u);
     const int negative[] = {0, -1};
-    ExpectAssert([&] { ds.SetSplit(2, negative, false); }, "varIndexes[i] >= 0", kDatasrc);
+    ExpectAssert([&] { ds.SetSplit(2, negative, false); }, "varIndexes[i] >= 0");
     const int beyond[] = {7};
-    ExpectAssert([&] { ds.SetSplit(1, beyond, false); }, "size_t(index) < pData->fDictionary.size()", kDatasrc);
+    ExpectAssert([&] { ds.SetSplit(1, beyond, false); }, "size_t(index) < pData->fDictionary.size()");
 
     TestSource wide;
     for (const char* name : {"a", "b", "c"}) AddVar(wide, 24, name);
     const int three[] = {0, 1, 2};
-    ExpectAssert([&] { wide.SetSplit(3, three, false); }, "totalSize <= 64", kDatasrc);
+    ExpectAssert([&] { wide.SetSplit(3, three, false); }, "totalSize <= 64");
     EXPECT_EQ(wide.GetNSplitVars(), 0u);
 }
 
@@ -246,21 +234,20 @@ TEST(DataSourceCopy, SharesBodiesAndIsolatesChanges) {
 
     // Changes through the copy never show through the original.
     copy.GetVariable(0).SetName("renamed");
-    EXPECT_EQ(original.GetVariable(0).GetName(), "num");
     VESK_Variable retyped = copy.GetVariable(3);
     retyped.SetType(1);
     copy.SetVariable(3, retyped);
-    EXPECT_EQ(original.GetVariable(3).GetType(), 255);
-    EXPECT_EQ(original.GetObsAreaSize(), 36u);
     copy.ExtendExtension(3, 2, "ef");
-    EXPECT_EQ(VESK_DataSource::Extension(original, 3).Elements(), "abcd");
     EXPECT_EQ(VESK_DataSource::Extension(copy, 3).Elements(), "abcdef");
     DatasourceAttributes changed = copy.GetAttributes();
     changed.Define("Origin", {"second"});
     copy.SetAttributes(changed);
-    EXPECT_EQ(original.GetAttributes().Values("Origin"), std::vector<std::string>{"first"});
     copy.DeleteVariables(0, 1);
-    EXPECT_EQ(original.ColumnCount(), 4u);
+    EXPECT_EQ(original.GetVariable(0).GetName(), "num");
+    EXPECT_EQ(original.GetVariable(3).GetType(), 255);
+    ExpectLayout(original, {0, 1, 2, 4, 36});
+    EXPECT_EQ(VESK_DataSource::Extension(original, 3).Elements(), "abcd");
+    EXPECT_EQ(original.GetAttributes(), attributes);
     EXPECT_EQ(original.GetWeightVarIndex(), 0);
 }
 
@@ -291,18 +278,16 @@ TEST(DataSourceCopy, ParentConstructorAndCopyDictionary) {
     EXPECT_EQ(child.GetTrendsInfo().GetDataSource(), &child);
 }
 
-TEST(DataSourceNames, FindVarIndexAndGoodVarName) {
+TEST(DataSourceNames, FindVarIndexGoodVarNameAndNameIndex) {
     TestSource ds;
     for (const char* name : {"age", "Income", "city", "AGE"}) AddVar(ds, 0, name);  // AGE: as when names were not checked
-
-    EXPECT_EQ(ds.FindVarIndex("age  "), 0);
-    EXPECT_EQ(ds.FindVarIndex("INCOME"), 1);
-    EXPECT_EQ(ds.FindVarIndex("income", 3), 1); // wraps round to the start
-    EXPECT_EQ(ds.FindVarIndex("age", 2), 3);
-    EXPECT_EQ(ds.FindVarIndex("age", 4), 0); // start = ColumnCount searches from 0
-    EXPECT_EQ(ds.FindVarIndex("age", -5), 0);
-    EXPECT_EQ(ds.FindVarIndex("ag"), -1);
-    EXPECT_EQ(ds.FindVarIndex(""), -1);
+    const std::tuple<const char*, int, int> finds[] = {
+        {"age  ", 0, 0}, {"INCOME", 0, 1},
+        {"income", 3, 1},  // wraps round to the start
+        {"age", 2, 3},     {"age", 4, 0},  // start = ColumnCount searches from 0
+        {"age", -5, 0},    {"ag", 0, -1}, {"", 0, -1},
+    };
+    for (const auto& [name, start, want] : finds) EXPECT_EQ(ds.FindVarIndex(name, start), want) << name << start;
     EXPECT_EQ(ds.FindVarIndex(ds.GetVariable(2).GetID()), 2);
     EXPECT_EQ(ds.FindVarIndex(LocallyUniqueID::None()), -1);
 
@@ -312,28 +297,20 @@ TEST(DataSourceNames, FindVarIndexAndGoodVarName) {
     AddVar(ds, 0, fresh.c_str());
     EXPECT_EQ(ds.FindVarIndex(ds.GoodVarName("AGE").c_str()), -1);
     EXPECT_LE(ds.GoodVarName(std::string(100, 'z')).size(), 64u);
-}
 
-TEST(VariableNameIndex, FindsColumnsByUpperCaseName) {
-    TestSource ds;
-    for (const char* name : {"b", "ABC", "a", "Ab", "zeta", "\xC3\xA9t\xC3\xA9"}) AddVar(ds, 0, name);
-
-    VariableNameIndex index(ds);
-    EXPECT_EQ(index.Size(), 6u);
-    for (unsigned i = 0; i < ds.ColumnCount(); ++i)
-        EXPECT_EQ(index.Find(ds.GetVariable(int(i)).GetUpperCaseName().c_str()), int(i));
-    EXPECT_EQ(index.Find("ZETA"), 4);
-    for (const char* absent : {"abc", "ABCD", "", "ZZZ"}) EXPECT_EQ(index.Find(absent), -1) << absent;  // upper case only
-
-    // Copies own their tables.
+    // The name index knows upper-case names only; copies own their tables.
+    TestSource named;
+    for (const char* name : {"b", "ABC", "a", "Ab", "zeta", "\xC3\xA9t\xC3\xA9"}) AddVar(named, 0, name);
     TestSource empty;
     VariableNameIndex assigned(empty);
-    EXPECT_EQ(assigned.Find("A"), -1);
     {
-        VariableNameIndex temporary(ds);
+        VariableNameIndex temporary(named);
+        EXPECT_EQ(temporary.Size(), 6u);
+        for (unsigned i = 0; i < named.ColumnCount(); ++i)
+            EXPECT_EQ(temporary.Find(named.GetVariable(int(i)).GetUpperCaseName().c_str()), int(i));
+        for (const char* absent : {"abc", "ABCD", "", "ZZZ"}) EXPECT_EQ(temporary.Find(absent), -1) << absent;
         assigned = temporary;
-        VariableNameIndex copied(temporary);
-        EXPECT_EQ(copied.Find("AB"), 3);
+        EXPECT_EQ(VariableNameIndex(temporary).Find("AB"), 3);
     }
     EXPECT_EQ(assigned.Find("AB"), 3);
     assigned = assigned;
@@ -343,7 +320,6 @@ TEST(VariableNameIndex, FindsColumnsByUpperCaseName) {
 TEST(DataSourceExtensions, BlocksTableAndHandles) {
     TestSource ds;
     EXPECT_EQ(ds.MaxExtensionType(), -1);
-    EXPECT_FALSE(ds.HasExtension(0));
     EXPECT_EQ(ds.ExtensionHash(3), 0);
 
     // Element size 0 counts as 1.
@@ -364,31 +340,26 @@ TEST(DataSourceExtensions, BlocksTableAndHandles) {
     EXPECT_FALSE(ds.HasExtension(39));
     EXPECT_EQ(ds.MaxExtensionType(), 24);
 
-    // Reading elements in order.
+    // Reading elements in order; a copy keeps the position.
     const int32_t numbers[] = {10, 20, 30};
     ds.SetExtension(3, 4, 3, numbers);
     VESK_DataSource::Extension ext(ds, 3);
-    EXPECT_EQ(ext.Length(), 3);
     int32_t out[3] = {};
     EXPECT_EQ(ext.GetNext(out, 3), 0); // less than one element: no advance
     EXPECT_EQ(ext.GetNext(out, 9), 2);
     EXPECT_EQ(out[1], 20);
-    VESK_DataSource::Extension copied = ext; // the position is copied too
+    VESK_DataSource::Extension copied = ext;
     EXPECT_EQ(copied.GetNext(out, 100), 1);
     EXPECT_EQ(out[0], 30);
     EXPECT_EQ(copied.GetNext(out, 100), 0);
 
     // A missing type gives a new empty block; an absent block answers neutrally.
     VESK_DataSource::Extension missing(ds, 11);
-    EXPECT_EQ(missing.Type(), 11);
-    EXPECT_EQ(missing.ElementSize(), 1);
-    EXPECT_EQ(missing.Length(), 0);
+    EXPECT_EQ(std::vector<int>({missing.Type(), missing.ElementSize(), missing.Length()}), std::vector<int>({11, 1, 0}));
     ds.SetExtension(missing); // empty: stores nothing
     EXPECT_FALSE(ds.HasExtension(11));
     VESK_DataSource::Extension none{VESK_DataSource::ExtensionPtr()};
-    EXPECT_EQ(none.Type(), -1);
-    EXPECT_EQ(none.Length(), 0);
-    EXPECT_EQ(none.GetNext(out, 100), 0);
+    EXPECT_EQ(std::vector<int>({none.Type(), none.Length(), none.GetNext(out, 100)}), std::vector<int>({-1, 0, 0}));
 
     // Equality: subtype and content only.
     VESK_DataSource::Extension same(VESK_DataSource::ExtensionPtr(new VESK_ExtensionImpl(3, 2, 6, numbers)));
@@ -405,28 +376,20 @@ TEST(DataSourceExtensions, BlocksTableAndHandles) {
     EXPECT_EQ(VESK_DataSource::Extension(ds, 3).Length(), 7);
     EXPECT_EQ(same.Length(), 6); // the shared block was copied first
 
-    ExpectAssert([&] { ds.SetExtension(-1, 1, 1, "a"); }, "0 <= type", kDatasrc);
-    ExpectAssert([&] { ds.SetExtension(1, 1, -1, "a"); }, "nElements >= 0", kDatasrc);
-    ExpectAssert([&] { ds.SetExtension(1, 1, 2, nullptr); }, "(nElements==0) >= (content==0)", kDatasrc);
-    ExpectAssert([&] { ds.ExtendExtension(11, 1, "a"); }, "HasExtension(type)", kDatasrc);
-    ExpectAssert([&] { ds.ExtendExtension(3, -1, "a"); }, "nElements >= 0", kDatasrc);
+    ExpectAssert([&] { ds.SetExtension(-1, 1, 1, "a"); }, "0 <= type");
+    ExpectAssert([&] { ds.SetExtension(1, 1, -1, "a"); }, "nElements >= 0");
+    ExpectAssert([&] { ds.SetExtension(1, 1, 2, nullptr); }, "(nElements==0) >= (content==0)");
+    ExpectAssert([&] { ds.ExtendExtension(11, 1, "a"); }, "HasExtension(type)");
 }
-
 
 TEST(DataSourceProperties, SettersAndDirtyFlag) {
     TestSource ds;
     EXPECT_TRUE(ds.IsDirty());
-    EXPECT_EQ(ds.RowCount(), -1);
-    EXPECT_TRUE(ds.IsLoaded());
-    EXPECT_EQ(ds.NParents(), 0);
-    EXPECT_GT(ds.GetTimestamp(), 0.0);
     EXPECT_EQ(ds.GetLabel(), nullptr);
-
     ds.SetDirty(false);
     ds.SetLabel("");
     EXPECT_TRUE(ds.IsDirty());
     ASSERT_NE(ds.GetLabel(), nullptr);
-    EXPECT_STREQ(ds.GetLabel(), "");
     ds.SetLabel(nullptr);
     EXPECT_EQ(ds.GetLabel(), nullptr);
 
@@ -453,7 +416,6 @@ TEST(DataSourceProperties, SettersAndDirtyFlag) {
     ds.SetSortIndexInfo(info);
     EXPECT_TRUE(ds.IsIndexValid());
     EXPECT_TRUE(ds.IsDirty());
-    EXPECT_EQ(ds.GetSortIndexInfo().GetIndex().at(0).GetRowIndex(), 7);
     ds.SetDirty(true); // any SetDirty invalidates the index
     EXPECT_FALSE(ds.IsIndexValid());
 
@@ -477,10 +439,9 @@ TEST(DataSourceProperties, SettersAndDirtyFlag) {
     ds.SetDEFormattingInfo(DataEditorFormattingInfo("grid"));
     EXPECT_TRUE(ds.IsDirty());
 
-    EXPECT_GT(VESK_DataSource::LowNumber(), VESK_DataSource::SystemMissing());
-    EXPECT_EQ(ObsBits(VESK_DataSource::SystemMissing()), 0xFFEFFFFFFFFFFFFFull);
-    EXPECT_EQ(ObsBits(VESK_DataSource::LowNumber()), 0xFFEFFFFFFFFFFFFEull);
-    EXPECT_EQ(ObsBits(VESK_DataSource::HighNumber()), 0x7FEFFFFFFFFFFFFFull);
+    EXPECT_EQ(std::vector<uint64_t>({ObsBits(VESK_DataSource::SystemMissing()), ObsBits(VESK_DataSource::LowNumber()),
+                                     ObsBits(VESK_DataSource::HighNumber())}),
+              std::vector<uint64_t>({0xFFEFFFFFFFFFFFFFull, 0xFFEFFFFFFFFFFFFEull, 0x7FEFFFFFFFFFFFFFull}));
 }
 
 namespace {
@@ -508,6 +469,14 @@ struct CountingObserver : VESK_DataSource::Observer {
     }
     int fCount = 0;
     VESK_InputCaseIterator* fLast = nullptr;
+};
+
+class RowStore : public IndependentDataStore {
+public:
+    VESK_InputCaseIterator* MakeIterator(OBS*) const override { return nullptr; }
+    void AddRow(const OBS* row) override { fRows.emplace_back(row, row + GetObsAreaSize()); }
+    void Close() override {}
+    std::vector<std::vector<OBS>> fRows;
 };
 } // namespace
 
@@ -539,17 +508,7 @@ TEST(DataSourceObservers, ToldOfEveryIteratorUntilUnregistered) {
     other.UnRegister(&once);
 }
 
-namespace {
-class RowStore : public IndependentDataStore {
-public:
-    VESK_InputCaseIterator* MakeIterator(OBS*) const override { return nullptr; }
-    void AddRow(const OBS* row) override { fRows.emplace_back(row, row + GetObsAreaSize()); }
-    void Close() override {}
-    std::vector<std::vector<OBS>> fRows;
-};
-} // namespace
-
-TEST(IndependentDataStore, AddCaseHandsOverTheCells) {
+TEST(DataSourceKinds, IndependentStoreChainAndDataFree) {
     RowStore store;
     AddVar(store, 0, "n");
     AddVar(store, 10, "s");
@@ -561,29 +520,21 @@ TEST(IndependentDataStore, AddCaseHandsOverTheCells) {
     ASSERT_EQ(store.fRows[0].size(), 3u);
     EXPECT_EQ(store.fRows[0][0].d, 2.5);
     EXPECT_EQ(std::string(store.fRows[0][1].c, 16), std::string(16, ' '));
-}
 
-TEST(DataSourceChain, NParentsAndDeleteLine) {
     int deletions = 0;
     auto* bottom = new TestSource(nullptr, &deletions);
     auto* middle = new TestSource(bottom, &deletions);
     auto* top = new TestSource(middle, &deletions);
     EXPECT_EQ(top->NParents(), 2);
-    EXPECT_EQ(middle->NParents(), 1);
+    EXPECT_EQ(bottom->NParents(), 0);
     DeleteLine(top);
-    EXPECT_EQ(deletions, 3);
     DeleteLine(nullptr);
     EXPECT_EQ(deletions, 3);
-}
 
-TEST(DataFreeDataSource, DictionaryWithoutCases) {
     DataFreeDataSource ds;
     EXPECT_FALSE(ds.IsDirty());
-    EXPECT_EQ(ds.ColumnCount(), 0u);
     EXPECT_EQ(ds.RowCount(), -1);
-    EXPECT_TRUE(ds.IsLoaded());
     AddVar(ds, 4, "name");
     EXPECT_TRUE(ds.IsDirty());
-    EXPECT_EQ(ds.GetObsAreaSize(), 1u);
     ExpectAssert([&] { ds.MakeIterator(nullptr); }, "0", "Datasource/src/datafreedatasource");
 }
