@@ -3,6 +3,7 @@
 #include <functional>
 #include <limits>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -18,13 +19,6 @@ using V = VESK_Variable;
 OBS Num(double d) {
     OBS o;
     o.d = d;
-    return o;
-}
-
-OBS Text(const char* s) {
-    OBS o;
-    std::memset(o.c, ' ', 8);
-    std::memcpy(o.c, s, strnlen(s, 8));
     return o;
 }
 
@@ -44,31 +38,34 @@ std::vector<int> Props(const V& v) {
     return {v.GetDisplayWidth(), v.GetMeasurementLevel(), v.GetAlignment(), v.GetRole()};
 }
 
+// The missing-value rule and which of the given values are missing, as "rule:0110".
+template <typename T>
+std::string Missing(const V& v, std::initializer_list<T> values) {
+    const OBS *o1, *o2, *o3;
+    std::string out = std::to_string(v.GetMissingValues(o1, o2, o3)) + ":";
+    for (const T& x : values) out += char('0' + v.IsMissing(x));
+    return out;
+}
+
 }  // namespace
 
 TEST(VariableTest, ConstructorDefaults) {
     V num(0);
-    EXPECT_EQ(num.GetType(), 0);
     EXPECT_EQ(num.Impl()->GetFormat(), 329730);
     EXPECT_EQ(num.Impl()->GetWriteFormat(), 0x00050802);
     EXPECT_EQ(Props(num), std::vector<int>({8, V::eMeasureUnknown, V::eAlignRight, 0}));
     EXPECT_EQ(num.GetLabel(), nullptr);
     EXPECT_FALSE(num.GetValueLabels().IsValid());
-    EXPECT_TRUE(num.GetName().empty());
     EXPECT_TRUE(num.Impl()->IsDirty());
     EXPECT_FALSE(num.IsObsolete());
-    EXPECT_FALSE(num.GetID().IsNone());
 
     V str(20);
     EXPECT_EQ(str.GetFormat(), VESK_Format(1, 20, 0));
     EXPECT_EQ(Props(str), std::vector<int>({20, V::eMeasureNominal, V::eAlignLeft, 0}));
-
     // Display width is capped at 50 from type 51 on.
-    EXPECT_EQ(V(50).GetDisplayWidth(), 50);
-    EXPECT_EQ(V(51).GetDisplayWidth(), 50);
+    EXPECT_EQ(V(50).GetDisplayWidth() + V(51).GetDisplayWidth(), 100);
     EXPECT_EQ(V(300).Impl()->GetFormat(), 0x00012C01);
     EXPECT_EQ(V(MAX_STRING_TYPE).GetFormat().width, MAX_STRING_TYPE);
-
     // Two new variables get different ids; a null handle has no body.
     EXPECT_NE(V(0).GetID(), V(0).GetID());
     EXPECT_FALSE(V().Impl().IsValid());
@@ -82,22 +79,15 @@ TEST(VariableTest, CopyOnWriteIsolatesEverySetter) {
     double d1 = 7, d2 = 8;
 
     const std::vector<std::pair<int, std::function<void(V&)>>> changes = {
-        {0, [](V& v) { v.SetName("other"); }}, {0, [](V& v) { v.SetName("otherxx", 5); }},
-        {0, [](V& v) { v.SetType(4); }},
-        {0, [](V& v) { v.SetFormat(VESK_Format(5, 10, 3)); }},
-        {0, [](V& v) { v.SetFormat(V::FormatType(3), 9, 1); }},
-        {0, [](V& v) { v.SetWriteFormat(VESK_Format(5, 10, 3)); }},
-        {0, [](V& v) { v.SetWriteFormat(V::FormatType(3), 9, 1); }},
+        {0, [](V& v) { v.SetName("other"); }}, {0, [](V& v) { v.SetName("otherxx", 5); }}, {0, [](V& v) { v.SetType(4); }},
+        {0, [](V& v) { v.SetFormat(VESK_Format(5, 10, 3)); }}, {0, [](V& v) { v.SetFormat(V::FormatType(3), 9, 1); }},
+        {0, [](V& v) { v.SetWriteFormat(VESK_Format(5, 10, 3)); }}, {0, [](V& v) { v.SetWriteFormat(V::FormatType(3), 9, 1); }},
         {0, [](V& v) { v.SetLabel("new label"); }}, {0, [](V& v) { v.SetLabel("new label", 3); }},
-        {0, [](V& v) { v.SetLabel(nullptr); }},
-        {0, [&](V& v) { v.SetMissingValues(1, &m1, nullptr, nullptr); }},
-        {0, [&](V& v) { v.SetMissingValues(&m1, nullptr, nullptr); }},
-        {0, [&](V& v) { v.SetMissingValues(&d1, &d2, nullptr); }},
-        {6, [](V& v) { v.SetMissingValues("zz", nullptr, nullptr); }},
-        {0, [&](V& v) { v.SetMissingRange(&d1, nullptr, nullptr); }},
+        {0, [](V& v) { v.SetLabel(nullptr); }}, {0, [&](V& v) { v.SetMissingValues(1, &m1, nullptr, nullptr); }},
+        {0, [&](V& v) { v.SetMissingValues(&m1, nullptr, nullptr); }}, {0, [&](V& v) { v.SetMissingValues(&d1, &d2, nullptr); }},
+        {6, [](V& v) { v.SetMissingValues("zz", nullptr, nullptr); }}, {0, [&](V& v) { v.SetMissingRange(&d1, nullptr, nullptr); }},
         {0, [](V& v) { v.SetAlignment(V::eAlignCentre); }}, {0, [](V& v) { v.SetRole(V::Role(3)); }},
-        {0, [](V& v) { v.SetDisplayWidth(33); }},
-        {0, [](V& v) { v.SetMeasurementLevel(V::eMeasureScale); }},
+        {0, [](V& v) { v.SetDisplayWidth(33); }}, {0, [](V& v) { v.SetMeasurementLevel(V::eMeasureScale); }},
         {0, [&](V& v) { v.SetValueLabels(labels); }}, {0, [&](V& v) { v.SetAttributes(attrs); }},
         {0, [](V& v) { v.SetID(LocallyUniqueID(0x1234)); }}, {0, [](V& v) { v.NewID(); }},
     };
@@ -123,8 +113,7 @@ TEST(VariableTest, CopyOnWriteIsolatesEverySetter) {
         EXPECT_TRUE(*a.Impl() == snapshot);
         EXPECT_EQ(a.GetID(), snapshot.GetID());  // ids are not part of equality
         EXPECT_EQ(a.GetUpperCaseName(), "ORIG");
-        // The change took effect on the copy.
-        EXPECT_TRUE(b != a || b.GetID() != a.GetID());
+        EXPECT_TRUE(b != a || b.GetID() != a.GetID());  // the change took effect on the copy
     }
 
     // A handle that does not share its body changes it in place.
@@ -144,20 +133,18 @@ TEST(VariableTest, DirtyFlag) {
     EXPECT_FALSE(v.Impl()->IsDirty());
     v.SetDisplayWidth(9);
     EXPECT_TRUE(v.Impl()->IsDirty());
-
-    // A copy keeps the flags; obsolete is set for good and marks dirty.
-    v.Impl()->Wipe();
-    v.Impl()->MakeObsolete();
-    EXPECT_TRUE(v.IsObsolete());
-    VESK_VariableImpl copy(*v.Impl());
-    EXPECT_TRUE(copy.IsObsolete());
-    EXPECT_TRUE(copy.IsDirty());
-    EXPECT_EQ(copy.GetID(), v.GetID());
-
     // Setting the unchanged type still marks dirty.
     v.Impl()->Wipe();
     v.SetType(0);
     EXPECT_TRUE(v.Impl()->IsDirty());
+
+    // A copy keeps the flags; obsolete is set for good and marks dirty.
+    v.Impl()->Wipe();
+    v.Impl()->MakeObsolete();
+    VESK_VariableImpl copy(*v.Impl());
+    EXPECT_TRUE(copy.IsObsolete());
+    EXPECT_TRUE(copy.IsDirty());
+    EXPECT_EQ(copy.GetID(), v.GetID());
 
     // Packed flags do not disturb one another.
     V w(0);
@@ -174,44 +161,34 @@ TEST(VariableTest, DirtyFlag) {
 TEST(VariableTest, NumericMissingValues) {
     V v(0);
     // System-missing is missing under every rule, even none.
-    EXPECT_EQ(v.IsMissing(VESK_SYSMIS), 1);
-    EXPECT_EQ(v.IsMissing(0.0), 0);
+    EXPECT_EQ(Missing(v, {VESK_SYSMIS, 0.0}), "0:10");
 
-    double lo = 1, hi = 5;
+    double lo = 1, hi = 5, disc = 9;
     v.SetMissingRange(&lo, &hi, nullptr);
-    const OBS *o1, *o2, *o3;
-    EXPECT_EQ(v.GetMissingValues(o1, o2, o3), V::eMissRange);
-    EXPECT_EQ(o3->bits, 0u);
-    for (double x : {1.0, 5.0, 3.5}) EXPECT_EQ(v.IsMissing(x), 1) << x;
-    for (double x : {5.0000001, 0.999, std::nan("")}) EXPECT_EQ(v.IsMissing(x), 0) << x;
-
-    double disc = 9;
+    EXPECT_EQ(Missing(v, {1.0, 5.0, 3.5, 5.0000001, 0.999, std::nan("")}), std::to_string(V::eMissRange) + ":111000");
     v.SetMissingRange(&lo, &hi, &disc);
-    EXPECT_EQ(v.GetMissingValues(o1, o2, o3), V::eMissRangeAndDiscrete);
-    EXPECT_EQ(v.IsMissing(9.0) + v.IsMissing(2.0), 2);
-    EXPECT_EQ(v.IsMissing(8.0), 0);
+    EXPECT_EQ(Missing(v, {9.0, 2.0, 8.0}), std::to_string(V::eMissRangeAndDiscrete) + ":110");
 
     // Open ends take the extreme finite doubles; the low one is system-missing.
+    const OBS *o1, *o2, *o3;
     v.SetMissingRange(nullptr, &hi, nullptr);
     v.GetMissingValues(o1, o2, o3);
     EXPECT_EQ(o1->bits, VESK_SYSMIS_BITS);
+    EXPECT_EQ(o3->bits, 0u);
     EXPECT_EQ(v.IsMissing(-1e300), 1);
     v.SetMissingRange(&lo, nullptr, nullptr);
     v.GetMissingValues(o1, o2, o3);
     EXPECT_EQ(o2->bits, 0x7FEFFFFFFFFFFFFFull);
-    EXPECT_EQ(v.IsMissing(1e308), 1);
-    EXPECT_EQ(v.IsMissing(std::numeric_limits<double>::infinity()), 0);
+    EXPECT_EQ(Missing(v, {1e308, std::numeric_limits<double>::infinity()}), std::to_string(V::eMissRange) + ":10");
 
     // Discrete values compare bits: each of the three counts, unused operands are zero.
-    double a = 1, b = 2, c = 3;
+    double a = 1, b = 2, c = 3, zero = 0.0, nan = std::nan("");
     v.SetMissingValues(&a, &b, &c);
-    EXPECT_EQ(v.IsMissing(1.0) + v.IsMissing(2.0) + v.IsMissing(3.0), 3);
-    EXPECT_EQ(v.IsMissing(4.0), 0);
+    EXPECT_EQ(Missing(v, {1.0, 2.0, 3.0, 4.0}), std::to_string(V::eMissThree) + ":1110");
     v.SetMissingValues(&a, nullptr, nullptr);
-    EXPECT_EQ(v.GetMissingValues(o1, o2, o3), V::eMissOne);
+    EXPECT_EQ(Missing(v, {1.0, 2.0}), std::to_string(V::eMissOne) + ":10");
+    v.GetMissingValues(o1, o2, o3);
     EXPECT_EQ(o2->bits | o3->bits, 0u);
-    EXPECT_EQ(v.IsMissing(2.0), 0);
-    double zero = 0.0, nan = std::nan("");
     v.SetMissingValues(&zero, nullptr, nullptr);
     EXPECT_EQ(v.IsMissing(-0.0), 0);  // different bits
     v.SetMissingValues(&nan, nullptr, nullptr);
@@ -222,12 +199,10 @@ TEST(VariableTest, NumericMissingValues) {
     v.SetMissingValues(-1, &c1, nullptr, nullptr);
     EXPECT_EQ(v.IsMissing(&c1), 0);
     v.SetMissingValues(&c1, &c2, nullptr);
-    EXPECT_EQ(v.GetMissingValues(o1, o2, o3), V::eMissTwo);
-    EXPECT_EQ(v.IsMissing(&c2), 1);
+    EXPECT_EQ(Missing(v, {&c1, &c2}), std::to_string(V::eMissTwo) + ":11");
     v.SetMissingValues(0, nullptr, nullptr, nullptr);
     EXPECT_EQ(v.IsMissing(&c2), 0);
-    // A numeric variable never treats a text as missing.
-    EXPECT_EQ(v.IsMissing("7"), 0);
+    EXPECT_EQ(v.IsMissing("7"), 0);  // a numeric variable never treats a text as missing
 }
 
 TEST(VariableTest, StringMissingValues) {
@@ -236,40 +211,30 @@ TEST(VariableTest, StringMissingValues) {
     const OBS *o1, *o2, *o3;
     EXPECT_EQ(v.GetMissingValues(o1, o2, o3), V::eMissOne);
     EXPECT_EQ(std::memcmp(o1->c, "ab      ", 8), 0);
-    EXPECT_EQ(v.IsMissing("ab") + v.IsMissing("ab      "), 2);
-    EXPECT_EQ(v.Impl()->IsMissing(std::string("ab\0zz", 5)), 1);  // stops at the NUL
     // 9 bytes are never missing.
-    for (const char* t : {"abc", "ab       ", ""}) EXPECT_EQ(v.IsMissing(t), 0) << t;
-    EXPECT_EQ(v.IsMissing(static_cast<const char*>(nullptr)), 0);
-    OBS cell = Text("ab");
-    EXPECT_EQ(v.IsMissing(&cell), 1);
-    // A string cell equal to system-missing bits is not special.
-    OBS sys = Num(VESK_SYSMIS);
-    EXPECT_EQ(v.IsMissing(&sys), 0);
+    EXPECT_EQ(Missing<const char*>(v, {"ab", "ab      ", "abc", "ab       ", "", nullptr}), "1:110000");
+    EXPECT_EQ(v.Impl()->IsMissing(std::string("ab\0zz", 5)), 1);  // stops at the NUL
+    OBS cell;
+    std::memcpy(cell.c, "ab      ", 8);
+    OBS sys = Num(VESK_SYSMIS);  // a string cell equal to system-missing bits is not special
+    EXPECT_EQ(Missing(v, {&cell, &sys}), "1:10");
 
     // Texts are cut to 8 bytes; all three values count.
     v.SetMissingValues("abcdefghij", "x", "y");
-    EXPECT_EQ(v.GetMissingValues(o1, o2, o3), V::eMissThree);
-    EXPECT_EQ(std::memcmp(o1->c, "abcdefgh", 8), 0);
-    EXPECT_EQ(v.IsMissing("abcdefgh"), 1);
-    EXPECT_EQ(v.IsMissing("abcdefghij"), 0);
-    EXPECT_EQ(v.IsMissing("x") + v.IsMissing("y"), 2);
+    EXPECT_EQ(Missing<const char*>(v, {"abcdefgh", "abcdefghij", "x", "y"}), std::to_string(V::eMissThree) + ":1011");
 
     // A text longer than the variable is not missing; nor under rule 0 or a range rule.
     V narrow(2);
     narrow.SetMissingValues("ab", nullptr, nullptr);
-    EXPECT_EQ(narrow.IsMissing("ab"), 1);
-    EXPECT_EQ(narrow.IsMissing("ab "), 0);
-    OBS r = Text("ab");
+    EXPECT_EQ(Missing<const char*>(narrow, {"ab", "ab "}), "1:10");
+    OBS r = cell;
     narrow.SetMissingValues(-2, &r, &r, nullptr);
     EXPECT_EQ(narrow.IsMissing("ab"), 0);
     narrow.SetMissingValues(static_cast<const char*>(nullptr), nullptr, nullptr);
     EXPECT_EQ(narrow.IsMissing("ab"), 0);
 }
 
-TEST(VariableTest, FormatPackingAndSetters) {
-    EXPECT_EQ(VESK_VariableImpl::PackFormat(5, 8, 2), 0x00050802);
-    EXPECT_EQ(VESK_VariableImpl::PackFormat(1, 300, 0), 0x00012C01);
+TEST(VariableTest, FormatPackingSettersAndTypeChanges) {
     EXPECT_EQ(VESK_VariableImpl::PackFormat(2, 300, 0), 0x01022C00);
     EXPECT_EQ(VESK_VariableImpl::UnpackFormat(0x00012C01), VESK_Format(1, 300, 0));
     EXPECT_EQ(VESK_VariableImpl::UnpackFormat(0x01022C00), VESK_Format(2, 300, 0));
@@ -283,7 +248,6 @@ TEST(VariableTest, FormatPackingAndSetters) {
     v.SetFormat(VESK_Format(5, 60, 2));
     EXPECT_EQ(v.Impl()->GetFormat(), VESK_VariableImpl::PackFormat(5, 60, 2));
     EXPECT_EQ(v.GetFormat().width, 40);
-
     v.SetWriteFormat(V::FormatType(17), 12, 3);
     V::FormatType code;
     int width, decimals;
@@ -291,93 +255,70 @@ TEST(VariableTest, FormatPackingAndSetters) {
     EXPECT_EQ(std::vector<int>({code, width, decimals}), std::vector<int>({17, 12, 3}));
     v.GetFormat(code, width, decimals);
     EXPECT_EQ(code, 5);  // print format untouched
+    v.SetType(0);  // unchanged type keeps even an odd format
+    EXPECT_EQ(v.GetWriteFormat(), VESK_Format(17, 12, 3));
 
     V s(10);
     s.SetFormat(V::eFmtHexString, 60, 0);  // string codes keep wide widths
     EXPECT_EQ(s.GetFormat(), VESK_Format(2, 60, 0));
     s.SetWriteFormat(V::eFmtString, 1000, 0);
     EXPECT_EQ(s.GetWriteFormat(), VESK_Format(1, 1000, 0));
-}
 
-TEST(VariableTest, SetTypeFormatRules) {
-    V v(10);
-    v.SetFormat(V::eFmtHexString, 20, 0);
-    v.SetDisplayWidth(17);
-    v.SetMeasurementLevel(V::eMeasureOrdinal);
-    v.SetType(100);
-    EXPECT_EQ(v.GetFormat(), VESK_Format(2, 200, 0));
-    EXPECT_EQ(v.GetWriteFormat(), VESK_Format(1, 100, 0));  // was plain, becomes the default
-    EXPECT_EQ(Props(v), std::vector<int>({17, V::eMeasureOrdinal, V::eAlignLeft, 0}));
-    v.SetType(200);
-    EXPECT_EQ(v.GetFormat(), VESK_Format(1, 200, 0));
-
-    // 2 x 127 = 254 no longer fits; 2 x 126 does.
-    V h(5);
-    h.SetFormat(V::eFmtHexString, 10, 0);
+    // A new string width: hex formats double it while 2 x width fits, a plain
+    // write format becomes the default, display properties stay.
+    V h(10);
+    h.SetFormat(V::eFmtHexString, 20, 0);
+    h.SetDisplayWidth(17);
+    h.SetMeasurementLevel(V::eMeasureOrdinal);
+    h.SetType(100);
+    EXPECT_EQ(h.GetFormat(), VESK_Format(2, 200, 0));
+    EXPECT_EQ(h.GetWriteFormat(), VESK_Format(1, 100, 0));
+    EXPECT_EQ(Props(h), std::vector<int>({17, V::eMeasureOrdinal, V::eAlignLeft, 0}));
     h.SetType(126);
     EXPECT_EQ(h.GetFormat(), VESK_Format(2, 252, 0));
     h.SetType(127);
     EXPECT_EQ(h.GetFormat(), VESK_Format(1, 127, 0));
 
     // To numeric and back: the defaults; missing values stay.
-    V s(4);
-    s.SetMissingValues("ab", nullptr, nullptr);
-    s.SetType(0);
-    EXPECT_EQ(s.Impl()->GetFormat(), 0x00050802);
-    EXPECT_EQ(s.Impl()->GetMissingRule(), V::eMissOne);
-    s.SetType(3);
-    EXPECT_EQ(s.GetFormat(), VESK_Format(1, 3, 0));
+    V t(4);
+    t.SetMissingValues("ab", nullptr, nullptr);
+    t.SetType(0);
+    EXPECT_EQ(t.Impl()->GetFormat(), 0x00050802);
+    EXPECT_EQ(t.Impl()->GetMissingRule(), V::eMissOne);
+    t.SetType(3);
+    EXPECT_EQ(t.GetFormat(), VESK_Format(1, 3, 0));
 
-    // Unchanged type keeps even an odd format.
-    V n(0);
-    n.SetFormat(VESK_Format(17, 12, 3));
-    n.SetType(0);
-    EXPECT_EQ(n.GetFormat(), VESK_Format(17, 12, 3));
-
-    EXPECT_EQ(Cond([&] { n.SetType(-1); }), "0 <= type && type <= MAX_STRING_TYPE");
-    EXPECT_EQ(AssertionOf([&] { n.SetType(32768); }).second, "Datasource/src/varimpl");
-    EXPECT_EQ(n.GetType(), 0);
+    EXPECT_EQ(Cond([&] { t.SetType(-1); }), "0 <= type && type <= MAX_STRING_TYPE");
+    EXPECT_EQ(AssertionOf([&] { t.SetType(32768); }).second, "Datasource/src/varimpl");
+    EXPECT_EQ(t.GetType(), 3);
 }
 
 TEST(VariableTest, ValidateFormat) {
-    auto check = [](int type, int code, int width, int decimals, bool fix, int verdict, int code2, int width2,
-                    int decimals2) {
-        V::FormatType c = V::FormatType(code);
-        int w = width, d = decimals;
-        EXPECT_EQ(V::ValidateFormat(type, c, w, d, fix), verdict) << type << " " << code << " " << width << " "
-                                                                 << decimals;
-        EXPECT_EQ(std::vector<int>({c, w, d}), std::vector<int>({code2, width2, decimals2}))
-            << type << " " << code << " " << width << " " << decimals;
+    // type, code, width, decimals, fix, verdict, then code, width, decimals afterwards.
+    const int cases[][9] = {
+        // Numeric: decimals beyond the width are cut (20 - 21 < 0, 10 - 12 < 0), without fix nothing changes.
+        {0, 5, 8, 2, 1, 0, 5, 8, 2},   {0, 22, 20, 3, 1, 3, 22, 20, 0},   {0, 22, 40, 25, 1, 3, 22, 40, 16},
+        {0, 22, 20, 3, 0, 3, 22, 20, 3}, {0, 25, 10, 1, 1, 3, 25, 10, 0}, {0, 5, 30, 17, 1, 3, 5, 30, 16},
+        // String or unknown codes on a number become the default.
+        {0, 1, 8, 0, 1, 1, 5, 8, 2},   {0, 2, 8, 0, 1, 1, 5, 8, 2},       {0, 9, 8, 0, 1, 1, 5, 8, 2},
+        {0, 40, 8, 0, 1, 1, 5, 8, 2},  {0, -1, 8, 0, 0, 1, -1, 8, 0},
+        // Widths below the minimum or above 40; a width fix keeps the first verdict.
+        {0, 17, 3, 0, 1, 2, 17, 6, 0}, {0, 5, 50, 0, 1, 2, 5, 40, 0},     {0, 5, 50, 2, 1, 2, 5, 40, 2},
+        {0, 17, 3, 2, 1, 2, 17, 6, 0}, {0, 20, 10, 2, 1, 3, 20, 10, 0},   {0, 5, 8, -1, 1, 3, 5, 8, 0},
+        {0, 5, 8, 7, 1, 0, 5, 8, 7},   {0, 39, 10, 10, 1, 0, 39, 10, 10},
+        // Strings; 2 x 20000 does not fit a hex format; negative types are not checked.
+        {8, 5, 8, 2, 1, 1, 1, 8, 0},   {8, 5, 8, 2, 0, 1, 5, 8, 2},       {8, 1, 8, 0, 1, 0, 1, 8, 0},
+        {8, 1, 5, 0, 1, 2, 1, 8, 0},   {8, 1, 8, 2, 1, 3, 1, 8, 0},       {8, 1, 5, 2, 1, 2, 1, 8, 0},
+        {8, 2, 16, 0, 1, 0, 2, 16, 0}, {8, 2, 8, 0, 1, 2, 2, 16, 0},      {20000, 2, 8, 0, 1, 1, 1, 20000, 0},
+        {-1, 77, 0, 99, 1, 0, 77, 0, 99},
     };
-    // Numeric.
-    check(0, 5, 8, 2, true, 0, 5, 8, 2);
-    check(0, 22, 20, 3, true, 3, 22, 20, 0);  // 20 - 21 < 0
-    check(0, 22, 40, 25, true, 3, 22, 40, 16);
-    check(0, 22, 20, 3, false, 3, 22, 20, 3);  // without fix nothing changes
-    for (int code : {1, 2, 9, 40}) check(0, code, 8, 0, true, 1, 5, 8, 2);
-    check(0, -1, 8, 0, false, 1, -1, 8, 0);
-    check(0, 17, 3, 0, true, 2, 17, 6, 0);   // below the minimum
-    check(0, 5, 50, 0, true, 2, 5, 40, 0);   // above 40
-    check(0, 5, 50, 2, true, 2, 5, 40, 2);   // width fix keeps the first verdict
-    check(0, 17, 3, 2, true, 2, 17, 6, 0);   // decimals fixed too: 6 - 6 = 0
-    check(0, 20, 10, 2, true, 3, 20, 10, 0); // no decimals allowed
-    check(0, 5, 8, -1, true, 3, 5, 8, 0);    // negative decimals become 0
-    check(0, 5, 30, 17, true, 3, 5, 30, 16);
-    check(0, 5, 8, 7, true, 0, 5, 8, 7);     // 8 - 1 = 7 allowed
-    check(0, 39, 10, 10, true, 0, 39, 10, 10);
-    check(0, 25, 10, 1, true, 3, 25, 10, 0); // 10 - 12 < 0
-    // Strings.
-    check(8, 5, 8, 2, true, 1, 1, 8, 0);
-    check(8, 5, 8, 2, false, 1, 5, 8, 2);
-    check(8, 1, 8, 0, true, 0, 1, 8, 0);
-    check(8, 1, 5, 0, true, 2, 1, 8, 0);
-    check(8, 1, 8, 2, true, 3, 1, 8, 0);
-    check(8, 1, 5, 2, true, 2, 1, 8, 0);
-    check(8, 2, 16, 0, true, 0, 2, 16, 0);
-    check(8, 2, 8, 0, true, 2, 2, 16, 0);
-    check(20000, 2, 8, 0, true, 1, 1, 20000, 0);  // 40000 does not fit
-    // Negative types are not checked.
-    check(-1, 77, 0, 99, true, 0, 77, 0, 99);
+    for (const auto& c : cases) {
+        V::FormatType code = V::FormatType(c[1]);
+        int w = c[2], d = c[3];
+        const int verdict = V::ValidateFormat(c[0], code, w, d, c[4] != 0);
+        EXPECT_EQ(std::vector<int>({verdict, code, w, d}), std::vector<int>(c + 5, c + 9))
+            << c[0] << " " << c[1] << " " << c[2] << " " << c[3] << " " << c[4];
+    }
 }
 
 TEST(VariableTest, ImageIndex) {
@@ -390,28 +331,18 @@ TEST(VariableTest, ImageIndex) {
 
 TEST(VariableTest, NamesAndLabels) {
     V v(0);
-    v.SetName("abc   ");
-    EXPECT_EQ(v.GetName(), "abc");
-    EXPECT_EQ(v.GetUpperCaseName(), "ABC");
-    v.SetName("Mixed Name  x", 8);
-    EXPECT_EQ(v.GetName(), "Mixed Na");
-    EXPECT_EQ(v.GetUpperCaseName(), "MIXED NA");
-    v.SetName("    ");
-    EXPECT_EQ(v.GetName(), "");
-    EXPECT_EQ(v.GetUpperCaseName(), "");
+    for (const auto& [name, length, want] : {std::tuple{"abc   ", -1, "abc|ABC"}, {"Mixed Name  x", 8, "Mixed Na|MIXED NA"},
+                                             {"    ", -1, "|"}}) {
+        length < 0 ? v.SetName(name) : v.SetName(name, length);
+        EXPECT_EQ(v.GetName() + "|" + v.GetUpperCaseName(), want) << name;
+    }
     v.SetName("age");
-
     // No label: the preferred label is the name. An empty label is a label.
     EXPECT_EQ(v.GetPreferredLabel(), "age");
     v.SetLabel("");
     ASSERT_NE(v.GetLabel(), nullptr);
-    EXPECT_STREQ(v.GetLabel(), "");
     EXPECT_EQ(v.GetPreferredLabel(), "");
-    v.SetLabel(nullptr);
-    EXPECT_EQ(v.GetLabel(), nullptr);
-
-    // Exactly length bytes are kept.
-    v.SetLabel("Age in years", 6);
+    v.SetLabel("Age in years", 6);  // exactly length bytes are kept
     EXPECT_STREQ(v.GetLabel(), "Age in");
 
     // Copies share the pool entry; a new SetLabel of the same text makes a new one.
@@ -435,23 +366,19 @@ TEST(VariableTest, Equality) {
     b.SetName("x");
     b.SetLabel("lab");  // another pool entry, same text
     b.SetMissingValues("q", nullptr, nullptr);
-    EXPECT_TRUE(a == b);  // different ids
     b.Impl()->Wipe();
     b.Impl()->MakeObsolete();
-    EXPECT_TRUE(a == b);  // flags do not count
+    EXPECT_TRUE(a == b);  // ids and flags do not count
 
     DatasourceAttributes attrs;
     attrs.Define("k", {"v"});
     const std::function<void(V&)> changes[] = {
-        [](V& c) { c.SetName("X"); }, [](V& c) { c.SetType(9); },
-        [](V& c) { c.SetLabel(nullptr); }, [](V& c) { c.SetLabel("lab2"); },
-        [](V& c) { c.SetMissingValues("r", nullptr, nullptr); },
-        [](V& c) { c.SetMissingValues("q", "r", nullptr); },
-        [](V& c) { c.SetFormat(V::eFmtHexString, 16, 0); },
-        [](V& c) { c.SetWriteFormat(V::eFmtHexString, 16, 0); },
-        [](V& c) { c.SetDisplayWidth(3); }, [](V& c) { c.SetMeasurementLevel(V::eMeasureScale); },
-        [](V& c) { c.SetAlignment(V::eAlignRight); }, [](V& c) { c.SetRole(V::Role(2)); },
-        [&](V& c) { c.SetAttributes(attrs); },
+        [](V& c) { c.SetName("X"); }, [](V& c) { c.SetType(9); }, [](V& c) { c.SetLabel(nullptr); },
+        [](V& c) { c.SetLabel("lab2"); }, [](V& c) { c.SetMissingValues("r", nullptr, nullptr); },
+        [](V& c) { c.SetMissingValues("q", "r", nullptr); }, [](V& c) { c.SetFormat(V::eFmtHexString, 16, 0); },
+        [](V& c) { c.SetWriteFormat(V::eFmtHexString, 16, 0); }, [](V& c) { c.SetDisplayWidth(3); },
+        [](V& c) { c.SetMeasurementLevel(V::eMeasureScale); }, [](V& c) { c.SetAlignment(V::eAlignRight); },
+        [](V& c) { c.SetRole(V::Role(2)); }, [&](V& c) { c.SetAttributes(attrs); },
     };
     for (size_t i = 0; i < std::size(changes); ++i) {
         V c = b;
@@ -462,8 +389,8 @@ TEST(VariableTest, Equality) {
     // Operands beyond the rule are not compared.
     V n1(0), n2(0);
     OBS x = Num(1), y = Num(2), z = Num(3);
-    n1.SetMissingValues(1, &x, nullptr, nullptr);
-    n2.SetMissingValues(1, &x, nullptr, nullptr);
+    n1.SetMissingValues(1, &x, &y, nullptr);
+    n2.SetMissingValues(1, &x, &z, nullptr);
     EXPECT_TRUE(n1 == n2);
     n1.SetMissingValues(-3, &x, &y, &z);
     n2.SetMissingValues(-3, &x, &y, &y);
@@ -481,46 +408,37 @@ TEST(VariableTest, Equality) {
     m2.AddPair(2.0, "two");
     n2.SetValueLabels(m2);
     EXPECT_TRUE(n1 != n2);
-
-    // Null handles are a precondition failure.
-    V null;
-    EXPECT_EQ(Cond([&] { (void)(null == a); }), "fpImpl.IsValid()");
-    EXPECT_EQ(Cond([&] { (void)(a == null); }), "other.fpImpl.IsValid()");
 }
 
 TEST(VariableTest, IdsAndOrdering) {
-    LocallyUniqueID none;
-    EXPECT_TRUE(none.IsNone());
-    EXPECT_EQ(none.Value(), 0xFFFFFFFFu);
-
+    EXPECT_EQ(LocallyUniqueID().Value(), 0xFFFFFFFFu);
     LocallyUniqueID a = LocallyUniqueID::New();
     LocallyUniqueID b = LocallyUniqueID::New();
     EXPECT_EQ(b.Value() >> 4, (a.Value() >> 4) + 1);
     EXPECT_TRUE(a < b);
+    EXPECT_FALSE(a < a);
 
     VESK_VariableImpl::SetOriginator(0x13);  // low 4 bits kept
     LocallyUniqueID c = LocallyUniqueID::New();
     EXPECT_EQ(c.Originator(), 3u);
     EXPECT_EQ(c.Value() >> 4, (b.Value() >> 4) + 1);
     VESK_VariableImpl::SetOriginator(0);
-    LocallyUniqueID d = LocallyUniqueID::New();
     // Originator bits decide before the counter.
+    LocallyUniqueID d = LocallyUniqueID::New();
     EXPECT_TRUE(d < c);
     EXPECT_FALSE(c < d);
     EXPECT_TRUE(LocallyUniqueID(0x00000021) < LocallyUniqueID(0xFFFFFFF2));
     EXPECT_TRUE(LocallyUniqueID(0xFFFFFFF1) < LocallyUniqueID(0x00000012));
-    EXPECT_FALSE(a < a);
 }
 
 TEST(VariableTest, PreconditionFailures) {
-    V null;
-    auto r = AssertionOf([&] { null.GetName(); });
-    EXPECT_EQ(r, std::make_pair(std::string("fpImpl.IsValid()"), std::string("Datasource/src/variable")));
-    EXPECT_EQ(Cond([&] { null.SetLabel("x"); }), "fpImpl.IsValid()");
-    EXPECT_EQ(Cond([&] { null.IsMissing(1.0); }), "fpImpl.IsValid()");
+    V null, num(0), str(4);
+    EXPECT_EQ(AssertionOf([&] { null.SetLabel("x"); }),
+              std::make_pair(std::string("fpImpl.IsValid()"), std::string("Datasource/src/variable")));
+    EXPECT_EQ(Cond([&] { (void)(null == num); }), "fpImpl.IsValid()");
+    EXPECT_EQ(Cond([&] { (void)(num == null); }), "other.fpImpl.IsValid()");
     EXPECT_EQ(null.GetAttributes().Size(), 0u);  // allowed on a null handle
 
-    V num(0), str(4);
     double d = 1;
     OBS o = Num(1);
     const std::pair<std::function<void()>, const char*> cases[] = {
@@ -534,8 +452,8 @@ TEST(VariableTest, PreconditionFailures) {
         {[&] { num.SetMissingValues(nullptr, &o, nullptr); }, "v1"},
     };
     for (const auto& [call, condition] : cases) EXPECT_EQ(Cond(call), condition);
-    r = AssertionOf([&] { num.SetMissingValues(-2, &o, nullptr, nullptr); });
-    EXPECT_EQ(r, std::make_pair(std::string("v2"), std::string("Datasource/src/varimpl")));
+    EXPECT_EQ(AssertionOf([&] { num.SetMissingValues(-2, &o, nullptr, nullptr); }),
+              std::make_pair(std::string("v2"), std::string("Datasource/src/varimpl")));
     // Failed preconditions leave the variable as it was.
     EXPECT_EQ(num.Impl()->GetMissingRule(), V::eMissNone);
     EXPECT_EQ(str.Impl()->GetMissingRule(), V::eMissNone);
