@@ -40,18 +40,13 @@ struct Bytes {
     }
 };
 
-SystemFileOptions ReaderOptions(bool big) {
-    SystemFileOptions o;
-    o._reversed = big == kLittle;
-    return o;
-}
-
 void Apply(int subtype, VESK_DataSource& ds, bool big, int32_t unitSize, const std::string& payload) {
     SystemFileExtensionRecord rec;
     rec.SetUnitSize(unitSize);
     rec.SetNUnits(int32_t(payload.size()) / unitSize);
     if (!payload.empty()) rec.SetContents(payload.data());
-    SystemFileOptions o = ReaderOptions(big);
+    SystemFileOptions o;
+    o._reversed = big == kLittle;
     ReadExtensionRecord(subtype, ds, o, rec);
 }
 
@@ -135,26 +130,14 @@ std::vector<std::pair<std::string, std::string>> Labels(const VESK_Variable& var
 }
 
 // A dictionary with a wide string ahead of the date variables, so that cell
-// positions and columns differ.
+// positions and columns differ, and a string of 12 bytes after them.
 void DateDictionary(VESK_DataSource& ds) {
     AddVar(ds, "label", 20);
     AddVar(ds, "YEAR_", 0);
     AddVar(ds, "MONTH_", 0);
     AddVar(ds, "DATE_", 12);
+    AddVar(ds, "s12", 12);
 }
-
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/extrecords2XXXXXX";
-        fPath = mkdtemp(pattern);
-    }
-    ~TempDir() { std::system(("rm -rf " + fPath).c_str()); }
-    std::string File(const std::string& name) const { return fPath + "/" + name; }
-
-private:
-    std::string fPath;
-};
 
 // Everything these records carry, with a very long string ahead of the date
 // variables so that segments and short names lie between writing and reading.
@@ -200,10 +183,6 @@ void RichDictionary(VESK_DataSource& ds) {
     file.Define("Origin", {"survey"});
     file.Define("$VariableView", {"names", "labels"});
     ds.SetAttributes(file);
-    std::string docs = std::string(80, ' ') + std::string(80, ' ');
-    docs.replace(0, 9, "First doc");
-    docs.replace(80, 10, "Second doc");
-    ds.SetExtension(SysFileLayout::kExtDocuments, 1, long(docs.size()), docs.data());
     ds.SetDEFormattingInfo(DataEditorFormattingInfo("<columns widths='8,12'/>"));
 }
 
@@ -237,59 +216,30 @@ TEST(SFExtensionVLExtStringsTest, WideStringLabelsMoveToTheRecord) {
     EXPECT_EQ(Build(21, plain), text);
     EXPECT_EQ(Labels(plain.GetVariable(0)).size(), 2u);
 
+    // Unknown names and blocks whose width differs from the variable's are skipped.
     for (bool big : {false, true}) {
         Bytes b{big, {}};
         b.I32(10).Text("LONGERNAME").I32(20).I32(2);
         b.I32(4).Text("beta").I32(6).Text("Second");
         b.I32(5).Text("alpha").I32(5).Text("First");
+        b.I32(7).Text("missing").I32(12).I32(1).I32(1).Text("a").I32(1).Text("A");
+        b.I32(3).Text("s12").I32(16).I32(1).I32(1).Text("b").I32(1).Text("B");
+        b.I32(3).Text("s16").I32(16).I32(1).I32(1).Text("c").I32(1).Text("C");
         DataFreeDataSource target;
         AddVar(target, "LongerName", 20);
+        AddVar(target, "s12", 12);
+        AddVar(target, "s16", 16);
         Apply(21, target, big, 1, b.out);
         EXPECT_EQ(Labels(target.GetVariable(0)), pairs) << big;
+        EXPECT_FALSE(target.GetVariable(1).GetValueLabels().IsValid());
+        ASSERT_EQ(Labels(target.GetVariable(2)).size(), 1u);
+        EXPECT_EQ(Labels(target.GetVariable(2))[0].second, "C");
     }
 
     // Nothing qualifies: no record.
     DataFreeDataSource none;
     AddVar(none, "short", 8).SetValueLabels(narrow);
     EXPECT_TRUE(Build(21, none).empty());
-}
-
-TEST(SFExtensionVLExtStringsTest, UnknownOrMismatchedVariablesAreSkipped) {
-    DataFreeDataSource target;
-    AddVar(target, "s12", 12);
-    AddVar(target, "s16", 16);
-    Bytes b{true, {}};
-    b.I32(7).Text("missing").I32(12).I32(1).I32(1).Text("a").I32(1).Text("A");
-    b.I32(3).Text("s12").I32(16).I32(1).I32(1).Text("b").I32(1).Text("B");  // width differs
-    b.I32(3).Text("s16").I32(16).I32(1).I32(1).Text("c").I32(1).Text("C");
-    Apply(21, target, true, 1, b.out);
-    EXPECT_FALSE(target.GetVariable(0).GetValueLabels().IsValid());
-    ASSERT_EQ(Labels(target.GetVariable(1)).size(), 1u);
-    EXPECT_EQ(Labels(target.GetVariable(1))[0].second, "C");
-}
-
-TEST(SFExtensionVLExtStringsTest, MalformedBlocksRaise) {
-    DataFreeDataSource target;
-    AddVar(target, "s12", 12);
-    auto block = [](int64_t nameLength, int64_t valLen, int64_t labelLen) {
-        Bytes b{!kLittle, {}};
-        b.I32(nameLength).Text("s12").I32(12).I32(1).I32(valLen).Text("abc").I32(labelLen).Text("L");
-        return b.out;
-    };
-    auto apply = [&](const std::string& payload) { return [&target, payload] { Apply(21, target, !kLittle, 1, payload); }; };
-    ExpectMalformed(apply(block(3, 3, 1).substr(0, 13)), "r+13 < endr");
-    ExpectMalformed(apply(block(-5, 3, 1)), "nameLength >= 0");
-    ExpectMalformed(apply(block(40, 3, 1)), "r+nameLength+8 < endr");
-    ExpectMalformed(apply(block(3, 13, 1)), "valLen <= varType");
-    ExpectMalformed(apply(block(3, -1, 1)), "valLen >= 0");
-    ExpectMalformed(apply(block(3, 3, 2)), "r + labelLen <= endr");
-    ExpectMalformed(apply(block(3, 3, 1).substr(0, 24)), "r + 4 <= endr");
-    // A last block without labels leaves no byte after its count.
-    Bytes empty{!kLittle, {}};
-    empty.I32(3).Text("s12").I32(12).I32(0);
-    ExpectMalformed(apply(empty.out), "r+nameLength+8 < endr");
-    ExpectMalformed([&] { Apply(21, target, false, 4, std::string(16, '\0')); }, "rec.UnitSize() == sizeof(char)");
-    EXPECT_FALSE(target.GetVariable(0).GetValueLabels().IsValid());
 }
 
 TEST(SFExtensionMVExtStringsTest, WideStringMissingValuesMoveToTheRecord) {
@@ -318,25 +268,6 @@ TEST(SFExtensionMVExtStringsTest, WideStringMissingValuesMoveToTheRecord) {
         EXPECT_EQ(target.GetVariable(0).IsMissing("b"), 1);
         EXPECT_EQ(Rule(target.GetVariable(1)), 0);
     }
-}
-
-TEST(SFExtensionMVExtStringsTest, MalformedBlocksRaise) {
-    DataFreeDataSource target;
-    AddVar(target, "s12", 12);
-    auto block = [](int64_t nameLength, int count, int64_t mvlen, size_t valueBytes) {
-        Bytes b{!kLittle, {}};
-        b.I32(nameLength).Text("s12").Byte(count).I32(mvlen).Text(std::string(valueBytes, 'v'));
-        return b.out;
-    };
-    auto apply = [&](const std::string& payload) { return [&target, payload] { Apply(22, target, !kLittle, 1, payload); }; };
-    ExpectMalformed(apply(block(3, 1, 8, 8).substr(0, 12)), "r+13 < endr");
-    ExpectMalformed(apply(block(-1, 1, 8, 8)), "nameLength >= 0");
-    ExpectMalformed(apply(block(10, 1, 8, 0) + "xx"), "r+nameLength+5 < endr");
-    ExpectMalformed(apply(block(3, 2, 8, 8)), "r+rule*mvlen <= endr");
-    ExpectMalformed(apply(block(3, 1, -8, 8)), "mvlen >= 0");
-    ExpectMalformed(apply(block(3, 4, 8, 32)), "rule <= 3");
-    ExpectMalformed([&] { Apply(22, target, false, 2, std::string(20, 'x')); }, "rec.UnitSize() == sizeof(char)");
-    EXPECT_EQ(Rule(target.GetVariable(0)), 0);
 }
 
 TEST(SFExtensionTrendsInfoTest, DateVariablesPeriodAndStartRoundTrip) {
@@ -373,33 +304,75 @@ TEST(SFExtensionTrendsInfoTest, DateVariablesPeriodAndStartRoundTrip) {
     EXPECT_TRUE(Build(6, periodOnly).empty());
     periodOnly.GetTrendsInfo().SetPeriod(true, 4);
     EXPECT_EQ(Build(6, periodOnly).size(), 4u * 9);
-}
 
-TEST(SFExtensionTrendsInfoTest, MalformedRecordsRaise) {
+    // Triples with no cell are passed over.
     DataFreeDataSource target;
     DateDictionary(target);
-    auto units = [](std::vector<int32_t> v) {
-        Bytes b{!kLittle, {}};
+    Bytes b{!kLittle, {}};
+    for (int32_t x : {0, 1, 1, 1, 1, 1, 0, 9, 9, -5, 9, 9, 4, 2, 1}) b.I32(x);
+    Apply(6, target, !kLittle, 4, b.out);
+    const std::vector<int> got = DateInfo(target.GetTrendsInfo());
+    EXPECT_EQ(std::vector<int>(got.begin(), got.begin() + 3), std::vector<int>({1, VESK_TrendsInfo::e_YEAR, 1}));
+}
+
+TEST(ExtensionRecords2Test, MalformedRecordsRaise) {
+    const bool big = !kLittle;
+    const auto labels = [&](int64_t nameLength, int64_t valLen, int64_t labelLen) {
+        return Bytes{big, {}}.I32(nameLength).Text("s12").I32(12).I32(1).I32(valLen).Text("abc").I32(labelLen).Text("L").out;
+    };
+    const auto missing = [&](int64_t nameLength, int count, int64_t mvlen, size_t valueBytes) {
+        return Bytes{big, {}}.I32(nameLength).Text("s12").Byte(count).I32(mvlen).Text(std::string(valueBytes, 'v')).out;
+    };
+    const auto units = [&](std::vector<int32_t> v) {
+        Bytes b{big, {}};
         for (int32_t x : v) b.I32(x);
         return b.out;
     };
-    auto apply = [&](const std::string& payload) { return [&target, payload] { Apply(6, target, !kLittle, 4, payload); }; };
-    ExpectMalformed(apply(units({0, 1, 0, 1, 1})), "nElements >= 6");
-    ExpectMalformed(apply(units({0, 1, 2, 1, 1, 1, 4, 2, 1})), "nElements >= 3*nDateVars+6");
-    ExpectMalformed(apply(units({0, 1, -1, 1, 1, 1})), "nDateVars >= 0 && nDateVars < eMaxDateVars");
     std::vector<int32_t> eleven(39, 0);
     eleven[2] = 11;
-    ExpectMalformed(apply(units(eleven)), "nDateVars >= 0 && nDateVars < eMaxDateVars");
-    ExpectMalformed(apply(units({0, 1, 1, 1, 1, 1, 5, 2, 1, 6, 11, 0, 6, 11, 0})), "nDateVars > 0 && iDateVar <= nDateVars");
-    ExpectMalformed(apply(units({0, 1, 0, 1, 1, 0, 5, 2, 1})), "nDateVars > 0 && iDateVar <= nDateVars");
-    ExpectMalformed(apply(units({0, 1, 1, 1, 1, 1, 5, 12, 1})), "iType >= e_NONE && iType <= e_DATKEY");
-    ExpectMalformed(apply(units({0, 1, 1, 1, 1, 1, 5, 2, 1, 6, 4, 1})), "iType == e_DATKEY || iType == e_NONE");
-    ExpectMalformed(apply(units({0, 1, 1, 1, 1, 1, 99, 2, 1})), "iVar < nVars");
-    ExpectMalformed([&] { Apply(6, target, false, 8, std::string(48, '\0')); }, "rec.UnitSize() == sizeof(int32)");
-    // Triples with no cell are passed over.
-    Apply(6, target, !kLittle, 4, units({0, 1, 1, 1, 1, 1, 0, 9, 9, -5, 9, 9, 4, 2, 1}));
-    const std::vector<int> got = DateInfo(target.GetTrendsInfo());
-    EXPECT_EQ(std::vector<int>(got.begin(), got.begin() + 3), std::vector<int>({1, VESK_TrendsInfo::e_YEAR, 1}));
+    const struct {
+        int subtype, unitSize;
+        std::string payload;
+        const char* condition;
+    } cases[] = {
+        {21, 1, labels(3, 3, 1).substr(0, 13), "r+13 < endr"},
+        {21, 1, labels(-5, 3, 1), "nameLength >= 0"},
+        {21, 1, labels(40, 3, 1), "r+nameLength+8 < endr"},
+        {21, 1, labels(3, 13, 1), "valLen <= varType"},
+        {21, 1, labels(3, -1, 1), "valLen >= 0"},
+        {21, 1, labels(3, 3, 2), "r + labelLen <= endr"},
+        {21, 1, labels(3, 3, 1).substr(0, 24), "r + 4 <= endr"},
+        // A last block without labels leaves no byte after its count.
+        {21, 1, Bytes{big, {}}.I32(3).Text("s12").I32(12).I32(0).out, "r+nameLength+8 < endr"},
+        {21, 4, std::string(16, '\0'), "rec.UnitSize() == sizeof(char)"},
+        {22, 1, missing(3, 1, 8, 8).substr(0, 12), "r+13 < endr"},
+        {22, 1, missing(-1, 1, 8, 8), "nameLength >= 0"},
+        {22, 1, missing(10, 1, 8, 0) + "xx", "r+nameLength+5 < endr"},
+        {22, 1, missing(3, 2, 8, 8), "r+rule*mvlen <= endr"},
+        {22, 1, missing(3, 1, -8, 8), "mvlen >= 0"},
+        {22, 1, missing(3, 4, 8, 32), "rule <= 3"},
+        {22, 2, std::string(20, 'x'), "rec.UnitSize() == sizeof(char)"},
+        {6, 4, units({0, 1, 0, 1, 1}), "nElements >= 6"},
+        {6, 4, units({0, 1, 2, 1, 1, 1, 4, 2, 1}), "nElements >= 3*nDateVars+6"},
+        {6, 4, units({0, 1, -1, 1, 1, 1}), "nDateVars >= 0 && nDateVars < eMaxDateVars"},
+        {6, 4, units(eleven), "nDateVars >= 0 && nDateVars < eMaxDateVars"},
+        {6, 4, units({0, 1, 1, 1, 1, 1, 5, 2, 1, 6, 11, 0, 6, 11, 0}), "nDateVars > 0 && iDateVar <= nDateVars"},
+        {6, 4, units({0, 1, 0, 1, 1, 0, 5, 2, 1}), "nDateVars > 0 && iDateVar <= nDateVars"},
+        {6, 4, units({0, 1, 1, 1, 1, 1, 5, 12, 1}), "iType >= e_NONE && iType <= e_DATKEY"},
+        {6, 4, units({0, 1, 1, 1, 1, 1, 5, 2, 1, 6, 4, 1}), "iType == e_DATKEY || iType == e_NONE"},
+        {6, 4, units({0, 1, 1, 1, 1, 1, 99, 2, 1}), "iVar < nVars"},
+        {6, 8, std::string(48, '\0'), "rec.UnitSize() == sizeof(int32)"},
+        {17, 2, "ab", "rec.UnitSize() == sizeof(char)"},
+        {18, 4, "abcd", "rec.UnitSize() == sizeof(char)"},
+        {24, 8, std::string(8, 'x'), "rec.UnitSize() == sizeof(char)"},
+    };
+    for (const auto& c : cases) {
+        DataFreeDataSource target;
+        DateDictionary(target);
+        ExpectMalformed([&] { Apply(c.subtype, target, big, c.unitSize, c.payload); }, c.condition);
+        EXPECT_FALSE(target.GetVariable(4).GetValueLabels().IsValid());
+        EXPECT_EQ(Rule(target.GetVariable(4)), 0);
+    }
 }
 
 TEST(SFExtensionDatasetAttributesTest, FileAttributesRoundTrip) {
@@ -421,7 +394,6 @@ TEST(SFExtensionDatasetAttributesTest, FileAttributesRoundTrip) {
     // Text that does not parse leaves the attributes as they were.
     Apply(17, target, false, 1, "Broken('x')");
     EXPECT_EQ(target.GetAttributes().Size(), 2u);
-    ExpectMalformed([&] { Apply(17, target, false, 2, "ab"); }, "rec.UnitSize() == sizeof(char)");
 }
 
 TEST(SFExtensionVariableAttributesTest, ReservedAttributesCarryRoleAndLevel) {
@@ -455,7 +427,6 @@ TEST(SFExtensionVariableAttributesTest, ReservedAttributesCarryRoleAndLevel) {
     AddVar(other, "v", 0).SetMeasurementLevel(VESK_Variable::eMeasureScale);
     Apply(18, other, false, 1, "v:$@MeasurementLevel('4'\n)$@Role('1'\n)$@ExtendRole('6'\n)");
     EXPECT_EQ(Summary(other.GetVariable(0)), "1/" + std::to_string(VESK_Variable::eMeasureScale) + " ");
-    ExpectMalformed([&] { Apply(18, other, false, 4, "abcd"); }, "rec.UnitSize() == sizeof(char)");
 }
 
 TEST(SFExtensionVariableAttributesTest, BadOrUnknownEntriesAreSkipped) {
@@ -486,7 +457,6 @@ TEST(SFExtensionDEFormattingTest, TextRoundTripAndShortTexts) {
     EXPECT_EQ(target.GetDEFormattingInfo(), source.GetDEFormattingInfo());
     Apply(24, target, false, 1, "x");
     EXPECT_EQ(target.GetDEFormattingInfo().GetInfo(), "<grid widths='1,2'/>");
-    ExpectMalformed([&] { Apply(24, target, false, 8, std::string(8, 'x')); }, "rec.UnitSize() == sizeof(char)");
 }
 
 TEST(ExtensionRecords2Test, RandomPayloadsOnlyRaiseMalformed) {
@@ -509,12 +479,13 @@ TEST(ExtensionRecords2Test, RandomPayloadsOnlyRaiseMalformed) {
 }
 
 TEST(ExtensionRecords2FileTest, DictionaryPartsSurviveEveryCompression) {
-    TempDir dir;
+    char dir[] = "/tmp/extrecords2XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
     DataFreeDataSource want;
     RichDictionary(want);
     for (int compression : {0, 1, 2}) {
         SCOPED_TRACE(compression);
-        const std::string path = dir.File("rich" + std::to_string(compression) + ".sys");
+        const std::string path = dir + "/rich"s + std::to_string(compression) + ".sys";
         {
             SystemFileDataSource w;
             w.CopyDictionary(want);
@@ -543,10 +514,7 @@ TEST(ExtensionRecords2FileTest, DictionaryPartsSurviveEveryCompression) {
         EXPECT_EQ(Summary(got.GetVariable(4)), "3/1 $@MeasurementLevel('4'\n)$@ExtendRole('6'\n)");
         EXPECT_EQ(Summary(got.GetVariable(5)), "2/" + std::to_string(VESK_Variable::eMeasureScale) + " ");
 
-        // File attributes, documents, data editor formatting.
         EXPECT_EQ(got.GetAttributes().MakeString(), "Origin('survey'\n)$VariableView2('names'\n'labels'\n)");
-        EXPECT_EQ(VESK_DataSource::Extension(got, SysFileLayout::kExtDocuments).Elements(),
-                  VESK_DataSource::Extension(want, SysFileLayout::kExtDocuments).Elements());
         EXPECT_EQ(got.GetDEFormattingInfo(), want.GetDEFormattingInfo());
 
         // Date information: the reader settles its columns against the final
@@ -554,4 +522,5 @@ TEST(ExtensionRecords2FileTest, DictionaryPartsSurviveEveryCompression) {
         ASSERT_EQ(got.GetTrendsInfo().GetNDateVars(), 2);
         EXPECT_EQ(DateInfo(got.GetTrendsInfo()), DateInfo(want.GetTrendsInfo()));
     }
+    std::system(("rm -rf "s + dir).c_str());
 }
