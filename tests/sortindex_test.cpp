@@ -12,7 +12,6 @@
 #include <memory>
 #include <random>
 #include <string>
-#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -138,9 +137,9 @@ SortIndexInfo IndexOver(const VESK_DataSource& source, int64_t rows, int64_t spa
     return info;
 }
 
-// Finds a sample of keys counting the cases read, then (with everyKey) every
-// key once through one iterator, then keys that are absent.
-void CheckLookups(const VESK_DataSource& data, const Rows& rows, bool everyKey) {
+// Finds a sample of keys counting the cases read, then every key once through
+// one iterator, then keys that are absent.
+void CheckLookups(const VESK_DataSource& data, const Rows& rows) {
     const int64_t n = int64_t(rows.size());
     const int64_t spacing = 1000;
     CountingSource counting(data);
@@ -161,7 +160,7 @@ void CheckLookups(const VESK_DataSource& data, const Rows& rows, bool everyKey) 
     }
 
     std::unique_ptr<VESK_InputCaseIterator> it(counting.MakeIterator(nullptr));
-    for (int64_t row = 0; everyKey && row < n; ++row) ASSERT_EQ(Find(info, KeyText(rows, row), it.get()), row);
+    for (int64_t row = 0; row < n; ++row) ASSERT_EQ(Find(info, KeyText(rows, row), it.get()), row);
 
     for (int k = 0; k < 200; ++k) {
         const auto& [word, number] = rows[rng() % uint64_t(n)];
@@ -196,30 +195,25 @@ std::string MalformedCondition(const std::function<void()>& f) {
     return std::string();
 }
 
-void ExpectSameSortInfo(const SortIndexInfo& want, const SortIndexInfo& got) {
-    const auto keys = [](const SortIndexInfo& info) {
-        std::vector<std::tuple<uint32_t, int32_t, uint32_t>> out;
-        for (const auto& k : info.GetIndexKeys()) out.emplace_back(k.cell, k.direction, k.width);
-        return out;
-    };
-    const auto index = [](const SortIndexInfo& info) {
-        std::vector<std::pair<std::string, int64_t>> out;
-        for (const auto& p : info.GetIndex()) out.emplace_back(p.GetKeyValue(), p.GetRowIndex());
-        return out;
-    };
-    EXPECT_EQ(keys(want), keys(got));
-    EXPECT_EQ(index(want), index(got));
+// Keys (cell:direction:width) and index entries (text@row) of the information.
+std::string Describe(const SortIndexInfo& info) {
+    std::string out;
+    for (const auto& k : info.GetIndexKeys())
+        out += std::to_string(k.cell) + ":" + std::to_string(k.direction) + ":" + std::to_string(k.width) + " ";
+    for (const auto& p : info.GetIndex()) out += p.GetKeyValue() + "@" + std::to_string(p.GetRowIndex()) + " ";
+    return out;
 }
 
 }  // namespace
 
 TEST(SortIndexInfoTest, KeyTextsAndTrimming) {
-    EXPECT_EQ(SortIndexInfo::NumericKeyText(3.5), std::string(38, '0') + "3.5");
-    EXPECT_EQ(SortIndexInfo::NumericKeyText(-2), std::string(39, '0') + "-2");
-    EXPECT_EQ(SortIndexInfo::NumericKeyText(0.1), std::string(38, '0') + "0.1");
+    const std::vector<std::string> numbers = {
+        SortIndexInfo::NumericKeyText(3.5), SortIndexInfo::NumericKeyText(-2), SortIndexInfo::NumericKeyText(0.1),
+        SortIndexInfo::NumericKeyText(VESK_DataSource::SystemMissing())};
+    EXPECT_EQ(numbers, (std::vector<std::string>{std::string(38, '0') + "3.5", std::string(39, '0') + "-2",
+                                                 std::string(38, '0') + "0.1",
+                                                 std::string(18, '0') + "-1.797693134862316e+308"}));
     EXPECT_EQ(SortIndexInfo::NumericKeyText(1e300).size(), 41u);
-    EXPECT_EQ(SortIndexInfo::NumericKeyText(VESK_DataSource::SystemMissing()),
-              std::string(18, '0') + "-1.797693134862316e+308");
 
     MemoryDataStore store;
     store.MakeVariable(0).SetName("a");
@@ -297,38 +291,13 @@ TEST(SortIndexInfoTest, IndexHitsEdgesAndStretches) {
     }
 }
 
-TEST(SortIndexLookupTest, HundredThousandCasesInMemory) {
+// Seeking in system files is exercised by the round trips below; the search
+// itself reads the same cases whatever the source.
+TEST(SortIndexLookupTest, HundredThousandCases) {
     const auto rows = SortedRows(100000);
     MemoryDataStore store;
     Fill(store, rows);
-    CheckLookups(store, rows, true);
-}
-
-TEST(SortIndexLookupTest, HundredThousandCasesInCompressedSystemFile) {
-    const auto rows = SortedRows(100000);
-    const std::string dir = TempDir();
-    const std::string path = dir + "/sorted.sav";
-    {
-        SystemFileDataSource w;
-        w.SetCompressionLevel(1);
-        w.SetFileSpec(path.c_str());
-        Fill(w, rows);
-        w.Close();
-    }
-    SystemFileDataSource r(path, "", false);
-    ASSERT_EQ(r.RowCount(), 100000);
-    // Every key once, read in order: the same key texts as the memory store's,
-    // in which every key is found.
-    SortIndexInfo keys;
-    keys.SetIndexKeys(Keys());
-    std::unique_ptr<VESK_InputCaseIterator> it(r.MakeIterator(nullptr));
-    for (const auto& [word, x] : rows) {
-        ASSERT_TRUE(it->NextCase());
-        ASSERT_EQ(keys.BuildKeyValuesFromCase(it.get()), KeyText(word, x));
-    }
-    it.reset();
-    CheckLookups(r, rows, false);
-    std::system(("rm -rf " + dir).c_str());
+    CheckLookups(store, rows);
 }
 
 TEST(SFExtensionSortCasesKeyTest, RecordTextAndRoundTrip) {
@@ -348,7 +317,7 @@ TEST(SFExtensionSortCasesKeyTest, RecordTextAndRoundTrip) {
     AddKeyVariables(back);
     SystemFileOptions options;
     ReadExtensionRecord(23, back, options, rec);
-    ExpectSameSortInfo(info, back.GetSortIndexInfo());
+    EXPECT_EQ(Describe(back.GetSortIndexInfo()), Describe(info));
     EXPECT_EQ(back.GetSortIndexInfo().GetDataSource(), &back);
 
     // No keys: no record. A blank in a key value ends the record there.
@@ -369,11 +338,9 @@ TEST(SFExtensionSortCasesKeyTest, RecordTextAndRoundTrip) {
     EXPECT_EQ(read.GetSortIndexInfo().NIndexKeys(), 1u);
     EXPECT_TRUE(read.GetSortIndexInfo().GetIndex().empty());
     ApplyText(read, "1:0:0!\x1Dk\x1F" "5000000000\x1Dm\x1F-7\x1Dn\x1Fx");
-    const auto index = read.GetSortIndexInfo().GetIndex();
-    ASSERT_EQ(index.size(), 3u);
-    EXPECT_EQ(index[0].GetRowIndex(), 2147483647);
-    EXPECT_EQ(index[1].GetRowIndex(), -7);
-    EXPECT_EQ(index[2].GetRowIndex(), 0);
+    std::vector<int64_t> rowIndexes;
+    for (const auto& p : read.GetSortIndexInfo().GetIndex()) rowIndexes.push_back(p.GetRowIndex());
+    EXPECT_EQ(rowIndexes, (std::vector<int64_t>{2147483647, -7, 0}));
     ApplyText(read, "x");
     EXPECT_EQ(read.GetSortIndexInfo().GetIndex().size(), 3u);
 
@@ -453,7 +420,7 @@ TEST(SFExtensionSortCasesKeyTest, SystemFileRoundTripInEveryCompression) {
         SystemFileDataSource r(path, "", false);
         EXPECT_TRUE(r.bExtensionFound(23));
         SortIndexInfo got = r.GetSortIndexInfo();
-        ExpectSameSortInfo(info, got);
+        EXPECT_EQ(Describe(got), Describe(info));
         // The index read from the file finds cases of the file.
         for (int64_t row : {0, 1, 63, 64, 65, 200, 299}) EXPECT_EQ(Find(got, KeyText(rows, row)), row);
     }
