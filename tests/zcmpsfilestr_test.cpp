@@ -8,7 +8,9 @@
 #include <cstring>
 #include <fstream>
 #include <functional>
+#include <memory>
 #include <new>
+#include <optional>
 #include <random>
 #include <string>
 #include <vector>
@@ -117,18 +119,33 @@ void WriteArea(const char* path, const Bytes& data, const WriteOptions& o = {}) 
     EXPECT_EQ(z.Close(), 1);
 }
 
-Bytes ReadArea(const char* path, bool reversed = false, bool readAhead = false) {
+std::unique_ptr<zcmpsFilestr> OpenArea(const char* path, bool reversed = false, bool readAhead = false,
+                                       const char* mode = "rb") {
     VESK_FileStream fs;
-    EXPECT_TRUE(fs.Open(path, "rb"));
-    zcmpsFilestr z(fs);
-    z.setMultiThread(readAhead ? 1 : 0);
-    z.readFilePosInfo(kDict, reversed);
-    Bytes out(static_cast<size_t>(z.EndPosition() - kDict));
-    EXPECT_EQ(z.Read(out.data(), out.size()), out.size());
+    EXPECT_TRUE(fs.Open(path, mode));
+    auto z = std::make_unique<zcmpsFilestr>(fs);
+    z->setMultiThread(readAhead ? 1 : 0);
+    z->readFilePosInfo(kDict, reversed);
+    return z;
+}
+
+Bytes ReadArea(const char* path, bool reversed = false, bool readAhead = false) {
+    auto z = OpenArea(path, reversed, readAhead);
+    Bytes out(static_cast<size_t>(z->EndPosition() - kDict));
+    EXPECT_EQ(z->Read(out.data(), out.size()), out.size());
     uint8_t extra;
-    EXPECT_EQ(z.Read(&extra, 1), 0u);
-    EXPECT_TRUE(z.EndOfFile());
+    EXPECT_EQ(z->Read(&extra, 1), 0u);
+    EXPECT_TRUE(z->EndOfFile());
     return out;
+}
+
+// Compresses src as one zlib block.
+Bytes Packed(const Bytes& src, int level = 1) {
+    Bytes packed(zlibCompressBlock::CompressBound(src.size()));
+    size_t plen = packed.size();
+    EXPECT_TRUE(zlibCompressBlock(level).compressBlock(src.data(), src.size(), packed.data(), &plen));
+    packed.resize(plen);
+    return packed;
 }
 
 // The message number raised by fn; 0 when it returns normally.
@@ -144,31 +161,26 @@ int ErrorOf(const std::function<void()>& fn) {
 TEST(ZlibCompressBlock, RoundTripsAndRejectsDamage) {
     zlibCompressBlock codec;
     for (const Bytes& src : {Bytes{}, Bytes{42}, Random(1000, 1), Realistic(300000, 2)}) {
-        Bytes packed(zlibCompressBlock::CompressBound(src.size()));
-        size_t plen = packed.size();
-        ASSERT_TRUE(codec.compressBlock(src.data(), src.size(), packed.data(), &plen));
+        Bytes packed = Packed(src), back(src.size() + 10);
+        auto inflate = [&](const Bytes& in, size_t room) {
+            size_t blen = room;
+            return codec.decompressBlock(in.data(), in.size(), back.data(), &blen)
+                       ? std::optional<Bytes>(Bytes(back.begin(), back.begin() + blen))
+                       : std::nullopt;
+        };
         // An ordinary zlib stream: zlib itself inflates it.
         Bytes viaZlib(src.size() + 1);
         uLongf zlen = viaZlib.size();
-        ASSERT_EQ(uncompress(viaZlib.data(), &zlen, packed.data(), plen), Z_OK);
+        ASSERT_EQ(uncompress(viaZlib.data(), &zlen, packed.data(), packed.size()), Z_OK);
         EXPECT_EQ(Bytes(viaZlib.begin(), viaZlib.begin() + zlen), src);
-
-        Bytes back(src.size() + 10);
-        size_t blen = back.size();
-        ASSERT_TRUE(codec.decompressBlock(packed.data(), plen, back.data(), &blen));
-        EXPECT_EQ(Bytes(back.begin(), back.begin() + blen), src);
-        // A stream longer than its room, or with a byte after it, is refused.
-        if (!src.empty()) {
-            blen = src.size() - 1;
-            EXPECT_FALSE(codec.decompressBlock(packed.data(), plen, back.data(), &blen));
-        }
-        Bytes longer(packed.begin(), packed.begin() + plen);
+        EXPECT_EQ(inflate(packed, back.size()), src);
+        // Refused: a stream longer than its room, a byte after it, a bad Adler-32.
+        if (!src.empty()) EXPECT_EQ(inflate(packed, src.size() - 1), std::nullopt);
+        Bytes longer = packed, damaged = packed;
         longer.push_back(0);
-        blen = back.size();
-        EXPECT_FALSE(codec.decompressBlock(longer.data(), longer.size(), back.data(), &blen));
-        packed[plen - 1] ^= 1;  // Adler-32
-        blen = back.size();
-        EXPECT_FALSE(codec.decompressBlock(packed.data(), plen, back.data(), &blen));
+        damaged.back() ^= 1;
+        EXPECT_EQ(inflate(longer, back.size()), std::nullopt);
+        EXPECT_EQ(inflate(damaged, back.size()), std::nullopt);
     }
     Bytes src = Random(5000, 3), small(100);
     size_t slen = small.size();
@@ -240,12 +252,8 @@ TEST(ZcmpsFilestr, RandomSeeksReadTheSameWithAndWithoutReadAhead) {
     WriteArea(f.path, data);
     EXPECT_EQ(ReadArea(f.path, false, true), data);
 
-    VESK_FileStream fs;
-    ASSERT_TRUE(fs.Open(f.path, "rb"));
-    zcmpsFilestr plain(fs), ahead(fs);
-    ahead.setMultiThread(1);
-    plain.readFilePosInfo(kDict, false);
-    ahead.readFilePosInfo(kDict, false);
+    auto plainArea = OpenArea(f.path), aheadArea = OpenArea(f.path, false, true);
+    zcmpsFilestr &plain = *plainArea, &ahead = *aheadArea;
     EXPECT_LT(plain.Footprint(), 1u << 20);  // nothing inflated yet
     std::mt19937_64 rng(5);
     const int64_t end = kDict + static_cast<int64_t>(data.size());
@@ -298,10 +306,8 @@ TEST(ZcmpsFilestr, AppendingEqualsWritingInOneGo) {
     TempFile f;
     Bytes data = Random(3 * kBS, 21), tail = Random(5000, 22);
     WriteArea(f.path, data);
-    VESK_FileStream fs;
-    ASSERT_TRUE(fs.Open(f.path, "r+b"));
-    zcmpsFilestr z(fs);
-    z.readFilePosInfo(kDict, false);
+    auto area = OpenArea(f.path, false, false, "r+b");
+    zcmpsFilestr& z = *area;
     const int64_t cut = kDict + static_cast<int64_t>(kBS + kBS / 2);
     ASSERT_EQ(z.Seek(cut - 8, 0), 0);
     uint8_t last[8];
@@ -347,12 +353,9 @@ TEST(ZcmpsFilestr, HostileHeadersAndTrailersAreMalformed) {
     auto open = [&](const Bytes& bytes, bool readAll = false) {
         PutFileBytes(f.path, bytes);
         return ErrorOf([&] {
-            VESK_FileStream fs;
-            ASSERT_TRUE(fs.Open(f.path, "rb"));
-            zcmpsFilestr z(fs);
-            z.readFilePosInfo(kDict, false);
+            auto z = OpenArea(f.path);
             Bytes out(data.size() + 10);
-            if (readAll) z.Read(out.data(), out.size());
+            if (readAll) z->Read(out.data(), out.size());
         });
     };
     // The good area with one 64-bit or 32-bit field changed.
@@ -405,11 +408,8 @@ TEST(ZcmpsFilestr, DamagedBlocksFailWhenRead) {
 
     auto readBlocks = [&](const Bytes& bytes, bool readAhead) {
         PutFileBytes(f.path, bytes);
-        VESK_FileStream fs;
-        EXPECT_TRUE(fs.Open(f.path, "rb"));
-        zcmpsFilestr z(fs);
-        z.setMultiThread(readAhead);
-        z.readFilePosInfo(kDict, false);  // the index is fine
+        auto area = OpenArea(f.path, false, readAhead);  // the index is fine
+        zcmpsFilestr& z = *area;
         Bytes out(kBS);
         EXPECT_EQ(z.Read(out.data(), kBS), kBS);
         EXPECT_EQ(out, Bytes(data.begin(), data.begin() + kBS));
@@ -426,13 +426,9 @@ TEST(ZcmpsFilestr, DamagedBlocksFailWhenRead) {
         Bytes garbage = good;
         for (int i = 0; i < 64; ++i) garbage[e1.compressedOfs + e1.compressedSize / 2 + i] ^= 0x5A;
         EXPECT_EQ(readBlocks(garbage, readAhead), 1204);
-        // Block 1 replaced by the first bytes of another stream.
-        Bytes shorter = good;
-        Bytes src = Realistic(kBS - 100, 42), packed(zlibCompressBlock::CompressBound(src.size()));
-        size_t plen = packed.size();
-        zlibCompressBlock(0).compressBlock(src.data(), src.size(), packed.data(), &plen);
-        ASSERT_GT(plen, static_cast<size_t>(e1.compressedSize));
-        // Fit it by keeping only its first bytes: a truncated zlib stream.
+        // Block 1 replaced by the first bytes of a longer stream: a truncated zlib stream.
+        Bytes shorter = good, packed = Packed(Realistic(kBS - 100, 42), 0);
+        ASSERT_GT(packed.size(), static_cast<size_t>(e1.compressedSize));
         std::copy(packed.begin(), packed.begin() + e1.compressedSize, shorter.begin() + e1.compressedOfs);
         EXPECT_EQ(readBlocks(shorter, readAhead), 1204);
     }
@@ -445,20 +441,15 @@ TEST(ZcmpsFilestr, BlockInflatingToTheWrongSizeIsMalformed) {
         TempFile f;
         Bytes file(kDict, 'D');
         file.resize(kDict + 24);
-        zlibCompressBlock codec;
         std::vector<zcmps::Entry> entries;
         Bytes blocks[2] = {Random(1000, 1), Random(actual, 2)};
         for (const Bytes& b : blocks) {
-            Bytes packed(zlibCompressBlock::CompressBound(b.size()));
-            size_t plen = packed.size();
-            ASSERT_TRUE(codec.compressBlock(b.data(), b.size(), packed.data(), &plen));
-            zcmps::Entry e;
-            e.uncompressedOfs = kDict + static_cast<int64_t>(1000 * entries.size());
-            e.compressedOfs = static_cast<int64_t>(file.size());
-            e.uncompressedSize = 1000;
-            e.compressedSize = static_cast<int32_t>(plen);
-            entries.push_back(e);
-            file.insert(file.end(), packed.begin(), packed.begin() + plen);
+            const Bytes packed = Packed(b);
+            entries.push_back({.uncompressedOfs = kDict + static_cast<int64_t>(1000 * entries.size()),
+                               .compressedOfs = static_cast<int64_t>(file.size()),
+                               .uncompressedSize = 1000,
+                               .compressedSize = static_cast<int32_t>(packed.size())});
+            file.insert(file.end(), packed.begin(), packed.end());
         }
         const int64_t tr = static_cast<int64_t>(file.size());
         file.resize(file.size() + 24 + 48);
@@ -470,15 +461,12 @@ TEST(ZcmpsFilestr, BlockInflatingToTheWrongSizeIsMalformed) {
         for (int k = 0; k < 2; ++k) zcmps::EncodeEntry(file.data() + tr + 24 + 24 * k, entries[k], true);
         PutFileBytes(f.path, file);
 
-        VESK_FileStream fs;
-        ASSERT_TRUE(fs.Open(f.path, "rb"));
-        zcmpsFilestr z(fs);
-        z.readFilePosInfo(kDict, true);
-        EXPECT_EQ(z.EndPosition(), kDict + 2000);
-        Bytes out(2000);
-        EXPECT_EQ(z.Read(out.data(), 1000), 1000u);
-        EXPECT_EQ(Bytes(out.begin(), out.begin() + 1000), blocks[0]);
-        EXPECT_EQ(ErrorOf([&] { z.Read(out.data(), 1000); }), 1204);
+        auto z = OpenArea(f.path, true);
+        EXPECT_EQ(z->EndPosition(), kDict + 2000);
+        Bytes out(1000);
+        EXPECT_EQ(z->Read(out.data(), 1000), 1000u);
+        EXPECT_EQ(out, blocks[0]);
+        EXPECT_EQ(ErrorOf([&] { z->Read(out.data(), 1000); }), 1204);
     }
 }
 
