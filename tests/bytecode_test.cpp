@@ -58,14 +58,6 @@ std::vector<std::vector<OBS>> RandomRows(std::mt19937_64& rng, int rows, long n)
     return out;
 }
 
-// Rows a function of their number, for positioning tests.
-std::vector<std::vector<OBS>> NumberedRows(int64_t rows, long n) {
-    std::vector<std::vector<OBS>> out(static_cast<size_t>(rows), std::vector<OBS>(static_cast<size_t>(n)));
-    for (int64_t k = 0; k < rows * n; ++k)
-        out[size_t(k / n)][size_t(k % n)] = (k % 3 == 0) ? Num(double(k % 150)) : (k % 3 == 1) ? Num(double(k) + 0.25) : kSysmis;
-    return out;
-}
-
 SystemFileOptions OptionsFor(long cells) { SystemFileOptions o; o._cellsPerCase = cells; return o; }
 
 // Encodes rows with the library's codec at stream offset row0.
@@ -255,41 +247,14 @@ TEST(SystemFileCodecTest, MalformedDataRaisesShortRead) {
     }
 }
 
-TEST(SystemFileCodecTest, PositionsOnRowsThroughTheSharedIndex) {
-    const long cells = 20;
-    const int64_t rows = 3000;
-    const auto expected = NumberedRows(rows, cells);
-    MemStream s;
+TEST(SystemFileCodecTest, WriterIndexesRowsAndLogicalPositionsAreBlockOffsetPlusCommand) {
+    MemStream s, t;
+    std::mt19937_64 rng(13);
     VESK_SparseFileIndex writerIndex(1);
-    EncodeRows(s, cells, expected, 0, &writerIndex);
+    EncodeRows(s, 20, RandomRows(rng, 3000, 20), 0, &writerIndex);
     EXPECT_GT(writerIndex.Size(), 1);
 
-    VESK_SparseFileIndex index(1);
-    SystemFileOptions o = OptionsFor(cells);
-    CompressedSystemFile codec(&s, &o, &index, 0);
-    std::vector<OBS> buf(cells);
-    auto readAt = [&](int64_t row) {
-        codec.SetTargetRow(row);
-        return codec.ReadRow(buf.data());
-    };
-    // In order; back to row 5, a walk from the nearest indexed row; far
-    // ahead, indexing the rows passed; the row just read again; one behind
-    // an indexed row; the last.
-    for (int64_t r : {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 5, 2500, 2500, 1234, 2999}) {
-        ASSERT_EQ(readAt(r), cells) << r;
-        EXPECT_EQ(BitsOf(buf), BitsOf(expected[size_t(r)])) << r;
-    }
-    EXPECT_GT(index.Size(), 1);
-    // Past the end: nothing, and the codec stops at the number of rows present; it can still go back.
-    EXPECT_EQ(readAt(rows + 100), 0);
-    EXPECT_EQ(codec.CurrentRow(), rows);
-    EXPECT_EQ(readAt(rows), 0);
-    ASSERT_EQ(readAt(17), cells);
-    EXPECT_EQ(BitsOf(buf), BitsOf(expected[17]));
-
-    // A row's logical position is its block offset plus the command index.
     SystemFileOptions o2 = OptionsFor(3);
-    MemStream t;
     EncodeRows(t, 3, {{Num(1), Num(2), Num(3)}, {Num(4), Num(5), Num(6)}, {Num(7), Num(8), Num(9)}});
     CompressedSystemFile c2(&t, &o2, nullptr, 0);
     c2.SetTargetRow(2);
@@ -340,19 +305,30 @@ TEST(SystemFileCodecTest, RandomRowsReadTheSameStraightAndByPositioning) {
             }
             ASSERT_EQ(BitsOf(DecodeAll(s, cells, kRow0)), BitsOf(rows));
 
+            // In order; back to row 5, a walk from the nearest indexed row; far
+            // ahead, indexing the rows passed; the row just read again; one
+            // behind an indexed row; the last; then at random.
+            std::vector<int64_t> targets = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 5, 1400, 1400, 1234, 1499};
+            while (targets.size() < 400) targets.push_back(int64_t(rng() % rows.size()));
             VESK_SparseFileIndex index(1);
             SystemFileOptions o = OptionsFor(cells);
             CompressedSystemFile codec(&s, &o, &index, kRow0);
             std::vector<OBS> buf(size_t(cells), kSysmis);
-            for (int i = 0; i < 400; ++i) {
-                const int64_t target = int64_t(rng() % rows.size());
-                codec.SetTargetRow(target);
-                ASSERT_EQ(codec.ReadRow(buf.data()), cells) << "row " << target;
+            auto readAt = [&](int64_t row) {
+                codec.SetTargetRow(row);
+                return codec.ReadRow(buf.data());
+            };
+            for (int64_t target : targets) {
+                ASSERT_EQ(readAt(target), cells) << "row " << target;
                 ASSERT_EQ(BitsOf(buf), BitsOf(rows[size_t(target)])) << "row " << target;
             }
-            codec.SetTargetRow(int64_t(rows.size()) + 5);
-            EXPECT_EQ(codec.ReadRow(buf.data()), 0);
+            EXPECT_GT(index.Size(), 1);
+            // Past the end: nothing, and the codec stops at the number of rows present; it can still go back.
+            EXPECT_EQ(readAt(int64_t(rows.size()) + 5), 0);
             EXPECT_EQ(codec.CurrentRow(), int64_t(rows.size()));
+            EXPECT_EQ(readAt(int64_t(rows.size())), 0);
+            ASSERT_EQ(readAt(17), cells);
+            EXPECT_EQ(BitsOf(buf), BitsOf(rows[17]));
         }
     }
 }
@@ -395,26 +371,12 @@ TEST(SystemFileCodecTest, AppendingEqualsWritingInOneGo) {
     }
 }
 
-TEST(SystemFileCodecTest, ReadersSharingAStreamKeepTheirPlaceAndFailedWritesRaise1202) {
-    const long cells = 5;
-    const auto rows = NumberedRows(20000, cells);
-    MemStream s;
-    EncodeRows(s, cells, rows);
-    SystemFileOptions o = OptionsFor(cells);
-    CompressedSystemFile a(&s, &o, nullptr, 0), b(&s, &o, nullptr, 0);
-    std::vector<OBS> buf(cells);
-    b.SetTargetRow(10000);
-    for (size_t r = 0; r < 10000; ++r) {
-        ASSERT_EQ(a.ReadRow(buf.data()), cells);
-        ASSERT_EQ(BitsOf(buf), BitsOf(rows[r])) << r;
-        ASSERT_EQ(b.ReadRow(buf.data()), cells);
-        ASSERT_EQ(BitsOf(buf), BitsOf(rows[r + 10000])) << r;
-    }
-
+TEST(SystemFileCodecTest, FailedWritesRaise1202WithTheSystemError) {
+    SystemFileOptions o = OptionsFor(5);
     MemStream full;  // a full disk: 1202 with the system error
     full.SetWriteLimit(100);
     CompressedSystemFile w(&full, &o, nullptr, 0);
-    for (int i = 0; i < 50; ++i) w.WriteRow(std::vector<OBS>(cells, Num(0.5)).data());
+    for (int i = 0; i < 50; ++i) w.WriteRow(std::vector<OBS>(5, Num(0.5)).data());
     EXPECT_EQ(FailureOf([&] { w.Flush(); }), std::make_pair(1202, std::string("system error")));
 }
 
