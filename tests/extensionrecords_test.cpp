@@ -369,27 +369,6 @@ TEST(SFExtensionExtNamesTest, RenamesToLongNames) {
     EXPECT_TRUE(empty._longNames.empty());
 }
 
-TEST(SFExtensionExtStringsTest, MergesSegmentRunsAndNotesStoredLayout) {
-    DataFreeDataSource ds;
-    SystemFileOptions o;
-    StoredVeryLongStrings(ds, o);
-    const unsigned storedCells = ds.GetObsAreaSize();
-    ReadText(14, ds, o, "ADDRESS=300\0\tNOTES=600\0\t"s);
-
-    EXPECT_EQ(o._cellsPerCase, int64_t(storedCells));
-    // Variable index, width and first stored cell of each run.
-    std::vector<std::vector<int64_t>> runs;
-    for (const SystemFileVeryLongString& r : o._veryLongStrings) runs.push_back({r.varIndex, r.width, r.storedCell});
-    EXPECT_EQ(runs, (std::vector<std::vector<int64_t>>{{1, 300, 1}, {3, 600, 1 + 32 + 6}}));
-
-    std::vector<std::string> vars;
-    for (unsigned v = 0; v < ds.ColumnCount(); ++v)
-        vars.push_back(ds.GetVariable(v).GetName() + ":" + std::to_string(ds.GetVariable(v).GetType()));
-    EXPECT_EQ(vars, (std::vector<std::string>{"Id:0", "Address:300", "Notes:600", "Age:0"}));
-    EXPECT_EQ(ds.GetVariable(1).GetFormat(), VESK_Format(VESK_Variable::eFmtString, 300, 0));
-    EXPECT_EQ(ds.GetObsAreaSize(), 1u + 38u + 75u + 1u);
-}
-
 TEST(SFExtensionExtStringsTest, MismatchedRunsAreIgnored) {
     // Last segment too narrow, too wide; width beyond a string, of an ordinary
     // string; run past the dictionary; numeric first segment; segment name
