@@ -7,7 +7,7 @@
 #include <bit>
 #include <chrono>
 #include <cstring>
-#include <functional>
+#include <tuple>
 #include <random>
 #include <string>
 #include <vector>
@@ -48,17 +48,6 @@ void Apply(int subtype, VESK_DataSource& ds, bool big, int32_t unitSize, const s
     SystemFileOptions o;
     o._reversed = big == kLittle;
     ReadExtensionRecord(subtype, ds, o, rec);
-}
-
-void ExpectMalformed(const std::function<void()>& call, const std::string& condition) {
-    try {
-        call();
-        ADD_FAILURE() << "no error for " << condition;
-    } catch (const SystemFileException& e) {
-        EXPECT_EQ(e.Code(), 1204);
-        EXPECT_EQ(e.Condition(), condition);
-        EXPECT_FALSE(e.SystemError());
-    }
 }
 
 // Stands for the writer's private copy, which the handlers may change.
@@ -139,6 +128,17 @@ void DateDictionary(VESK_DataSource& ds) {
     AddVar(ds, "s12", 12);
 }
 
+// Years at the column, months and the date key after it; a period of 12.
+void SetDates(VESK_DataSource& ds, int yearColumn, int startYear, int startMonth) {
+    VESK_TrendsInfo& info = ds.GetTrendsInfo();
+    info.SetNDateVars(2);
+    info.SetDateVar(0, yearColumn, VESK_TrendsInfo::e_YEAR, 1);
+    info.SetDateVar(1, yearColumn + 1, VESK_TrendsInfo::e_MONTH, 12);
+    info.SetDateVar(2, yearColumn + 2, VESK_TrendsInfo::e_DATKEY, 0);
+    info.SetPeriod(true, 12);
+    info.SetStart(startYear, startMonth);
+}
+
 // Everything these records carry, with a very long string ahead of the date
 // variables so that segments and short names lie between writing and reading.
 void RichDictionary(VESK_DataSource& ds) {
@@ -148,36 +148,26 @@ void RichDictionary(VESK_DataSource& ds) {
     VESK_Variable& longString = AddVar(ds, "LongStringVariable", 20);
     longString.SetValueLabels(wide);
     longString.SetMissingValues("a", "b", nullptr);
-    VESK_ValueLabelMap narrow(8);
-    narrow.AddPair("x"s, "Ex");
-    AddVar(ds, "s8", 8).SetValueLabels(narrow);
     VESK_ValueLabelMap veryWide(300);
     veryWide.AddPair("long value"s, "Long");
     AddVar(ds, "CommentText", 300).SetValueLabels(veryWide);
 
     DatasourceAttributes note;
     note.Define("Note", {"n1", "n2"});
-    VESK_Variable& extended = AddVar(ds, "Extended", 0);
-    extended.SetRole(VESK_Variable::Role(7));
-    extended.SetMeasurementLevel(VESK_Variable::MeasurementLevel(5));
-    extended.SetAttributes(note);
-    VESK_Variable& six = AddVar(ds, "Six", 0);
-    six.SetRole(VESK_Variable::Role(6));
-    six.SetMeasurementLevel(VESK_Variable::MeasurementLevel(4));
-    VESK_Variable& plain = AddVar(ds, "plain", 0);
-    plain.SetRole(VESK_Variable::Role(2));
-    plain.SetMeasurementLevel(VESK_Variable::eMeasureScale);
+    const auto roled = [&](const char* name, int role, int level) -> VESK_Variable& {
+        VESK_Variable& v = AddVar(ds, name, 0);
+        v.SetRole(VESK_Variable::Role(role));
+        v.SetMeasurementLevel(VESK_Variable::MeasurementLevel(level));
+        return v;
+    };
+    roled("Extended", 7, 5).SetAttributes(note);
+    roled("Six", 6, 4);
+    roled("plain", 2, VESK_Variable::eMeasureScale);
 
     AddVar(ds, "YEAR_", 0);
     AddVar(ds, "MONTH_", 0);
     AddVar(ds, "DATE_", 12);
-    VESK_TrendsInfo& info = ds.GetTrendsInfo();
-    info.SetNDateVars(2);
-    info.SetDateVar(0, 6, VESK_TrendsInfo::e_YEAR, 1);
-    info.SetDateVar(1, 7, VESK_TrendsInfo::e_MONTH, 12);
-    info.SetDateVar(2, 8, VESK_TrendsInfo::e_DATKEY, 0);
-    info.SetPeriod(true, 12);
-    info.SetStart(2001, 4);
+    SetDates(ds, 5, 2001, 4);
 
     DatasourceAttributes file;
     file.Define("Origin", {"survey"});
@@ -188,35 +178,47 @@ void RichDictionary(VESK_DataSource& ds) {
 
 }  // namespace
 
-TEST(SFExtensionVLExtStringsTest, WideStringLabelsMoveToTheRecord) {
-    WriterSource writer;
+TEST(SFExtensionWideStringsTest, LabelsAndMissingValuesMoveToTheRecords) {
     VESK_ValueLabelMap wide(20);
     wide.AddPair("alpha"s, "First");
     wide.AddPair("beta"s, "Second");
-    AddVar(writer, "LongerName", 20).SetValueLabels(wide);
     VESK_ValueLabelMap narrow(8);
     narrow.AddPair("x"s, "Ex");
-    AddVar(writer, "short", 8).SetValueLabels(narrow);
-
+    const auto fill = [&](VESK_DataSource& ds) {
+        VESK_Variable& longer = AddVar(ds, "LongerName", 20);
+        longer.SetValueLabels(wide);
+        longer.SetMissingValues("a", "b", nullptr);
+        VESK_Variable& shorter = AddVar(ds, "short", 8);
+        shorter.SetValueLabels(narrow);
+        shorter.SetMissingValues("z", nullptr, nullptr);
+        AddVar(ds, "n", 0).SetMissingValues(&VESK_SYSMIS, nullptr, nullptr);
+    };
+    WriterSource writer;
+    fill(writer);
     const auto pairs = Labels(writer.GetVariable(0));
     ASSERT_EQ(pairs.size(), 2u);
-    const std::string text = Build(21, writer);
-    // One block, native order: name, width 20, count 2, then (20-byte value, label) twice.
-    Bytes expect{!kLittle, {}};
-    expect.I32(10).Text("LongerName").I32(20).I32(2);
-    for (const auto& [value, label] : pairs) expect.I32(20).Text(value).I32(int64_t(label.size())).Text(label);
-    EXPECT_EQ(text, expect.out);
-    // The copy keeps the narrow labels for the value-label records only.
+    // Native order. Labels: name, width, count, then (value, label) twice.
+    // Missing values: name, count, value width 8, the values.
+    Bytes labels{!kLittle, {}};
+    labels.I32(10).Text("LongerName").I32(20).I32(2);
+    for (const auto& [value, label] : pairs) labels.I32(20).Text(value).I32(int64_t(label.size())).Text(label);
+    EXPECT_EQ(Build(21, writer), labels.out);
+    EXPECT_EQ(Build(22, writer), (Bytes{!kLittle, {}}.I32(10).Text("LongerName").Byte(2).I32(8).Text("a       b       ").out));
+    // The copy keeps the narrow ones for the older records only.
     EXPECT_FALSE(writer.GetVariable(0).GetValueLabels().IsValid());
     EXPECT_EQ(Labels(writer.GetVariable(1)).size(), 1u);
+    EXPECT_EQ(std::vector<int>({Rule(writer.GetVariable(0)), Rule(writer.GetVariable(1)), Rule(writer.GetVariable(2))}),
+              std::vector<int>({0, 1, 1}));
 
     // A source that is not a writer's copy is described but left alone.
     DataFreeDataSource plain;
-    AddVar(plain, "LongerName", 20).SetValueLabels(wide);
-    EXPECT_EQ(Build(21, plain), text);
+    fill(plain);
+    EXPECT_EQ(Build(21, plain), labels.out);
     EXPECT_EQ(Labels(plain.GetVariable(0)).size(), 2u);
 
-    // Unknown names and blocks whose width differs from the variable's are skipped.
+    // Unknown names, blocks whose width differs from the variable's and
+    // missing values wider than 8 are skipped.
+    const OBS *v1, *v2, *v3;
     for (bool big : {false, true}) {
         Bytes b{big, {}};
         b.I32(10).Text("LONGERNAME").I32(20).I32(2);
@@ -225,61 +227,37 @@ TEST(SFExtensionVLExtStringsTest, WideStringLabelsMoveToTheRecord) {
         b.I32(7).Text("missing").I32(12).I32(1).I32(1).Text("a").I32(1).Text("A");
         b.I32(3).Text("s12").I32(16).I32(1).I32(1).Text("b").I32(1).Text("B");
         b.I32(3).Text("s16").I32(16).I32(1).I32(1).Text("c").I32(1).Text("C");
+        Bytes m{big, {}};
+        m.I32(10).Text("LONGERNAME").Byte(3).I32(8).Text("a       b       cc      ");
+        m.I32(3).Text("s12").Byte(1).I32(9).Text("123456789");
+        m.I32(4).Text("nope").Byte(1).I32(8).Text("xxxxxxxx");
         DataFreeDataSource target;
         AddVar(target, "LongerName", 20);
         AddVar(target, "s12", 12);
         AddVar(target, "s16", 16);
         Apply(21, target, big, 1, b.out);
+        Apply(22, target, big, 1, m.out);
         EXPECT_EQ(Labels(target.GetVariable(0)), pairs) << big;
         EXPECT_FALSE(target.GetVariable(1).GetValueLabels().IsValid());
         ASSERT_EQ(Labels(target.GetVariable(2)).size(), 1u);
         EXPECT_EQ(Labels(target.GetVariable(2))[0].second, "C");
+        ASSERT_EQ(target.GetVariable(0).GetMissingValues(v1, v2, v3), 3);
+        EXPECT_EQ(std::string(v3->c, 8), "cc      ");
+        EXPECT_EQ(target.GetVariable(0).IsMissing("b"), 1);
+        EXPECT_EQ(Rule(target.GetVariable(1)), 0);
     }
 
     // Nothing qualifies: no record.
     DataFreeDataSource none;
     AddVar(none, "short", 8).SetValueLabels(narrow);
-    EXPECT_TRUE(Build(21, none).empty());
-}
-
-TEST(SFExtensionMVExtStringsTest, WideStringMissingValuesMoveToTheRecord) {
-    WriterSource writer;
-    AddVar(writer, "Code12", 12).SetMissingValues("a", "b", nullptr);
-    AddVar(writer, "n", 0).SetMissingValues(&VESK_SYSMIS, nullptr, nullptr);
-    AddVar(writer, "s8", 8).SetMissingValues("z", nullptr, nullptr);
-
-    Bytes expect{!kLittle, {}};
-    expect.I32(6).Text("Code12").Byte(2).I32(8).Text("a       b       ");
-    EXPECT_EQ(Build(22, writer), expect.out);
-    for (int v : {0, 1, 2}) EXPECT_EQ(Rule(writer.GetVariable(v)), v == 0 ? 0 : 1) << v;
-    const OBS *v1, *v2, *v3;
-
-    for (bool big : {false, true}) {
-        DataFreeDataSource target;
-        AddVar(target, "code12", 12);
-        AddVar(target, "other", 12);
-        Bytes b{big, {}};
-        b.I32(6).Text("CODE12").Byte(3).I32(8).Text("a       b       cc      ");
-        b.I32(5).Text("other").Byte(1).I32(9).Text("123456789");  // values wider than 8: skipped
-        b.I32(4).Text("nope").Byte(1).I32(8).Text("xxxxxxxx");
-        Apply(22, target, big, 1, b.out);
-        ASSERT_EQ(target.GetVariable(0).GetMissingValues(v1, v2, v3), 3) << big;
-        EXPECT_EQ(std::string(v3->c, 8), "cc      ");
-        EXPECT_EQ(target.GetVariable(0).IsMissing("b"), 1);
-        EXPECT_EQ(Rule(target.GetVariable(1)), 0);
-    }
+    none.GetVariable(0).SetMissingValues("z", nullptr, nullptr);
+    for (int subtype : {21, 22}) EXPECT_TRUE(Build(subtype, none).empty()) << subtype;
 }
 
 TEST(SFExtensionTrendsInfoTest, DateVariablesPeriodAndStartRoundTrip) {
     DataFreeDataSource source;
     DateDictionary(source);
-    VESK_TrendsInfo& info = source.GetTrendsInfo();
-    info.SetNDateVars(2);
-    info.SetDateVar(0, 1, VESK_TrendsInfo::e_YEAR, 1);
-    info.SetDateVar(1, 2, VESK_TrendsInfo::e_MONTH, 12);
-    info.SetDateVar(2, 3, VESK_TrendsInfo::e_DATKEY, 0);
-    info.SetPeriod(true, 12);
-    info.SetStart(1990, 3);
+    SetDates(source, 1, 1990, 3);
 
     const std::string native = Build(6, source);
     std::vector<int32_t> units(native.size() / 4);
@@ -369,15 +347,20 @@ TEST(ExtensionRecords2Test, MalformedRecordsRaise) {
     for (const auto& c : cases) {
         DataFreeDataSource target;
         DateDictionary(target);
-        ExpectMalformed([&] { Apply(c.subtype, target, big, c.unitSize, c.payload); }, c.condition);
+        try {
+            Apply(c.subtype, target, big, c.unitSize, c.payload);
+            ADD_FAILURE() << "no error for " << c.condition;
+        } catch (const SystemFileException& e) {
+            EXPECT_EQ(std::make_tuple(e.Code(), e.Condition(), e.SystemError()), std::make_tuple(1204, c.condition, false));
+        }
         EXPECT_FALSE(target.GetVariable(4).GetValueLabels().IsValid());
         EXPECT_EQ(Rule(target.GetVariable(4)), 0);
     }
 }
 
-TEST(SFExtensionDatasetAttributesTest, FileAttributesRoundTrip) {
+TEST(SFExtensionDatasetAttributesTest, FileAttributesAndEditorFormattingRoundTrip) {
     DataFreeDataSource source;
-    EXPECT_TRUE(Build(17, source).empty());
+    for (int subtype : {17, 24}) EXPECT_TRUE(Build(subtype, source).empty()) << subtype;
     DatasourceAttributes attributes;
     attributes.Define("Note", {"one", "two"});
     attributes.Define("$VariableView2", {"old"});
@@ -394,6 +377,12 @@ TEST(SFExtensionDatasetAttributesTest, FileAttributesRoundTrip) {
     // Text that does not parse leaves the attributes as they were.
     Apply(17, target, false, 1, "Broken('x')");
     EXPECT_EQ(target.GetAttributes().Size(), 2u);
+
+    // Editor formatting: texts too short to be one are ignored.
+    source.SetDEFormattingInfo(DataEditorFormattingInfo("<grid widths='1,2'/>"));
+    Apply(24, target, false, 1, Build(24, source));
+    Apply(24, target, false, 1, "x");
+    EXPECT_EQ(target.GetDEFormattingInfo(), source.GetDEFormattingInfo());
 }
 
 TEST(SFExtensionVariableAttributesTest, ReservedAttributesCarryRoleAndLevel) {
@@ -448,17 +437,6 @@ TEST(SFExtensionVariableAttributesTest, BadOrUnknownEntriesAreSkipped) {
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(20));
 }
 
-TEST(SFExtensionDEFormattingTest, TextRoundTripAndShortTexts) {
-    DataFreeDataSource source;
-    EXPECT_TRUE(Build(24, source).empty());
-    source.SetDEFormattingInfo(DataEditorFormattingInfo("<grid widths='1,2'/>"));
-    DataFreeDataSource target;
-    Apply(24, target, false, 1, Build(24, source));
-    EXPECT_EQ(target.GetDEFormattingInfo(), source.GetDEFormattingInfo());
-    Apply(24, target, false, 1, "x");
-    EXPECT_EQ(target.GetDEFormattingInfo().GetInfo(), "<grid widths='1,2'/>");
-}
-
 TEST(ExtensionRecords2Test, RandomPayloadsOnlyRaiseMalformed) {
     std::mt19937 rng(2024);
     const std::string alphabet = "ab:/('\n)$@\x01\x02\x03\x08\x0c\0"s;
@@ -495,24 +473,21 @@ TEST(ExtensionRecords2FileTest, DictionaryPartsSurviveEveryCompression) {
             w.Close();
             // Writing changed the writer's copy only.
             EXPECT_EQ(w.GetVariable(0).GetValueLabels().IsValid(), true);
-            EXPECT_EQ(w.GetVariable(3).GetMeasurementLevel(), 5);
+            EXPECT_EQ(w.GetVariable(2).GetMeasurementLevel(), 5);
         }
         SystemFileDataSource got(path, "", false);
         ASSERT_EQ(got.ColumnCount(), want.ColumnCount());
-        for (int v = 0; v < int(want.ColumnCount()); ++v)
-            EXPECT_EQ(got.GetVariable(v).GetName(), want.GetVariable(v).GetName());
-
-        // Long-string labels and missing values; short strings through the old records.
-        for (int v : {0, 1, 2}) EXPECT_EQ(Labels(got.GetVariable(v)), Labels(want.GetVariable(v))) << v;
+        // Long-string labels and missing values.
+        for (int v : {0, 1}) EXPECT_EQ(Labels(got.GetVariable(v)), Labels(want.GetVariable(v))) << v;
         const OBS *v1, *v2, *v3;
         ASSERT_EQ(got.GetVariable(0).GetMissingValues(v1, v2, v3), 2);
         EXPECT_EQ(std::string(v1->c, 8), "a       ");
         EXPECT_EQ(std::string(v2->c, 8), "b       ");
 
         // Roles 6 and 7 come back as 3, levels 4 and 5 as 1, the true values in attributes.
-        EXPECT_EQ(Summary(got.GetVariable(3)), "3/1 Note('n1'\n'n2'\n)$@MeasurementLevel('5'\n)$@ExtendRole('7'\n)");
-        EXPECT_EQ(Summary(got.GetVariable(4)), "3/1 $@MeasurementLevel('4'\n)$@ExtendRole('6'\n)");
-        EXPECT_EQ(Summary(got.GetVariable(5)), "2/" + std::to_string(VESK_Variable::eMeasureScale) + " ");
+        EXPECT_EQ(Summary(got.GetVariable(2)), "3/1 Note('n1'\n'n2'\n)$@MeasurementLevel('5'\n)$@ExtendRole('7'\n)");
+        EXPECT_EQ(Summary(got.GetVariable(3)), "3/1 $@MeasurementLevel('4'\n)$@ExtendRole('6'\n)");
+        EXPECT_EQ(Summary(got.GetVariable(4)), "2/" + std::to_string(VESK_Variable::eMeasureScale) + " ");
 
         EXPECT_EQ(got.GetAttributes().MakeString(), "Origin('survey'\n)$VariableView2('names'\n'labels'\n)");
         EXPECT_EQ(got.GetDEFormattingInfo(), want.GetDEFormattingInfo());
