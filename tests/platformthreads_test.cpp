@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <numeric>
 #include <thread>
 #include <utility>
@@ -18,14 +19,22 @@ struct Counters {
     std::pair<int, int> RanDestroyed() const { return {ran, destroyed}; }
 };
 
-class CountingBody : public CallBackObject {
+// Runs fn (given the body itself); counts runs and destructions when given counters.
+class FnBody : public CallBackObject {
 public:
-    explicit CountingBody(Counters& c) : fC(c) {}
-    ~CountingBody() override { ++fC.destroyed; }
-    void Run() override { ++fC.ran; }
+    explicit FnBody(std::function<void(FnBody&)> fn, Counters* c = nullptr) : fFn(std::move(fn)), fC(c) {}
+    explicit FnBody(Counters& c) : FnBody([](FnBody&) {}, &c) {}
+    ~FnBody() override {
+        if (fC) ++fC->destroyed;
+    }
+    void Run() override {
+        fFn(*this);
+        if (fC) ++fC->ran;
+    }
 
 private:
-    Counters& fC;
+    std::function<void(FnBody&)> fFn;
+    Counters* fC;
 };
 
 // Runs until asked to stop: by polling the flag, or (blocking) on a semaphore
@@ -102,14 +111,14 @@ TEST(ThreadPoolTest, RunsSubmittedBodiesOnceAndOwnsAdoptedOnes) {
     {
         sfThreadPool pool(2, 0);
         ASSERT_TRUE(pool.Init());
-        for (int i = 0; i < 10; ++i) pool.Submit(new CountingBody(c));
+        for (int i = 0; i < 10; ++i) pool.Submit(new FnBody(c));
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         EXPECT_EQ(c.ran, 0);  // nothing runs before Start
         ASSERT_TRUE(pool.Start());
         EXPECT_TRUE(pool.Running());
         pool.WaitIdle();
         EXPECT_EQ(c.RanDestroyed(), std::make_pair(10, 10));
-        CountingBody kept(c);  // run but not deleted by the pool
+        FnBody kept(c);  // run but not deleted by the pool
         pool.Submit(&kept, false);
         pool.WaitIdle();
         EXPECT_EQ(c.RanDestroyed(), std::make_pair(11, 10));
@@ -120,14 +129,8 @@ TEST(ThreadPoolTest, RunsSubmittedBodiesOnceAndOwnsAdoptedOnes) {
     sfThreadPool pool(2, 0);
     sfSemaphore a(0), b(0);
     std::atomic<int> met{0};
-    struct Meet : CallBackObject {
-        sfSemaphore &mine, &other;
-        std::atomic<int>& met;
-        Meet(sfSemaphore& m, sfSemaphore& o, std::atomic<int>& n) : mine(m), other(o), met(n) {}
-        void Run() override { other.Post(), met += mine.WaitFor(5000); }
-    };
-    pool.Submit(new Meet(a, b, met));
-    pool.Submit(new Meet(b, a, met));
+    pool.Submit(new FnBody([&](FnBody&) { b.Post(), met += a.WaitFor(5000); }));
+    pool.Submit(new FnBody([&](FnBody&) { a.Post(), met += b.WaitFor(5000); }));
     pool.Start();
     pool.WaitIdle();
     EXPECT_EQ(met, 2);
@@ -145,7 +148,7 @@ TEST(ThreadPoolTest, StopAllEndsBodiesCooperatively) {
     pool.Submit(&polling, false);
     ASSERT_TRUE(WaitUntilStarted(polling));
     Counters c;
-    pool.Submit(new CountingBody(c));  // queued behind: dropped and deleted
+    pool.Submit(new FnBody(c));  // queued behind: dropped and deleted
     pool.stopAll();
     EXPECT_TRUE(polling.finished && polling.StopRequested());
     EXPECT_EQ(c.RanDestroyed(), std::make_pair(0, 1));
@@ -174,34 +177,27 @@ TEST(ThreadPoolTest, DrainOnStopRunsEverythingQueuedAndStopFromABodyIsAMisuse) {
     Counters c;
     sfThreadPool pool(1, sfThreadPoolBase::kDrainOnStop);
     pool.Start();
-    struct Slow : CallBackObject {
-        Counters& c;
-        explicit Slow(Counters& k) : c(k) {}
-        void Run() override {
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            EXPECT_FALSE(StopRequested());
-            ++c.ran;
-        }
-    };
-    for (int i = 0; i < 20; ++i) pool.Submit(new Slow(c));
+    for (int i = 0; i < 20; ++i)
+        pool.Submit(new FnBody(
+            [](FnBody& self) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                EXPECT_FALSE(self.StopRequested());
+            },
+            &c));
     pool.stopAll();
     EXPECT_EQ(c.ran, 20);
 
     sfThreadPool self(1, 0);
-    struct SelfStop : CallBackObject {
-        sfThreadPool& pool;
-        std::atomic<bool> caught{false};
-        explicit SelfStop(sfThreadPool& p) : pool(p) {}
-        void Run() override {
-            try {
-                pool.stopAll();
-            } catch (const VESK_AssertFailed&) {
-                caught = true;
-            }
+    std::atomic<bool> caught{false};
+    FnBody body([&](FnBody&) {
+        try {
+            self.stopAll();
+        } catch (const VESK_AssertFailed&) {
+            caught = true;
         }
-    } body(self);
+    });
     self.Submit(&body, false);
     self.Start();
     self.WaitIdle();
-    EXPECT_TRUE(body.caught);
+    EXPECT_TRUE(caught);
 }
