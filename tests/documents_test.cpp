@@ -25,18 +25,25 @@ DSDocument Doc(std::vector<std::string> lines, int day, int month, int year) {
     return d;
 }
 
-using Date = std::tuple<int, int, int>;
-Date DateOf(const DSDocument& d) { return {d.Day(), d.Month(), d.Year()}; }
+// Each document as its date and its lines.
+using Summary = std::vector<std::tuple<int, int, int, std::vector<std::string>>>;
+Summary Summarise(const std::vector<DSDocument>& docs) {
+    Summary out;
+    for (const DSDocument& d : docs) {
+        std::vector<std::string> lines;
+        for (int k = 0; k < d.Size(); ++k) lines.push_back(d[k]);
+        out.emplace_back(d.Day(), d.Month(), d.Year(), lines);
+    }
+    return out;
+}
 
 std::string Block(const VESK_DataSource& source) { return VESK_DataSource::Extension(source, 0).Elements(); }
 
 }  // namespace
 
-TEST(DocumentsTest, ValueRulesAndCopyOnWrite) {
+TEST(DocumentsTest, ValueRulesOrderAndCopyOnWrite) {
     DSDocument d;
-    EXPECT_EQ(DateOf(d), Date(1, 1, 0));
-    EXPECT_EQ(d.Size(), 0);
-
+    EXPECT_EQ(Summarise({d}), (Summary{{1, 1, 0, {}}}));
     // Two-digit years are windowed.
     for (auto [given, year] : {std::pair{63, 2063}, {64, 1964}, {100, 100}}) {
         d.Year(given);
@@ -53,58 +60,39 @@ TEST(DocumentsTest, ValueRulesAndCopyOnWrite) {
     DSDocument copy = d;
     copy.AddLine("more");
     copy[0] = "changed";
-    EXPECT_EQ(d.Size(), 1);
-    EXPECT_EQ(d[0], std::string(80, 'x'));
-    EXPECT_EQ(copy.Size(), 2);
-    EXPECT_FALSE(copy == d);
     copy.Day(9);
-    EXPECT_EQ(d.Day(), 1);
+    EXPECT_EQ(Summarise({d, copy}), (Summary{{1, 1, 100, {std::string(80, 'x')}}, {9, 1, 100, {"changed", "more"}}}));
+    EXPECT_FALSE(copy == d);
 
-    // Order: date first, then lines; a prefix is smaller.
-    DSDocument a = Doc({"A"}, 5, 3, 2014);
-    DSDocument b = Doc({"A"}, 6, 3, 2014);
+    // Order: date first, then lines; a prefix is smaller. DeDup sorts and drops equal neighbours.
+    DSDocument a = Doc({"A"}, 5, 3, 2014), b = Doc({"A"}, 6, 3, 2014), shorter, longer;
     EXPECT_TRUE(a < b);
-    DSDocument shorter;
     shorter.AddLine("A");
-    DSDocument longer = shorter;
+    longer = shorter;
     longer.AddLine("B");
-    EXPECT_TRUE(shorter < longer);
-    EXPECT_FALSE(longer < shorter);
-
-    // DeDup sorts and drops equal neighbours.
+    EXPECT_TRUE(shorter < longer && !(longer < shorter));
     std::vector<DSDocument> docs = {b, a, Doc({"A"}, 6, 3, 2014)};
     DeDup(docs);
-    ASSERT_EQ(docs.size(), 2u);
-    EXPECT_EQ(docs[0].Day(), 5);
-    EXPECT_EQ(docs[1].Day(), 6);
+    EXPECT_EQ(Summarise(docs), Summarise({a, b}));
 }
 
 TEST(DocumentsTest, BlockRoundTrip) {
     MemoryDataStore source;
-    DSDocument one = Doc({"A", "B"}, 5, 3, 2014);
+    DSDocument one = Doc({"A", "B"}, 5, 3, 2014), two = Doc({"second"}, 31, 12, 1999);
     EXPECT_EQ(one[2], "   (Entered 05-Mar-2014)");
     SaveDocuments({one}, source);
-    ASSERT_TRUE(source.HasExtension(0));
     EXPECT_EQ(VESK_DataSource::Extension(source, 0).ElementSize(), 1);
     EXPECT_EQ(Block(source), Line("A") + Line("B") + Line("   (Entered 05-Mar-2014)"));
-
-    std::vector<DSDocument> back = GetDocuments(source);
-    ASSERT_EQ(back.size(), 1u);
-    ASSERT_EQ(back[0].Size(), 3);
-    EXPECT_EQ(back[0][0], Line("A"));
-    EXPECT_EQ(back[0][2], Line("   (Entered 05-Mar-2014)"));
-    EXPECT_EQ(DateOf(back[0]), Date(5, 3, 2014));
+    EXPECT_EQ(Summarise(GetDocuments(source)),
+              (Summary{{5, 3, 2014, {Line("A"), Line("B"), Line("   (Entered 05-Mar-2014)")}}}));
 
     // Two documents: one blank separator between them, none read back.
-    DSDocument two = Doc({"second"}, 31, 12, 1999);
     SaveDocuments({one, two}, source);
     EXPECT_EQ(Block(source).size(), 6u * 80);
     EXPECT_EQ(Block(source).substr(3 * 80, 80), std::string(80, ' '));
-    back = GetDocuments(source);
+    const std::vector<DSDocument> back = GetDocuments(source);
     ASSERT_EQ(back.size(), 2u);
-    EXPECT_EQ(back[1].Size(), 2);
-    EXPECT_EQ(back[1][0], Line("second"));
-    EXPECT_EQ(DateOf(back[1]), Date(31, 12, 1999));
+    EXPECT_EQ(Summarise({back[1]}), (Summary{{31, 12, 1999, {Line("second"), Line("   (Entered 31-Dec-1999)")}}}));
 
     // Saving nothing removes the block.
     SaveDocuments({}, source);
@@ -114,57 +102,43 @@ TEST(DocumentsTest, BlockRoundTrip) {
 
 TEST(DocumentsTest, ReadingLooseDateLines) {
     MemoryDataStore source;
-    auto read = [&](const std::string& block) {
-        source.SetExtension(0, 1, long(block.size()), block.data());
-        return GetDocuments(source);
+    auto read = [&](const std::string& block, int elementSize = 1) {
+        source.SetExtension(0, elementSize, long(block.size()) / elementSize, block.data());
+        return Summarise(GetDocuments(source));
     };
-
-    // Blanks for hyphens, an upper-case month and a two-digit year.
-    std::vector<DSDocument> docs = read(Line("note") + Line("   (Entered 07 DEC 99)"));
-    ASSERT_EQ(docs.size(), 1u);
-    EXPECT_EQ(DateOf(docs[0]), Date(7, 12, 1999));
-
-    // Element sizes dividing 80 read the same lines.
-    std::string block = Line("x") + Line("   (Entered 01-Feb-2003)");
-    source.SetExtension(0, 16, long(block.size() / 16), block.data());
-    docs = GetDocuments(source);
-    ASSERT_EQ(docs.size(), 1u);
-    EXPECT_EQ(DateOf(docs[0]), Date(1, 2, 2003));
-
+    // Blanks for hyphens, an upper-case month and a two-digit year; element sizes dividing 80.
+    EXPECT_EQ(read(Line("note") + Line("   (Entered 07 DEC 99)")),
+              (Summary{{7, 12, 1999, {Line("note"), Line("   (Entered 07 DEC 99)")}}}));
+    EXPECT_EQ(read(Line("x") + Line("   (Entered 01-Feb-2003)"), 16),
+              (Summary{{1, 2, 2003, {Line("x"), Line("   (Entered 01-Feb-2003)")}}}));
     // A date the reader cannot take and trailing lines without a date line
     // stay as documents without a date.
-    docs = read(Line("a") + Line("   (Entered 99-Foo-20)") + Line("") + Line("tail"));
-    ASSERT_EQ(docs.size(), 2u);
-    EXPECT_EQ(docs[0].Size(), 2);
-    EXPECT_EQ(DateOf(docs[0]), Date(1, 1, 0));
-    EXPECT_EQ(docs[1].Size(), 1);
-    EXPECT_EQ(docs[1][0], Line("tail"));
-    EXPECT_EQ(read(Line("a") + Line("   (Entered 1-2)"))[0].Year(), 0);
+    EXPECT_EQ(read(Line("a") + Line("   (Entered 99-Foo-20)") + Line("") + Line("tail")),
+              (Summary{{1, 1, 0, {Line("a"), Line("   (Entered 99-Foo-20)")}}, {1, 1, 0, {Line("tail")}}}));
+    EXPECT_EQ(std::get<2>(read(Line("a") + Line("   (Entered 1-2)"))[0]), 0);
 
     // A block that is not whole lines is a caller's mistake.
-    source.SetExtension(0, 1, 81, std::string(81, ' ').data());
-    EXPECT_THROW(GetDocuments(source), VESK_AssertFailed);
+    EXPECT_THROW(read(std::string(81, ' ')), VESK_AssertFailed);
 }
 
 TEST(DocumentsTest, CopiesOfASourceKeepTheirOwnDocuments) {
     MemoryDataStore original;
     SaveDocuments({Doc({"original"}, 1, 1, 2001)}, original);
+    const Summary before = Summarise(GetDocuments(original));
 
     // A derived source starts with the same block, shared until written.
     MemoryDataStore derived(&original);
-    ASSERT_EQ(GetDocuments(derived).size(), 1u);
     std::vector<DSDocument> docs = GetDocuments(derived);
+    ASSERT_EQ(docs.size(), 1u);
     docs.push_back(Doc({"added"}, 2, 2, 2002));
     SaveDocuments(docs, derived);
     EXPECT_EQ(GetDocuments(derived).size(), 2u);
-    ASSERT_EQ(GetDocuments(original).size(), 1u);
-    EXPECT_EQ(GetDocuments(original)[0][0], Line("original"));
+    EXPECT_EQ(Summarise(GetDocuments(original)), before);
 
     // The same through CopyDictionary, changing the original this time.
     MemoryDataStore copy;
     copy.CopyDictionary(original);
     SaveDocuments({Doc({"replaced"}, 3, 3, 2003)}, original);
-    ASSERT_EQ(GetDocuments(copy).size(), 1u);
-    EXPECT_EQ(GetDocuments(copy)[0][0], Line("original"));
+    EXPECT_EQ(Summarise(GetDocuments(copy)), before);
     EXPECT_EQ(GetDocuments(original)[0][0], Line("replaced"));
 }
