@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -31,17 +32,12 @@ namespace {
 
 const ByteOrder kOrders[] = {ByteOrder::Native(), ByteOrder(true)};
 
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/sysfilereaderXXXXXX";
-        fPath = mkdtemp(pattern);
-    }
-    ~TempDir() { std::system(("rm -rf " + fPath).c_str()); }
-    std::string File(const std::string& name) const { return fPath + "/" + name; }
-
-private:
-    std::string fPath;
+// A fresh directory for the test process, removed with everything in it.
+struct TempDir {
+    const std::string path = std::filesystem::temp_directory_path() / ("sysfilereader" + std::to_string(getpid()));
+    TempDir() { std::filesystem::create_directories(path); }
+    ~TempDir() { std::filesystem::remove_all(path); }
+    std::string File(const std::string& name) const { return path + "/" + name; }
 };
 
 void WriteBytes(const std::string& path, const Bytes& b) {
@@ -301,7 +297,8 @@ TEST(SystemFileReaderTest, VeryLongStringsAreRebuilt) {
     plain.Num(7).Str(text300.substr(0, 255) + " ", 255).Str(text300.substr(255), 48);
     zeros.Num(7).Str(text300.substr(0, 253) + std::string("\0\0 ", 3), 255).Str(text300.substr(253), 48);
     for (Cells* c : {&plain, &zeros})
-        c->Num(8).Str(text600.substr(0, 255) + " ", 255).Str(text600.substr(255, 255) + " ", 255).Str(text600.substr(510), 96).Num(9);
+        c->Num(8).Str(text600.substr(0, 255) + " ", 255).Str(text600.substr(255, 255) + " ", 255)
+            .Str(text600.substr(510), 96).Num(9);
     for (ByteOrder order : kOrders) {
         for (int compression : {0, 1, 2}) {
             const std::string path = MakeFile(dir.File("v.sav"), order, compression, dict, {plain.Get(), zeros.Get()});
@@ -330,7 +327,8 @@ TEST(SystemFileReaderTest, VeryLongStringsAreRebuilt) {
     SystemFileDataSource stored(dir.File("plain.sav"), "", false);
     const auto& chunks = stored.Options()._chunks;
     ASSERT_EQ(chunks.size(), 3u);  // leading entry, then one per string
-    EXPECT_EQ(std::make_tuple(chunks[0].cellsAfter, chunks[1].cellsAfter, chunks[2].targetCell), std::make_tuple(1, 1, 40));
+    EXPECT_EQ(std::make_tuple(chunks[0].cellsAfter, chunks[1].cellsAfter, chunks[2].targetCell),
+              std::make_tuple(1, 1, 40));
     EXPECT_TRUE(SystemFileDechunker::Fits(chunks, 117, 116));
     EXPECT_FALSE(SystemFileDechunker::Fits(chunks, 116, 116));
     EXPECT_FALSE(SystemFileDechunker::Fits(chunks, 117, 115));

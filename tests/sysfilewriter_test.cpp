@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -33,17 +34,12 @@ namespace {
 
 constexpr int kCompressions[] = {kCompressNone, kCompressBytecode, kCompressZlib};
 
-class TempDir {
-public:
-    TempDir() {
-        char pattern[] = "/tmp/sysfilewriterXXXXXX";
-        fPath = mkdtemp(pattern);
-    }
-    ~TempDir() { std::system(("rm -rf " + fPath).c_str()); }
-    std::string File(const std::string& name) const { return fPath + "/" + name; }
-
-private:
-    std::string fPath;
+// A fresh directory for the test process, removed with everything in it.
+struct TempDir {
+    const std::string path = std::filesystem::temp_directory_path() / ("sysfilewriter" + std::to_string(getpid()));
+    TempDir() { std::filesystem::create_directories(path); }
+    ~TempDir() { std::filesystem::remove_all(path); }
+    std::string File(const std::string& name) const { return path + "/" + name; }
 };
 
 Bytes ReadBytes(const std::string& path) {
@@ -204,7 +200,8 @@ Rows RandomRows(std::mt19937& rng, const VESK_DataSource& ds, int nRows) {
             if (w != 0)
                 PutText(at, w, RandomText(rng, size_t(w)));
             else
-                *at = Num(k < 5 ? double(int(rng() % 200) - 100) : k < 7 ? VESK_SYSMIS : std::ldexp(double(rng()), -20));
+                *at = Num(k < 5 ? double(int(rng() % 200) - 100)
+                                : k < 7 ? VESK_SYSMIS : std::ldexp(double(rng()), -20));
         }
     }
     return rows;
@@ -250,9 +247,9 @@ std::string Describe(const VESK_DataSource& ds) {
     std::ostringstream s;
     for (unsigned i = 0; i < ds.ColumnCount(); ++i) {
         const VESK_Variable& v = ds.GetVariable(int(i));
-        const VESK_Format f = v.GetFormat(), wf = v.GetWriteFormat();
-        s << v.GetName() << ' ' << v.GetType() << ' ' << int(f.code) << '.' << f.width << '.' << int(f.decimals) << ' '
-          << int(wf.code) << '.' << wf.width << '.' << int(wf.decimals) << " [" << v.GetLabel() << "] "
+        for (const VESK_Format f : {v.GetFormat(), v.GetWriteFormat()})
+            s << int(f.code) << '.' << f.width << '.' << int(f.decimals) << ' ';
+        s << v.GetName() << ' ' << v.GetType() << " [" << (v.GetLabel() ? v.GetLabel() : "") << "] "
           << v.GetMeasurementLevel() << ' ' << v.GetAlignment() << ' ' << v.GetDisplayWidth();
         const OBS* m[3];
         const int rule = v.GetMissingValues(m[0], m[1], m[2]);
@@ -309,21 +306,20 @@ TEST(SystemFileWriterTest, RandomDictionariesRoundTripInEveryCompression) {
 TEST(SystemFileWriterTest, FixedRecordsAreByteExact) {
     TempDir dir;
     auto ds = Dict({{"Income", 0}, {"x", 0}, {"Name", 20}});
-    ds->GetVariable(0).SetLabel("Yearly");  // 6 bytes: 2 bytes of padding
+    VESK_Variable& income = ds->GetVariable(0);
+    income.SetLabel("Yearly");  // 6 bytes: 2 bytes of padding
     const double m = 99;
-    ds->GetVariable(0).SetMissingValues(&m, nullptr, nullptr);
-    ds->GetVariable(0).SetFormat(VESK_Variable::eFmtNumber, 10, 3);
+    income.SetMissingValues(&m, nullptr, nullptr);
+    income.SetFormat(VESK_Variable::eFmtNumber, 10, 3);
     VESK_ValueLabelMap labels(0);
-    labels.AddPair(1.0, "abc");         // 1 + 3 bytes: 4 bytes of padding
-    labels.AddPair(2.0, "seven77");     // 1 + 7 bytes: none
-    ds->GetVariable(0).SetValueLabels(labels);
+    labels.AddPair(1.0, "abc");      // 1 + 3 bytes: 4 bytes of padding
+    labels.AddPair(2.0, "seven77");  // 1 + 7 bytes: none
+    income.SetValueLabels(labels);
     ds->GetVariable(1).SetValueLabels(labels);
     ds->SetWeightVar(1);
     ds->SetLabel("file label");
     const std::string path = dir.File("f.sav");
-    std::vector<OBS> row(5);
-    row[0] = Num(5);
-    row[1] = Num(1);
+    std::vector<OBS> row{Num(5), Num(1), {}, {}, {}};
     PutText(&row[2], 20, "Ann");
     WriteFile(path, *ds, {row, row, row}, kCompressNone);
 
@@ -529,7 +525,7 @@ TEST(SystemFileWriterTest, CaseCountIsPatchedAtClose) {
 TEST(SystemFileWriterTest, MisuseRaisesErrorsAndNeverCrashes) {
     TempDir dir;
     auto ds = Dict({{"a", 0}});
-    const OBS row[1] = {Num(1)};
+    const OBS row[1] = {Num(1)}, two[2] = {Num(1), Num(2)};
     const std::string path = dir.File("m.sav");
     {
         auto w = Writer(*ds, path);
@@ -541,8 +537,8 @@ TEST(SystemFileWriterTest, MisuseRaisesErrorsAndNeverCrashes) {
         // An iterator closes the writing; rows while it is open are refused.
         std::unique_ptr<VESK_InputCaseIterator> it(w->MakeIterator(nullptr));
         EXPECT_EQ(w->State(), 2);
-        EXPECT_EQ(ErrorOf([&] { w->AddRow(row); }), 1209);
-        EXPECT_EQ(ErrorOf([&] { w->CommitDictionary(); }), 1209);
+        EXPECT_EQ(std::make_pair(ErrorOf([&] { w->AddRow(row); }), ErrorOf([&] { w->CommitDictionary(); })),
+                  std::make_pair(1209, 1209));
         ASSERT_EQ(it->NextCase(), 1);
         EXPECT_EQ(it->GetCase().Cells()[0].d, 1.0);
         EXPECT_EQ(it->NextCase(), 0);
@@ -554,30 +550,25 @@ TEST(SystemFileWriterTest, MisuseRaisesErrorsAndNeverCrashes) {
         EXPECT_EQ(ErrorOf([&] { w->AddRow(nullptr); }), -1);
         // A variable added after the file was started cannot be written.
         w->MakeVariable(0).SetName("late");
-        const OBS two[2] = {Num(1), Num(2)};
         EXPECT_EQ(ErrorOf([&] { w->AddRow(two); }), -1);
     }
+    // Failures before anything is written leave an existing file alone.
     const Bytes before = ReadBytes(path);
-    {
-        // Failures before anything is written leave an existing file alone.
-        auto w = Writer(*ds, path);
-        w->SetPassword(ExtNameStr("secret"));
-        EXPECT_EQ(ErrorOf([&] { w->CommitDictionary(); }), SystemFileDataSource::kErrNotAvailable);
-        EXPECT_EQ(ErrorOf([&] { w->AddRow(row); }), SystemFileDataSource::kErrNotAvailable);
-        EXPECT_EQ(w->State(), 0);
-    }
-    {
-        auto w = Writer(*Dict({{"a", 0}, {"b", 0}, {"B", 0}}), path);
-        EXPECT_EQ(ErrorOf([&] { w->CommitDictionary(); }), 1505);
-        // Still new: a corrected dictionary can be committed.
-        EXPECT_EQ(w->State(), 0);
-        EXPECT_EQ(ReadBytes(path), before);
-        w->GetVariable(2).SetName("c");
-        w->SetFileSpec(dir.File("fixed.sav").c_str());
-        w->CommitDictionary();
-        w->Close();
-        EXPECT_EQ(SystemFileDataSource(dir.File("fixed.sav"), "", false).ColumnCount(), 3u);
-    }
+    auto secret = Writer(*ds, path);
+    secret->SetPassword(ExtNameStr("secret"));
+    EXPECT_EQ(ErrorOf([&] { secret->CommitDictionary(); }), SystemFileDataSource::kErrNotAvailable);
+    EXPECT_EQ(ErrorOf([&] { secret->AddRow(row); }), SystemFileDataSource::kErrNotAvailable);
+    EXPECT_EQ(secret->State(), 0);
+    auto dup = Writer(*Dict({{"a", 0}, {"b", 0}, {"B", 0}}), path);
+    EXPECT_EQ(ErrorOf([&] { dup->CommitDictionary(); }), 1505);
+    EXPECT_EQ(ReadBytes(path), before);
+    // Still new: a corrected dictionary can be committed.
+    EXPECT_EQ(dup->State(), 0);
+    dup->GetVariable(2).SetName("c");
+    dup->SetFileSpec(dir.File("fixed.sav").c_str());
+    dup->CommitDictionary();
+    dup->Close();
+    EXPECT_EQ(SystemFileDataSource(dir.File("fixed.sav"), "", false).ColumnCount(), 3u);
     // A file that cannot be created.
     auto w = Writer(*ds, dir.File("no/such/dir.sav"));
     EXPECT_EQ(ErrorOf([&] { w->AddRow(row); }), 1201);
@@ -625,7 +616,8 @@ TEST(SystemFileWriterTest, SaveFileSaveSystemFileAndRawBlocks) {
         EXPECT_EQ(p.extOrder.back(), 30);
         EXPECT_EQ(std::make_tuple(p.ext.at(2).unitSize, p.ext.at(2).nUnits, p.ext.at(2).payload),
                   std::make_tuple(4, 3, std::string(reinterpret_cast<const char*>(ints), 12)));
-        EXPECT_EQ(std::make_pair(p.ext.at(30).unitSize, p.ext.at(30).payload), std::make_pair(1, std::string("subtype thirty")));
+        EXPECT_EQ(std::make_pair(p.ext.at(30).unitSize, p.ext.at(30).payload),
+                  std::make_pair(1, std::string("subtype thirty")));
     }
     {
         const std::string path = dir.File("save.sav");
