@@ -114,47 +114,41 @@ std::string Store(VESK_TrendsInfo& info) {
 }  // namespace
 
 TEST(TrendsInfoTest, ValidateAfterDictionaryEdits) {
-    {
-        Fixture f;
-        EXPECT_TRUE(f.info.Validate());
+    const Ints cleared{0, 1, 1, true, 12};  // everything but a given period
+    const struct {
+        std::function<void(Fixture&)> edit;
+        bool valid;
+        Ints header;
+    } cases[] = {
+        {[](Fixture&) {}, true, {2, 1990, 1, true, 12, 1, 2, 3}},
         // Moving the variables keeps it valid and updates the stored columns.
-        f.source.InsertVariable(0, Named(0, "first"));
-        EXPECT_TRUE(f.info.Validate());
-        EXPECT_EQ(Header(f.info), (Ints{2, 1990, 1, true, 12, 2, 3, 4}));
-
-        // Renaming MONTH_ clears everything but a given period.
-        VESK_Variable month = f.source.GetVariable(3);
-        month.SetName("MONTHS");
-        f.source.SetVariable(3, month);
-        EXPECT_FALSE(f.info.Validate());
-        EXPECT_EQ(Header(f.info), (Ints{0, 1, 1, true, 12}));
-        EXPECT_TRUE(f.info.Validate());  // nothing left to check
-    }
-    {
+        {[](Fixture& f) { f.source.InsertVariable(0, Named(0, "first")); }, true, {2, 1990, 1, true, 12, 2, 3, 4}},
         // Deleting the key resets only the key entry.
-        Fixture f;
-        f.source.DeleteVariables(3, 3);
-        EXPECT_FALSE(f.info.Validate());
-        EXPECT_EQ(Header(f.info), (Ints{2, 1990, 1, true, 12, 1, 2, -1}));
-        EXPECT_EQ(Entry(f.info, 2), (Ints{-1, VESK_TrendsInfo::e_NONE, 1}));
-        EXPECT_TRUE(f.info.Validate());
-    }
-    // Deleting a date variable, a numeric DATE_, a string YEAR_, or a new
-    // variable given the deleted one's name: everything is cleared.
-    const std::function<void(Fixture&)> breaks[] = {
-        [](Fixture& f) { f.source.DeleteVariables(1, 1); },
-        [](Fixture& f) { f.Retype(3, 0); },
-        [](Fixture& f) { f.Retype(1, 4); },
-        [](Fixture& f) {
-            f.source.DeleteVariables(1, 1);
-            f.source.InsertVariable(1, Named(0, "YEAR_"));
-        },
+        {[](Fixture& f) { f.source.DeleteVariables(3, 3); }, false, {2, 1990, 1, true, 12, 1, 2, -1}},
+        // Renaming or deleting a date variable, a numeric DATE_, a string
+        // YEAR_, or a new variable given the deleted one's name.
+        {[](Fixture& f) {
+             VESK_Variable month = f.source.GetVariable(2);
+             month.SetName("MONTHS");
+             f.source.SetVariable(2, month);
+         },
+         false, cleared},
+        {[](Fixture& f) { f.source.DeleteVariables(1, 1); }, false, cleared},
+        {[](Fixture& f) { f.Retype(3, 0); }, false, cleared},
+        {[](Fixture& f) { f.Retype(1, 4); }, false, cleared},
+        {[](Fixture& f) {
+             f.source.DeleteVariables(1, 1);
+             f.source.InsertVariable(1, Named(0, "YEAR_"));
+         },
+         false, cleared},
     };
-    for (size_t i = 0; i < std::size(breaks); ++i) {
+    for (size_t i = 0; i < std::size(cases); ++i) {
         Fixture f;
-        breaks[i](f);
-        EXPECT_FALSE(f.info.Validate()) << i;
-        EXPECT_EQ(f.info.GetNDateVars(), 0) << i;
+        cases[i].edit(f);
+        EXPECT_EQ(f.info.Validate(), cases[i].valid) << i;
+        EXPECT_EQ(Header(f.info), cases[i].header) << i;
+        EXPECT_TRUE(f.info.Validate()) << i;  // nothing left to clear
+        if (i == 2) EXPECT_EQ(Entry(f.info, 2), (Ints{-1, VESK_TrendsInfo::e_NONE, 1}));
     }
 }
 
