@@ -1,6 +1,6 @@
 // Sort keys and keyed lookup: key texts, the search over the sparse index and
-// over the cases of one stretch (counting the cases read) in a memory store
-// and in a system file, the subtype-23 record, and file round trips.
+// over the cases of one stretch (counting the cases read), the subtype-23
+// record, and file round trips.
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
