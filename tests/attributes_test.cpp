@@ -41,7 +41,6 @@ TEST(AttributesTest, DefineLookupDeleteAndVersion) {
     EXPECT_EQ(a.Index("none"), -1);
     EXPECT_EQ(a.Values("oThEr"), (Values{"x", "y"}));
     EXPECT_TRUE(a.Values("none").empty());
-
     a.Delete(0);
     EXPECT_EQ(a.Name(1), "Empty");
     EXPECT_TRUE(a.Delete("EMPTY"));
@@ -51,7 +50,6 @@ TEST(AttributesTest, DefineLookupDeleteAndVersion) {
     // Deleting the last attribute frees the storage: equal to a fresh collection.
     EXPECT_EQ(a, DatasourceAttributes());
     EXPECT_FALSE(DatasourceAttributes().Delete("x"));
-
     try {
         a = Sample();
         a.Name(2);
@@ -71,7 +69,6 @@ TEST(AttributesTest, CopyAssignChangeAndEquality) {
     copy.Define("Size", {"11"});
     EXPECT_EQ(a.Values("Size"), (Values{"10"}));  // copies are independent
     EXPECT_EQ(DatasourceAttributes(DatasourceAttributes{}).Version(), 0u);
-
     DatasourceAttributes b;
     b = a;
     EXPECT_EQ(b.Version(), 1u);
@@ -80,13 +77,11 @@ TEST(AttributesTest, CopyAssignChangeAndEquality) {
     EXPECT_EQ(b.Version(), 1u);
     b = DatasourceAttributes();
     EXPECT_EQ(b.Version(), 2u);
-
     // Change creates empty storage: no longer equal to a collection without it.
     DatasourceAttributes c;
     c.Change();
     EXPECT_EQ(c.Version(), 1u);
     EXPECT_NE(c, DatasourceAttributes());
-
     // Order counts, so does the case of names, and so do the values.
     DatasourceAttributes reversed, cased, shorter = Sample();
     reversed.Define("Size", {"10"});
@@ -102,14 +97,12 @@ TEST(AttributesTest, Merge) {
     DatasourceAttributes other;
     other.Define("color", {"green"});
     other.Define("Shape", {"round"});
-
     DatasourceAttributes keep = Sample();
     EXPECT_TRUE(keep.Merge(other, false));
     EXPECT_EQ(keep.MakeString(), "Color('red'\n'blue'\n)Size('10'\n)Shape('round'\n)");
     DatasourceAttributes replace = Sample();
     EXPECT_TRUE(replace.Merge(other, true));
     EXPECT_EQ(replace.MakeString(), "color('green'\n)Size('10'\n)Shape('round'\n)");
-
     // Nothing to define: equal values are not redefined.
     const uint64_t version = replace.Version();
     EXPECT_FALSE(replace.Merge(other, true));
@@ -117,7 +110,6 @@ TEST(AttributesTest, Merge) {
     EXPECT_FALSE(replace.Merge(DatasourceAttributes(), true));
     EXPECT_FALSE(replace.Merge(replace, true));
     EXPECT_EQ(replace.Version(), version);
-
     DatasourceAttributes empty;
     EXPECT_TRUE(empty.Merge(other, false));
     EXPECT_EQ(empty, other);
@@ -144,18 +136,15 @@ TEST(AttributesTest, ParseWellFormedTexts) {
     ASSERT_TRUE(DatasourceAttributes::Parse("", out, &consumed));
     EXPECT_EQ(consumed, 0u);
     EXPECT_EQ(out.Size(), 0u);  // an empty collection was assigned
-
     EXPECT_EQ(ParseOk("a()", &consumed).Size(), 0u);
     EXPECT_EQ(consumed, 3u);
     EXPECT_EQ(ParseOk("a(''\n'it's'\n'(x)/y'\n)").Values("a"), (Values{"", "it's", "(x)/y"}));
     // Invalid names are dropped, their values still read.
     EXPECT_EQ(ParseOk("1abc('x'\n)b('y'\n)x.('1'\n)#s('2'\n)$Any('z'\n)").MakeString(), "b('y'\n)$Any('z'\n)");
-
     // The no-length form stops at the given length.
     ASSERT_TRUE(DatasourceAttributes::Parse("a('x'\n)b('y'\n)", 7, out, &consumed));
     EXPECT_EQ(out.MakeString(), "a('x'\n)");
     EXPECT_EQ(consumed, 7u);
-
     // A block ends at "/".
     const std::string text = "a('x'\n)/b('y'\n'z'\n)/";
     EXPECT_EQ(ParseOk(text, &consumed).MakeString(), "a('x'\n)");

@@ -3,8 +3,8 @@
 
 #include <cstring>
 #include <functional>
-#include <tuple>
 #include <memory>
+#include <tuple>
 #include <string>
 #include <vector>
 
@@ -71,10 +71,8 @@ TEST(DataSourceLayout, CellIndexesFollowEveryEdit) {
     TestSource ds;
     ExpectLayout(ds, {0});
     EXPECT_EQ(ds.ObsIndex(-1), -1);
-
     MakeMixed(ds);
     ExpectLayout(ds, {0, 1, 2, 4, 36});
-
     // The 9-byte string becomes numeric; the last variable shrinks to 3 cells.
     auto retype = [&](int column, int type) {
         VESK_Variable v = ds.GetVariable(column);
@@ -85,13 +83,11 @@ TEST(DataSourceLayout, CellIndexesFollowEveryEdit) {
     ExpectLayout(ds, {0, 1, 2, 3, 35});
     retype(3, 17);
     ExpectLayout(ds, {0, 1, 2, 3, 6});
-
     // Insertions at the front, in the middle and at the end.
     ds.InsertVariable(0, VESK_Variable(20));
     ds.InsertVariable(2, VESK_Variable(40));
     ds.InsertVariable(long(ds.ColumnCount()), VESK_Variable(1));
     ExpectLayout(ds, {0, 3, 4, 9, 10, 11, 14, 15});
-
     // Empty ranges change nothing, not even the dirty flag.
     ds.SetDirty(false);
     ds.DeleteVariables(3, 2);
@@ -99,7 +95,6 @@ TEST(DataSourceLayout, CellIndexesFollowEveryEdit) {
     ds.DeleteVariables(5, -3);
     EXPECT_EQ(ds.ColumnCount(), 7u);
     EXPECT_FALSE(ds.IsDirty());
-
     // The last column: last variable cells take the new last column's count.
     ds.DeleteVariables(6, 6);
     EXPECT_TRUE(ds.IsDirty());
@@ -112,27 +107,19 @@ TEST(DataSourceLayout, CellIndexesFollowEveryEdit) {
     ExpectLayout(ds, {0});
 }
 
-TEST(DataSourceLayout, InitCellsFillsMissingAndBlanks) {
+TEST(DataSourceLayout, InitCellsAndPreconditions) {
     TestSource ds;
     MakeMixed(ds);
     std::vector<OBS> cells(ds.GetObsAreaSize());
     std::memset(cells.data(), 'x', cells.size() * sizeof(OBS));
     ds.InitCells(cells.data(), 0, 3); // not the 255-byte string
     EXPECT_EQ(cells[0].bits, VESK_SYSMIS_BITS);
-    EXPECT_EQ(std::string(cells[1].c, 8), std::string(8, ' '));
-    EXPECT_EQ(std::string(cells[2].c, 16), std::string(16, ' '));
-    EXPECT_EQ(cells[4].c[0], 'x');
+    EXPECT_EQ(std::string(cells[1].c, 24) + cells[4].c[0], std::string(24, ' ') + 'x');
     ds.InitCells(cells.data(), 3, 1);
     EXPECT_EQ(std::string(cells[4].c, 32 * 8), std::string(32 * 8, ' '));
     ds.InitCells(cells.data(), 4, 0); // nothing at the end
-}
-
-TEST(DataSourceLayout, PreconditionFailures) {
-    TestSource ds;
-    MakeMixed(ds);
-    OBS cells[36];
     ExpectAssert([&] { ds.ObsIndex(5); }, "var_index <= lth", kDsobs);
-    ExpectAssert([&] { ds.InitCells(cells, 2, 3); }, "firstVar+nVars <= ColumnCount()", kDsobs);
+    ExpectAssert([&] { ds.InitCells(cells.data(), 2, 3); }, "firstVar+nVars <= ColumnCount()", kDsobs);
     ExpectAssert([&] { ds.GetVariable(4); }, "size_t(index) < pData->fDictionary.size()");
     ExpectAssert([&] { ds.DeleteVariables(3, 4); }, "finish < (int) ColumnCount()");
     VESK_Variable other(0);
@@ -159,7 +146,6 @@ TEST(DataSourceWeightFilterSplit, IdsSurviveInsertionsAndDeletions) {
     ds.SetFilterVar(2);
     const int split[] = {1, 2};
     ds.SetSplit(2, split, true);
-
     ds.InsertVariable(0, VESK_Variable(0));
     EXPECT_EQ(Roles(ds), (std::vector<int>{1, 3, 1, 2, 3}));
     EXPECT_EQ(ds.GetSplitVarID(1), ds.GetVariable(3).GetID());
@@ -196,16 +182,12 @@ TEST(DataSourceWeightFilterSplit, DirtyFlagAndPreconditions) {
     ds.SetFilterVar(-1);
     ds.SetSplit(0, nullptr, true);  // keeps nothing but the separate flag
     EXPECT_EQ(Roles(ds), (std::vector<int>{-1, -1, 1}));
-
     const int nine[] = {0, 0, 0, 0, 0, 0, 0, 0, 0};
     ExpectAssert([&] { ds.SetSplit(9, nine, false); }, "nVars <= eMaxSplitVars");
     ds.SetSplit(8, nine, false); // 64 bytes: allowed
     EXPECT_EQ(ds.GetNSplitVars(), 8u);
     const int negative[] = {0, -1};
     ExpectAssert([&] { ds.SetSplit(2, negative, false); }, "varIndexes[i] >= 0");
-    const int beyond[] = {7};
-    ExpectAssert([&] { ds.SetSplit(1, beyond, false); }, "size_t(index) < pData->fDictionary.size()");
-
     TestSource wide;
     for (const char* name : {"a", "b", "c"}) AddVar(wide, 24, name);
     const int three[] = {0, 1, 2};
@@ -222,16 +204,13 @@ TEST(DataSourceCopy, SharesBodiesAndIsolatesChanges) {
     original.SetExtension(3, 1, 4, "abcd");
     original.SetLabel("survey");
     original.SetWeightVar(0);
-
     TestSource copy(original);
     ASSERT_EQ(copy.ColumnCount(), 4u);
     for (int i = 0; i < 4; ++i) EXPECT_TRUE(copy.GetVariable(i).Impl() == original.GetVariable(i).Impl());
     EXPECT_TRUE(VESK_DataSource::Extension(copy, 3).Impl() == VESK_DataSource::Extension(original, 3).Impl());
-    EXPECT_EQ(copy.GetObsAreaSize(), 36u);
+    ExpectLayout(copy, {0, 1, 2, 4, 36});
     EXPECT_STREQ(copy.GetLabel(), "survey");
-    EXPECT_EQ(copy.GetWeightVarIndex(), 0);
     EXPECT_EQ(copy.GetTrendsInfo().GetDataSource(), &copy);
-
     // Changes through the copy never show through the original.
     copy.GetVariable(0).SetName("renamed");
     VESK_Variable retyped = copy.GetVariable(3);
@@ -249,32 +228,25 @@ TEST(DataSourceCopy, SharesBodiesAndIsolatesChanges) {
     EXPECT_EQ(VESK_DataSource::Extension(original, 3).Elements(), "abcd");
     EXPECT_EQ(original.GetAttributes(), attributes);
     EXPECT_EQ(original.GetWeightVarIndex(), 0);
-}
 
-TEST(DataSourceCopy, ParentConstructorAndCopyDictionary) {
-    TestSource parent;
-    MakeMixed(parent);
-    parent.SetFileSpec("/data/parent.sav");
-    parent.SetTimestamp(1234.0);
-    parent.SetDirty(false);
-
-    TestSource child(&parent);
-    EXPECT_EQ(child.GetParentSource(), &parent);
+    // A child shares its parent's dictionary and timestamp and starts dirty.
+    original.SetTimestamp(1234.0);
+    original.SetDirty(false);
+    TestSource child(&original);
+    EXPECT_EQ(child.GetParentSource(), &original);
     EXPECT_TRUE(child.IsDirty());
     EXPECT_EQ(child.GetTimestamp(), 1234.0);
-    EXPECT_TRUE(child.GetVariable(2).Impl() == parent.GetVariable(2).Impl());
-
+    EXPECT_TRUE(child.GetVariable(2).Impl() == original.GetVariable(2).Impl());
     // CopyDictionary keeps the own parent and drops the file specification.
     TestSource other;
     AddVar(other, 3, "x");
     other.SetFileSpec("/data/other.sav");
     other.SetLabel("");
     child.CopyDictionary(other);
-    EXPECT_EQ(child.GetParentSource(), &parent);
-    EXPECT_EQ(child.GetObsAreaSize(), 1u);
+    EXPECT_EQ(child.GetParentSource(), &original);
+    ExpectLayout(child, {0, 1});
     EXPECT_STREQ(child.GetFileSpec(), "");
     ASSERT_NE(child.GetLabel(), nullptr);
-    EXPECT_STREQ(child.GetLabel(), "");
     EXPECT_EQ(child.GetTrendsInfo().GetDataSource(), &child);
 }
 
@@ -290,14 +262,12 @@ TEST(DataSourceNames, FindVarIndexGoodVarNameAndNameIndex) {
     for (const auto& [name, start, want] : finds) EXPECT_EQ(ds.FindVarIndex(name, start), want) << name << start;
     EXPECT_EQ(ds.FindVarIndex(ds.GetVariable(2).GetID()), 2);
     EXPECT_EQ(ds.FindVarIndex(LocallyUniqueID::None()), -1);
-
     EXPECT_EQ(ds.GoodVarName("weight"), "weight");
     const std::string fresh = ds.GoodVarName("age");
     EXPECT_EQ(ds.FindVarIndex(fresh.c_str()), -1);
     AddVar(ds, 0, fresh.c_str());
     EXPECT_EQ(ds.FindVarIndex(ds.GoodVarName("AGE").c_str()), -1);
     EXPECT_LE(ds.GoodVarName(std::string(100, 'z')).size(), 64u);
-
     // The name index knows upper-case names only; copies own their tables.
     TestSource named;
     for (const char* name : {"b", "ABC", "a", "Ab", "zeta", "\xC3\xA9t\xC3\xA9"}) AddVar(named, 0, name);
@@ -321,25 +291,19 @@ TEST(DataSourceExtensions, BlocksTableAndHandles) {
     TestSource ds;
     EXPECT_EQ(ds.MaxExtensionType(), -1);
     EXPECT_EQ(ds.ExtensionHash(3), 0);
-
     // Element size 0 counts as 1.
     ds.SetExtension(4, 0, 2, "xyz");
-    VESK_DataSource::Extension four(ds, 4);
-    EXPECT_EQ(four.ElementSize(), 1);
-    EXPECT_EQ(four.Elements(), "xy");
+    EXPECT_EQ(VESK_DataSource::Extension(ds, 4).Elements(), "xy");
     EXPECT_EQ(ds.MaxExtensionType(), 4);
-
     const unsigned char hashed[] = {1, 2, 3, 4, 5};
     ds.SetExtension(7, 1, 5, hashed);
     EXPECT_EQ(ds.ExtensionHash(7), 0x05040302);
     EXPECT_EQ(ds.ExtensionHash(4), 0); // shorter than four bytes
-
     ds.SetExtension(39, 1, 1, "q");
     EXPECT_EQ(ds.MaxExtensionType(), 24); // 40 slots
     ds.SetExtension(39, 1, 0, nullptr); // removes the block, keeps the slot
     EXPECT_FALSE(ds.HasExtension(39));
     EXPECT_EQ(ds.MaxExtensionType(), 24);
-
     // Reading elements in order; a copy keeps the position.
     const int32_t numbers[] = {10, 20, 30};
     ds.SetExtension(3, 4, 3, numbers);
@@ -350,9 +314,8 @@ TEST(DataSourceExtensions, BlocksTableAndHandles) {
     EXPECT_EQ(out[1], 20);
     VESK_DataSource::Extension copied = ext;
     EXPECT_EQ(copied.GetNext(out, 100), 1);
-    EXPECT_EQ(out[0], 30);
+    EXPECT_EQ(std::vector<int32_t>(out, out + 2), std::vector<int32_t>({30, 20}));
     EXPECT_EQ(copied.GetNext(out, 100), 0);
-
     // A missing type gives a new empty block; an absent block answers neutrally.
     VESK_DataSource::Extension missing(ds, 11);
     EXPECT_EQ(std::vector<int>({missing.Type(), missing.ElementSize(), missing.Length()}), std::vector<int>({11, 1, 0}));
@@ -360,14 +323,12 @@ TEST(DataSourceExtensions, BlocksTableAndHandles) {
     EXPECT_FALSE(ds.HasExtension(11));
     VESK_DataSource::Extension none{VESK_DataSource::ExtensionPtr()};
     EXPECT_EQ(std::vector<int>({none.Type(), none.Length(), none.GetNext(out, 100)}), std::vector<int>({-1, 0, 0}));
-
     // Equality: subtype and content only.
     VESK_DataSource::Extension same(VESK_DataSource::ExtensionPtr(new VESK_ExtensionImpl(3, 2, 6, numbers)));
     EXPECT_TRUE(same == VESK_DataSource::Extension(ds, 3));
     EXPECT_TRUE(none == VESK_DataSource::Extension(VESK_DataSource::ExtensionPtr()));
     EXPECT_FALSE(none == same);
     EXPECT_FALSE(same == VESK_DataSource::Extension(ds, 7));
-
     // A block handed over is shared, and stored under the given type.
     ds.SetExtension(same);
     EXPECT_TRUE(VESK_DataSource::Extension(ds, 3).Impl() == same.Impl());
@@ -375,7 +336,6 @@ TEST(DataSourceExtensions, BlocksTableAndHandles) {
     ds.ExtendExtension(3, 1, "\x01\x00");
     EXPECT_EQ(VESK_DataSource::Extension(ds, 3).Length(), 7);
     EXPECT_EQ(same.Length(), 6); // the shared block was copied first
-
     ExpectAssert([&] { ds.SetExtension(-1, 1, 1, "a"); }, "0 <= type");
     ExpectAssert([&] { ds.SetExtension(1, 1, -1, "a"); }, "nElements >= 0");
     ExpectAssert([&] { ds.SetExtension(1, 1, 2, nullptr); }, "(nElements==0) >= (content==0)");
@@ -390,22 +350,15 @@ TEST(DataSourceProperties, SettersAndDirtyFlag) {
     ds.SetLabel("");
     EXPECT_TRUE(ds.IsDirty());
     ASSERT_NE(ds.GetLabel(), nullptr);
-    ds.SetLabel(nullptr);
-    EXPECT_EQ(ds.GetLabel(), nullptr);
-
     // Not dirty: file specification, timestamp, rows per imputation.
     ds.SetDirty(false);
-    ds.SetFileSpec("/tmp/x.sav");
-    EXPECT_STREQ(ds.GetFileSpecExt().GetGeneric(), "/tmp/x.sav");
     ds.SetFileSpec(static_cast<const char*>(nullptr));
     EXPECT_STREQ(ds.GetFileSpec(), "");
     ds.SetTimestamp(42.0);
     ds.SetTimestamp();
     EXPECT_GT(ds.GetTimestamp(), 13000000000.0); // now, after 1995
     ds.RowsPerImputation(int64_t(1) << 40);
-    EXPECT_EQ(ds.RowsPerImputation(), int64_t(1) << 40);
     EXPECT_FALSE(ds.IsDirty());
-
     // Sort index information with a key makes the index valid and the source dirty.
     ds.SetSortIndexInfo(SortIndexInfo());
     EXPECT_FALSE(ds.IsDirty());
@@ -418,7 +371,6 @@ TEST(DataSourceProperties, SettersAndDirtyFlag) {
     EXPECT_TRUE(ds.IsDirty());
     ds.SetDirty(true); // any SetDirty invalidates the index
     EXPECT_FALSE(ds.IsIndexValid());
-
     // Variable sets and multiple-response sets are kept apart.
     ds.SetDirty(false);
     VariableSetImpl set;
@@ -434,14 +386,9 @@ TEST(DataSourceProperties, SettersAndDirtyFlag) {
     EXPECT_EQ(ds.GetVariableSets(), std::vector<VariableSetImpl>{set});
     EXPECT_EQ(FindVarSet("$pets", ds.GetMRSets()), 1);
     EXPECT_EQ(FindVarSet("none", ds.GetMRSets()), -1);
-
     ds.SetDirty(false);
     ds.SetDEFormattingInfo(DataEditorFormattingInfo("grid"));
     EXPECT_TRUE(ds.IsDirty());
-
-    EXPECT_EQ(std::vector<uint64_t>({ObsBits(VESK_DataSource::SystemMissing()), ObsBits(VESK_DataSource::LowNumber()),
-                                     ObsBits(VESK_DataSource::HighNumber())}),
-              std::vector<uint64_t>({0xFFEFFFFFFFFFFFFFull, 0xFFEFFFFFFFFFFFFEull, 0x7FEFFFFFFFFFFFFFull}));
 }
 
 namespace {
@@ -493,12 +440,10 @@ TEST(DataSourceObservers, ToldOfEveryIteratorUntilUnregistered) {
     EXPECT_EQ(twice.fCount, 2);
     EXPECT_EQ(once.fCount, 1);
     EXPECT_EQ(once.fLast, first.get());
-
     ds.UnRegister(&twice);
     std::unique_ptr<VESK_InputCaseIterator> second(ds.MakeIterator(nullptr));
     EXPECT_EQ(twice.fCount, 2);
     EXPECT_EQ(once.fCount, 2);
-
     IteratingSource other;
     other.CopyDictionary(ds);
     std::unique_ptr<VESK_InputCaseIterator> third(other.MakeIterator(nullptr));
@@ -520,7 +465,6 @@ TEST(DataSourceKinds, IndependentStoreChainAndDataFree) {
     ASSERT_EQ(store.fRows[0].size(), 3u);
     EXPECT_EQ(store.fRows[0][0].d, 2.5);
     EXPECT_EQ(std::string(store.fRows[0][1].c, 16), std::string(16, ' '));
-
     int deletions = 0;
     auto* bottom = new TestSource(nullptr, &deletions);
     auto* middle = new TestSource(bottom, &deletions);
@@ -530,7 +474,6 @@ TEST(DataSourceKinds, IndependentStoreChainAndDataFree) {
     DeleteLine(top);
     DeleteLine(nullptr);
     EXPECT_EQ(deletions, 3);
-
     DataFreeDataSource ds;
     EXPECT_FALSE(ds.IsDirty());
     EXPECT_EQ(ds.RowCount(), -1);
