@@ -268,7 +268,7 @@ TEST(ExtensionDispatchTest, MalformedRecordsAreRefused) {
     ExpectFailure([&] { ReadText(14, ds, o, "ADDRESS=300\0\t"s); }, "name == rename->first");
 }
 
-TEST(SFExtensionFixedRecordsTest, DecodeInEitherOrder) {
+TEST(SFExtensionRecordsTest, DecodeInEitherOrder) {
     for (bool big : {false, true}) {
         SCOPED_TRACE(big);
         DataFreeDataSource ds;
@@ -306,9 +306,23 @@ TEST(SFExtensionFixedRecordsTest, DecodeInEitherOrder) {
     SystemFileOptions o;
     ReadText(20, ds, o, "windows-1252");
     EXPECT_EQ(o._encoding, "windows-1252");
+
+    // Long names: short names match case-sensitively; unmatched pairs are kept in file order.
+    for (const char* name : {"INCOME", "X", "income"}) AddVar(ds, name, 0);
+    ReadText(13, ds, o, "INCOME=Income\tX=x\tGHOST=Nobody");
+    EXPECT_TRUE(o._longNamesPresent);
+    std::vector<std::string> names;
+    for (unsigned v = 0; v < ds.ColumnCount(); ++v) names.push_back(ds.GetVariable(v).GetName());
+    EXPECT_EQ(names, (std::vector<std::string>{"Income", "x", "income"}));
+    ASSERT_EQ(o._longNames.size(), 3u);
+    EXPECT_EQ(o._longNames[2], std::make_pair("GHOST"s, "Nobody"s));
+    SystemFileOptions empty;
+    ReadText(13, ds, empty, "");
+    EXPECT_TRUE(empty._longNamesPresent);
+    EXPECT_TRUE(empty._longNames.empty());
 }
 
-TEST(SFExtensionFixedRecordsTest, EncodeFromTheWriterCopy) {
+TEST(SFExtensionRecordsTest, EncodeFromTheWriterCopy) {
     WriterSource writer;
     EXPECT_FALSE(Writes(20, writer));  // no encoding
     EXPECT_FALSE(Writes(11, writer));  // no variables
@@ -347,26 +361,6 @@ TEST(SFExtensionFixedRecordsTest, EncodeFromTheWriterCopy) {
     EXPECT_EQ(plainParams.Int32At(7, ByteOrder::Native()), 2);
     EXPECT_EQ(std::make_pair(count.Int64At(0, ByteOrder::Native()), count.Int64At(1, ByteOrder::Native())),
               std::make_pair(int64_t(1), int64_t(-1)));
-}
-
-TEST(SFExtensionExtNamesTest, RenamesToLongNames) {
-    DataFreeDataSource ds;
-    AddVar(ds, "INCOME", 0);
-    AddVar(ds, "X", 0);
-    AddVar(ds, "income", 0);  // short names match case-sensitively
-    SystemFileOptions o;
-    ReadText(13, ds, o, "INCOME=Income\tX=x\tGHOST=Nobody");
-    EXPECT_TRUE(o._longNamesPresent);
-    std::vector<std::string> names;
-    for (unsigned v = 0; v < ds.ColumnCount(); ++v) names.push_back(ds.GetVariable(v).GetName());
-    EXPECT_EQ(names, (std::vector<std::string>{"Income", "x", "income"}));
-    ASSERT_EQ(o._longNames.size(), 3u);  // file order, unmatched pair kept
-    EXPECT_EQ(o._longNames[2], std::make_pair("GHOST"s, "Nobody"s));
-
-    SystemFileOptions empty;
-    ReadText(13, ds, empty, "");
-    EXPECT_TRUE(empty._longNamesPresent);
-    EXPECT_TRUE(empty._longNames.empty());
 }
 
 TEST(SFExtensionExtStringsTest, MismatchedRunsAreIgnored) {
