@@ -420,9 +420,7 @@ TEST(SFExtensionVariableAttributesTest, ReservedAttributesCarryRoleAndLevel) {
 
 TEST(SFExtensionVariableAttributesTest, BadOrUnknownEntriesAreSkipped) {
     DataFreeDataSource target;
-    AddVar(target, "a", 0);
-    AddVar(target, "b", 0);
-    AddVar(target, "c", 0);
+    for (const char* name : {"a", "b", "c"}) AddVar(target, name, 0);
     // After an entry that does not parse, reading resumes at its ":", so the
     // next name is lost with it.
     Apply(18, target, false, 1, "ghost:N('1'\n)/a:N(x)/b:N('2'\n)/c:N('3'\n)");
