@@ -121,14 +121,11 @@ void SmallDictionary(SysFileBuilder& b) {
 
 Rows SmallRows(int n) {
     Rows rows;
-    for (int i = 0; i < n; ++i) {
-        Cells c;
-        (i % 5 == 4 ? c.Sysmis() : c.Num(i % 200 - 50)).Str("row" + std::to_string(i), 20).Num(i * 1.25e7 + 0.333);
-        rows.push_back(c.Get());
-    }
+    for (int i = 0; i < n; ++i)
+        rows.push_back(Cells().Num(i % 5 == 4 ? VESK_SYSMIS : i % 200 - 50).Str("row" + std::to_string(i), 20)
+                           .Num(i * 1.25e7 + 0.333).Get());
     return rows;
 }
-
 
 // One line per variable: name, label, type, print format, missing values.
 std::vector<std::string> Variables(const VESK_DataSource& src) {
@@ -181,11 +178,10 @@ TEST(SystemFileReaderTest, DictionaryRecordsInBothByteOrders) {
         // Weight index 5 is the cell of WT (AGE 1, CITY 2-4).
         EXPECT_EQ(src.GetWeightVarIndex(), 2);
         // One map shared by two variables, values in machine order.
-        VESK_ValueLabelMap ages(src.GetVariable(0).GetValueLabels());
+        VESK_ValueLabelMap ages(src.GetVariable(0).GetValueLabels()), cities(src.GetVariable(1).GetValueLabels());
         EXPECT_TRUE(src.GetVariable(0).GetValueLabels() == src.GetVariable(3).GetValueLabels());
         EXPECT_STREQ(ages.GetLabel(2.0), "seven b");
         EXPECT_STREQ(ages.GetLabel(3.0), "eight by");
-        VESK_ValueLabelMap cities(src.GetVariable(1).GetValueLabels());
         EXPECT_EQ(cities.Type(), 20);
         EXPECT_STREQ(cities.GetLabel(std::string("x")), "ex");
         // Documents become extension 0; the unknown subtype is kept raw.
