@@ -5,9 +5,6 @@
 #include <nlohmann/json.hpp>
 
 #include <dirent.h>
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <set>
@@ -98,6 +95,13 @@ const char kAwkwardCsv[] =
 
 int CompressionCode(const std::string& name) { return name == "none" ? 0 : name == "bytecode" ? 1 : 2; }
 
+template <typename T>
+std::vector<T> Column(const json& info, const char* member) {
+    std::vector<T> out;
+    for (const json& v : info["variables"]) out.push_back(v[member]);
+    return out;
+}
+
 void ExpectMembers(const json& got, const char* want) {
     const json members = json::parse(want);
     for (const auto& [key, value] : members.items()) EXPECT_EQ(got[key], value) << key;
@@ -165,39 +169,6 @@ TEST_F(VeskCli, CatWritesRfc4180CsvAndSelectsRowsAndVars) {
     }
 }
 
-// Runs vesk with stderr on a pseudo-terminal and stdout into a file; returns
-// what the terminal received.
-std::string RunOnTerminal(const std::vector<std::string>& args, const std::string& outFile) {
-    const int master = posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) return "<no pty>";
-    const std::string slaveName = ptsname(master);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(open(slaveName.c_str(), O_RDWR | O_NOCTTY), STDERR_FILENO);
-        dup2(open(outFile.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600), STDOUT_FILENO);
-        std::vector<char*> argv{const_cast<char*>(VESK_TOOL)};
-        for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(VESK_TOOL, argv.data());
-        _exit(127);
-    }
-    std::string seen;
-    char buf[4096];
-    for (;;) {
-        pollfd p{master, POLLIN, 0};
-        if (poll(&p, 1, 200) <= 0) {
-            if (waitpid(pid, nullptr, WNOHANG) == pid) break;
-            continue;
-        }
-        const ssize_t n = read(master, buf, sizeof buf);
-        if (n <= 0) break;
-        seen.append(buf, size_t(n));
-    }
-    waitpid(pid, nullptr, 0);
-    close(master);
-    return seen;
-}
-
 TEST_F(VeskCli, VerifyCountsCasesWithAProgressBarOnlyOnATerminal) {
     SysFileBuilder b;
     b.Header({.compression = kCompressBytecode});
@@ -205,7 +176,11 @@ TEST_F(VeskCli, VerifyCountsCasesWithAProgressBarOnlyOnATerminal) {
     for (int i = 0; i < 3000; ++i) b.Row(Cells().Num(i));
     const std::string file = Put("many.sys", b.Str());
 
-    const std::string terminal = RunOnTerminal({"verify", file}, Path("verify.out"));
+    // stderr on a pseudo-terminal made by script(1), stdout into a file.
+    if (std::system("command -v script >/dev/null") != 0) GTEST_SKIP() << "no script(1) for a terminal";
+    const std::string inner = "'" VESK_TOOL "' verify '" + file + "' >'" + Path("verify.out") + "'";
+    ASSERT_EQ(std::system(("script -qec \"" + inner + "\" /dev/null >'" + Path("tty") + "' </dev/null").c_str()), 0);
+    const std::string terminal = SlurpFile(Path("tty"));
     EXPECT_NE(terminal.find("verify ["), std::string::npos) << terminal;
     EXPECT_NE(terminal.find("\033[K"), std::string::npos) << "the bar is erased at the end";
     EXPECT_EQ(SlurpFile(Path("verify.out")), "cases: 3000\n");
@@ -240,23 +215,11 @@ TEST_F(VeskCli, BadUsageExitsTwoAndWritesNothing) {
     const std::string file = Put("a.sys", Awkward(kCompressNone).Str()), csv = Put("in.csv", "a\n1\n");
     const std::string out = Path("o.sys");
     const std::vector<std::vector<std::string>> bad = {
-        {},
-        {"frobnicate", file},
-        {"info"},
-        {"info", file, "--bogus"},
-        {"cat", file, "--rows", "3:1"},
-        {"cat", file, "--rows", "1-3"},
-        {"cat", file, "--rows", "-1:3"},
-        {"cat", file, "--rows", ""},
-        {"cat", file, "--vars", "N,nosuch"},
-        {"verify", file, "extra"},
-        {"convert", file},
-        {"convert", file, out, "--compression", "fast"},
-        {"convert", file, out, "--frobnicate"},
-        {"import", csv},
-        {"import", csv, out, "--compression", "gzip"},
-        {"import", csv, out, "extra"},
-    };
+        {}, {"frobnicate", file}, {"info"}, {"info", file, "--bogus"}, {"verify", file, "extra"},
+        {"cat", file, "--rows", "3:1"}, {"cat", file, "--rows", "1-3"}, {"cat", file, "--rows", "-1:3"},
+        {"cat", file, "--rows", ""}, {"cat", file, "--vars", "N,nosuch"},
+        {"convert", file}, {"convert", file, out, "--compression", "fast"}, {"convert", file, out, "--frobnicate"},
+        {"import", csv}, {"import", csv, out, "--compression", "gzip"}, {"import", csv, out, "extra"}};
     for (const auto& args : bad) {
         const VeskResult r = Run(args);
         std::string shown;
@@ -294,9 +257,7 @@ TEST_F(VeskCli, ImportThenCatReproducesTheCsv) {
     const json j = InfoJson(out);
     EXPECT_EQ(j["case_count"], 5);
     // "comma, here" is the longest text; the last column holds only empty fields.
-    std::vector<int> types;
-    for (const json& v : j["variables"]) types.push_back(v["type"]);
-    EXPECT_EQ(types, (std::vector<int>{0, 11, 1, 0}));
+    EXPECT_EQ(Column<int>(j, "type"), (std::vector<int>{0, 11, 1, 0}));
 
     // Converting a file onto itself replaces it only once the copy is complete.
     ASSERT_EQ(Run({"convert", out, out, "--compression", "bytecode"}).status, 0);
@@ -311,12 +272,7 @@ TEST_F(VeskCli, ImportTypesNamesAndLineEnds) {
     ASSERT_EQ(Run({"import", Put("in.csv", csv), out, "--label", "From CSV"}).status, 0);
     const json j = InfoJson(out);
     ExpectMembers(j, R"({"compression": 1, "label": "From CSV"})");  // bytecode by default
-    std::vector<std::string> names;
-    std::vector<int> types;
-    for (const json& v : j["variables"]) {
-        names.push_back(v["name"]);
-        types.push_back(v["type"]);
-    }
+    const std::vector<std::string> names = Column<std::string>(j, "name");
     ASSERT_EQ(names.size(), 5u);
     // Duplicate, bad-start and reserved names are replaced by distinct valid ones.
     EXPECT_EQ(names[0], "x");
@@ -324,7 +280,7 @@ TEST_F(VeskCli, ImportTypesNamesAndLineEnds) {
     EXPECT_NE(names[2], "1st");
     EXPECT_NE(names[4], "ALL");
     // "x8"; "1e5 " is not a number; "text  " keeps its blanks; only empty fields.
-    EXPECT_EQ(types, (std::vector<int>{0, 2, 4, 6, 0}));
+    EXPECT_EQ(Column<int>(j, "type"), (std::vector<int>{0, 2, 4, 6, 0}));
     const std::string header = names[0] + "," + names[1] + "," + names[2] + "," + names[3] + "," + names[4];
     EXPECT_EQ(Cat(out), header + "\r\n3,4,5,text,\r\n7,x8,,,\r\n,,1e5,q,\r\n");
 }
