@@ -137,40 +137,6 @@ SortIndexInfo IndexOver(const VESK_DataSource& source, int64_t rows, int64_t spa
     return info;
 }
 
-// Finds a sample of keys counting the cases read, then every key once through
-// one iterator, then keys that are absent.
-void CheckLookups(const VESK_DataSource& data, const Rows& rows) {
-    const int64_t n = int64_t(rows.size());
-    const int64_t spacing = 1000;
-    CountingSource counting(data);
-    SortIndexInfo info = IndexOver(counting, n, spacing);
-    // The widest stretch spans two spacings (after the last entry).
-    const int64_t bound = int64_t(std::ceil(std::log2(2.0 * spacing + 1))) + 1;
-
-    std::mt19937 rng(5);
-    for (int k = 0; k < 2000; ++k) {
-        const int64_t row = k < 3 ? (k == 0 ? 0 : k == 1 ? n - 1 : 5 * spacing) : int64_t(rng() % uint64_t(n));
-        counting.fNexts = 0;
-        ASSERT_EQ(Find(info, KeyText(rows, row)), row);
-        if (row % spacing == 0)
-            EXPECT_EQ(counting.fNexts, 0) << "an index hit reads no case";
-        else
-            ASSERT_LE(counting.fNexts, bound) << "row " << row;
-    }
-
-    std::unique_ptr<VESK_InputCaseIterator> it(counting.MakeIterator(nullptr));
-    for (int64_t row = 0; row < n; ++row) ASSERT_EQ(Find(info, KeyText(rows, row), it.get()), row);
-
-    for (int k = 0; k < 200; ++k) {
-        const auto& [word, number] = rows[rng() % uint64_t(n)];
-        counting.fNexts = 0;
-        EXPECT_EQ(Find(info, KeyText(word, number + 0.5), it.get()), -1);
-        EXPECT_LE(counting.fNexts, bound);
-    }
-    EXPECT_EQ(Find(info, KeyText("", 0)), -1);
-    EXPECT_EQ(Find(info, KeyText("zzzzzz", 0)), -1);
-}
-
 std::string TempDir() {
     char dir[] = "/tmp/sortindexXXXXXX";
     EXPECT_NE(mkdtemp(dir), nullptr);
@@ -285,13 +251,43 @@ TEST(SortIndexInfoTest, IndexHitsEdgesAndStretches) {
     EXPECT_EQ(Find(keyless, std::string(75, 'a') + "y"), 4);
 }
 
-// Seeking in system files is exercised by the round trips below; the search
-// itself reads the same cases whatever the source.
+// A sample of keys counting the cases read, then every key once through one
+// iterator, then keys that are absent. Seeking in system files is exercised by
+// the round trips below; the search itself reads the same cases whatever the source.
 TEST(SortIndexLookupTest, HundredThousandCases) {
     const auto rows = SortedRows(100000);
     MemoryDataStore store;
     Fill(store, rows);
-    CheckLookups(store, rows);
+
+    const int64_t n = int64_t(rows.size());
+    const int64_t spacing = 1000;
+    CountingSource counting(store);
+    SortIndexInfo info = IndexOver(counting, n, spacing);
+    // The widest stretch spans two spacings (after the last entry).
+    const int64_t bound = int64_t(std::ceil(std::log2(2.0 * spacing + 1))) + 1;
+
+    std::mt19937 rng(5);
+    for (int k = 0; k < 2000; ++k) {
+        const int64_t row = k < 3 ? (k == 0 ? 0 : k == 1 ? n - 1 : 5 * spacing) : int64_t(rng() % uint64_t(n));
+        counting.fNexts = 0;
+        ASSERT_EQ(Find(info, KeyText(rows, row)), row);
+        if (row % spacing == 0)
+            EXPECT_EQ(counting.fNexts, 0) << "an index hit reads no case";
+        else
+            ASSERT_LE(counting.fNexts, bound) << "row " << row;
+    }
+
+    std::unique_ptr<VESK_InputCaseIterator> it(counting.MakeIterator(nullptr));
+    for (int64_t row = 0; row < n; ++row) ASSERT_EQ(Find(info, KeyText(rows, row), it.get()), row);
+
+    for (int k = 0; k < 200; ++k) {
+        const auto& [word, number] = rows[rng() % uint64_t(n)];
+        counting.fNexts = 0;
+        EXPECT_EQ(Find(info, KeyText(word, number + 0.5), it.get()), -1);
+        EXPECT_LE(counting.fNexts, bound);
+    }
+    EXPECT_EQ(Find(info, KeyText("", 0)), -1);
+    EXPECT_EQ(Find(info, KeyText("zzzzzz", 0)), -1);
 }
 
 TEST(SFExtensionSortCasesKeyTest, RecordTextAndRoundTrip) {
