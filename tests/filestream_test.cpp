@@ -117,7 +117,10 @@ TEST(FileStreamTest, OpenModes) {
     WriteText(s, "!");
     s.Close();
     EXPECT_EQ(Contents(path), "abC!efXY");
-
+    ASSERT_NE(s.Open(p, "wb+"), 0);  // reads back what it wrote
+    WriteText(s, "0123456789");
+    s.Seek(-4, 2);
+    EXPECT_EQ(ReadText(s, 10), "6789");
 
     errno = 0;
     EXPECT_EQ(s.Open(p, "q"), 0);
