@@ -163,23 +163,9 @@ TEST(DataSourceWeightFilterSplit, IdsSurviveInsertionsAndDeletions) {
     EXPECT_EQ(Roles(ds), (std::vector<int>{-1, -1, 0}));
 }
 
-TEST(DataSourceWeightFilterSplit, DirtyFlagAndPreconditions) {
+TEST(DataSourceWeightFilterSplit, SplitLimits) {
     TestSource ds;
     MakeMixed(ds);
-    ds.SetWeightVar(0);
-    ds.SetDirty(false);
-    ds.SetWeightVar(0); // unchanged
-    EXPECT_FALSE(ds.IsDirty());
-    ds.SetWeightVar(-1);
-    EXPECT_TRUE(ds.IsDirty());
-    ds.SetDirty(false);
-    ds.SetWeightVar(99); // out of range: none, which it already is
-    // Filter and split are not saved with the dictionary: not dirty.
-    ds.SetFilterVar(1);
-    const int split[] = {0};
-    ds.SetSplit(1, split, false);
-    EXPECT_FALSE(ds.IsDirty());
-    ds.SetFilterVar(-1);
     ds.SetSplit(0, nullptr, true);  // keeps nothing but the separate flag
     EXPECT_EQ(Roles(ds), (std::vector<int>{-1, -1, 1}));
     const int nine[] = {0, 0, 0, 0, 0, 0, 0, 0, 0};
@@ -342,42 +328,48 @@ TEST(DataSourceExtensions, BlocksTableAndHandles) {
     ExpectAssert([&] { ds.ExtendExtension(11, 1, "a"); }, "HasExtension(type)");
 }
 
-TEST(DataSourceProperties, SettersAndDirtyFlag) {
+TEST(DataSourceProperties, WhatMarksTheDictionaryDirty) {
     TestSource ds;
+    MakeMixed(ds);
+    ds.SetWeightVar(0);
     EXPECT_TRUE(ds.IsDirty());
-    EXPECT_EQ(ds.GetLabel(), nullptr);
-    ds.SetDirty(false);
-    ds.SetLabel("");
-    EXPECT_TRUE(ds.IsDirty());
-    ASSERT_NE(ds.GetLabel(), nullptr);
-    // Not dirty: file specification, timestamp, rows per imputation.
-    ds.SetDirty(false);
-    ds.SetFileSpec(static_cast<const char*>(nullptr));
-    EXPECT_STREQ(ds.GetFileSpec(), "");
-    ds.SetTimestamp(42.0);
-    ds.SetTimestamp();
-    EXPECT_GT(ds.GetTimestamp(), 13000000000.0); // now, after 1995
-    ds.RowsPerImputation(int64_t(1) << 40);
-    EXPECT_FALSE(ds.IsDirty());
-    // Sort index information with a key makes the index valid and the source dirty.
-    ds.SetSortIndexInfo(SortIndexInfo());
-    EXPECT_FALSE(ds.IsDirty());
-    EXPECT_FALSE(ds.IsIndexValid());
     SortIndexInfo info;
     info.SetIndexKeys({FileSort::SortKey{2, 0, 8}});
     info.SetIndex({SortIndexInfo::SortIndexKeyRowPair("k", 7)});
-    ds.SetSortIndexInfo(info);
-    EXPECT_TRUE(ds.IsIndexValid());
-    EXPECT_TRUE(ds.IsDirty());
-    ds.SetDirty(true); // any SetDirty invalidates the index
-    EXPECT_FALSE(ds.IsIndexValid());
-    // Variable sets and multiple-response sets are kept apart.
-    ds.SetDirty(false);
+    const int split[] = {0};
     VariableSetImpl set;
     set.Name("colours");
     set.Variables({LocallyUniqueID(0x10)});
-    ds.SetVariableSets({set});
-    EXPECT_TRUE(ds.IsDirty());
+    // Filter, split, file specification, timestamp and rows per imputation are
+    // not saved with the dictionary.
+    const std::pair<bool, std::function<void()>> steps[] = {
+        {false, [&] { ds.SetWeightVar(0); }},  // unchanged
+        {true, [&] { ds.SetWeightVar(-1); }},
+        {false, [&] { ds.SetWeightVar(99); }},  // out of range: none, which it already is
+        {false, [&] { ds.SetFilterVar(1); }},
+        {false, [&] { ds.SetSplit(1, split, false); }},
+        {true, [&] { ds.SetLabel(""); }},
+        {false, [&] { ds.SetFileSpec(static_cast<const char*>(nullptr)); }},
+        {false, [&] { ds.SetTimestamp(); }},
+        {false, [&] { ds.RowsPerImputation(int64_t(1) << 40); }},
+        {false, [&] { ds.SetSortIndexInfo(SortIndexInfo()); }},
+        {true, [&] { ds.SetVariableSets({set}); }},
+        {true, [&] { ds.SetDEFormattingInfo(DataEditorFormattingInfo("grid")); }},
+        {true, [&] { ds.SetSortIndexInfo(info); }},
+    };
+    for (size_t i = 0; i < std::size(steps); ++i) {
+        ds.SetDirty(false);
+        steps[i].second();
+        EXPECT_EQ(ds.IsDirty(), steps[i].first) << i;
+    }
+    ASSERT_NE(ds.GetLabel(), nullptr);
+    EXPECT_STREQ(ds.GetFileSpec(), "");
+    EXPECT_GT(ds.GetTimestamp(), 13000000000.0); // now, after 1995
+    // Sort index information with a key makes the index valid; any SetDirty invalidates it.
+    EXPECT_TRUE(ds.IsIndexValid());
+    ds.SetDirty(true);
+    EXPECT_FALSE(ds.IsIndexValid());
+    // Variable sets and multiple-response sets are kept apart.
     EXPECT_TRUE(ds.GetMRSets().empty());
     VariableSetImpl mr = set;
     mr.Name("$pets");
@@ -386,9 +378,6 @@ TEST(DataSourceProperties, SettersAndDirtyFlag) {
     EXPECT_EQ(ds.GetVariableSets(), std::vector<VariableSetImpl>{set});
     EXPECT_EQ(FindVarSet("$pets", ds.GetMRSets()), 1);
     EXPECT_EQ(FindVarSet("none", ds.GetMRSets()), -1);
-    ds.SetDirty(false);
-    ds.SetDEFormattingInfo(DataEditorFormattingInfo("grid"));
-    EXPECT_TRUE(ds.IsDirty());
 }
 
 namespace {
