@@ -13,15 +13,18 @@
 
 namespace {
 
-// Switches UTF-8 mode on for one scope and restores the previous mode.
-class UTF8Mode {
-public:
-    UTF8Mode() : fSaved(qUTF8mode()) { SetUTF8mode(1); }
-    ~UTF8Mode() { SetUTF8mode(fSaved); }
-
-private:
-    int fSaved;
-};
+// Runs fn in UTF-8 mode or in the single-byte windows-1252 code page, then restores both.
+template <typename Fn>
+auto InMode(bool utf8, Fn fn) {
+    const int savedMode = qUTF8mode();
+    const std::string savedCp = VESKMBCurrentConverterName_A();
+    SetUTF8mode(utf8);
+    EXPECT_TRUE(utf8 || VESKMBConverterSet_A("windows-1252"));
+    auto result = fn();
+    VESKMBConverterSet_A(savedCp.c_str());
+    SetUTF8mode(savedMode);
+    return result;
+}
 
 const std::string kE = "\xC3\xA9";   // U+00E9, two bytes in UTF-8
 const std::string kEuro = "\xE2\x82\xAC";  // U+20AC, three bytes
@@ -74,22 +77,13 @@ TEST(NamesTest, Classifier) {
 }
 
 TEST(NamesTest, ClassifierMultibyte) {
-    {
-        UTF8Mode utf8;
-        // 64 bytes fit; a lone lead byte or a stray continuation byte is invalid in UTF-8.
-        const std::pair<std::string, int> cases[] = {{"caf" + kE, 0}, {Repeat(kE, 32), 0}, {"a" + Repeat(kE, 32), 3},
-                                                     {"caf\xE9", 4}, {"a\x80z", 4},      {"ab\xC3", 4}};
-        for (const auto& [name, code] : cases) EXPECT_EQ(ValidateVESKName(name.c_str()), code) << name;
-    }
-    // In a single-byte code page a byte of 128 or more is a character of its own.
-    const int savedMode = qUTF8mode();
-    const std::string savedCp = VESKMBCurrentConverterName_A();
-    SetUTF8mode(0);
-    ASSERT_NE(VESKMBConverterSet_A("windows-1252"), 0);
-    EXPECT_EQ(ValidateVESKName("caf\xE9"), 0);
-    EXPECT_EQ(ValidateVESKName("\xB0x"), 0);
-    VESKMBConverterSet_A(savedCp.c_str());
-    SetUTF8mode(savedMode);
+    // UTF-8: 64 bytes fit; a lone lead byte or a stray continuation byte is invalid.
+    // windows-1252: a byte of 128 or more is a character of its own.
+    const std::tuple<bool, std::string, int> cases[] = {
+        {true, "caf" + kE, 0}, {true, Repeat(kE, 32), 0}, {true, "a" + Repeat(kE, 32), 3}, {true, "caf\xE9", 4},
+        {true, "a\x80z", 4},   {true, "ab\xC3", 4},      {false, "caf\xE9", 0},             {false, "\xB0x", 0}};
+    for (const auto& [utf8, name, code] : cases)
+        EXPECT_EQ(InMode(utf8, [&] { return ValidateVESKName(name.c_str()); }), code) << name;
 }
 
 TEST(NamesTest, NumericNamesAndLetterCodes) {
@@ -128,12 +122,11 @@ TEST(NamesTest, SuffixedNamesAndTruncatedCopies) {
         {"ab\xFF" "cd", 0, 8, true, true, "ab_A"},           // the short form cuts at an invalid sequence
         {"\xFF" "abc", 0, 8, true, true, nullptr}};
     for (const auto& c : cases) {
-        const int savedMode = qUTF8mode();
-        SetUTF8mode(c.utf8);
         char out[80] = "untouched";
-        const int rc = c.shortForm ? MakeShortSuffixedName(out, c.base.c_str(), c.index, c.limit)
-                                   : MakeSuffixedName(out, c.base.c_str(), c.index, c.limit);
-        SetUTF8mode(savedMode);
+        const int rc = InMode(c.utf8, [&] {
+            return c.shortForm ? MakeShortSuffixedName(out, c.base.c_str(), c.index, c.limit)
+                               : MakeSuffixedName(out, c.base.c_str(), c.index, c.limit);
+        });
         EXPECT_EQ(rc, c.want ? 0 : c.shortForm ? 1504 : 1) << c.base << " " << c.limit;
         EXPECT_TRUE((c.shortForm && !c.want) || std::string(out) == (c.want ? c.want : "untouched")) << c.base << " gave " << out;
     }
@@ -146,10 +139,7 @@ TEST(NamesTest, SuffixedNamesAndTruncatedCopies) {
         {"LONGVARIABLE1", false, 8, "LONGVARI"}, {"", false, 0, ""}, {"abcdefg" + kE, true, 7, "abcdefg"},
         {"abcdef" + kE, true, 8, nullptr},        {"\xFF" "abc", true, 0, ""}, {"ab\x80" "c", true, 2, nullptr}};
     for (const auto& [in, utf8, length, want] : copies) {
-        const int savedMode = qUTF8mode();
-        SetUTF8mode(utf8);
-        EXPECT_EQ(CopyNameTruncated(out, in.c_str(), 8), length) << in;
-        SetUTF8mode(savedMode);
+        EXPECT_EQ(InMode(utf8, [&, &in = in] { return CopyNameTruncated(out, in.c_str(), 8); }), length) << in;
         EXPECT_TRUE(!want || std::string(out) == want) << in << " gave " << out;
     }
 
@@ -163,32 +153,24 @@ TEST(NamesTest, SuffixedNamesAndTruncatedCopies) {
     }
 }
 
-TEST(NamesTest, GenerateRepairsNames) {
-    const std::pair<const char*, const char*> repairs[] = {
-        {"my var!", "myvar"}, {"1st", "@1st"},     {"123", "@123"}, {"12345678", "@12345678"}, {"with", "@with"},
-        {"#tmp", "@#tmp"},    {"total_", "total"}, {"__", "@"},     {"!!!", "V12"}};
-    for (const auto& [in, want] : repairs) EXPECT_EQ(Generate(in), want) << in;
-    EXPECT_EQ(Generate("", 7), "V7");
-    EXPECT_EQ(Generate("- -", 4000000000u), "V4000000000");
-    EXPECT_EQ(Generate(std::string(100, 'k')), std::string(64, 'k'));
-    // A bad start is prefixed while the name stays within 64 bytes.
-    EXPECT_EQ(Generate("9" + std::string(70, 'k')), "@9" + std::string(62, 'k'));
-    // Disallowed bytes beyond the first 64 name bytes do not matter.
-    EXPECT_EQ(Generate(std::string(10, '-') + std::string(64, 'k') + "!"), std::string(64, 'k'));
-}
-
-TEST(NamesTest, GenerateMultibyteOnCharacterBoundaries) {
-    UTF8Mode utf8;
-    EXPECT_EQ(Generate("pr" + kE + "nom"), "pr" + kE + "nom");
-    EXPECT_EQ(Generate("ab\xFF" "c"), "abc");  // invalid byte dropped
-    EXPECT_EQ(Generate(kEuro + " 1"), kEuro + "1");
-    // 64 bytes are collected; a character crossing the limit is dropped whole.
-    EXPECT_EQ(Generate(Repeat(kE, 40)), Repeat(kE, 32));
-    EXPECT_EQ(Generate("a" + Repeat(kE, 40)), "a" + Repeat(kE, 31));
-    EXPECT_EQ(Generate(std::string(62, 'a') + kEuro), std::string(62, 'a'));
-    // Making room for the "@" never splits a character.
-    EXPECT_EQ(Generate("_a" + Repeat(kE, 40)), "@_a" + Repeat(kE, 30));
-    EXPECT_EQ(Generate("#" + Repeat(kE, 40)), "@#" + Repeat(kE, 31));
+TEST(NamesTest, GenerateRepairsNamesOnCharacterBoundaries) {
+    const std::string k64(64, 'k');
+    // UTF-8 mode?, input, index, repaired name.
+    const std::tuple<bool, std::string, unsigned, std::string> repairs[] = {
+        {false, "my var!", 12, "myvar"}, {false, "1st", 12, "@1st"}, {false, "123", 12, "@123"},
+        {false, "12345678", 12, "@12345678"}, {false, "with", 12, "@with"}, {false, "#tmp", 12, "@#tmp"},
+        {false, "total_", 12, "total"}, {false, "__", 12, "@"}, {false, "!!!", 12, "V12"}, {false, "", 7, "V7"},
+        {false, "- -", 4000000000u, "V4000000000"}, {false, std::string(100, 'k'), 0, k64},
+        {false, "9" + std::string(70, 'k'), 0, "@9" + std::string(62, 'k')},  // prefixed within 64 bytes
+        {false, std::string(10, '-') + k64 + "!", 0, k64},  // bytes beyond the first 64 name bytes do not matter
+        {true, "pr" + kE + "nom", 0, "pr" + kE + "nom"}, {true, "ab\xFF" "c", 0, "abc"},  // invalid byte dropped
+        {true, kEuro + " 1", 0, kEuro + "1"},
+        // 64 bytes are collected; a character crossing the limit is dropped whole, also to make room for "@".
+        {true, Repeat(kE, 40), 0, Repeat(kE, 32)}, {true, "a" + Repeat(kE, 40), 0, "a" + Repeat(kE, 31)},
+        {true, std::string(62, 'a') + kEuro, 0, std::string(62, 'a')},
+        {true, "_a" + Repeat(kE, 40), 0, "@_a" + Repeat(kE, 30)}, {true, "#" + Repeat(kE, 40), 0, "@#" + Repeat(kE, 31)}};
+    for (const auto& [utf8, in, index, want] : repairs)
+        EXPECT_EQ(InMode(utf8, [&, &in = in, index = index] { return Generate(in, index); }), want) << in;
 }
 
 TEST(NamesTest, GenerateAvoidsNamesInUse) {
