@@ -161,11 +161,6 @@ TEST(DataSourceWeightFilterSplit, IdsSurviveInsertionsAndDeletions) {
     EXPECT_EQ(Roles(ds), (std::vector<int>{-1, 1, 0}));
     ds.DeleteVariables(1, 1);
     EXPECT_EQ(Roles(ds), (std::vector<int>{-1, -1, 0}));
-}
-
-TEST(DataSourceWeightFilterSplit, SplitLimits) {
-    TestSource ds;
-    MakeMixed(ds);
     ds.SetSplit(0, nullptr, true);  // keeps nothing but the separate flag
     EXPECT_EQ(Roles(ds), (std::vector<int>{-1, -1, 1}));
     const int nine[] = {0, 0, 0, 0, 0, 0, 0, 0, 0};
