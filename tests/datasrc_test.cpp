@@ -218,7 +218,7 @@ TEST(DataSourceCopy, SharesBodiesAndIsolatesChanges) {
     EXPECT_TRUE(child.IsDirty());
     EXPECT_EQ(child.GetTimestamp(), 1234.0);
     EXPECT_TRUE(child.GetVariable(2).Impl() == original.GetVariable(2).Impl());
-    // CopyDictionary keeps the own parent and drops the file specification.
+    // CopyDictionary keeps the own parent and drops the file path.
     TestSource other;
     AddVar(other, 3, "x");
     other.SetFileSpec("/data/other.sav");
@@ -333,7 +333,7 @@ TEST(DataSourceProperties, WhatMarksTheDictionaryDirty) {
     VariableSetImpl set;
     set.Name("colours");
     set.Variables({LocallyUniqueID(0x10)});
-    // Filter, split, file specification, timestamp and rows per imputation are
+    // Filter, split, file path, timestamp and rows per imputation are
     // not saved with the dictionary.
     const std::pair<bool, std::function<void()>> steps[] = {
         {false, [&] { ds.SetWeightVar(0); }},  // unchanged
