@@ -110,9 +110,8 @@ TEST(ValueLabelMapTest, CopyOnWriteTypeAndEquality) {
     b.SetValueLabels(mb);
     EXPECT_EQ(NumericPairs(a.GetValueLabels()), Texts{"1=one"});
     EXPECT_EQ(NumericPairs(b.GetValueLabels()), (Texts{"1=one", "2=two"}));
-    // Replacing a label is a change too.
     VESK_ValueLabelMap copy = m;
-    copy.AddPair(1.0, "uno");
+    copy.AddPair(1.0, "uno");  // a replaced label is a change too
     EXPECT_EQ(NumericPairs(m), Texts{"1=one"});
     // Type of an empty map: a new body; of a shared map with pairs: unshared, pairs kept.
     VESK_ValueLabelMap empty(0);
@@ -123,10 +122,9 @@ TEST(ValueLabelMapTest, CopyOnWriteTypeAndEquality) {
     shared.Type(8);
     EXPECT_EQ(shared.Type() * 10 + int(shared.Size()), 81);
     EXPECT_EQ(m.Type(), 0);
-    // Without a body: no pairs, no labels; Type makes one.
+    // Without a body: no labels; Type makes one.
     VESK_ValueLabelMap none = NullMap();
     EXPECT_EQ(none.GetLabel(1.0), nullptr);
-    EXPECT_EQ(none.GetLabel(std::string("x")), nullptr);
     none.Type(4);
     EXPECT_EQ(none.Type() * 10 + int(none.Size()), 40);
     // Equality: pairs and labels count, types do not; null equals only null.
@@ -213,36 +211,25 @@ TEST(ValueLabelMapTest, CountsAndShareability) {
     EXPECT_EQ(std::vector<int>({x.GetType(), x.Size(), x.RefCount()}), std::vector<int>({0, 1, 0}));
 }
 
+// Copies made and dropped in several threads keep the count exact; a change
+// through a copy goes to a private body.
 TEST(ValueLabelMapTest, SharedAcrossThreads) {
     VESK_ValueLabelMap original(0);
-    for (int i = 0; i < 50; ++i) original.AddPair(double(i), "v" + std::to_string(i));
+    original.AddPair(1.0, "one");
     const VESK_VLMapImpl* body = Body(original).get();
-    constexpr int kThreads = 4;
+    std::vector<int> failures(4, 0);
     std::vector<std::thread> threads;
-    std::vector<int> failures(kThreads, 0);
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < 20000; ++i) {
-                VESK_VLImplPointer p = original;
-                VESK_ValueLabelMap copy(p);
-                VESK_ValueLabelMap second = copy;
-                if (p.get() != body) ++failures[t];
-                if (i % 100 == 0) {  // a change through a copy goes to a private body
-                    second.AddPair(-1.0, "private");
-                    if (second.Size() != 51 || copy.Size() != 50) ++failures[t];
-                }
-                const char* l = copy.GetLabel(double(i % 50));
-                if (!l || l != "v" + std::to_string(i % 50)) ++failures[t];
+    for (int& fails : failures)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 5000; ++i) {
+                VESK_ValueLabelMap copy(original), second = copy;
+                if (i % 100 == 0) second.AddPair(-1.0, "private");
+                fails += Body(copy).get() != body || copy.Size() != 1 || second.Size() != 1u + (i % 100 == 0);
             }
         });
-    }
     for (auto& th : threads) th.join();
-    EXPECT_EQ(failures, std::vector<int>(kThreads, 0));
+    EXPECT_EQ(failures, std::vector<int>(4, 0));
     EXPECT_EQ(body->RefCount(), 1);
-    // The last holder, released in another thread, frees the body (checked under ASan).
-    VESK_VLImplPointer last = original;
-    original = NullMap();
-    std::thread([p = std::move(last)]() mutable { p = VESK_VLImplPointer(); }).join();
 }
 
 TEST(ValueLabelMapTest, Registry) {
