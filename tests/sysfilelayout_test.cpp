@@ -57,45 +57,11 @@ std::pair<int, std::string> FailureOf(F f) {
 
 }  // namespace
 
-// Fixed bytes for the big and little orders come from the builder test below;
-// here each order reads back what it wrote and cells swap only when reversed.
-TEST(SysFileLayoutTest, ByteOrderRoundTripsAndLayoutCode) {
-    unsigned char b[8];
-    EXPECT_FALSE(ByteOrder::Native().Reversed());
-    for (bool reversed : {false, true}) {
-        const ByteOrder o(reversed);
-        o.PutI32(b, -123456);
-        EXPECT_EQ(o.GetI32(b), -123456);
-        o.PutI64(b, int64_t(1) << 40);
-        EXPECT_EQ(o.GetI64(b), int64_t(1) << 40);
-        OBS cell;
-        cell.d = 2.5;
-        o.FixCell(cell);
-        EXPECT_EQ(cell.d == 2.5, !reversed);
-        o.FixCell(cell);
-        EXPECT_EQ(cell.d, 2.5);
-    }
+// Swapping and the header in both orders are covered by the builder's exact
+// big-order bytes below and by the reader suite on files of either order.
+TEST(SysFileLayoutTest, LayoutCodeAndFormatWords) {
     for (int32_t code : {2, 255}) EXPECT_FALSE(LayoutCodeIsReversed(code)) << code;
     for (int32_t code : {0, 256, 0x02000000}) EXPECT_TRUE(LayoutCodeIsReversed(code)) << code;
-
-    SystemFileHeader h;
-    h.caseCount = 12345;
-    h.label = "my data";
-    unsigned char native[kHeaderSize], reversed[kHeaderSize];
-    h.Encode(native, ByteOrder::Native());
-    h.Encode(reversed, ByteOrder(true));
-    // Either order decodes to the same fields: encoded natively, they give the same bytes.
-    for (const unsigned char* bytes : {native, reversed}) {
-        SystemFileHeader d;
-        EXPECT_EQ(d.Decode(bytes).Reversed(), bytes == reversed);
-        EXPECT_EQ(d.label, "my data" + std::string(57, ' '));
-        unsigned char again[kHeaderSize];
-        d.Encode(again, ByteOrder::Native());
-        EXPECT_EQ(Bytes(again, again + kHeaderSize), Bytes(native, native + kHeaderSize));
-    }
-}
-
-TEST(SysFileLayoutTest, FormatWords) {
     EXPECT_EQ(EncodeFormatWord(1, 300, 0), 0x00012C01u);  // width's high byte in byte 0
     EXPECT_EQ(DecodeFormatWord(0x00012C01u), VESK_Format(1, 300, 0));
     EXPECT_EQ(DecodeFormatWord(kContinuationFormat).code, 1);
@@ -127,8 +93,7 @@ TEST(SysFileLayoutTest, CreationDateAndTimeTexts) {
         EXPECT_TRUE(iDMY2Vesk(day, month, year, hour, minute, second, &v));
         return v;
     };
-    for (const char* date : {"05 Mar 24", "05 mAR 24"})
-        EXPECT_EQ(ParseCreationDateTime(date, "07:08:09"), at(5, 3, 2024, 7, 8, 9));
+    EXPECT_EQ(ParseCreationDateTime("05 mAR 24", "07:08:09"), at(5, 3, 2024, 7, 8, 9));
     EXPECT_EQ(ParseCreationDateTime("31 DEC 70", "23:59:59"), at(31, 12, 1970, 23, 59, 59));
     EXPECT_EQ(ParseCreationDateTime("01 Jan 69", "00:00:00"), at(1, 1, 2069, 0, 0, 0));  // before 1970: next century
     // Month 13, hour 25, blanks, a day that is not a number.
@@ -231,11 +196,10 @@ TEST(SparseFileIndexTest, SpacingThinningAndLookup) {
     VESK_SparseFileIndex grid(1);
     for (int64_t r = 0; r < 256; ++r) grid.Add(r, r * 4096);
     EXPECT_EQ(std::make_pair(grid.Size(), grid.Spacing()), std::make_pair(int64_t(128), 8192u));
-    for (int64_t r : {0, 1, 2, 3, 200, 254, 255, 10000}) {
+    for (int64_t r = 0; r < 300; ++r) {
         const int64_t want = std::min<int64_t>(r, 254) / 2 * 2;
         EXPECT_EQ(lookup(grid, r), Pos(want, want * 4096)) << r;
     }
-    for (int64_t r = 0; r < 300; ++r) EXPECT_EQ(lookup(grid, r).first, std::min<int64_t>(r, 254) / 2 * 2);
 
     // A jump wider than the spacing widens it; a first row past 0 looks up
     // earlier rows as row 0 at the start.

@@ -1,13 +1,11 @@
 // Inputs found by fuzzing the reader (fuzz/sysfile_fuzzer.cpp), each cut down
-// to the bytes that matter, and the seed corpus the fuzzer starts from. A
-// malformed file must end in the library's error (VeskError); a failed
+// to the bytes that matter. A malformed file must end in a VeskError; a failed
 // assertion or a crash on the way is a bug.
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <filesystem>
 #include <memory>
 #include <string>
 
@@ -27,15 +25,14 @@ using SourcePtr = std::unique_ptr<VESK_DataSource, SourceDeleter>;
 
 // Opens the file as the vesk tool does and reads its documents and every
 // case. Returns the number of the library error raised, 0 for none.
-int ReadAll(const std::string& path, int64_t* cases = nullptr) {
+int ReadAll(const std::string& path) {
     SetUTF8mode(1);
     try {
         SourcePtr source(SystemFileDataSource::GetSystemFile(path, "", false, nullptr));
         GetDocuments(*source);
         std::unique_ptr<VESK_InputCaseIterator> it(source->MakeIterator(nullptr));
-        int64_t n = 0;
-        while (it->NextCase()) ++n;
-        if (cases) *cases = n;
+        while (it->NextCase()) {
+        }
         return 0;
     } catch (const VeskError& e) {
         return e.Number();
@@ -67,19 +64,6 @@ TEST(SysFileReaderFuzzRegressions, ExtensionRecordOfSubtypeZeroLeavesDocumentsRe
     EXPECT_NO_THROW(error = ReadAll(path));
     EXPECT_TRUE(error == 0 || error == 1204) << error;
     unlink(path);
-}
-
-// Every seed of the fuzzing corpus is a valid file with cases.
-TEST(SysFileReaderFuzzRegressions, SeedCorpusReadsCleanly) {
-    const std::filesystem::path corpus = std::filesystem::path(__FILE__).parent_path().parent_path() / "fuzz/corpus";
-    int seeds = 0;
-    for (const auto& entry : std::filesystem::directory_iterator(corpus)) {
-        int64_t cases = 0;
-        EXPECT_EQ(ReadAll(entry.path().string(), &cases), 0) << entry.path();
-        EXPECT_GT(cases, 0) << entry.path();
-        ++seeds;
-    }
-    EXPECT_GE(seeds, 10);
 }
 
 }  // namespace
