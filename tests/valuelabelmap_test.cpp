@@ -100,19 +100,12 @@ TEST(ValueLabelMapTest, StringValues) {
 TEST(ValueLabelMapTest, CopyOnWriteTypeAndEquality) {
     VESK_ValueLabelMap m(0);
     m.AddPair(1.0, "one");
-    VESK_Variable a(0), b(0);
-    a.SetValueLabels(m);
-    b.SetValueLabels(m);
-    EXPECT_EQ(a.GetValueLabels()->RefCount(), 3);
-    // A change through a handle over b's body leaves a's labels alone.
-    VESK_ValueLabelMap mb(b.GetValueLabels());
-    mb.AddPair(2.0, "two");
-    b.SetValueLabels(mb);
-    EXPECT_EQ(NumericPairs(a.GetValueLabels()), Texts{"1=one"});
-    EXPECT_EQ(NumericPairs(b.GetValueLabels()), (Texts{"1=one", "2=two"}));
-    VESK_ValueLabelMap copy = m;
-    copy.AddPair(1.0, "uno");  // a replaced label is a change too
-    EXPECT_EQ(NumericPairs(m), Texts{"1=one"});
+    for (double value : {2.0, 1.0}) {  // a replaced label is a change too
+        VESK_ValueLabelMap copy = m;
+        copy.AddPair(value, "new");
+        EXPECT_EQ(NumericPairs(m), Texts{"1=one"});
+        EXPECT_EQ(copy.GetLabel(value), std::string("new"));
+    }
     // Type of an empty map: a new body; of a shared map with pairs: unshared, pairs kept.
     VESK_ValueLabelMap empty(0);
     const VESK_VLImplPointer before = empty;
