@@ -7,6 +7,7 @@
 #include <functional>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "../Datasource/src/SystemFileExtensionRecord.h"
@@ -36,8 +37,7 @@ auto Ints64 = Units<int64_t>;
 auto Doubles = Units<double>;
 SystemFileOptions ReaderOptions(bool bigEndian) {
     SystemFileOptions o;
-    o._reversed = bigEndian == kLittle;
-    return o;
+    return o._reversed = bigEndian == kLittle, o;
 }
 
 // Hands a record of those units to the read dispatch, as the reader does.
@@ -85,9 +85,7 @@ VESK_Variable& AddVar(VESK_DataSource& ds, const char* name, int type) {
     return v;
 }
 
-std::vector<int> Display(const VESK_Variable& v) {
-    return {v.GetMeasurementLevel(), v.GetDisplayWidth(), v.GetAlignment()};
-}
+std::vector<int> Display(const VESK_Variable& v) { return {v.GetMeasurementLevel(), v.GetDisplayWidth(), v.GetAlignment()}; }
 
 bool Writes(int subtype, const VESK_DataSource& source) {
     SystemFileExtensionRecord rec;
@@ -98,25 +96,17 @@ bool Writes(int subtype, const VESK_DataSource& source) {
 // A numeric, 'Address' (300 bytes, two segments), 'Notes' (600 bytes, three
 // segments), a numeric, and the long-name table applied ('Gone' is not there).
 void StoredVeryLongStrings(DataFreeDataSource& ds, SystemFileOptions& o) {
-    AddVar(ds, "ID", 0);
-    AddVar(ds, "ADDRESS", 255);
-    AddVar(ds, "ADDRE0", 48);
-    AddVar(ds, "NOTES", 255);
-    AddVar(ds, "NOTES0", 255);
-    AddVar(ds, "NOTES1", 96);
-    AddVar(ds, "AGE", 0);
+    for (auto [name, type] : {std::pair("ID", 0), {"ADDRESS", 255}, {"ADDRE0", 48}, {"NOTES", 255}, {"NOTES0", 255},
+                              {"NOTES1", 96}, {"AGE", 0}})
+        AddVar(ds, name, type);
     ReadText(13, ds, o, "ID=Id\tADDRESS=Address\tNOTES=Notes\tAGE=Age\tGONE=Gone");
 }
 
 class CountingHandler final : public SystemFileExtensionHandler {
 public:
-    void BuildRecord(const VESK_DataSource&, SystemFileExtensionRecord& rec) override {
-        ++built;
-        rec.SetText("built");
-    }
+    void BuildRecord(const VESK_DataSource&, SystemFileExtensionRecord& rec) override { ++built, rec.SetText("built"); }
     void ApplyRecord(VESK_DataSource&, SystemFileOptions&, const SystemFileExtensionRecord& rec) override {
-        ++applied;
-        lastText = rec.Text();
+        ++applied, lastText = rec.Text();
     }
     int built = 0, applied = 0;
     std::string lastText;
@@ -139,9 +129,9 @@ TEST(ExtensionRecordTest, SizesContentsAndMisuse) {
 
     const auto big = Ints32({7, -2, 0x01020304}, true);
     std::memcpy(p, big.data(), big.size());
-    EXPECT_EQ(rec.Int32At(1, ByteOrder::Big()), -2);
-    EXPECT_EQ(rec.Int32At(2, ByteOrder::Big()), 0x01020304);
-    EXPECT_EQ(rec.Int32At(2, ByteOrder::Little()), 0x04030201);
+    EXPECT_EQ(std::vector<int32_t>({rec.Int32At(1, ByteOrder::Big()), rec.Int32At(2, ByteOrder::Big()),
+                                    rec.Int32At(2, ByteOrder::Little())}),
+              std::vector<int32_t>({-2, 0x01020304, 0x04030201}));
     ExpectAssert([&] { rec.Int32At(3, ByteOrder::Big()); }, "0 <= i && i < m_nUnits");
     ExpectAssert([&] { rec.Int64At(0, ByteOrder::Big()); }, "m_unitSize == 8 && m_pContents");
 
@@ -178,8 +168,7 @@ TEST(ExtensionDispatchTest, UnhandledSubtypesTravelAsRawBlocks) {
         EXPECT_EQ(std::vector<uint8_t>(two.Contents(), two.Contents() + two.ByteSize()), ints);
         WriteExtensionRecord(30, ds, thirty);
         EXPECT_EQ(std::make_pair(thirty.UnitSize(), thirty.Text()), std::make_pair(1, "raw\ttext\0x"s));
-        EXPECT_FALSE(Writes(31, ds));
-        EXPECT_FALSE(Writes(-1, ds));
+        EXPECT_FALSE(Writes(31, ds) || Writes(-1, ds));
     }
 }
 
@@ -193,18 +182,15 @@ TEST(ExtensionDispatchTest, RegisteredHandlersReplaceRawHandling) {
     DataFreeDataSource ds;
     SystemFileOptions o;
     ReadText(40, ds, o, "payload");
-    EXPECT_EQ(std::make_pair(first.applied, second.applied), std::make_pair(0, 1));
-    EXPECT_EQ(second.lastText, "payload");
-    EXPECT_FALSE(ds.HasExtension(40));
-    EXPECT_TRUE(o._extensionFound.test(40));
+    EXPECT_EQ(std::make_tuple(first.applied, second.applied, second.lastText, ds.HasExtension(40), o._extensionFound.test(40)),
+              std::make_tuple(0, 1, "payload"s, false, true));
     SystemFileExtensionRecord rec;
     WriteExtensionRecord(40, ds, rec);
     EXPECT_EQ(std::make_pair(second.built, rec.Text()), std::make_pair(1, "built"s));
 
     RegisterExtensionHandler(40, nullptr);  // back to a raw block
     ReadText(40, ds, o, "kept");
-    EXPECT_EQ(second.applied, 1);
-    EXPECT_TRUE(ds.HasExtension(40));
+    EXPECT_TRUE(second.applied == 1 && ds.HasExtension(40));
     ExpectAssert([&] { RegisterExtensionHandler(kMaxExtensionSubtype + 1, &first); },
                  "0 <= subtype && subtype <= kMaxExtensionSubtype");
 }

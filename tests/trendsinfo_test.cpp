@@ -32,10 +32,8 @@ struct Fixture {
     VESK_TrendsInfo& info;
 
     Fixture() : info(source.GetTrendsInfo()) {
-        source.MakeVariable(Named(0, "id"));
-        source.MakeVariable(Named(0, "YEAR_"));
-        source.MakeVariable(Named(0, "month_"));
-        source.MakeVariable(Named(20, "DATE_"));
+        for (auto [type, name] : {std::pair(0, "id"), {0, "YEAR_"}, {0, "month_"}, {20, "DATE_"}})
+            source.MakeVariable(Named(type, name));
         info.SetNDateVars(2);
         info.SetDateVar(0, 1, VESK_TrendsInfo::e_YEAR, 1);
         info.SetDateVar(1, 2, VESK_TrendsInfo::e_MONTH, 12);
@@ -43,14 +41,13 @@ struct Fixture {
         info.SetPeriod(true, 12);
         info.SetStart(1990, 1);
     }
-    void Retype(int column, int type) {
+    void Edit(int column, const std::function<void(VESK_Variable&)>& change) {
         VESK_Variable v = source.GetVariable(column);
-        v.SetType(type);
+        change(v);
         source.SetVariable(column, v);
     }
 };
 
-// Column, type and extra of one entry.
 Ints Entry(const VESK_TrendsInfo& info, int i) {
     int column, type, extra;
     info.GetDateVar(i, column, type, extra);
@@ -117,15 +114,10 @@ TEST(TrendsInfoTest, ValidateAfterDictionaryEdits) {
         {[](Fixture& f) { f.source.DeleteVariables(3, 3); }, false, {2, 1990, 1, true, 12, 1, 2, -1}},
         // Renaming or deleting a date variable, a numeric DATE_, a string
         // YEAR_, or a new variable given the deleted one's name.
-        {[](Fixture& f) {
-             VESK_Variable month = f.source.GetVariable(2);
-             month.SetName("MONTHS");
-             f.source.SetVariable(2, month);
-         },
-         false, cleared},
+        {[](Fixture& f) { f.Edit(2, [](VESK_Variable& v) { v.SetName("MONTHS"); }); }, false, cleared},
         {[](Fixture& f) { f.source.DeleteVariables(1, 1); }, false, cleared},
-        {[](Fixture& f) { f.Retype(3, 0); }, false, cleared},
-        {[](Fixture& f) { f.Retype(1, 4); }, false, cleared},
+        {[](Fixture& f) { f.Edit(3, [](VESK_Variable& v) { v.SetType(0); }); }, false, cleared},
+        {[](Fixture& f) { f.Edit(1, [](VESK_Variable& v) { v.SetType(4); }); }, false, cleared},
         {[](Fixture& f) {
              f.source.DeleteVariables(1, 1);
              f.source.InsertVariable(1, Named(0, "YEAR_"));
