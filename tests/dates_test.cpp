@@ -34,7 +34,6 @@ TEST(DatesTest, CalendarStartEndAndRejectedParts) {
     EXPECT_EQ(Dmy(31, 12, 9999, 23, 59, 59), 265621679999.0);
     EXPECT_NEAR(Dmy(1, 1, 2000, 23, 59, 59.999) - Dmy(1, 1, 2000), 86399.999, 1e-5);
     // The day is not checked against the month: 29, 30 and 31 February run on.
-    EXPECT_EQ(Dmy(31, 2, 2023), Dmy(3, 3, 2023));
     EXPECT_EQ(Dmy(31, 2, 2000), Dmy(2, 3, 2000));
 
     const struct {
@@ -45,10 +44,8 @@ TEST(DatesTest, CalendarStartEndAndRejectedParts) {
                {1, 1, 2000, 24, 0, 0},  {1, 1, 2000, -1, 0, 0}, {1, 1, 2000, 0, 60, 0},  {1, 1, 2000, 0, -1, 0},
                {1, 1, 2000, 0, 0, 60},  {1, 1, 2000, 0, 0, -0.001}, {1, 1, 2000, 0, 0, std::nan("")}};
     for (const auto& b : bad) {
-        double v = 42;
-        EXPECT_EQ(iDMY2Vesk(b.d, b.m, b.y, b.hh, b.mi, b.s, &v), 0) << b.d << "." << b.m << "." << b.y << " " << b.hh
-                                                                    << ":" << b.mi << ":" << b.s;
-        EXPECT_EQ(v, 42);  // failures write nothing
+        double v = 42;  // failures write nothing
+        EXPECT_TRUE(iDMY2Vesk(b.d, b.m, b.y, b.hh, b.mi, b.s, &v) == 0 && v == 42) << b.d << "." << b.m << "." << b.y;
     }
     EXPECT_THROW(iDMY2Vesk(1, 1, 2000, 0, 0, 0, nullptr), VESK_AssertFailed);
 }
@@ -64,23 +61,20 @@ TEST(DatesTest, Vesk2DMYPartsAndLimits) {
     const double v = Dmy(5, 6, 2007, 8, 9, 10.25);
     ASSERT_EQ(iVesk2DMY(v, nullptr, nullptr, nullptr, &hh, &mi, &s), 1);
     EXPECT_EQ(Parts(d, m, y, hh, mi, s), Parts(7, 7, 7, 8, 9, 10.25));
-    ASSERT_EQ(iVesk2DMY(v, nullptr, &m, nullptr, nullptr, nullptr, nullptr), 1);
-    EXPECT_EQ(m, 6);
+    EXPECT_TRUE(iVesk2DMY(v, nullptr, &m, nullptr, nullptr, nullptr, nullptr) == 1 && m == 6);
 }
 
 TEST(DatesTest, RoundTripsEveryDay) {
-    // Walk every day from the start of the calendar to 9999-12-31, checking that
-    // the dates advance by the Gregorian calendar and convert back exactly.
+    // Every day to 9999-12-31 advances by the Gregorian calendar and converts back exactly.
     long ed = 14, em = 10, ey = 1582, count = 0;
     for (long day = 0;; ++day, ++count) {
         const double v = day * kDay + (day % 86400);  // vary the time of day too
         long d, m, y, hh, mi;
         double s, back = -1;
         ASSERT_EQ(iVesk2DMY(v, &d, &m, &y, &hh, &mi, &s), 1) << day;
-        ASSERT_EQ(std::make_tuple(d, m, y), std::make_tuple(ed, em, ey)) << day;
-        ASSERT_EQ(std::make_tuple(hh, mi, s), std::make_tuple(day % 86400 / 3600, day % 3600 / 60, double(day % 60)));
-        ASSERT_EQ(iDMY2Vesk(d, m, y, hh, mi, s, &back), 1) << day;
-        ASSERT_EQ(back, v) << day;
+        ASSERT_EQ(std::make_tuple(d, m, y, hh, mi, s),
+                  std::make_tuple(ed, em, ey, day % 86400 / 3600, day % 3600 / 60, double(day % 60)));
+        ASSERT_TRUE(iDMY2Vesk(d, m, y, hh, mi, s, &back) == 1 && back == v) << day;
         if (y == 9999 && m == 12 && d == 31) break;
         if (++ed > DaysInMonth(em, ey)) {
             ed = 1;
@@ -93,12 +87,11 @@ TEST(DatesTest, RoundTripsEveryDay) {
 TEST(DatesTest, HoursMinutesSeconds) {
     using Hms = std::tuple<long, long, double>;
     double v = 42;
-    ASSERT_EQ(iHMS2Vesk(743, 59, 59.9, &v), 1);
-    EXPECT_DOUBLE_EQ(v, 743 * 3600 + 59 * 60 + 59.9);
-    v = 42;
     for (const auto& [h, m, s] : {Hms{744, 0, 0}, {-1, 0, 0}, {0, 60, 0}, {0, -1, 0}, {0, 0, 60}, {0, 0, -1}})
         EXPECT_EQ(iHMS2Vesk(h, m, s, &v), 0) << h << ":" << m << ":" << s;
     EXPECT_EQ(v, 42);
+    ASSERT_EQ(iHMS2Vesk(743, 59, 59.9, &v), 1);
+    EXPECT_DOUBLE_EQ(v, 743 * 3600 + 59 * 60 + 59.9);
 
     long h = -1, m = -1;
     double s = -1;
@@ -106,11 +99,9 @@ TEST(DatesTest, HoursMinutesSeconds) {
     EXPECT_EQ(Hms(h, m, s), Hms(1, 1, 1.25));
     ASSERT_EQ(iVesk2HMS(90000, &h, &m, &s), 1);  // whole days are dropped
     EXPECT_EQ(Hms(h, m, s), Hms(1, 0, 0));
-    EXPECT_EQ(iVesk2HMS(2678400, &h, &m, &s), 0);
-    EXPECT_EQ(iVesk2HMS(-0.5, &h, &m, &s), 0);
+    EXPECT_EQ(iVesk2HMS(2678400, &h, &m, &s) + iVesk2HMS(-0.5, &h, &m, &s), 0);
     EXPECT_EQ(Hms(h, m, s), Hms(1, 0, 0));  // failures write nothing
-    EXPECT_EQ(iVesk2HMS(2678399, nullptr, &m, nullptr), 1);
-    EXPECT_EQ(m, 59);
+    EXPECT_TRUE(iVesk2HMS(2678399, nullptr, &m, nullptr) == 1 && m == 59);
 }
 
 TEST(DatesTest, NowIsCurrentLocalTimeInWholeSeconds) {
@@ -121,7 +112,5 @@ TEST(DatesTest, NowIsCurrentLocalTimeInWholeSeconds) {
     ASSERT_NE(localtime_r(&before, &local), nullptr);
     const double expected = Dmy(local.tm_mday, local.tm_mon + 1, local.tm_year + 1900, local.tm_hour,
                                 local.tm_min, local.tm_sec > 59 ? 59 : local.tm_sec);
-    EXPECT_GE(now, expected);
-    EXPECT_LE(now, expected + 2);
-    EXPECT_EQ(now, std::floor(now));
+    EXPECT_TRUE(now >= expected && now <= expected + 2 && now == std::floor(now)) << now - expected;
 }

