@@ -69,19 +69,15 @@ TEST_F(TextMbTest, WholeTextConversionsRoundTripAndReportLoss) {
         {"windows-1252", std::string("a\0b", 3), std::string("a\0b", 3)}};  // NULs are text like any other
     for (const auto& [encoding, native, u8] : roundTrips) {
         int lost = -1, lostBack = -1;
-        EXPECT_EQ(Convert(encoding, native, true, &lost), u8) << encoding;
-        EXPECT_EQ(Convert(encoding, u8, false, &lostBack), native) << encoding;
-        EXPECT_EQ(std::make_pair(lost, lostBack), std::make_pair(0, 0)) << encoding;
+        const std::string there = Convert(encoding, native, true, &lost), back = Convert(encoding, u8, false, &lostBack);
+        EXPECT_EQ(std::make_tuple(there, back, lost, lostBack), std::make_tuple(u8, native, 0, 0)) << encoding;
     }
     // An unrepresentable character is replaced and reported; invalid input is reported both ways.
-    int lost = 0;
-    EXPECT_EQ(Convert("windows-1252", "x\xE6\x97\xA5y", false, &lost), "x?y");
-    EXPECT_EQ(lost, 1);
-    for (bool toU8 : {true, false}) {
-        lost = 0;
-        Convert("Shift_JIS", toU8 ? "ab\x93" : "ab\xFF\xFF", toU8, &lost);
-        EXPECT_EQ(lost, 1) << toU8;
-    }
+    int lost[3] = {};
+    EXPECT_EQ(Convert("windows-1252", "x\xE6\x97\xA5y", false, &lost[0]), "x?y");
+    Convert("Shift_JIS", "ab\x93", true, &lost[1]);
+    Convert("Shift_JIS", "ab\xFF\xFF", false, &lost[2]);
+    EXPECT_EQ(std::vector<int>(lost, lost + 3), std::vector<int>(3, 1));
     EXPECT_EQ(VESKMBConverterNew_A("no-such-encoding"), nullptr);
 }
 
@@ -92,16 +88,14 @@ TEST_F(TextMbTest, BufferConversionsNeverSplitAnOutputCharacter) {
     char dest[16];
     for (size_t room = 0; room <= 8; ++room) {
         int status = -1;
-        size_t n = VESKMBCodePageto8(sjis, dest, room, src.data(), src.size(), &status);
-        EXPECT_EQ(n, room >= 6 ? 6u : room / 3 * 3) << room;
-        EXPECT_EQ(status != 0, room < 6) << room;
-        EXPECT_EQ(std::string(dest, n), std::string("\xE6\x97\xA5\xE6\x9C\xAC", n));
-
+        size_t n = VESKMBCodePageto8(sjis, dest, room, src.data(), src.size(), &status), want = room >= 6 ? 6 : room / 3 * 3;
+        EXPECT_EQ(std::make_pair(std::string(dest, n), status != 0),
+                  std::make_pair(std::string("\xE6\x97\xA5\xE6\x9C\xAC", want), room < 6)) << room;
         status = -1;
         n = VESKMB8toCodePage(sjis, dest, room, u8.data(), u8.size(), &status);
-        EXPECT_EQ(n, room >= 5 ? 5u : room >= 3 ? 3u : room >= 1 ? 1u : 0u) << room;
-        EXPECT_EQ(status != 0, room < 5) << room;
-        EXPECT_EQ(std::string(dest, n), std::string("a\x93\xFA\x96\x7B", n));
+        want = room >= 5 ? 5 : room >= 3 ? 3 : room >= 1 ? 1 : 0;
+        EXPECT_EQ(std::make_pair(std::string(dest, n), status != 0),
+                  std::make_pair(std::string("a\x93\xFA\x96\x7B", want), room < 5)) << room;
     }
     // Unrepresentable text is reported even when everything fits.
     VESKMBConverter* latin = VESKMBConverterNew_A("windows-1252");
@@ -131,13 +125,10 @@ TEST_F(TextMbTest, CuttingAtEveryOffsetKeepsWholeCharacters) {
             std::string copy = text;
             VESKMBStringTruncate_A(copy.data(), k);
             EXPECT_EQ(strlen(copy.c_str()), want);
-
-            char field[64];
+            char field[64], buf[64];
             memset(field, 'X', sizeof field);
             EXPECT_EQ(VESKMBCopyToFixed_A(field, k, text.data(), text.size()), want);
             EXPECT_EQ(std::string(field, k + 1), text.substr(0, want) + std::string(k - want, ' ') + "X");
-
-            char buf[64];
             EXPECT_EQ(VESKMBMvUpper_A(buf, k + 1, text.data(), text.size()), static_cast<int>(want));
             EXPECT_EQ(std::string(buf), upper.substr(0, want));
         }
@@ -198,30 +189,26 @@ TEST_F(TextMbTest, CaseFoldingComparisonAndSearch) {
     }
 
     UseUtf8();
-    EXPECT_EQ(VESKMBUpper("stra\xC3\x9F" "e"), "STRASSE");
-    EXPECT_EQ(VESKMBLower("\xCE\xA3\xCE\x91\xCE\xA3"), "\xCF\x83\xCE\xB1\xCF\x82");  // ΣΑΣ -> σας
-    EXPECT_EQ(VESKMBUpper("a\xFF" "b"), "A\xFF" "B");  // invalid bytes are left as they are
+    // ß upper-cases to SS, ΣΑΣ lower-cases to σας; invalid bytes are left as they are.
+    EXPECT_EQ(VESKMBUpper("stra\xC3\x9F" "e") + VESKMBLower("\xCE\xA3\xCE\x91\xCE\xA3") + VESKMBUpper("a\xFF" "b"),
+              "STRASSE\xCF\x83\xCE\xB1\xCF\x82" "A\xFF" "B");
     // In place the text keeps its length: ɐ upper-cases to a 3-byte letter that does not fit.
     char grow[] = "x\xC9\x90", sharp[] = "a\xC3\x9F", lower[] = "\xC3\x84Z", small[4];
     EXPECT_EQ(std::string(VESKMBstrupr_A(grow)) + VESKMBstrupr_A(sharp) + VESKMBstrlwr_A(lower), "XASS\xC3\xA4z");
-    EXPECT_EQ(VESKMBMvLower_A(small, sizeof small, "\xC3\x84\xC3\x96", 4), 2);
-    EXPECT_STREQ(small, "\xC3\xA4");
+    EXPECT_TRUE(VESKMBMvLower_A(small, sizeof small, "\xC3\x84\xC3\x96", 4) == 2 && std::string(small) == "\xC3\xA4");
     char dotted[] = "a.\xC3\xA4.b";
-    EXPECT_EQ(VESKMBstrrchr_A(dotted, '.'), dotted + 4);
-    EXPECT_EQ(VESKMBstrrchr_A(dotted, 0xA4), nullptr);  // inside ä
+    EXPECT_TRUE(VESKMBstrrchr_A(dotted, '.') == dotted + 4 && !VESKMBstrrchr_A(dotted, 0xA4));  // 0xA4 is inside ä
 
     UseCodePage("windows-1252");
     char cp[] = "\xE4\xFF\x9A" "b";
-    EXPECT_STREQ(VESKMBstrupr_A(cp), "\xC4\x9F\x8A" "B");
-    EXPECT_EQ(VESKMBUpper("\xDF"), "\xDF");  // ß has no single-byte capital
+    EXPECT_EQ(VESKMBstrupr_A(cp) + VESKMBUpper("\xDF"), "\xC4\x9F\x8A" "B\xDF");  // ß has no single-byte capital
     const char text[] = "a\\\x95\x5C" "b";  // a\表b: in Shift_JIS the second 0x5C is a trail byte
     EXPECT_EQ(VESKMBstrrchr_A(text, '\\'), text + 3);
 
     UseCodePage("Shift_JIS");
     EXPECT_EQ(VESKMBUpper("a\x82\x81\x95\x5C") + VESKMBLower("\x82\x60"), "A\x82\x60\x95\x5C\x82\x81");  // aａ表 -> AＡ表
-    EXPECT_EQ(VESKMBstrrchr_A(text, '\\'), text + 1);
+    EXPECT_TRUE(VESKMBstrrchr_A(text, '\\') == text + 1 && VESKMBstrrchr_A(text, 0) == text + 5);
     EXPECT_EQ(VESKMBstrrchr_A("\x95\x5C", '\\'), nullptr);
-    EXPECT_EQ(VESKMBstrrchr_A(text, 0), text + 5);
 }
 
 TEST_F(TextMbTest, CodePageNumbersAndNames) {
@@ -240,9 +227,8 @@ TEST_F(TextMbTest, CodePageNumbersAndNames) {
     // Every number's name opens a converter and maps back to the number.
     for (int n : {874, 932, 936, 949, 950, 1250, 1251, 1255, 1258, 20127, 28592, 28595, 28597, 28603, 28605}) {
         ASSERT_TRUE(VESKMBCpNameFromNum_A(n, &name)) << n;
-        EXPECT_TRUE(VESKMBCpNameToNum_A(name.c_str(), &number) && number == n) << name;
         VESKMBConverter* c = VESKMBConverterNew_A(name.c_str());
-        EXPECT_NE(c, nullptr) << name;
+        EXPECT_TRUE(VESKMBCpNameToNum_A(name.c_str(), &number) && number == n && c) << name;
         VESKMBConverterDelete_A(c);
     }
 
@@ -255,9 +241,8 @@ TEST_F(TextMbTest, CodePageNumbersAndNames) {
 
 TEST_F(TextMbTest, ProcessCodePageAndUtf8Mode) {
     // The library never sets the locale; in the plain C locale the code page is windows-1252.
-    if (std::string(nl_langinfo(CODESET)) == "ANSI_X3.4-1968") {
-        EXPECT_TRUE(VESKMBqSameCodePage(VESKMBDefaultCodePage(), "windows-1252"));
-    }
+    EXPECT_TRUE(std::string(nl_langinfo(CODESET)) != "ANSI_X3.4-1968" ||
+                VESKMBqSameCodePage(VESKMBDefaultCodePage(), "windows-1252"));
     UseCodePage("Shift_JIS");
     // Unknown and stateful or wide encodings are refused and change nothing.
     for (const char* refused : {"no-such-encoding", "ISO-2022-JP", "UTF-16LE", static_cast<const char*>(nullptr)})
@@ -272,8 +257,7 @@ TEST_F(TextMbTest, ProcessCodePageAndUtf8Mode) {
     EXPECT_EQ(VESKMBmblen_A("\x95\x5C", 2), 2);
 
     VESKMBSetDefaultCodePage("windows-1251");
-    EXPECT_STREQ(VESKMBDefaultCodePage(), "windows-1251");
-    EXPECT_EQ(VESKMBUpper("\xE0"), "\xC0");  // Cyrillic а -> А
+    EXPECT_EQ(VESKMBDefaultCodePage() + VESKMBUpper("\xE0"), "windows-1251\xC0");  // Cyrillic а -> А
     // A UTF-8 code page works on UTF-8 even outside UTF-8 mode.
     UseCodePage("UTF-8");
     EXPECT_EQ(VESKMBUpper("\xC3\xA4"), "\xC3\x84");
@@ -295,8 +279,7 @@ TEST_F(TextMbTest, CollationOrder) {
     UseCodePage("windows-1252");
     EXPECT_TRUE(VESKMBstrncoll_A("e", "\xE9", 1) < 0 && VESKMBstrncoll_A("\xE9", "f", 1) < 0);  // e < é < f
     VESKMBCollator cp;
-    ASSERT_TRUE(cp.Init());
-    EXPECT_GT(cp.Compare("\xC4" "b", 2, "ab", 2), 0);
+    EXPECT_TRUE(cp.Init() && cp.Compare("\xC4" "b", 2, "ab", 2) > 0);
 }
 
 TEST_F(TextMbTest, FileNamesHoldBothForms) {
