@@ -24,7 +24,6 @@ VESK_Variable Named(int type, const char* name) {
     return v;
 }
 
-// A source that presents its parent's cases through a pass-through iterator.
 class PassThroughSource : public VESK_DataSource {
 public:
     explicit PassThroughSource(const VESK_DataSource* parent) : VESK_DataSource(parent) {}
@@ -68,7 +67,6 @@ TEST(CaseTest, NewCaseIsInitialisedAndStringsAreCutAndPadded) {
     source.MakeVariable(Named(0, "n"));
     source.MakeVariable(Named(3, "s3"));
     source.MakeVariable(Named(10, "s10"));
-    // The cells of all three columns: the number's bytes, then 8 + 16 string bytes.
     auto all = [](const VESK_Case& c) { return Bytes(c.Cells(), 32); };
     const std::string sysmis = Bytes(&VESK_SYSMIS, 8), blanks(24, ' ');
     VESK_Case c(source, nullptr);

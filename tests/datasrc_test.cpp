@@ -41,8 +41,6 @@ void AddVar(VESK_DataSource& ds, int type, const char* name) {
     ds.MakeVariable(var);
 }
 
-// The first cell of every column and the end of the last; the area size and
-// the last variable's cells must agree with them.
 void ExpectLayout(const VESK_DataSource& ds, const std::vector<int>& starts) {
     std::vector<int> got;
     for (unsigned i = 0; i <= ds.ColumnCount(); ++i) got.push_back(ds.ObsIndex(int(i)));

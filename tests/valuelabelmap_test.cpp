@@ -25,7 +25,6 @@ std::string FailedCondition(const std::function<void()>& f) {
     return "<no assertion>";
 }
 
-// All pairs of a numeric map in iteration order, as "value=label" texts.
 Texts NumericPairs(const VESK_ValueLabelMap& m) {
     Texts out;
     m.Reset();

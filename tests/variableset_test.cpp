@@ -5,7 +5,6 @@
 #include <stdlib.h>
 
 #include <functional>
-#include <memory>
 #include <random>
 #include <string>
 #include <vector>
@@ -31,7 +30,6 @@ VariableSet MakeSet(const std::string& name, VS::VariableSetType type, const std
     return set;
 }
 
-// The condition text of the 1204 raised by f; empty when nothing was raised.
 std::string MalformedCondition(const std::function<void()>& f) {
     try {
         f();
