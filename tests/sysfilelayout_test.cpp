@@ -9,8 +9,6 @@
 
 #include "../Datasource/src/sysfilelayout.h"
 #include "dates.h"
-#include "errortext.h"
-#include "memstream.h"
 #include "sparsefileindex.h"
 #include "sysfilebuilder.h"
 #include "variable.h"
@@ -44,16 +42,6 @@ struct Expect {
 };
 
 Bytes Slice(const Bytes& b, size_t from, size_t n) { return Bytes(b.begin() + long(from), b.begin() + long(from + n)); }
-
-template <class F>
-std::pair<int, std::string> FailureOf(F f) {
-    try {
-        f();
-    } catch (const SystemFileException& e) {
-        return {e.Code(), e.Condition()};
-    }
-    return {0, ""};
-}
 
 }  // namespace
 
@@ -100,24 +88,6 @@ TEST(SysFileLayoutTest, CreationDateAndTimeTexts) {
     for (const auto& [d, t] : {std::pair{"05 Xyz 24", "07:08:09"}, {"05 Mar 24", "25:08:09"}, {"        ", "        "},
                                {"ab Mar 24", "07:08:09"}})
         EXPECT_EQ(ParseCreationDateTime(d, t), 0.0) << d << " " << t;
-}
-
-TEST(SysFileLayoutTest, DetectsTheFileKind) {
-    std::string encrypted(36, '\0');
-    encrypted.replace(8, 12, "ENCRYPTEDSAV");
-    // The kind, and where the stream stands after it; a near-miss magic is malformed.
-    auto detect = [](const std::string& bytes) {
-        MemStream s(bytes);
-        const int kind = DetectFileKind(s);
-        return std::make_pair(kind, s.Tell());
-    };
-    EXPECT_EQ(detect("$FL2rest"), std::make_pair(int(kFL2), int64_t(4)));
-    EXPECT_EQ(detect("$FL3"), std::make_pair(int(kFL3), int64_t(4)));
-    EXPECT_EQ(detect(encrypted), std::make_pair(int(kENCRYPTED), int64_t(20)));
-    EXPECT_EQ(FailureOf([&] { detect("$FL4" + std::string(36, 'x')); }).first, kErrMalformed);
-    EXPECT_EQ(FailureOf([&] { detect("$F"); }), std::make_pair(kErrShortRead, std::string("nRead == 4")));
-    EXPECT_EQ(FailureOf([&] { detect("xxxxxxxxENCRYPTED"); }),
-              std::make_pair(kErrShortRead, std::string("nRead == 12")));
 }
 
 TEST(SysFileBuilderTest, ProducesTheExactLayout) {
