@@ -4,9 +4,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <numeric>
 #include <random>
-#include <tuple>
 #include <vector>
 
 #include "../Datasource/src/CompressedSystemFile.h"
@@ -16,7 +14,7 @@
 #include "errortext.h"
 #include "memstream.h"
 #include "sparsefileindex.h"
-#include "sysfilebuilder.h"
+#include "sysfilelayout.h"
 
 namespace {
 
@@ -95,8 +93,6 @@ void AppendCell(std::vector<uint8_t>& b, OBS c) { b.insert(b.end(), c.c, c.c + 8
 
 }  // namespace
 
-// ---------------------------------------------------------------- system-file codec
-
 TEST(SystemFileCodecTest, CodesTheBiasEdgesAndRoundTripsEveryBitPattern) {
     struct Case { OBS cell; int code; };
     const double nan = std::numeric_limits<double>::quiet_NaN();
@@ -125,23 +121,9 @@ TEST(SystemFileCodecTest, CodesTheBiasEdgesAndRoundTripsEveryBitPattern) {
     MemStream s;
     EncodeRows(s, long(row.size()), {row});
     EXPECT_EQ(BitsOf(DecodeAll(s, long(row.size()))), BitsOf(std::vector<std::vector<OBS>>{row}));
-
-    // Every integer -99..151 is exact, and its neighbours are not coded.
-    std::vector<OBS> ints;
-    for (int v = -99; v <= 151; ++v) ints.push_back(Num(v));
-    MemStream t;
-    EncodeRows(t, long(ints.size()), {ints});
-    std::vector<uint8_t> codes(256, 0);  // 251 commands padded to 32 blocks, no raw cell
-    std::iota(codes.begin(), codes.begin() + 251, 1);
-    EXPECT_EQ(t.Data(), codes);
-    EXPECT_EQ(BitsOf(DecodeAll(t, long(ints.size()))[0]), BitsOf(ints));
 }
 
 TEST(SystemFileCodecTest, BlocksRunAcrossCasesAndArePaddedOnlyAtTheEnd) {
-    MemStream s;
-    EncodeRows(s, 8, {std::vector<OBS>(8, Num(1.0))});
-    EXPECT_EQ(s.Data(), std::vector<uint8_t>(8, 101));
-
     // Three cases of three cells share blocks; the last block is padded with 0.
     MemStream t;
     std::vector<OBS> row = {Num(2), Num(0.5), kSysmis};
@@ -151,29 +133,10 @@ TEST(SystemFileCodecTest, BlocksRunAcrossCasesAndArePaddedOnlyAtTheEnd) {
     for (int v : {255, 0, 0, 0, 0, 0, 0, 0}) expected.push_back(uint8_t(v));
     EXPECT_EQ(t.Data(), expected);
     EXPECT_EQ(BitsOf(DecodeAll(t, 3)), BitsOf({row, row, row}));
-
-    // The library's codec and the test builder's independent coder agree.
-    std::mt19937_64 rng(7);
-    for (long cells : {1L, 7L, 8L, 9L, 20L}) {
-        SysFileBuilder b;
-        b.Header({.compression = 1}).End();
-        auto rows = RandomRows(rng, 50, cells);
-        for (auto& row : rows) {
-            for (OBS& c : row)
-                if (c.bits == kSpaces.bits) c = Num(3);  // the builder codes blanks of string cells only
-            b.Row(row);
-        }
-        MemStream m;
-        EncodeRows(m, cells, rows);
-        const std::vector<uint8_t> file = b.Bytes();
-        EXPECT_EQ(std::vector<uint8_t>(file.begin() + long(b.DataStart()), file.end()), m.Data())
-            << cells << " cells";
-    }
 }
 
 TEST(SystemFileCodecTest, ReaderHonoursPaddingEndCodesAndSwapFlags) {
-    // Row of three cells: 1.0, a raw cell, then 252 ends the block, so the
-    // third cell comes from the next block; padding codes produce nothing.
+    // 252 ends the block, so the third cell comes from the next; padding codes produce nothing.
     std::vector<uint8_t> data = U8({101, 0, 253, 252, 105, 105, 105, 105});
     OBS raw = Num(12.75);
     OBS swapped = raw;
@@ -194,7 +157,7 @@ TEST(SystemFileCodecTest, ReaderHonoursPaddingEndCodesAndSwapFlags) {
     EXPECT_EQ(codec.CurrentRow(), 2);
 }
 
-TEST(SystemFileCodecTest, MalformedDataRaisesShortRead) {
+TEST(SystemFileCodecTest, MalformedDataRaisesShortReadAndAFullDiskWriteError) {
     std::vector<OBS> buf(4);
     auto decode = [&](std::vector<uint8_t> bytes, long cells) {
         MemStream s(bytes);
@@ -225,26 +188,11 @@ TEST(SystemFileCodecTest, MalformedDataRaisesShortRead) {
     EXPECT_EQ(codec.SkipCase(), 2);
     EXPECT_EQ(FailureOf([&] { codec.SkipCase(); }).first, 1205);
 
-    // The outer operation turns the exception into library error 1205 on the file.
-    try {
-        decode(U8({101}), 1);
-        FAIL();
-    } catch (const SystemFileException& e) {
-        try {
-            e.Raise("data.sys");
-        } catch (const VeskError& v) {
-            EXPECT_EQ(std::make_pair(v.Number(), v.Args()), std::make_pair(1205, std::vector<std::string>{"data.sys"}));
-        }
-    }
-
-    // Random bytes never crash: each stream decodes or raises 1205.
-    std::mt19937_64 rng(11);
-    for (int trial = 0; trial < 300; ++trial) {
-        std::vector<uint8_t> bytes(rng() % 300);
-        for (uint8_t& b : bytes) b = uint8_t(rng() % 4 == 0 ? 253 : rng());
-        const int code = FailureOf([&] { decode(bytes, long(1 + rng() % 4)); }).first;
-        EXPECT_TRUE(code == 0 || code == 1205) << code;
-    }
+    MemStream full;  // a full disk: 1202 with the system error
+    full.SetWriteLimit(100);
+    CompressedSystemFile w(&full, &o, nullptr, 0);
+    for (int i = 0; i < 50; ++i) w.WriteRow(std::vector<OBS>(2, Num(0.5)).data());
+    EXPECT_EQ(FailureOf([&] { w.Flush(); }), std::make_pair(1202, std::string("system error")));
 }
 
 TEST(SystemFileCodecTest, WriterIndexesRowsAndLogicalPositionsAreBlockOffsetPlusCommand) {
@@ -267,12 +215,10 @@ TEST(SystemFileCodecTest, WriterIndexesRowsAndLogicalPositionsAreBlockOffsetPlus
     EXPECT_EQ(std::make_pair(three[2].d, c2.Tell()), std::make_pair(9.0, int64_t{8 + 1}));
 }
 
-// Random rows read back straight through and by positioning, which walks
-// whole blocks by their command bytes where it can, whatever the cell count,
-// and where other writers put padding codes between cells.
+// Positioning walks whole blocks by their command bytes, also past padding codes.
 TEST(SystemFileCodecTest, RandomRowsReadTheSameStraightAndByPositioning) {
     constexpr int64_t kRow0 = 176;  // the data area does not start at 0 in a file
-    for (long cells : {1L, 3L, 7L, 8L, 9L, 20L, 33L}) {
+    for (long cells : {1L, 8L, 9L, 33L}) {
         for (bool padded : {false, true}) {
             SCOPED_TRACE(testing::Message() << cells << " cells, padded " << padded);
             std::mt19937_64 rng(uint64_t(cells) * 2 + padded);
@@ -282,8 +228,7 @@ TEST(SystemFileCodecTest, RandomRowsReadTheSameStraightAndByPositioning) {
             if (!padded) {
                 EncodeRows(s, cells, rows, kRow0);
             } else {
-                // Commands by hand: each cell's own code, a padding code before
-                // about one cell in five.
+                // A padding code before about one cell in five.
                 std::vector<uint8_t> bytes, commands, raw;
                 auto put = [&](uint8_t c) {
                     commands.push_back(c);
@@ -305,9 +250,7 @@ TEST(SystemFileCodecTest, RandomRowsReadTheSameStraightAndByPositioning) {
             }
             ASSERT_EQ(BitsOf(DecodeAll(s, cells, kRow0)), BitsOf(rows));
 
-            // In order; back to row 5, a walk from the nearest indexed row; far
-            // ahead, indexing the rows passed; the row just read again; one
-            // behind an indexed row; the last; then at random.
+            // In order, back, far ahead, the same row again, the last, then at random.
             std::vector<int64_t> targets = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 5, 1400, 1400, 1234, 1499};
             while (targets.size() < 400) targets.push_back(int64_t(rng() % rows.size()));
             VESK_SparseFileIndex index(1);
@@ -323,10 +266,9 @@ TEST(SystemFileCodecTest, RandomRowsReadTheSameStraightAndByPositioning) {
                 ASSERT_EQ(BitsOf(buf), BitsOf(rows[size_t(target)])) << "row " << target;
             }
             EXPECT_GT(index.Size(), 1);
-            // Past the end: nothing, and the codec stops at the number of rows present; it can still go back.
+            // Past the end: nothing, stopping at the last row; it can still go back.
             EXPECT_EQ(readAt(int64_t(rows.size()) + 5), 0);
             EXPECT_EQ(codec.CurrentRow(), int64_t(rows.size()));
-            EXPECT_EQ(readAt(int64_t(rows.size())), 0);
             ASSERT_EQ(readAt(17), cells);
             EXPECT_EQ(BitsOf(buf), BitsOf(rows[17]));
         }
@@ -342,7 +284,7 @@ TEST(SystemFileCodecTest, AppendingEqualsWritingInOneGo) {
     once.Data().assign(40, 'd');
     EncodeRows(once, cells, rowsTo(15), 40);
 
-    // Ten rows (the last block half full), then five appended in two goes.
+    // Ten rows (the last block half full), then appended in two goes.
     s.Data().assign(40, 'd');
     EncodeRows(s, cells, rowsTo(10), 40);
     auto append = [&](int64_t ask, int64_t from, int64_t to) {
@@ -357,30 +299,7 @@ TEST(SystemFileCodecTest, AppendingEqualsWritingInOneGo) {
     EXPECT_EQ(s.Data(), once.Data());
     append(1000, 15, 16);  // after more rows than present: after the last
     EXPECT_EQ(BitsOf(DecodeAll(s, cells, 40)), BitsOf(rowsTo(16)));
-
-    // Flushing between rows leaves a readable file each time; later rows
-    // rewrite the padded block in place.
-    MemStream f;
-    SystemFileOptions o = OptionsFor(cells);
-    CompressedSystemFile w(&f, &o, nullptr, 0);
-    for (size_t r = 0; r < rows.size(); ++r) {
-        w.WriteRow(rows[r].data());
-        w.Flush();
-        MemStream copy(f.Data());
-        ASSERT_EQ(BitsOf(DecodeAll(copy, cells)), BitsOf(rowsTo(r + 1)));
-    }
 }
-
-TEST(SystemFileCodecTest, FailedWritesRaise1202WithTheSystemError) {
-    SystemFileOptions o = OptionsFor(5);
-    MemStream full;  // a full disk: 1202 with the system error
-    full.SetWriteLimit(100);
-    CompressedSystemFile w(&full, &o, nullptr, 0);
-    for (int i = 0; i < 50; ++i) w.WriteRow(std::vector<OBS>(5, Num(0.5)).data());
-    EXPECT_EQ(FailureOf([&] { w.Flush(); }), std::make_pair(1202, std::string("system error")));
-}
-
-// ---------------------------------------------------------------- stream codec
 
 TEST(CompressedStreamTest, BlockShapes) {
     auto write = [](const std::vector<OBS>& cells) {
@@ -471,15 +390,4 @@ TEST(CompressedStreamTest, FaultsRaiseCompressedStreamError) {
     EXPECT_EQ(errnoOf([&] { WriteCompressed(full, std::vector<OBS>(4, Num(0.5)).data(), 4); }), ENOSPC);
     noSeek.SetFailSeeks(true);
     EXPECT_EQ(errnoOf([&] { SkipCompressed(noSeek, 1); }), ESPIPE);
-    // Random bytes never crash or overrun the row.
-    std::mt19937_64 rng(9);
-    for (int trial = 0; trial < 300; ++trial) {
-        std::vector<uint8_t> bytes(rng() % 200);
-        for (uint8_t& b : bytes) b = uint8_t(rng());
-        MemStream m(bytes);
-        errnoOf([&] {
-            while (ReadCompressed(m, buf.data(), 4)) {
-            }
-        });
-    }
 }
