@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -120,30 +121,25 @@ TEST(AttributesTest, NameValidation) {
 }
 
 TEST(AttributesTest, ParseWellFormedTexts) {
-    DatasourceAttributes out = Sample();
-    uint64_t consumed = 99;
-    ASSERT_TRUE(DatasourceAttributes::Parse("", out, &consumed));
-    EXPECT_EQ(consumed, 0u);
-    EXPECT_EQ(out.Size(), 0u);  // an empty collection was assigned
-    EXPECT_EQ(ParseOk("a()", &consumed).Size(), 0u);
-    EXPECT_EQ(consumed, 3u);
+    // The collection read (into one that held Sample()) and the bytes consumed.
+    auto parsed = [](const std::string& text, size_t offset = 0, size_t length = std::string::npos) {
+        DatasourceAttributes out = Sample();
+        uint64_t consumed = 99;
+        length = std::min(length, text.size() - offset);
+        EXPECT_TRUE(DatasourceAttributes::Parse(text.data() + offset, length, out, &consumed)) << text;
+        return out.MakeString() + "|" + std::to_string(consumed);
+    };
+    EXPECT_EQ(parsed(""), "|0");
+    EXPECT_EQ(parsed("a()"), "|3");
     EXPECT_EQ(ParseOk("a(''\n'it's'\n'(x)/y'\n)").Values("a"), (Values{"", "it's", "(x)/y"}));
     // Invalid names are dropped, their values still read.
     EXPECT_EQ(ParseOk("1abc('x'\n)b('y'\n)x.('1'\n)#s('2'\n)$Any('z'\n)").MakeString(), "b('y'\n)$Any('z'\n)");
-    // The no-length form stops at the given length.
-    ASSERT_TRUE(DatasourceAttributes::Parse("a('x'\n)b('y'\n)", 7, out, &consumed));
-    EXPECT_EQ(out.MakeString(), "a('x'\n)");
-    EXPECT_EQ(consumed, 7u);
-    // A block ends at "/".
+    // The no-length form stops at the given length; a block ends at "/".
+    EXPECT_EQ(parsed("a('x'\n)b('y'\n)", 0, 7), "a('x'\n)|7");
     const std::string text = "a('x'\n)/b('y'\n'z'\n)/";
-    EXPECT_EQ(ParseOk(text, &consumed).MakeString(), "a('x'\n)");
-    ASSERT_EQ(consumed, 7u);
-    uint64_t more = 0;
-    ASSERT_TRUE(DatasourceAttributes::Parse(text.data() + 8, text.size() - 8, out, &more));
-    EXPECT_EQ(out.Values("b"), (Values{"y", "z"}));
-    EXPECT_EQ(8 + more, text.size() - 1);
-    EXPECT_EQ(ParseOk("/a('x'\n)", &consumed).Size(), 0u);
-    EXPECT_EQ(consumed, 0u);
+    EXPECT_EQ(parsed(text), "a('x'\n)|7");
+    EXPECT_EQ(parsed(text, 8), "b('y'\n'z'\n)|11");
+    EXPECT_EQ(parsed("/a('x'\n)"), "|0");
 }
 
 TEST(AttributesTest, ParseMalformedTextsLeaveOutUnchanged) {
