@@ -56,13 +56,10 @@ std::string LetterCode(int n) {
 
 TEST(NamesTest, Classifier) {
     const std::string a64(64, 'a');
-    const std::pair<std::string, int> cases[] = {
-        {"", 3}, {"   ", 3}, {a64, 0}, {a64 + "a", 3}, {a64 + "   ", 0},  // trailing blanks do not count
-        {"a-b", 4}, {"a b", 4}, {"Az09@#$_.", 0}, {"@x", 0},
-        {"1abc", 6}, {"_x", 6}, {".x", 6}, {"#tmp", 1}, {"$casenum", 2},
-        {"with", 5}, {"To", 5}, {"AND", 5}, {"all  ", 5}, {"WITHIN", 0},
-        {"1-a", 4},  // character errors are found before a bad first byte
-    };
+    const std::pair<std::string, int> cases[] = {  // trailing blanks do not count
+        {"", 3}, {"   ", 3}, {a64, 0}, {a64 + "a", 3}, {a64 + "   ", 0}, {"a-b", 4}, {"a b", 4}, {"Az09@#$_.", 0},
+        {"@x", 0}, {"1abc", 6}, {"_x", 6}, {".x", 6}, {"#tmp", 1}, {"$casenum", 2}, {"with", 5}, {"To", 5},
+        {"all  ", 5}, {"WITHIN", 0}, {"1-a", 4}};  // character errors are found before a bad first byte
     for (const auto& [name, code] : cases) EXPECT_EQ(ValidateVESKName(name.c_str()), code) << name;
     EXPECT_EQ(ValidateVESKName(nullptr), 3);
 
@@ -70,15 +67,13 @@ TEST(NamesTest, Classifier) {
     const std::pair<const char*, int> strict[] = {{"score.", 7}, {"score. ", 7}, {"score_", 100}, {"s._", 100},
                                                   {"a.b", 0},    {"a_b", 0},     {"$x.", 2},       {"1abc.", 6}};
     for (const auto& [name, code] : strict) EXPECT_EQ(ValidateVESKNameCheckLastChar(name), code) << name;
-}
 
-TEST(NamesTest, ClassifierMultibyte) {
     // UTF-8: 64 bytes fit; a lone lead byte or a stray continuation byte is invalid.
     // windows-1252: a byte of 128 or more is a character of its own.
-    const std::tuple<bool, std::string, int> cases[] = {
+    const std::tuple<bool, std::string, int> multibyte[] = {
         {true, "caf" + kE, 0}, {true, Repeat(kE, 32), 0}, {true, "a" + Repeat(kE, 32), 3}, {true, "caf\xE9", 4},
         {true, "a\x80z", 4},   {true, "ab\xC3", 4},      {false, "caf\xE9", 0},             {false, "\xB0x", 0}};
-    for (const auto& [utf8, name, code] : cases)
+    for (const auto& [utf8, name, code] : multibyte)
         EXPECT_EQ(InMode(utf8, [&] { return ValidateVESKName(name.c_str()); }), code) << name;
 }
 
@@ -97,12 +92,7 @@ TEST(NamesTest, NumericNamesAndLetterCodes) {
 
 TEST(NamesTest, SuffixedNamesAndTruncatedCopies) {
     // Base, index, width limit, short form?, UTF-8 mode?, result (null: refused with the form's code).
-    const struct {
-        std::string base;
-        int index, limit;
-        bool shortForm, utf8;
-        const char* want;
-    } cases[] = {
+    const struct { std::string base; int index, limit; bool shortForm, utf8; const char* want; } cases[] = {
         {"age", 0, 64, false, false, "age_A"}, {"abcdefgh", 26, 8, false, false, "abcde_AA"},
         {"abc", 0, 3, false, false, nullptr} /* room 1 */, {"", 0, 8, false, false, nullptr}, {"V2", 0, 8, true, false, "V2_A"},
         {"V12345678", 702, 8, true, false, "V123_AAA"}, {"V1", 0, 3, true, false, nullptr}, {"", 0, 8, true, false, nullptr},
@@ -131,12 +121,9 @@ TEST(NamesTest, SuffixedNamesAndTruncatedCopies) {
         EXPECT_TRUE(!want || std::string(out) == want) << in << " gave " << out;
     }
 
-    const std::tuple<const char*, int, const char*> ends[] = {
-        {"abc._", 1, "abc"}, {"abc", 0, "abc"}, {"._", 1, ""}, {"a_b", 0, "a_b"}};
-    for (const auto& [in, stripped, want] : ends) {
-        std::strcpy(out, in);
-        EXPECT_TRUE(StripNameEnd(out) == stripped && std::string(out) == want) << in;
-    }
+    const std::tuple<const char*, int, const char*> ends[] = {{"abc._", 1, "abc"}, {"._", 1, ""}, {"a_b", 0, "a_b"}};
+    for (const auto& [in, stripped, want] : ends)
+        EXPECT_TRUE(StripNameEnd(std::strcpy(out, in)) == stripped && std::string(out) == want) << in;
 }
 
 TEST(NamesTest, GenerateRepairsNamesOnCharacterBoundaries) {

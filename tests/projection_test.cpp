@@ -25,15 +25,13 @@ std::vector<double> Values(const std::vector<OBS>& cells) {
 
 // A store with: a (numeric), s (string of 20: 3 cells), b (numeric), t (string of 4).
 void Fill(MemoryDataStore& store, int rows) {
-    const char* names[] = {"a", "s", "b", "t"};
-    const int types[] = {0, 20, 0, 4};
-    for (int k = 0; k < 4; ++k) store.MakeVariable(types[k]).SetName(names[k]);
+    for (auto [type, name] : {std::pair{0, "a"}, {20, "s"}, {0, "b"}, {4, "t"}}) store.MakeVariable(type).SetName(name);
     VESK_Case row(store, nullptr);
+    row.SetColumnValue(3, "abcd");
     for (int r = 0; r < rows; ++r) {
         row.SetColumnValue(0, r);
         row.SetColumnValue(1, ("string number " + std::to_string(r)).c_str());
         row.SetColumnValue(2, -r);
-        row.SetColumnValue(3, "abcd");
         store.AddRow(row.Cells());
     }
     store.Close();
