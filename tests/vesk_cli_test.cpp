@@ -48,27 +48,20 @@ protected:
     }
 };
 
-// Labels, value labels, missing values, documents, attributes, a variable set
-// and raw extension blocks.
+// Labels, value labels, missing values, documents, attributes, a variable set and raw extension blocks.
 SysFileBuilder Rich(int compression, SysFileLayout::ByteOrder order = SysFileLayout::ByteOrder::Native()) {
     SysFileBuilder b(order);
     b.Header({.compression = compression, .weightIndex = 4, .label = "Rich file   "});
     b.Variable({.name = "AGE", .label = "Age, in years", .missing = {0.1, 99}})
-        .Variable({.name = "CITY", .type = 12, .missingText = {"none"}})
-        .Variable({.name = "W"})
+        .Variable({.name = "CITY", .type = 12, .missingText = {"none"}}).Variable({.name = "W"})
         .Variable({.name = "INCOME", .missing = {-5, -1, 1e300}, .missingCount = kMissingRangeAndValue,
                    .print = EncodeFormatWord(5, 10, 2), .write = EncodeFormatWord(5, 12, 3)});
     b.ValueLabels({{1, "one"}, {1e300, "huge"}}, {b.PositionOf("AGE")});
     b.StringValueLabels({{"none", "No city"}}, {b.PositionOf("CITY")});
     b.Documents({"A note on the data.  ", "   (Entered 05-Mar-2014)"});
-    b.ExtensionText(2, "raw block");
-    b.ExtensionInts(30, {1, 2});
-    b.ExtensionText(5, "People= AGE W\n");
-    b.ExtensionText(17, "Origin('field'\n'desk'\n)");
-    b.ExtensionText(20, "UTF-8");
-    b.End();
-    b.Row(Cells().Num(31).Str("Oslo", 12).Num(1).Num(2500.5));
-    b.Row(Cells().Sysmis().Str("none", 12).Num(2).Num(-0.0));
+    b.ExtensionText(2, "raw block").ExtensionInts(30, {1, 2}).ExtensionText(5, "People= AGE W\n");
+    b.ExtensionText(17, "Origin('field'\n'desk'\n)").ExtensionText(20, "UTF-8").End();
+    b.Row(Cells().Num(31).Str("Oslo", 12).Num(1).Num(2500.5)).Row(Cells().Sysmis().Str("none", 12).Num(2).Num(-0.0));
     b.Row(Cells().Num(1e300).Str("a, \"b\"", 12).Num(0.5).Num(-1.25e-7));
     return b;
 }
@@ -79,10 +72,8 @@ SysFileBuilder Awkward(int compression) {
     b.Header({.compression = compression});
     b.Variable({.name = "N"}).Variable({.name = "S", .type = 24}).Variable({.name = "T", .type = 2});
     b.ExtensionText(20, "UTF-8").End();
-    b.Row(Cells().Num(1).Str("plain   ", 24).Str("a", 2));
-    b.Row(Cells().Num(2.5).Str("comma, here", 24).Str("", 2));
-    b.Row(Cells().Num(-0.0).Str("say \"hi\"", 24).Str("\"", 2));
-    b.Row(Cells().Num(1e300).Str("two\nlines", 24).Str("\r", 2));
+    b.Row(Cells().Num(1).Str("plain   ", 24).Str("a", 2)).Row(Cells().Num(2.5).Str("comma, here", 24).Str("", 2));
+    b.Row(Cells().Num(-0.0).Str("say \"hi\"", 24).Str("\"", 2)).Row(Cells().Num(1e300).Str("two\nlines", 24).Str("\r", 2));
     b.Row(Cells().Sysmis().Str("  lead", 24).Str(",", 2));
     return b;
 }
