@@ -66,6 +66,20 @@ void MakeMixed(VESK_DataSource& ds) {
     for (const auto& [type, name] : {std::pair{0, "num"}, {8, "s8"}, {9, "s9"}, {255, "s255"}}) AddVar(ds, type, name);
 }
 
+struct CountingObserver : VESK_DataSource::Observer {
+    void IteratorMade(VESK_InputCaseIterator* iterator) override { ++fCount, fLast = iterator; }
+    int fCount = 0;
+    VESK_InputCaseIterator* fLast = nullptr;
+};
+
+class RowStore : public IndependentDataStore {
+public:
+    VESK_InputCaseIterator* MakeIterator(OBS*) const override { return nullptr; }
+    void AddRow(const OBS* row) override { fRows.emplace_back(row, row + GetObsAreaSize()); }
+    void Close() override {}
+    std::vector<std::vector<OBS>> fRows;
+};
+
 } // namespace
 
 TEST(DataSourceLayout, CellIndexesFollowEveryEdit) {
@@ -355,22 +369,6 @@ TEST(DataSourceProperties, WhatMarksTheDictionaryDirty) {
     EXPECT_EQ(std::vector<int>({FindVarSet("$pets", ds.GetMRSets()), FindVarSet("none", ds.GetMRSets())}),
               std::vector<int>({1, -1}));
 }
-
-namespace {
-struct CountingObserver : VESK_DataSource::Observer {
-    void IteratorMade(VESK_InputCaseIterator* iterator) override { ++fCount, fLast = iterator; }
-    int fCount = 0;
-    VESK_InputCaseIterator* fLast = nullptr;
-};
-
-class RowStore : public IndependentDataStore {
-public:
-    VESK_InputCaseIterator* MakeIterator(OBS*) const override { return nullptr; }
-    void AddRow(const OBS* row) override { fRows.emplace_back(row, row + GetObsAreaSize()); }
-    void Close() override {}
-    std::vector<std::vector<OBS>> fRows;
-};
-} // namespace
 
 // Observers are told of each iterator made, once per registration;
 // unregistering drops them all, and copies of the dictionary keep them.
