@@ -18,8 +18,7 @@
 
 namespace {
 
-class Messages : public ErrorMonitor {
-public:
+struct Messages : ErrorMonitor {
     void Report(const char* message, int) override { texts.push_back(message); }
     std::vector<std::string> texts;
 };
@@ -125,8 +124,8 @@ TEST_F(ReencodingSourceTest, Windows1252FileReadsAsUTF8) {
     VESK_ValueLabelMap codeLabels(u8->GetVariable(3).GetValueLabels());
     EXPECT_EQ(std::make_pair(u8->GetVariable(2).GetType(), codeLabels.Type()), std::make_pair(30, 9));
     EXPECT_STREQ(codeLabels.GetLabel(std::string("été")), "saison chaude");
-    const OBS *m1, *m2, *m3;
-    ASSERT_EQ(u8->GetVariable(2).GetMissingValues(m1, m2, m3), 1);  // "ééééé" needs 10 bytes
+    const OBS *m1, *m2, *m3;  // "ééééé" needs 10 bytes and is dropped
+    ASSERT_EQ(u8->GetVariable(2).GetMissingValues(m1, m2, m3), 1);
     EXPECT_EQ(std::string(m1->c, 8), Padded("Sète", 8));
 
     std::unique_ptr<VESK_InputCaseIterator> it(u8->MakeIterator(nullptr));
@@ -139,14 +138,9 @@ TEST_F(ReencodingSourceTest, Windows1252FileReadsAsUTF8) {
 
 TEST_F(ReencodingSourceTest, UTF8FileInCodePageProcessReportsLostText) {
     SysFileBuilder b;
-    b.Header({.label = "日本 data"})
-        .Variable({.name = "PRICE", .label = "Prix en €"})
-        .Variable({.name = "TXT", .type = 8});
-    b.ValueLabels({{1, "ça va"}, {2, "日本"}}, {b.PositionOf("PRICE")})
-        .ExtensionText(20, "UTF-8")
-        .End()
-        .Row(Cells().Num(1).Str("naïve", 8))
-        .Row(Cells().Num(2).Str("日本", 8));
+    b.Header({.label = "日本 data"}).Variable({.name = "PRICE", .label = "Prix en €"}).Variable({.name = "TXT", .type = 8});
+    b.ValueLabels({{1, "ça va"}, {2, "日本"}}, {b.PositionOf("PRICE")}).ExtensionText(20, "UTF-8").End();
+    b.Row(Cells().Num(1).Str("naïve", 8)).Row(Cells().Num(2).Str("日本", 8));
     b.WriteTo(File("u8.sys"));
 
     SetUTF8mode(0);
@@ -154,14 +148,12 @@ TEST_F(ReencodingSourceTest, UTF8FileInCodePageProcessReportsLostText) {
     Messages monitor;
     auto source = Open(File("u8.sys"), &monitor);
     auto* cp = dynamic_cast<CodePageDataSource*>(source.get());
-    ASSERT_NE(cp, nullptr);
-    ASSERT_EQ(monitor.texts.size(), 1u);
-    EXPECT_TRUE(monitor.texts[0].find("[1711]") != std::string::npos &&
+    ASSERT_TRUE(cp && monitor.texts.size() == 1);
+    EXPECT_TRUE(cp->LostText() && monitor.texts[0].find("[1711]") != std::string::npos &&
                 monitor.texts[0].find("windows-1252") != std::string::npos) << monitor.texts[0];
-    EXPECT_TRUE(cp->LostText());
     EXPECT_EQ(std::string(cp->GetLabel()) + "|" + cp->GetVariable(0).GetLabel(), "?? data|Prix en \x80");
     EXPECT_STREQ(VESK_ValueLabelMap(cp->GetVariable(0).GetValueLabels()).GetLabel(1.0), "\xE7" "a va");
-    EXPECT_EQ(cp->GetVariable(1).GetType(), 8);
+    EXPECT_EQ(cp->GetVariable(1).GetType(), 8);  // strings are not narrowed
     std::unique_ptr<VESK_InputCaseIterator> it(cp->MakeIterator(nullptr));
     std::vector<std::string> cells;
     while (it->NextCase()) cells.push_back(Cell(*it, 1));
