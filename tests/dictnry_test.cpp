@@ -40,13 +40,12 @@ TEST(FortranDictionaryTest, SlotsFollowTheCellLayout) {
     EXPECT_EQ(std::vector<int>({d.GetLUN(), d.GetCompression(), d.GetDSType()}),
               std::vector<int>({-1, 0, VESK_FortranDictionary::kDSNone}));
     EXPECT_EQ(d.GetVariable(6).GetID(), store.GetVariable(3).GetID());
-    EXPECT_THROW(d.GetVariable(4), VESK_AssertFailed);
+    EXPECT_THROW(d.GetVariable(4), VESK_AssertFailed);  // inside a long string
     const VESK_FortranDictionary& cd = d;  // 5: kTheExtension
     EXPECT_FALSE(cd.GetVariable(5).Impl().IsValid() || cd.GetVariable(99).Impl().IsValid());
 
     unsigned index = 0;
-    d.MakeVariable(9, &index);
-    EXPECT_EQ(index, 4u);
+    EXPECT_EQ((d.MakeVariable(9, &index), index), 4u);
     for (auto [type, count] : {std::pair{8, 9u}, {0, 10u}, {17, 13u}}) {
         d.MakeVariable(type);
         EXPECT_TRUE(d.Count() == count && count == store.GetObsAreaSize()) << type;
@@ -59,8 +58,7 @@ TEST(FortranDictionaryTest, SlotsFollowTheCellLayout) {
     d.Truncate(6);
     EXPECT_EQ(store.ColumnCount(), 4u);
     d.Truncate(2);
-    EXPECT_EQ(store.ColumnCount(), 2u);
-    EXPECT_EQ(d.AddIndex(-1), 3);
+    EXPECT_TRUE(store.ColumnCount() == 2 && d.AddIndex(-1) == 3);
     d.ReIndex();
     EXPECT_EQ(Slots(d), (std::vector<int>{-1, 0, 1, -1}));
 }
