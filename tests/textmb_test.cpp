@@ -4,6 +4,7 @@
 #include <langinfo.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -43,12 +44,7 @@ struct Pieces {
     Pieces(std::initializer_list<const char*> chars) {
         for (const char* c : chars) bounds.push_back((text += c).size());
     }
-    size_t LargestBoundAtMost(size_t k) const {
-        size_t best = 0;
-        for (size_t b : bounds)
-            if (b <= k) best = b;
-        return best;
-    }
+    size_t LargestBoundAtMost(size_t k) const { return *std::prev(std::upper_bound(bounds.begin(), bounds.end(), k)); }
 };
 
 std::string Convert(const char* encoding, const std::string& in, bool toU8, int* lost) {
@@ -162,10 +158,8 @@ TEST_F(TextMbTest, CharacterLengthsOfValidAndInvalidSequences) {
         const int n = VESKMBmblen_A(bytes.data(), bytes.size());
         EXPECT_EQ(want < 0 ? n < 1 : n == want, true) << testing::PrintToString(bytes) << " gave " << n;
     }
-    for (const auto& [codePage, max] : {std::pair{"Shift_JIS", 2}, {"GB18030", 4}, {"windows-1252", 1}}) {
-        UseCodePage(codePage);
-        EXPECT_EQ(VESKMBMaxCharLen(), max) << codePage;
-    }
+    for (const auto& [codePage, max] : {std::pair{"Shift_JIS", 2}, {"GB18030", 4}, {"windows-1252", 1}})
+        EXPECT_EQ((UseCodePage(codePage), VESKMBMaxCharLen()), max) << codePage;
     // In a single-byte code page every byte is a character.
     for (int b = 1; b < 256; ++b) EXPECT_EQ(VESKMBmblen_A(std::string(1, char(b)).data(), 1), 1) << b;
 }
