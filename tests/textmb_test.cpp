@@ -142,13 +142,10 @@ TEST_F(TextMbTest, CuttingAtEveryOffsetKeepsWholeCharacters) {
 TEST_F(TextMbTest, CharacterLengthsOfValidAndInvalidSequences) {
     // Code page (null: UTF-8 mode), bytes, length (0: the empty count; -1: invalid or cut).
     const std::tuple<const char*, std::string, int> cases[] = {
-        {nullptr, "", 0}, {nullptr, std::string(1, '\0'), 1}, {nullptr, "\xF0\x9F\x98\x80", 4},
-        {nullptr, "\xE2\x82\xAC", 3}, {nullptr, "\xE2\x82", -1},
-        // Stray continuation, incomplete, bad continuation, two overlong forms, a
-        // surrogate, above U+10FFFF, a byte never used.
-        {nullptr, "\x80", -1}, {nullptr, "\xC3", -1}, {nullptr, "\xC3\x28", -1}, {nullptr, "\xC0\xAF", -1},
-        {nullptr, "\xE0\x80\xAF", -1}, {nullptr, "\xED\xA0\x80", -1}, {nullptr, "\xF4\x90\x80\x80", -1},
-        {nullptr, "\xFF", -1},
+        {nullptr, "", 0}, {nullptr, std::string(1, '\0'), 1}, {nullptr, "\xF0\x9F\x98\x80", 4}, {nullptr, "\xE2\x82\xAC", 3},
+        // Cut, stray continuation, incomplete, bad continuation, two overlong forms, a surrogate, above U+10FFFF, unused.
+        {nullptr, "\xE2\x82", -1}, {nullptr, "\x80", -1}, {nullptr, "\xC3", -1}, {nullptr, "\xC3\x28", -1}, {nullptr, "\xC0\xAF", -1},
+        {nullptr, "\xE0\x80\xAF", -1}, {nullptr, "\xED\xA0\x80", -1}, {nullptr, "\xF4\x90\x80\x80", -1}, {nullptr, "\xFF", -1},
         {"Shift_JIS", "\x95\x5C", 2}, {"Shift_JIS", "\xB1", 1}, {"Shift_JIS", "\x95", -1},
         {"Shift_JIS", "\x95\x20", -1},  // blank is no trail byte
         // GB18030 has four-byte characters behind lead bytes that also start two-byte ones.
@@ -229,7 +226,7 @@ TEST_F(TextMbTest, CodePageNumbersAndNames) {
     // Known names compare by number, unknown ones by name.
     const std::tuple<const char*, const char*, bool> same[] = {
         {"UTF-8", "utf8", true}, {"Shift_JIS", "windows-932", true}, {"windows-1252", "ISO-8859-1", false},
-        {"x-private", "X_PRIVATE", true},   {"x-private", nullptr, false}};
+        {"x-private", "X_PRIVATE", true}, {"x-private", nullptr, false}};
     for (const auto& [a, b, want] : same) EXPECT_EQ(VESKMBqSameCodePage(a, b) != 0, want) << a << " " << (b ? b : "null");
 }
 
