@@ -79,15 +79,14 @@ TEST(FortranDictionaryTest, ReadAndWriteStates) {
     int end = -1;
     EXPECT_THROW(writer.ReadCase(row, end), VESK_AssertFailed);
 
-    // A copy of a writing dictionary takes no iterator and keeps writing.
+    // A copy of a writing dictionary takes no iterator.
     VESK_FortranDictionary copy(writer);
     EXPECT_THROW(copy.GetIterator(), VESK_AssertFailed);
 
     // Quiesced, it reads the cases back and leaves the buffer alone at the end.
     writer.Quiesce();
     auto read = [&end](VESK_FortranDictionary& d) {
-        OBS in[6];
-        std::memset(in, 0, sizeof in);
+        OBS in[6] = {};
         in[0].d = -7;
         d.ReadCase(in, end);
         return std::vector<double>{double(end), in[0].d, in[5].d};

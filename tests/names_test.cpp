@@ -96,8 +96,7 @@ TEST(NamesTest, SuffixedNamesAndTruncatedCopies) {
         {"age", 0, 64, false, false, "age_A"}, {"abcdefgh", 26, 8, false, false, "abcde_AA"},
         {"abc", 0, 3, false, false, nullptr} /* room 1 */, {"", 0, 8, false, false, nullptr}, {"V2", 0, 8, true, false, "V2_A"},
         {"V12345678", 702, 8, true, false, "V123_AAA"}, {"V1", 0, 3, true, false, nullptr}, {"", 0, 8, true, false, nullptr},
-        {Repeat(kE, 3), 0, 6, false, true, "\xC3\xA9\xC3\xA9_A"},
-        {Repeat(kE, 3), 0, 5, false, true, "\xC3\xA9_A"},  // room 3: one character
+        {Repeat(kE, 3), 0, 6, false, true, "\xC3\xA9\xC3\xA9_A"}, {Repeat(kE, 3), 0, 5, false, true, "\xC3\xA9_A"},  // room 3
         {kEuro + "x", 0, 4, false, true, nullptr},          // room 2 splits the first
         {"ab" + kE + "cd", 0, 5, true, true, "ab_A"},        // room 3
         {"ab\xFF" "cd", 0, 8, true, true, "ab_A"},           // the short form cuts at an invalid sequence
