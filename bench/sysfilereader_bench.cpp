@@ -87,7 +87,7 @@ const Files& TheFiles() {
         f->dir = mkdtemp(pattern);
         std::vector<OBS> row(kVars);
         for (int code = 0; code <= 2; ++code) {
-            f->path[code] = f->dir + "/data" + std::to_string(code) + ".sav";
+            f->path[code] = f->dir + "/data" + std::to_string(code) + ".sys";
             const std::vector<unsigned char> dict = Dictionary(code);
             VESK_FileStream fs(true);
             fs.Open(f->path[code].c_str(), "wb+");

@@ -229,7 +229,7 @@ TEST(DataSourceCopy, SharesBodiesAndIsolatesChanges) {
     // CopyDictionary keeps the own parent and drops the file path.
     TestSource other;
     AddVar(other, 3, "x");
-    other.SetFileSpec("/data/other.sav");
+    other.SetFileSpec("/data/other.sys");
     other.SetLabel("");
     child.CopyDictionary(other);
     EXPECT_EQ(child.GetParentSource(), &original);

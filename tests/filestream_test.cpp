@@ -463,7 +463,7 @@ TEST(TempDirsTest, FormTempNameMakesFreshPrivateFiles) {
 }
 
 TEST(TempDirsTest, PesCacheBookkeeping) {
-    const char* f = "/data/file.sav";
+    const char* f = "/data/file.sys";
     auto lookup = [&] {
         int kind = 0, flags = 0, found = LookupPesCache(f, &kind, &flags);
         return std::make_tuple(found, kind, flags);

@@ -308,7 +308,7 @@ TEST(SFExtensionSortCasesKeyTest, SystemFileRoundTripInEveryCompression) {
     const auto rows = SortedRows(300);
     for (int compression : {0, 1, 2}) {
         SCOPED_TRACE(compression);
-        const std::string path = dir + "/keys" + std::to_string(compression) + ".sav";
+        const std::string path = dir + "/keys" + std::to_string(compression) + ".sys";
         SortIndexInfo info;
         {
             MemoryDataStore store;

@@ -149,7 +149,7 @@ TEST(SystemFileReaderTest, DictionaryRecordsInBothByteOrders) {
     TempDir dir;
     for (ByteOrder order : kOrders) {
         SysFileBuilder::HeaderSpec h{.weightIndex = 5, .date = "05 mar 24", .time = "13:45:07", .label = "survey  "};
-        const std::string path = MakeFile(dir.File("dict.sav"), order, 0, [](SysFileBuilder& b) {
+        const std::string path = MakeFile(dir.File("dict.sys"), order, 0, [](SysFileBuilder& b) {
             b.Variable({.name = "AGE", .label = "Age 5", .missing = {-1, 99}})
                 .Variable({.name = "CITY", .type = 20, .label = "City of residence", .missingText = {"none"}})
                 .Variable({.name = "WT", .missing = {1, 5, 9}, .missingCount = -3,
@@ -195,7 +195,7 @@ TEST(SystemFileReaderTest, CasesSeekAndTellInEveryCompressionAndByteOrder) {
         SCOPED_TRACE(testing::Message() << "async " << async << " reversed " << order.Reversed() << " code "
                                         << compression);
         SystemFileDataSource::SetAsynchReading(async);
-        const std::string path = MakeFile(dir.File("s.sav"), order, compression, SmallDictionary, rows);
+        const std::string path = MakeFile(dir.File("s.sys"), order, compression, SmallDictionary, rows);
         SystemFileDataSource src(path, "", false);
         EXPECT_EQ(src.GetCompressionLevel(), compression);
         EXPECT_EQ(src.RowCount(), 3000);
@@ -231,13 +231,13 @@ TEST(SystemFileReaderTest, RowCountSettlesAtTheEnd) {
         // the rows read unless it was too low. A Seek beyond the end settles it.
         for (const auto& [declared, after] : {std::pair{-1, 90}, {100, 90}, {80, 80}}) {
             SCOPED_TRACE(testing::Message() << "code " << compression << " declared " << declared);
-            SystemFileDataSource src(MakeFile(dir.File("n.sav"), ByteOrder::Native(), compression, SmallDictionary,
+            SystemFileDataSource src(MakeFile(dir.File("n.sys"), ByteOrder::Native(), compression, SmallDictionary,
                                               rows, {.caseCount = declared}), "", false);
             EXPECT_EQ(src.RowCount(), declared);
             EXPECT_EQ(ReadAll(src).size(), 90u);
             EXPECT_EQ(src.RowCount(), after);
         }
-        SystemFileDataSource sought(MakeFile(dir.File("n.sav"), ByteOrder::Native(), compression, SmallDictionary,
+        SystemFileDataSource sought(MakeFile(dir.File("n.sys"), ByteOrder::Native(), compression, SmallDictionary,
                                              rows, {.caseCount = -1}), "", false);
         std::unique_ptr<VESK_InputCaseIterator> it(sought.MakeIterator(nullptr));
         it->Seek(500);
@@ -270,7 +270,7 @@ TEST(SystemFileReaderTest, VeryLongStringsAreRebuilt) {
             .Str(text600.substr(510), 96).Num(9);
     for (ByteOrder order : kOrders) {
         for (int compression : {0, 1, 2}) {
-            const std::string path = MakeFile(dir.File("v.sav"), order, compression, dict, {plain.Get(), zeros.Get()});
+            const std::string path = MakeFile(dir.File("v.sys"), order, compression, dict, {plain.Get(), zeros.Get()});
             SystemFileDataSource src(path, "", false);
             EXPECT_EQ(Variables(src)[1], "Address||300|1.300.0|0");
             EXPECT_EQ(src.GetVariable(3).GetType(), 600);
@@ -292,8 +292,8 @@ TEST(SystemFileReaderTest, VeryLongStringsAreRebuilt) {
     SysFileBuilder b;
     dict(b);
     b.End();
-    WriteBytes(dir.File("plain.sav"), b.Bytes());
-    SystemFileDataSource stored(dir.File("plain.sav"), "", false);
+    WriteBytes(dir.File("plain.sys"), b.Bytes());
+    SystemFileDataSource stored(dir.File("plain.sys"), "", false);
     const auto& chunks = stored.Options()._chunks;
     ASSERT_EQ(chunks.size(), 3u);  // leading entry, then one per string
     EXPECT_EQ(std::make_tuple(chunks[0].cellsAfter, chunks[1].cellsAfter, chunks[2].targetCell),
@@ -311,8 +311,8 @@ TEST(SystemFileReaderTest, FixVarNamesAndLongNames) {
     b.Variable({.name = "1st"}).Variable({.name = "a.b$"}).Variable({.name = ""}).Variable({.name = "$sys"});
     b.ExtensionText(13, "Abc=Abc\tABC=ABC\tV1=V1\tX=LongNameX");
     b.End();
-    WriteBytes(dir.File("names.sav"), b.Bytes());
-    SystemFileDataSource src(dir.File("names.sav"), "", false);
+    WriteBytes(dir.File("names.sys"), b.Bytes());
+    SystemFileDataSource src(dir.File("names.sys"), "", false);
     auto names = [&] {
         std::vector<std::string> out;
         for (const std::string& v : Variables(src)) out.push_back(v.substr(0, v.find('|')));
@@ -347,9 +347,9 @@ TEST(SystemFileReaderTest, WeightEncodingAndWritingSide) {
     b.Variable({.name = "S", .type = 20}).Variable({.name = "W"});
     b.ExtensionInts(3, {21, 1, 2, 720, 1, 1, 2, 1252});
     b.End();
-    WriteBytes(dir.File("w.sav"), b.Bytes());
+    WriteBytes(dir.File("w.sys"), b.Bytes());
     {
-        SystemFileDataSource src(dir.File("w.sav"), "", false);
+        SystemFileDataSource src(dir.File("w.sys"), "", false);
         EXPECT_EQ(src.GetWeightVarIndex(), -1);
         int release[3];
         EXPECT_TRUE(src.GetReleaseInfo(release));
@@ -372,8 +372,8 @@ TEST(SystemFileReaderTest, WeightEncodingAndWritingSide) {
     Monitor monitor;
     SysFileBuilder u;
     u.Variable({.name = "A"}).ExtensionText(20, "UTF-8").End();
-    WriteBytes(dir.File("u.sav"), u.Bytes());
-    VESK_DataSource* same = SystemFileDataSource::GetSystemFile(dir.File("u.sav"), "", false, &monitor);
+    WriteBytes(dir.File("u.sys"), u.Bytes());
+    VESK_DataSource* same = SystemFileDataSource::GetSystemFile(dir.File("u.sys"), "", false, &monitor);
     EXPECT_NE(dynamic_cast<SystemFileDataSource*>(same), nullptr);
     EXPECT_TRUE(monitor.messages.empty());
     DeleteLine(same);
@@ -382,7 +382,7 @@ TEST(SystemFileReaderTest, WeightEncodingAndWritingSide) {
 
 TEST(SystemFileReaderTest, MalformedFilesRaiseTheirErrors) {
     TempDir dir;
-    const std::string path = dir.File("bad.sav");
+    const std::string path = dir.File("bad.sys");
     auto errorOf = [&](const Bytes& bytes) {
         WriteBytes(path, bytes);
         return ErrorOf([&] {
@@ -397,7 +397,7 @@ TEST(SystemFileReaderTest, MalformedFilesRaiseTheirErrors) {
         if (end) b.End();
         return b.Bytes();
     };
-    EXPECT_EQ(ErrorOf([&] { SystemFileDataSource(dir.File("none.sav"), "", false); }), 1201);
+    EXPECT_EQ(ErrorOf([&] { SystemFileDataSource(dir.File("none.sys"), "", false); }), 1201);
     EXPECT_EQ(errorOf(withRecords([](SysFileBuilder&) {})), 0);
     // Magic, encryption, password.
     EXPECT_EQ(errorOf(Bytes{'$', 'F', 'L', '9', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}), 1204);
@@ -456,8 +456,8 @@ TEST(SystemFileReaderTest, TruncatedFilesNeverCrash) {
     Rows rows;
     for (int i = 0; i < 12; ++i) rows.push_back(Cells().Num(i == 3 ? 0.5 : i).Str("n" + std::to_string(i), 20).Get());
     for (int compression : {0, 1, 2}) {
-        const Bytes whole = ReadBytes(MakeFile(dir.File("whole.sav"), ByteOrder(true), compression, dict, rows));
-        const std::string path = dir.File("cut.sav");
+        const Bytes whole = ReadBytes(MakeFile(dir.File("whole.sys"), ByteOrder(true), compression, dict, rows));
+        const std::string path = dir.File("cut.sys");
         for (size_t cut = 0; cut < whole.size(); ++cut) {
             WriteBytes(path, Bytes(whole.begin(), whole.begin() + long(cut)));
             size_t got = 0;

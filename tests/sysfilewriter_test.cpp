@@ -282,7 +282,7 @@ TEST(SystemFileWriterTest, RandomDictionariesRoundTripInEveryCompression) {
         const std::string described = Describe(dict);
         for (int c : kCompressions) {
             SCOPED_TRACE("seed " + std::to_string(seed) + " compression " + std::to_string(c));
-            const std::string path = dir.File("r" + std::to_string(seed) + "_" + std::to_string(c) + ".sav");
+            const std::string path = dir.File("r" + std::to_string(seed) + "_" + std::to_string(c) + ".sys");
             WriteFile(path, dict, rows, c);
             SystemFileDataSource r(path, "", false);
             EXPECT_EQ(r.GetCompressionLevel(), c);
@@ -309,7 +309,7 @@ TEST(SystemFileWriterTest, FixedRecordsAreByteExact) {
     ds->GetVariable(1).SetValueLabels(labels);
     ds->SetWeightVar(1);
     ds->SetLabel("file label");
-    const std::string path = dir.File("f.sav");
+    const std::string path = dir.File("f.sys");
     std::vector<OBS> row{Num(5), Num(1), {}, {}, {}};
     PutText(&row[2], 20, "Ann");
     WriteFile(path, *ds, {row, row, row}, kCompressNone);
@@ -346,7 +346,7 @@ TEST(SystemFileWriterTest, ShortNamesAndVeryLongStringSegments) {
         // Names that agree in their first 8 bytes; a truncation ending in "_".
         auto ds = Dict({{"LongVariable1", 0}, {"LongVariable2", 0}, {"abcdefg_xyz", 0}, {"V4_A", 0},
                         {"LongVariable5", 0}});
-        const std::string path = dir.File("n.sav");
+        const std::string path = dir.File("n.sys");
         WriteFile(path, *ds, {}, kCompressNone);
         const Parsed p = Parse(ReadBytes(path));
         EXPECT_EQ(p.names, (Names{{"LONGVARI", 0}, {"V2_A", 0}, {"ABCDEFG", 0}, {"V4_A", 0}, {"V5_A", 0}}));
@@ -364,7 +364,7 @@ TEST(SystemFileWriterTest, ShortNamesAndVeryLongStringSegments) {
         row[38] = Num(7);
         PutText(&row[39], 504, std::string(504, 'w'));
         row[39 + 63] = Num(8);
-        const std::string path = dir.File("s.sav");
+        const std::string path = dir.File("s.sys");
         WriteFile(path, *ds, {row}, kCompressNone);
         const Bytes b = ReadBytes(path);
         const Parsed p = Parse(b);
@@ -385,7 +385,7 @@ TEST(SystemFileWriterTest, ShortNamesAndVeryLongStringSegments) {
         auto ds = Dict({{"t", 300}});
         std::vector<OBS> row(ds->GetObsAreaSize());
         PutText(&row[0], 300, std::string(254, 'x') + "\xC3\xA9" + std::string(44, 'y'));
-        const std::string path = dir.File("mb.sav");
+        const std::string path = dir.File("mb.sys");
         ASSERT_TRUE(VESKMBConverterSet_A("UTF-8"));
         const bool utf8 = qUTF8mode();
         SetUTF8mode(1);
@@ -407,7 +407,7 @@ TEST(SystemFileWriterTest, AppendingAfterCloseEqualsWritingInOneGo) {
     auto first = [&](size_t n) { return Rows(rows.begin(), rows.begin() + long(n)); };
     for (int c : kCompressions) {
         SCOPED_TRACE("compression " + std::to_string(c));
-        auto file = [&](const std::string& name) { return dir.File(name + std::to_string(c) + ".sav"); };
+        auto file = [&](const std::string& name) { return dir.File(name + std::to_string(c) + ".sys"); };
         const std::string one = file("one"), two = file("two"), three = file("three");
         WriteFile(one, *ds, rows, c);
         {
@@ -443,7 +443,7 @@ TEST(SystemFileWriterTest, CaseCountIsPatchedAtClose) {
         SCOPED_TRACE("compression " + std::to_string(c));
         // A declared count that turns out right, and one that does not.
         for (int64_t declared : {4, 9}) {
-            const std::string path = dir.File("d" + std::to_string(c) + std::to_string(declared) + ".sav");
+            const std::string path = dir.File("d" + std::to_string(c) + std::to_string(declared) + ".sys");
             auto w = Writer(*ds, path, c);
             w->RowCount(declared);
             w->CommitDictionary();
@@ -453,7 +453,7 @@ TEST(SystemFileWriterTest, CaseCountIsPatchedAtClose) {
             EXPECT_EQ(std::make_pair(int64_t(p.header.caseCount), Count16(p)), std::make_pair(int64_t(4), int64_t(4)));
         }
         // A count beyond 32 bits lives only in the subtype-16 record.
-        const std::string big = dir.File("big" + std::to_string(c) + ".sav");
+        const std::string big = dir.File("big" + std::to_string(c) + ".sys");
         WriteFile(big, *ds, {row}, c);
         {
             SystemFileDataSource r(big, "", false);
@@ -467,7 +467,7 @@ TEST(SystemFileWriterTest, CaseCountIsPatchedAtClose) {
     }
     // Appending to a file without a count counts its rows.
     for (int c : {kCompressNone, kCompressBytecode}) {
-        const std::string path = dir.File("nocount" + std::to_string(c) + ".sav");
+        const std::string path = dir.File("nocount" + std::to_string(c) + ".sys");
         SysFileBuilder b;
         b.Header({.compression = c, .caseCount = -1}).Variable({.name = "A"}).End();
         b.Row(Cells().Num(1)).Row(Cells().Num(2)).WriteTo(path);
@@ -488,7 +488,7 @@ TEST(SystemFileWriterTest, MisuseRaisesErrorsAndNeverCrashes) {
     TempDir dir;
     auto ds = Dict({{"a", 0}});
     const OBS row[1] = {Num(1)}, two[2] = {Num(1), Num(2)};
-    const std::string path = dir.File("m.sav");
+    const std::string path = dir.File("m.sys");
     {
         auto w = Writer(*ds, path);
         w->Close();  // nothing to close yet
@@ -519,7 +519,7 @@ TEST(SystemFileWriterTest, MisuseRaisesErrorsAndNeverCrashes) {
     EXPECT_EQ(ErrorOf([&] { dup->CommitDictionary(); }), 1505);
     EXPECT_EQ(std::make_pair(ReadBytes(path) == before, dup->State()), std::make_pair(true, 0));
     // A file that cannot be created.
-    auto w = Writer(*ds, dir.File("no/such/dir.sav"));
+    auto w = Writer(*ds, dir.File("no/such/dir.sys"));
     EXPECT_EQ(ErrorOf([&] { w->AddRow(row); }), 1201);
     EXPECT_EQ(w->State(), 0);
 }
@@ -533,12 +533,12 @@ TEST(SystemFileWriterTest, SaveFileAndSaveSystemFile) {
     for (const auto& r : RandomRows(rng, src, 25)) src.AddRow(r.data());
     src.Close();
     for (int compress : {0, 1}) {
-        const std::string path = dir.File("ss" + std::to_string(compress) + ".sav");
+        const std::string path = dir.File("ss" + std::to_string(compress) + ".sys");
         SaveSystemFile(path.c_str(), src, compress);
         SystemFileDataSource r(path, "", false);
         EXPECT_EQ(std::make_pair(r.GetCompressionLevel(), ReadBits(r)), std::make_pair(compress, ReadBits(src)));
     }
-    const std::string path = dir.File("save.sav");
+    const std::string path = dir.File("save.sys");
     SaveFile f(path.c_str(), nullptr, false);
     f.MakeVariable(0).SetName("v");
     const OBS row[1] = {Num(3)};
@@ -547,8 +547,8 @@ TEST(SystemFileWriterTest, SaveFileAndSaveSystemFile) {
     f.Close();
     EXPECT_EQ(SystemFileDataSource(path, "", false).RowCount(), 2);
     // Encrypted writing is refused rather than written in the clear.
-    SaveFile secret(dir.File("secret.sav").c_str(), "pw", false);
+    SaveFile secret(dir.File("secret.sys").c_str(), "pw", false);
     secret.MakeVariable(0).SetName("v");
     EXPECT_EQ(ErrorOf([&] { secret.CommitDictionary(); }), SystemFileDataSource::kErrNotAvailable);
-    EXPECT_NE(access(dir.File("secret.sav").c_str(), F_OK), 0);
+    EXPECT_NE(access(dir.File("secret.sys").c_str(), F_OK), 0);
 }

@@ -275,10 +275,10 @@ TEST_F(TextMbTest, CollationOrder) {
 
 TEST_F(TextMbTest, FileNamesHoldBothForms) {
     UseCodePage("windows-1252");
-    ExtNameStr name("gr\xFC\xDF" "e.sav"), back;
-    EXPECT_STREQ(name.GetU8(), "gr\xC3\xBC\xC3\x9F" "e.sav");
-    back.SetU8("gr\xC3\xBC\xC3\x9F" "e.sav");
-    EXPECT_TRUE(std::string(back.GetGeneric()) == "gr\xFC\xDF" "e.sav" && back == name);
+    ExtNameStr name("gr\xFC\xDF" "e.sys"), back;
+    EXPECT_STREQ(name.GetU8(), "gr\xC3\xBC\xC3\x9F" "e.sys");
+    back.SetU8("gr\xC3\xBC\xC3\x9F" "e.sys");
+    EXPECT_TRUE(std::string(back.GetGeneric()) == "gr\xFC\xDF" "e.sys" && back == name);
     back.Clear();
     EXPECT_TRUE(back.Empty() && back.Access(ExtNameStr::Exists) == -1);
 

@@ -302,7 +302,7 @@ TEST(VariableSetHandlersTest, RecordTextsAndSystemFileRoundTrip) {
 
     char dir[] = "/tmp/variablesetXXXXXX";
     ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string path = std::string(dir) + "/sets.sav";
+    const std::string path = std::string(dir) + "/sets.sys";
     {
         SystemFileDataSource w;
         w.CopyDictionary(dict);
