@@ -114,29 +114,29 @@ const OBS& CellAt(const void* cells, const detail::CellSpan& span) {
 }  // namespace
 
 std::optional<double> Row::number(size_t column) const {
-    const OBS& cell = CellAt(fCells, fReader->fImpl->Span(column, true));
+    const OBS& cell = CellAt(fCells, fReader->Span(column, true));
     if (cell.bits == VESK_SYSMIS_BITS) return std::nullopt;
     return cell.d;
 }
 
 std::string_view Row::text(size_t column) const {
-    const detail::CellSpan& span = fReader->fImpl->Span(column, false);
+    const detail::CellSpan& span = fReader->Span(column, false);
     return detail::TrimBlanks(CellAt(fCells, span).c, size_t(span.width));
 }
 
 Cell Row::operator[](size_t column) const {
-    if (column < fReader->fImpl->fLayout.size() && fReader->fImpl->fLayout[column].width > 0) return text(column);
+    if (column < fReader->fLayout.size() && fReader->fLayout[column].width > 0) return text(column);
     return number(column);
 }
 
 bool Row::is_missing(size_t column) const {
-    if (column >= fReader->fImpl->fLayout.size()) throw std::out_of_range("column beyond the dictionary");
-    return fReader->fImpl->fMissing[column](CellAt(fCells, fReader->fImpl->fLayout[column]));
+    if (column >= fReader->fLayout.size()) throw std::out_of_range("column beyond the dictionary");
+    return fReader->fMissing[column](CellAt(fCells, fReader->fLayout[column]));
 }
 
-std::optional<double> Row::number(std::string_view name) const { return number(fReader->column(name)); }
-std::string_view Row::text(std::string_view name) const { return text(fReader->column(name)); }
-Cell Row::operator[](std::string_view name) const { return (*this)[fReader->column(name)]; }
+std::optional<double> Row::number(std::string_view name) const { return number(fReader->Column(name)); }
+std::string_view Row::text(std::string_view name) const { return text(fReader->Column(name)); }
+Cell Row::operator[](std::string_view name) const { return (*this)[fReader->Column(name)]; }
 
 // ---------------------------------------------------------------- Rows
 
@@ -150,7 +150,7 @@ Rows::Rows(const Reader& reader, int64_t first, int64_t count) : fCursor(new Cur
     fCursor->it = reader.fImpl->MakeIterator();
     if (first > 0) fCursor->it->Seek(first);
     fCursor->next = first;
-    fRow.fReader = &reader;
+    fRow.fReader = reader.fImpl.get();
     fRow.fCells = fCursor->it->GetCase().Cells();
 }
 

@@ -353,74 +353,8 @@ struct Batch {
     std::vector<BatchColumn> columns;
 };
 
-class Reader;
-
-/// The current case of a row range. Column numbers index Reader::variables().
-class Row {
-public:
-    /// 0-based number of the row in the file.
-    int64_t index() const { return fIndex; }
-    /// The number in a numeric column; nullopt for system-missing. Error 1241
-    /// for a string column.
-    std::optional<double> number(size_t column) const;
-    std::optional<double> number(std::string_view name) const;
-    /// The text of a string column without trailing blanks (a view into the
-    /// row, valid until the row moves on). Error 1241 for a numeric column.
-    std::string_view text(size_t column) const;
-    std::string_view text(std::string_view name) const;
-    /// The cell: a number, a text, or missing for system-missing.
-    Cell operator[](size_t column) const;
-    Cell operator[](std::string_view name) const;
-    /// System-missing or one of the variable's missing values.
-    bool is_missing(size_t column) const;
-
-private:
-    friend class Rows;
-    const Reader* fReader = nullptr;
-    const void* fCells = nullptr;
-    int64_t fIndex = 0;
-};
-
-/// An input range over rows of a Reader: for (const vesk::Row& row : reader.rows()).
-/// It reads through its own cursor, one pass; the Reader must outlive it.
-class Rows {
-public:
-    class iterator {
-    public:
-        using value_type = Row;
-        using difference_type = std::ptrdiff_t;
-        const Row& operator*() const { return fRows->fRow; }
-        const Row* operator->() const { return &fRows->fRow; }
-        iterator& operator++();
-        void operator++(int) { ++*this; }
-        friend bool operator==(const iterator& it, std::default_sentinel_t) { return it.Done(); }
-
-    private:
-        friend class Rows;
-        explicit iterator(Rows* rows) : fRows(rows) {}
-        bool Done() const { return fRows->fDone; }
-        Rows* fRows;
-    };
-
-    Rows(Rows&&) noexcept;
-    Rows& operator=(Rows&&) noexcept;
-    ~Rows();
-
-    /// Reads the first row. Call once.
-    iterator begin();
-    std::default_sentinel_t end() const { return {}; }
-
-private:
-    friend class Reader;
-    struct Cursor;
-    Rows(const Reader& reader, int64_t first, int64_t count);
-    void Advance();
-
-    std::unique_ptr<Cursor> fCursor;
-    Row fRow;
-    int64_t fLeft;
-    bool fDone = false;
-};
+class Row;
+class Rows;
 
 /// A system file open for reading. Opening reads the whole dictionary; the
 /// cases are read through rows() or read()/read_into().
@@ -471,9 +405,76 @@ public:
     struct Impl;
 
 private:
-    friend class Row;
     friend class Rows;
     std::unique_ptr<Impl> fImpl;
+};
+
+/// The current case of a row range. Column numbers index Reader::variables().
+class Row {
+public:
+    /// 0-based number of the row in the file.
+    int64_t index() const { return fIndex; }
+    /// The number in a numeric column; nullopt for system-missing. Error 1241
+    /// for a string column.
+    std::optional<double> number(size_t column) const;
+    std::optional<double> number(std::string_view name) const;
+    /// The text of a string column without trailing blanks (a view into the
+    /// row, valid until the row moves on). Error 1241 for a numeric column.
+    std::string_view text(size_t column) const;
+    std::string_view text(std::string_view name) const;
+    /// The cell: a number, a text, or missing for system-missing.
+    Cell operator[](size_t column) const;
+    Cell operator[](std::string_view name) const;
+    /// System-missing or one of the variable's missing values.
+    bool is_missing(size_t column) const;
+
+private:
+    friend class Rows;
+    const Reader::Impl* fReader = nullptr;
+    const void* fCells = nullptr;
+    int64_t fIndex = 0;
+};
+
+/// An input range over rows of a Reader: for (const vesk::Row& row : reader.rows()).
+/// It reads through its own cursor, one pass; the Reader (or the one it was
+/// moved to) must outlive it.
+class Rows {
+public:
+    class iterator {
+    public:
+        using value_type = Row;
+        using difference_type = std::ptrdiff_t;
+        const Row& operator*() const { return fRows->fRow; }
+        const Row* operator->() const { return &fRows->fRow; }
+        iterator& operator++();
+        void operator++(int) { ++*this; }
+        friend bool operator==(const iterator& it, std::default_sentinel_t) { return it.Done(); }
+
+    private:
+        friend class Rows;
+        explicit iterator(Rows* rows) : fRows(rows) {}
+        bool Done() const { return fRows->fDone; }
+        Rows* fRows;
+    };
+
+    Rows(Rows&&) noexcept;
+    Rows& operator=(Rows&&) noexcept;
+    ~Rows();
+
+    /// Reads the first row. Call once.
+    iterator begin();
+    std::default_sentinel_t end() const { return {}; }
+
+private:
+    friend class Reader;
+    struct Cursor;
+    Rows(const Reader& reader, int64_t first, int64_t count);
+    void Advance();
+
+    std::unique_ptr<Cursor> fCursor;
+    Row fRow;
+    int64_t fLeft;
+    bool fDone = false;
 };
 
 // ============================================================== writing
