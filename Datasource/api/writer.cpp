@@ -59,11 +59,22 @@ void CheckDataset(const WriterOptions& options) {
             Fail(errc::kBadDefinition, {"(dataset)", "'" + name + "' is not a valid attribute name"});
 }
 
-void SetPassword(SystemFileDataSource& file, const std::optional<std::string>& password) {
-    if (!password) return;
-    ExtNameStr pw;
-    pw.SetGeneric(*password);
-    file.SetPassword(pw);
+// Gives the new file its dictionary and properties and writes the dictionary
+// to `path`.
+void Commit(SystemFileDataSource& file, const std::vector<Variable>& variables, const WriterOptions& options,
+            const std::string& path) {
+    file.CharacterEncoding("UTF-8");
+    for (const Variable& v : variables) detail::AddToDictionary(file, v);
+    if (options.label) file.SetLabel(options.label->c_str());
+    if (!options.attributes.empty()) file.SetAttributes(detail::ToLibrary(options.attributes));
+    file.SetFileSpec(path.c_str());
+    if (options.password) {
+        ExtNameStr pw;
+        pw.SetGeneric(*options.password);
+        file.SetPassword(pw);
+    }
+    file.SetCompressionLevel(int(options.compression));
+    Guarded([&] { file.CommitDictionary(); });
 }
 
 }  // namespace
@@ -75,9 +86,13 @@ struct Writer::Impl {
     // Stores the cell of column k in the case buffer (row: its number, for
     // the error text); Error 1241 when it does not suit the variable.
     void Put(size_t k, const Cell& cell, int64_t row);
-    void PutNumber(size_t k, double value) { fRow[size_t(fLayout[k].cell)].d = value; }
+    // NaN is stored as the system-missing value.
+    void PutNumber(size_t k, double value) { fRow[size_t(fLayout[k].cell)].d = std::isnan(value) ? VESK_SYSMIS : value; }
     void PutText(size_t k, std::string_view text);
     void CheckText(size_t k, std::string_view text, int64_t row) const;
+    // Every column of a write_columns call suits its variable (Error 1241) and
+    // all are of one length (std::invalid_argument).
+    void CheckColumns(std::span<const ColumnInput> columns) const;
     void AddRow();
     void CheckOpen() const {
         if (!fFile) Fail(errc::kWrongOrder, {fTarget});
@@ -100,18 +115,11 @@ Writer::Impl::Impl(const std::string& path, std::vector<Variable> variables, con
     CheckDataset(options);
     fTemp.emplace(path);
     fFile.reset(new SystemFileDataSource);
-    SystemFileDataSource& file = *fFile;
-    file.CharacterEncoding("UTF-8");
-    for (const Variable& v : variables) detail::AddToDictionary(file, v);
-    if (options.label) file.SetLabel(options.label->c_str());
-    if (!options.attributes.empty()) file.SetAttributes(detail::ToLibrary(options.attributes));
-    file.SetFileSpec(fTemp->Path().c_str());
-    SetPassword(file, options.password);
-    file.SetCompressionLevel(int(options.compression));
-    Guarded([&] { file.CommitDictionary(); });
-    for (unsigned i = 0; i < file.ColumnCount(); ++i) fVariables.push_back(detail::Describe(file.GetVariable(int(i))));
-    fLayout = detail::Layout(file);
-    fRow.resize(file.GetObsAreaSize());
+    Commit(*fFile, variables, options, fTemp->Path());
+    for (unsigned i = 0; i < fFile->ColumnCount(); ++i)
+        fVariables.push_back(detail::Describe(fFile->GetVariable(int(i))));
+    fLayout = detail::Layout(*fFile);
+    fRow.resize(fFile->GetObsAreaSize());
 }
 
 void Writer::Impl::CheckText(size_t k, std::string_view text, int64_t row) const {
@@ -133,14 +141,28 @@ void Writer::Impl::Put(size_t k, const Cell& cell, int64_t row) {
     if (v.is_numeric()) {
         if (cell.is_text())
             Fail(errc::kValueType, {v.name, "row " + std::to_string(row) + ": a text for a numeric variable"});
-        const bool missing = cell.is_missing() || std::isnan(cell.number());
-        PutNumber(k, missing ? VESK_SYSMIS : cell.number());
+        PutNumber(k, cell.is_missing() ? VESK_SYSMIS : cell.number());
         return;
     }
     if (cell.is_number())
         Fail(errc::kValueType, {v.name, "row " + std::to_string(row) + ": a number for a string variable"});
     CheckText(k, cell.text(), row);
     PutText(k, cell.text());
+}
+
+void Writer::Impl::CheckColumns(std::span<const ColumnInput> columns) const {
+    if (columns.size() != fVariables.size())
+        throw std::invalid_argument(std::to_string(columns.size()) + " columns for " +
+                                    std::to_string(fVariables.size()) + " variables");
+    const size_t rows = columns.empty() ? 0 : columns[0].size();
+    for (size_t k = 0; k < columns.size(); ++k) {
+        const Variable& v = fVariables[k];
+        if (columns[k].size() != rows) throw std::invalid_argument("columns of different lengths");
+        if (columns[k].is_numbers() != v.is_numeric())
+            Fail(errc::kValueType, {v.name, v.is_numeric() ? "texts for a numeric variable" : "numbers for a string variable"});
+        if (!v.is_numeric())
+            for (size_t r = 0; r < rows; ++r) CheckText(k, columns[k].texts()[r], fRows + int64_t(r));
+    }
 }
 
 void Writer::Impl::AddRow() {
@@ -171,26 +193,14 @@ void Writer::write_row(std::span<const Cell> cells) {
 void Writer::write_columns(std::span<const ColumnInput> columns) {
     Impl& w = *fImpl;
     w.CheckOpen();
-    if (columns.size() != w.fVariables.size())
-        throw std::invalid_argument(std::to_string(columns.size()) + " columns for " +
-                                    std::to_string(w.fVariables.size()) + " variables");
+    w.CheckColumns(columns);
     const size_t rows = columns.empty() ? 0 : columns[0].size();
-    for (size_t k = 0; k < columns.size(); ++k) {
-        const Variable& v = w.fVariables[k];
-        if (columns[k].size() != rows) throw std::invalid_argument("columns of different lengths");
-        if (columns[k].is_numbers() != v.is_numeric())
-            Fail(errc::kValueType, {v.name, v.is_numeric() ? "texts for a numeric variable" : "numbers for a string variable"});
-        if (!v.is_numeric())
-            for (size_t r = 0; r < rows; ++r) w.CheckText(k, columns[k].texts()[r], w.fRows + int64_t(r));
-    }
     for (size_t r = 0; r < rows; ++r) {
         for (size_t k = 0; k < columns.size(); ++k) {
-            if (columns[k].is_numbers()) {
-                const double d = columns[k].numbers()[r];
-                w.PutNumber(k, std::isnan(d) ? VESK_SYSMIS : d);
-            } else {
+            if (columns[k].is_numbers())
+                w.PutNumber(k, columns[k].numbers()[r]);
+            else
                 w.PutText(k, columns[k].texts()[r]);
-            }
         }
         w.AddRow();
     }
