@@ -263,6 +263,52 @@ TEST_F(ApiTest, ReadIntoSlicesContinuesAndStopsAtTheEnd) {
     EXPECT_THROW(r.read_into(beyond, 0, 1), std::out_of_range);
 }
 
+// A file cut inside its data raises 1205 through every reading path, the
+// decoding thread's included, and the reader can still be closed.
+TEST_F(ApiTest, DamagedDataRaisesThroughEveryPath) {
+    const std::string path = Path("cut.sys");
+    {
+        vesk::Writer w(path, {Variable::numeric("x"), Variable::numeric("y")});
+        std::vector<double> x(30000), y(30000);
+        for (size_t i = 0; i < x.size(); ++i) x[i] = y[i] = double(i) + 0.5;  // raw cells, not codes
+        w.write_columns({x, y});
+        w.close();
+    }
+    std::filesystem::resize_file(path, std::filesystem::file_size(path) - 1000);
+    for (bool ahead : {false, true}) {
+        vesk::Reader r(path);
+        std::vector<double> x(30000);
+        vesk::BatchOptions o;
+        o.decode_ahead = ahead;
+        const vesk::ColumnTarget targets[] = {{.column = 0, .numbers = x.data()}};
+        EXPECT_EQ(CodeOf([&] { r.read_into(targets, 0, 30000, o); }), 1205) << ahead;
+        EXPECT_EQ(CodeOf([&] {
+                      for (const vesk::Row& row : r.rows()) row.number(0);
+                  }),
+                  1205);
+    }
+}
+
+// Texts handed out in a code page: a UTF-8 file converted, what the code
+// page cannot hold replaced and reported.
+TEST_F(ApiTest, ReaderInACodePage) {
+    const std::string path = Path("utf8.sys");
+    {
+        Variable city = Variable::string("stadt", 12);
+        city.label = "Köln oder Αθήνα";
+        vesk::Writer w(path, {city});
+        w.write_row({"Köln"});
+        w.close();
+    }
+    vesk::ReaderOptions latin;
+    latin.encoding = "windows-1252";
+    vesk::Reader r(path, latin);
+    EXPECT_EQ(r.file_encoding(), "UTF-8");
+    EXPECT_EQ(r.variables()[0].label->substr(0, 9), "K\xF6ln oder");
+    EXPECT_EQ(r.rows().begin()->text(0), "K\xF6ln");
+    EXPECT_EQ(r.warnings().size(), 1u);
+}
+
 // ---------------------------------------------------------------- misuse
 
 TEST_F(ApiTest, WriterRefusesBadDictionariesBeforeWritingAnything) {
