@@ -30,7 +30,6 @@
 
 #include <chrono>
 #include <compare>
-#include <concepts>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -39,6 +38,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
