@@ -234,8 +234,8 @@ void SystemFileDataSource::OpenStream(const char* mode) const {
 }
 
 // Tries the password as stored and its unmangled form, the unmangled one
-// first when the password is stored mangled; the second form that works
-// becomes the stored form's meaning (the mangled flag turns over).
+// first when the password is stored mangled; when only the second form opens
+// the file, the mangled flag turns over.
 void SystemFileDataSource::OpenEncrypted(const char* mode) const {
     CryptFileStream& crypt = static_cast<CryptFileStream&>(m_->Stream());
     ExtNameStr unmangled = PasswordCrypt::decrypt(m_->_options._password);
