@@ -1,12 +1,16 @@
-// Helpers of the suites on encrypted files: cheap key derivation, and a
-// temporary directory of the library's own to look for clear copies in.
+// Helpers of the suites on encrypted files: cheap key derivation, whole-file
+// reads and writes, and a temporary directory of the library's own to look
+// for clear copies in.
 #pragma once
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstdint>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -21,6 +25,26 @@
 struct CheapKeys : ::testing::Environment {
     void SetUp() override { FileCipher::SetNewFileLimits(FileCipher::MinOpsLimit(), FileCipher::MinMemLimit()); }
 };
+
+using Bytes = std::vector<uint8_t>;
+
+inline Bytes Slurp(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(f), {});
+}
+
+inline void Spit(const std::string& path, const Bytes& bytes) {
+    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), long(bytes.size()));
+}
+
+// An encrypted file holding the clear bytes as they are, written through the stream.
+inline void WriteEncrypted(const std::string& path, const std::string& password, const Bytes& clear) {
+    CryptFileStream s;
+    ASSERT_EQ(s.Open(ExtNameStr(path.c_str()), ExtNameStr(password.c_str()), "wb"), 1);
+    ASSERT_EQ(s.Write(clear.data(), clear.size()), clear.size());
+    ASSERT_EQ(s.Close(), 1);
+    ASSERT_FALSE(s.CommitFailed());
+}
 
 // The names in a directory.
 inline std::vector<std::string> DirectoryNames(const std::string& dir) {
