@@ -191,6 +191,15 @@ TEST(EncryptedSystemFileTest, AppendsToAnEncryptedFile) {
     }
 }
 
+TEST(EncryptedSystemFileTest, AFileThatCannotBeEncipheredRaisesAtClose) {
+    if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+    SaveFile f("/dev/full", "pw", false);  // every write fails with ENOSPC
+    Dictionary(f);
+    f.RowCount(3);  // declared, so Close enciphers once, with no count patch before
+    for (const auto& r : MakeRows(3)) f.AddRow(r.data());  // into the clear copy
+    EXPECT_EQ(ErrorOf([&] { f.Close(); }), 1202);
+}
+
 TEST(EncryptedSystemFileTest, DamagedFilesRaiseTheirErrors) {
     TempDir dir;
     const std::string good = dir.File("good.sys"), path = dir.File("bad.sys");
