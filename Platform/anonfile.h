@@ -9,7 +9,8 @@
 enum class AnonymousFilePlacement {
     kMemory = 0,          // memfd_create: in memory (or swap), never in a directory
     kUnnamedInTempDir = 1,  // O_TMPFILE in the next temporary directory, mode 0600
-    kUnlinkedInTempDir = 2  // a 0600 file from FormTempName, unlinked at once
+    kUnlinkedInTempDir = 2  // a 0600 file from FormTempName, unlinked at once (a kill in
+                            // between can leave that file behind, still empty)
 };
 
 // Opens a new, empty file for reading and writing (close-on-exec), trying the
