@@ -21,12 +21,12 @@ constexpr int kExitOk = 0;
 constexpr int kExitError = 1;
 constexpr int kExitUsage = 2;
 
-// One command: its CLI11 subcommand and what runs when it is chosen. The
-// writing commands (import, convert) register the same way.
 // The password may come from the environment instead (the option wins), so
 // that it stays out of shell history and process lists.
 constexpr const char* kPasswordVariable = "VESK_PASSWORD";
 
+// One command: its CLI11 subcommand and what runs when it is chosen. The
+// writing commands (import, convert) register the same way.
 struct Command {
     CLI::App* app;
     std::function<int()> run;
