@@ -21,7 +21,7 @@ const Message kDatasrcMessages[] = {
     {1204, "%1: the file is damaged or not a system file"},
     {1205, "%1: the file ends too early"},
     {1209, "%1: the dictionary was already committed, or cases were added at the wrong time"},
-    {1213, "%1: the password does not open this encrypted file"},
+    {1213, "%1: the password does not open this encrypted file, or the file is damaged"},
     {1214, "%1: the file is encrypted and needs a password"},
     {1504, "no unique short name can be formed for the variable %1"},
     {1505, "the variable name %1 occurs more than once"},
