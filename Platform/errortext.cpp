@@ -21,7 +21,7 @@ const Message kDatasrcMessages[] = {
     {1204, "%1: the file is damaged or not a system file"},
     {1205, "%1: the file ends too early"},
     {1209, "%1: the dictionary was already committed, or cases were added at the wrong time"},
-    {1213, "%1: the password does not open this encrypted file"},
+    {1213, "%1: the password does not open this encrypted file, or the file is damaged"},
     {1214, "%1: the file is encrypted and needs a password"},
     {1241, "variable %1: the value does not suit the variable: %2"},
     {1242, "variable %1: the value labels do not suit the variable: %2"},

@@ -8,9 +8,9 @@
 // Close (the base's slots). It yields no cases.
 class SaveFile : public SystemFileDataSource {
 public:
-    // password null: a plain file. mangled: the password is in the
-    // encryption library's mangled form. A password selects encrypted
-    // writing, which this build refuses at commit (error 1290).
+    // password null: a plain file; else the encrypted form under the
+    // password (text in the process's encoding). mangled: the password is in
+    // the encryption library's mangled form (passwordcrypt.h).
     SaveFile(const char* fileSpec, const char* password, bool mangled);
     ~SaveFile() override;
 

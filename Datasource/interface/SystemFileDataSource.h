@@ -14,9 +14,17 @@
 //   1214 encrypted file without password    1507 no long-name entry
 //   1202 a case cannot be written            1504 no short name can be formed
 //   1505 two variables share a name
+//   1213 an encrypted file that exists and may be written, but that neither
+//        form of the password opens (wrong password, or a damaged file)
 //   1290 (this build) the operation is not available yet; the second argument
-//        says which ("reading encrypted files", "writing encrypted files",
-//        "appending to files of the other byte order").
+//        says which ("appending to files of the other byte order").
+//
+// Passwords: a source with a password reads and writes the encrypted form
+// (cryptfile.h) through a clear copy that no other user can read. The
+// password is tried as stored and in its unmangled form (passwordcrypt.h),
+// the unmangled form first when `mangled` is set; when only the other form
+// opens the file, the mangled flag turns over. Compression code 2 is not
+// used with a password.
 // Warnings go to the ErrorMonitor given: 1701, 1711, 1721 (GetSystemFile), 1722 (FixVarNames).
 //
 // Threads: one thread at a time per source and its iterators; the open-file
@@ -89,14 +97,15 @@ public:
     // appends to its file.
     void AddRow(const OBS* row) override;
     // Ends writing: completes the file and patches its case count; does
-    // nothing unless rows are being written.
+    // nothing unless rows are being written. With a password this is when
+    // the file is enciphered: 1202 when that fails.
     void Close() override;
     // Compression code 1 when true, 0 when false.
     void SetCompression(bool on) override;
     // 2: code 2 without a password, else 1; 0: code 0; anything else: 1.
     void SetCompressionLevel(int level) override;
     // Creates the file named by the file specification and writes the
-    // dictionary. 1209 unless the source is new; 1290 with a password.
+    // dictionary. 1209 unless the source is new.
     void CommitDictionary() override;
 
     // ---- file properties
@@ -163,6 +172,7 @@ public:
 private:
     void init(const ExtNameStr& file, const ExtNameStr& password, bool mangled);
     void OpenStream(const char* mode) const;
+    void OpenEncrypted(const char* mode) const;
     void ReadDictionary();
 
     std::unique_ptr<Impl> m_;

@@ -18,6 +18,7 @@
 #include "errortext.h"
 #include "filestream.h"
 #include "nameutil.h"
+#include "passwordcrypt.h"
 #include "sparsefileindex.h"
 #include "vesk_assert.h"
 #include "zcmpsfilestr.h"
@@ -593,10 +594,14 @@ void SystemFileDataSource::SaveDS::Finish() {
 }
 
 void SystemFileDataSource::SaveDS::PatchCaseCount(int64_t count) {
+    // The file was opened with the password's unmangled form when it is
+    // stored mangled.
+    ExtNameStr password = fOptions._password;
+    if (!password.Empty() && fOwner.GetPasswordMangled()) password = PasswordCrypt::decrypt(fOptions._password);
     try {
         const ExtNameStr name = fStream.GetNameStr();
         fStream.Close();
-        if (!fStream.Open(name, fOptions._password, "rb+"))
+        if (!fStream.Open(name, password, "rb+"))
             throw SystemFileException(VESK_SOURCE_NAME, "Open(name, password, \"rb+\")", kErrCannotOpen, __LINE__,
                                       true);
         fStream.ClearAndReset();
@@ -616,4 +621,5 @@ void SystemFileDataSource::SaveDS::PatchCaseCount(int64_t count) {
     } catch (...) {
         // The cases are in the file; only the count could not be corrected.
     }
+    password.Wipe();
 }

@@ -15,6 +15,7 @@ SaveFile::SaveFile(const char* fileSpec, const char* password, bool mangled) {
         ExtNameStr pw;
         pw.SetGeneric(password);
         SetPassword(pw);
+        pw.Wipe();
     }
     SetPasswordMangled(mangled);
 }

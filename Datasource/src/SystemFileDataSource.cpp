@@ -17,9 +17,11 @@
 #include "SaveDS.h"
 #include "SystemFileDechunker.h"
 #include "SystemFileExtensionRecord.h"
+#include "cryptfile.h"
 #include "dictnry.h"
 #include "errortext.h"
 #include "filestream.h"
+#include "passwordcrypt.h"
 #include "sparsefileindex.h"
 #include "sysfilelayout.h"
 #include "UTF8DataSource.h"
@@ -45,6 +47,7 @@ struct SystemFileDataSource::Impl {
     uint32_t openIterators = 0;
     bool closedAfterWriting = false;
     std::unique_ptr<zcmpsFilestr> zreader;  // compression code 2 only
+    std::unique_ptr<CryptFileStream> crypt;  // with a password only
     int64_t fileSize = 0;                   // bytes of the file when opened
     // Name under which this reader stands in the open-file registry.
     std::string registered;
@@ -53,11 +56,30 @@ struct SystemFileDataSource::Impl {
     // stream must be opened again for reading.
     std::unique_ptr<SaveDS> writer;
     bool reopenForReading = false;
+
+    bool Encrypted() const { return !_options._password.Empty(); }
+    // The stream the file's bytes go through: the encrypted stream when there
+    // is a password, else _file.
+    VESK_FileStream& Stream() {
+        if (!Encrypted()) return _file;
+        if (!crypt) crypt = std::make_unique<CryptFileStream>();
+        return *crypt;
+    }
+    // Closes the stream in use; false when an encrypted file could not be
+    // written completely.
+    bool CloseStream() {
+        if (!crypt) {
+            _file.Close();
+            return true;
+        }
+        return crypt->Close() && !crypt->CommitFailed();
+    }
 };
 
 namespace {
 
 constexpr int kErrCommittedTwice = 1209;
+constexpr int kErrWrongPassword = 1213;
 constexpr int kErrEncryptedNoPassword = 1214;
 constexpr int kErrNoLongName = 1507;
 constexpr int kWarnEncoding = 1721;
@@ -179,6 +201,7 @@ SystemFileDataSource::~SystemFileDataSource() {
             // A destructor cannot report; callers that care call Close.
         }
     }
+    m_->_options._password.Wipe();
 }
 
 void SystemFileDataSource::init(const ExtNameStr& file, const ExtNameStr& password, bool mangled) {
@@ -199,13 +222,37 @@ void SystemFileDataSource::init(const ExtNameStr& file, const ExtNameStr& passwo
 }
 
 void SystemFileDataSource::OpenStream(const char* mode) const {
-    if (!m_->_options._password.Empty())
-        ThrowError::String2(DATASRC_ERR, kErrNotAvailable, m_->fileName.GetGeneric(), "reading encrypted files");
-    if (!m_->_file.Open(m_->fileName, m_->_options._password, mode))
+    if (m_->Encrypted()) {
+        OpenEncrypted(mode);
+    } else if (!m_->_file.Open(m_->fileName, m_->_options._password, mode)) {
         ThrowError::StringSys(DATASRC_ERR, kErrCannotOpen, m_->fileName.GetGeneric());
-    m_->_file.Seek(0, VESK_StrBaseIO::SeekFromEnd);
-    m_->fileSize = m_->_file.Tell();
-    m_->_file.Seek(0, VESK_StrBaseIO::SeekFromStart);
+    }
+    VESK_FileStream& stream = m_->Stream();
+    stream.Seek(0, VESK_StrBaseIO::SeekFromEnd);
+    m_->fileSize = stream.Tell();
+    stream.Seek(0, VESK_StrBaseIO::SeekFromStart);
+}
+
+// Tries the password as stored and its unmangled form, the unmangled one
+// first when the password is stored mangled; when only the second form opens
+// the file, the mangled flag turns over.
+void SystemFileDataSource::OpenEncrypted(const char* mode) const {
+    CryptFileStream& crypt = static_cast<CryptFileStream&>(m_->Stream());
+    ExtNameStr unmangled = PasswordCrypt::decrypt(m_->_options._password);
+    const bool mangled = m_->passwordMangled;
+    const ExtNameStr& first = mangled ? unmangled : m_->_options._password;
+    const ExtNameStr& second = mangled ? m_->_options._password : unmangled;
+    bool opened = crypt.Open(m_->fileName, first, mode) != 0;
+    if (!opened && !(second == first) && crypt.Open(m_->fileName, second, mode)) {
+        opened = true;
+        m_->passwordMangled = !mangled;
+    }
+    unmangled.Wipe();
+    if (opened) return;
+    const ExtNameStr& file = m_->fileName;
+    if (file.Access(ExtNameStr::Exists) == 0 && file.Access(ExtNameStr::Write) == 0)
+        ThrowError::String1(DATASRC_ERR, kErrWrongPassword, file.GetGeneric());
+    ThrowError::StringSys(DATASRC_ERR, kErrCannotOpen, file.GetGeneric());
 }
 
 // ---------------------------------------------------------------- dictionary
@@ -456,7 +503,7 @@ void SystemFileDataSource::ReadDictionary() {
     SetFileSpec(m_->fileName);
     SystemFileOptions& o = m_->_options;
     try {
-        VESK_StrBaseIO& stream = m_->_file;
+        VESK_StrBaseIO& stream = m_->Stream();
         const int type = DetectFileKind(stream);
         SF_REQUIRE(type != kENCRYPTED, kErrEncryptedNoPassword);
         // The magic has been read; the rest of the header follows.
@@ -464,7 +511,7 @@ void SystemFileDataSource::ReadDictionary() {
         DictionaryReader reader(*this, o, in);
         reader.ReadHeader(type, !o._password.Empty());
         reader.ReadRecords();
-        m_->_row0pos = m_->_file.Tell();
+        m_->_row0pos = m_->Stream().Tell();
 
         // The stored case and the logical case: they differ only by very long
         // strings, whose chunk entries must stay inside both.
@@ -648,7 +695,7 @@ bool SystemFileDataSource::GetReleaseInfo(int info[3]) const {
 
 bool SystemFileDataSource::bReversedByteOrder() const { return m_->_options._reversed; }
 double SystemFileDataSource::GetFileSysmis() const { return m_->_options._sysmis; }
-void SystemFileDataSource::NoteNCasesLoc() { m_->nCasesLoc = m_->_file.Tell(); }
+void SystemFileDataSource::NoteNCasesLoc() { m_->nCasesLoc = m_->Stream().Tell(); }
 
 std::string SystemFileDataSource::CharacterEncoding() const {
     if (!m_->_options._encoding.empty()) return m_->_options._encoding;
@@ -709,6 +756,7 @@ void AbandonWriter(SystemFileDataSource::Impl& m) {
     if (m.writer) m.writer->Abandon();
     m.writer.reset();
     m._file.Close();
+    m.crypt.reset();  // dropped without enciphering anything into the file
 }
 
 }  // namespace
@@ -716,22 +764,21 @@ void AbandonWriter(SystemFileDataSource::Impl& m) {
 void SystemFileDataSource::CommitDictionary() {
     if (m_->state != 0) ThrowError::Simple(DATASRC_ERR, kErrCommittedTwice);
     SystemFileOptions& o = m_->_options;
-    // Encrypted writing is not part of this build: refused rather than
-    // written in the clear.
-    if (!o._password.Empty())
-        ThrowError::String2(DATASRC_ERR, kErrNotAvailable, GetFileSpec(), "writing encrypted files");
     int codePage = 0;
     if (VESKMBCpNameToNum_A(o._encoding.c_str(), &codePage)) o._characterCode = codePage;
     m_->fileName = GetFileSpecExt();
     try {
         // Built before the file is opened: a dictionary that cannot be
         // written leaves an existing file alone.
-        m_->writer = std::make_unique<SaveDS>(*this, m_->_file, o);
+        m_->writer = std::make_unique<SaveDS>(*this, m_->Stream(), o);
         m_->writer->BuildDictionary();
-        SF_REQUIRE_SYS(m_->_file.Open(m_->fileName, o._password, "wb"), kErrCannotOpen);
+        if (m_->Encrypted())
+            OpenEncrypted("wb");
+        else
+            SF_REQUIRE_SYS(m_->_file.Open(m_->fileName, o._password, "wb"), kErrCannotOpen);
         m_->writer->WriteDictionary();
         o._cellsPerCase = m_->writer->GetObsAreaSize();
-        m_->_row0pos = m_->_file.Tell();
+        m_->_row0pos = m_->Stream().Tell();
         if (o._compression > kCompressNone) m_->writer->SetupCompression(&m_->rowIndex, m_->_row0pos);
     } catch (const SystemFileException& e) {
         AbandonWriter(*m_);
@@ -756,18 +803,19 @@ void SystemFileDataSource::AddRow(const OBS* row) {
     } else if (m_->state == 2) {
         // Rows after Close, or after reading: appended to the file.
         SystemFileOptions& o = m_->_options;
-        if (!o._password.Empty())
-            ThrowError::String2(DATASRC_ERR, kErrNotAvailable, GetFileSpec(), "writing encrypted files");
         if (o._reversed)
             ThrowError::String2(DATASRC_ERR, kErrNotAvailable, GetFileSpec(),
                                 "appending to files of the other byte order");
         m_->zreader.reset();
         m_->reopenForReading = true;
         try {
-            m_->_file.Close();
+            m_->CloseStream();
             const char* mode = o._compression == kCompressNone ? "ab" : "r+b";
-            SF_REQUIRE_SYS(m_->_file.Open(m_->fileName, o._password, mode), kErrCannotOpen);
-            m_->writer = std::make_unique<SaveDS>(*this, m_->_file, o);
+            if (m_->Encrypted())
+                OpenEncrypted(mode);
+            else
+                SF_REQUIRE_SYS(m_->_file.Open(m_->fileName, o._password, mode), kErrCannotOpen);
+            m_->writer = std::make_unique<SaveDS>(*this, m_->Stream(), o);
             m_->writer->PrepareAppend(m_->nCasesLoc, o._nCases, &m_->rowIndex, m_->_row0pos);
         } catch (const SystemFileException& e) {
             AbandonWriter(*m_);
@@ -787,14 +835,16 @@ void SystemFileDataSource::AddRow(const OBS* row) {
 
 void SystemFileDataSource::Close() {
     if (m_->state != 1) return;
+    // False when an encrypted file could not be enciphered completely.
     auto finish = [this] {
         m_->_options._nCases = m_->writer->FinalCount();
         m_->writer.reset();
-        m_->_file.Close();
+        const bool closed = m_->CloseStream();
         m_->state = 2;
         m_->closedAfterWriting = true;
         m_->reopenForReading = true;
         TestAndStoreToPes(m_->fileName.GetGeneric(), 3, 0);
+        return closed;
     };
     try {
         m_->writer->Finish();
@@ -805,7 +855,7 @@ void SystemFileDataSource::Close() {
         finish();
         throw;
     }
-    finish();
+    if (!finish()) ThrowError::StringSys(DATASRC_ERR, kErrCannotWriteCase, GetFileSpec());
 }
 
 VESK_InputCaseIterator* SystemFileDataSource::MakeIterator(OBS* buffer) const {
@@ -813,7 +863,7 @@ VESK_InputCaseIterator* SystemFileDataSource::MakeIterator(OBS* buffer) const {
     if (m_->state == 1) self->Close();
     if (m_->state != 2 || m_->reopenForReading) {
         m_->zreader.reset();
-        m_->_file.Close();
+        m_->CloseStream();
         m_->state = 2;
         OpenStream("rb");
         m_->reopenForReading = false;
@@ -848,7 +898,10 @@ SystemFileDataSource::Iterator::Iterator(const SystemFileDataSource& source, Imp
         fState->codec = std::make_unique<CompressedSystemFile>(body->zreader.get(), &o, &body->rowIndex,
                                                                body->_row0pos);
     } else {
-        fState->stream = std::make_unique<VESK_FileStream>(body->_file);
+        // With a password the iterator reads its own copy of the clear stream.
+        const VESK_FileStream* own = body->crypt ? body->crypt->ClearStream() : &body->_file;
+        VESK_ASSERT(own != nullptr);
+        fState->stream = std::make_unique<VESK_FileStream>(*own);
         if (o._compression == kCompressBytecode)
             fState->codec = std::make_unique<CompressedSystemFile>(fState->stream.get(), &o, &body->rowIndex,
                                                                    body->_row0pos);

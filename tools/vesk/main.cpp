@@ -21,6 +21,10 @@ constexpr int kExitOk = 0;
 constexpr int kExitError = 1;
 constexpr int kExitUsage = 2;
 
+// The password may come from the environment instead (the option wins), so
+// that it stays out of shell history and process lists.
+constexpr const char* kPasswordVariable = "VESK_PASSWORD";
+
 // One command: its CLI11 subcommand and what runs when it is chosen. The
 // writing commands (import, convert) register the same way.
 struct Command {
@@ -30,7 +34,7 @@ struct Command {
 
 void AddFileOptions(CLI::App& app, vesk::FileOptions& options) {
     app.add_option("FILE", options.file, "System file to read")->required();
-    app.add_option("--password", options.password, "Password of an encrypted file");
+    app.add_option("--password", options.password, "Password of an encrypted file")->envname(kPasswordVariable);
 }
 
 int UsageFailure(const std::string& message) {
@@ -82,7 +86,8 @@ int main(int argc, char** argv) {
     importApp->add_option("OUTFILE", import.out, "System file to write (replaced only on success)")->required();
     importApp->add_option("--compression", import.compression, "none, bytecode (default) or zlib")
         ->type_name("none|bytecode|zlib");
-    importApp->add_option("--password", import.password, "Encrypt the new file with this password");
+    importApp->add_option("--password", import.password, "Encrypt the new file with this password")
+        ->envname(kPasswordVariable);
     importApp->add_option("--label", import.label, "Dataset label");
     commands.push_back({importApp, [&] {
                             import.hasLabel = importApp->count("--label") > 0;
@@ -93,7 +98,8 @@ int main(int argc, char** argv) {
     CLI::App* convertApp = app.add_subcommand("convert", "Rewrite a system file with another compression or password");
     convertApp->add_option("INFILE", convert.file, "System file to read")->required();
     convertApp->add_option("OUTFILE", convert.out, "System file to write (replaced only on success)")->required();
-    convertApp->add_option("--password", convert.password, "Password of an encrypted input file");
+    convertApp->add_option("--password", convert.password, "Password of an encrypted input file")
+        ->envname(kPasswordVariable);
     convertApp->add_option("--compression", convert.compression, "none, bytecode or zlib (default: the input's)")
         ->type_name("none|bytecode|zlib");
     convertApp->add_option("--out-password", convert.outPassword, "Encrypt the new file with this password");
