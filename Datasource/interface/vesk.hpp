@@ -73,7 +73,6 @@ inline constexpr int kNoSuchVariable = 1244;    ///< a name no variable has
 inline constexpr int kUnknownEncoding = 1245;   ///< an encoding without a converter
 inline constexpr int kDuplicateName = 1505;     ///< two variables with the same name (ignoring case)
 inline constexpr int kInvalidName = 1506;       ///< not a valid variable name
-inline constexpr int kNotAvailable = 1290;      ///< not offered by this build
 }  // namespace errc
 
 // ============================================================== dictionary
