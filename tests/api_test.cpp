@@ -282,6 +282,8 @@ TEST_F(ApiTest, DamagedDataRaisesThroughEveryPath) {
         o.decode_ahead = ahead;
         const vesk::ColumnTarget targets[] = {{.column = 0, .numbers = x.data()}};
         EXPECT_EQ(CodeOf([&] { r.read_into(targets, 0, 30000, o); }), 1205) << ahead;
+        EXPECT_EQ(r.read_into(targets, 0, 100, o), 100) << "a read after the error starts afresh";
+        EXPECT_EQ(x[99], 99.5);
         EXPECT_EQ(CodeOf([&] {
                       for (const vesk::Row& row : r.rows()) row.number(0);
                   }),

@@ -289,7 +289,12 @@ int64_t Reader::read_into(std::span<const ColumnTarget> targets, int64_t first_r
     if (it.Tell() != first_row) it.Seek(first_row);
     const size_t stride = fImpl->fSource->GetObsAreaSize();
     const bool ahead = options.decode_ahead && n_rows >= kAheadMinRows && std::thread::hardware_concurrency() > 1;
-    return detail::Guarded([&] { return (ahead ? ReadAhead : ReadHere)(plan, it, stride, n_rows); });
+    try {
+        return detail::Guarded([&] { return (ahead ? ReadAhead : ReadHere)(plan, it, stride, n_rows); });
+    } catch (...) {
+        fImpl->fBatchIter.reset();  // its position is unknown now; the next read starts afresh
+        throw;
+    }
 }
 
 Batch Reader::read(std::span<const size_t> columns, int64_t first_row, int64_t n_rows,
