@@ -179,7 +179,9 @@ public:
     }
 
 private:
-    static constexpr size_t kRing = 4;
+    // Blocks in flight (8 MB): enough for either thread to run on through a
+    // time slice the other spends waiting for a core.
+    static constexpr size_t kRing = 32;
 
     void Run() {
         const OBS* from = fIt.GetCase().Cells();
