@@ -163,7 +163,7 @@ void BM_ApiReadBatch(benchmark::State& state) {
     int64_t rows = 0;
     for (auto _ : state) {
         vesk::Reader reader(path);
-        const vesk::Batch batch = reader.read({}, 0, -1);
+        const vesk::Batch batch = reader.read();
         rows = batch.rows;
         benchmark::DoNotOptimize(batch.columns[15].numbers.data());
     }

@@ -184,7 +184,7 @@ TEST_F(ApiTest, CodePageFileReadsAsUtf8) {
     EXPECT_EQ(r.variables()[0].name, "größe");
     EXPECT_EQ(r.variables()[1].label, "Münster oder Köln");
     EXPECT_EQ(r.column("GRÖSSE"), 0u) << "case-insensitive lookup of a converted name";
-    const vesk::Batch b = r.read({}, 0, -1);
+    const vesk::Batch b = r.read();
     EXPECT_EQ(b.columns[1].strings[0], "Köln");
     EXPECT_EQ(b.columns[0].numbers, std::vector<double>{1.5});
 }
@@ -255,7 +255,7 @@ TEST_F(ApiTest, ReadIntoSlicesContinuesAndStopsAtTheEnd) {
     EXPECT_EQ(x[19], 49);
     EXPECT_EQ(s.size(), 50u) << "texts are appended";
     EXPECT_EQ(r.read_into(targets, 500, 5), 0);
-    EXPECT_EQ(r.read({}, 0, -1).rows, 100);
+    EXPECT_EQ(r.read().rows, 100);
 
     const vesk::ColumnTarget wrong[] = {{.column = 1, .numbers = x}};
     EXPECT_THROW(r.read_into(wrong, 0, 1), std::invalid_argument);
@@ -440,7 +440,7 @@ TEST_F(ApiTest, ReadersOnSeveralThreads) {
         threads.emplace_back([&, t] {
             for (int k = 0; k < 20; ++k) {
                 vesk::Reader r(Path("s.sys"));
-                rows[t] = r.read({}, 0, -1).rows + (r.variables()[0].name == "id" ? 0 : 100);
+                rows[t] = r.read().rows + (r.variables()[0].name == "id" ? 0 : 100);
             }
         });
     for (std::thread& t : threads) t.join();

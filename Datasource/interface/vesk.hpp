@@ -398,7 +398,7 @@ public:
                       const BatchOptions& options = {}) const;
     /// The same into a new Batch; no columns means all of them. n_rows < 0
     /// reads to the end.
-    Batch read(std::span<const size_t> columns, int64_t first_row, int64_t n_rows,
+    Batch read(std::span<const size_t> columns = {}, int64_t first_row = 0, int64_t n_rows = -1,
                const BatchOptions& options = {}) const;
 
     struct Impl;
