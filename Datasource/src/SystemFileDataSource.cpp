@@ -6,7 +6,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <exception>
 #include <cstring>
 #include <limits>
 #include <set>
@@ -20,6 +22,7 @@
 #include "dictnry.h"
 #include "errortext.h"
 #include "filestream.h"
+#include "replacingfile.h"
 #include "sparsefileindex.h"
 #include "sysfilelayout.h"
 #include "UTF8DataSource.h"
@@ -53,6 +56,11 @@ struct SystemFileDataSource::Impl {
     // stream must be opened again for reading.
     std::unique_ptr<SaveDS> writer;
     bool reopenForReading = false;
+    // Replacing writes: the temporary file written until Close renames it
+    // onto the file specification.
+    bool replaceOnClose = false;
+    std::unique_ptr<VESK_ReplacingFile> replacing;
+    bool writeFailed = false;  // a write failed: no rows are taken any more
 };
 
 namespace {
@@ -172,7 +180,13 @@ SystemFileDataSource::~SystemFileDataSource() {
         if (it != files.end()) files.erase(it);
     }
     m_->zreader.reset();
-    if (m_->state == 1) {
+    if (m_->state == 1 && m_->replacing && std::uncaught_exceptions() > 0) {
+        // Unwinding past a replacing write that was never closed: the new
+        // file is incomplete, so the old one stays.
+        m_->writer->Abandon();
+        m_->writer.reset();
+        m_->_file.Close();
+    } else if (m_->state == 1) {
         try {
             Close();
         } catch (...) {
@@ -709,9 +723,28 @@ void AbandonWriter(SystemFileDataSource::Impl& m) {
     if (m.writer) m.writer->Abandon();
     m.writer.reset();
     m._file.Close();
+    m.replacing.reset();
+}
+
+std::string PathOf(const ExtNameStr& name) { return *name.GetGeneric() ? name.GetGeneric() : name.GetU8(); }
+
+// Raises a failure caught before as the library error naming the file, with
+// errno as it was when the failure happened.
+[[noreturn]] void RaiseFailure(const std::exception_ptr& failure, int failureErrno, const char* fileSpec) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const SystemFileException& e) {
+        errno = failureErrno;
+        e.Raise(fileSpec);
+    }
 }
 
 }  // namespace
+
+void SystemFileDataSource::SetReplaceOnClose(bool on) {
+    VESK_ASSERT(m_->state == 0);
+    m_->replaceOnClose = on;
+}
 
 void SystemFileDataSource::CommitDictionary() {
     if (m_->state != 0) ThrowError::Simple(DATASRC_ERR, kErrCommittedTwice);
@@ -728,7 +761,12 @@ void SystemFileDataSource::CommitDictionary() {
         // written leaves an existing file alone.
         m_->writer = std::make_unique<SaveDS>(*this, m_->_file, o);
         m_->writer->BuildDictionary();
-        SF_REQUIRE_SYS(m_->_file.Open(m_->fileName, o._password, "wb"), kErrCannotOpen);
+        ExtNameStr path = m_->fileName;
+        if (m_->replaceOnClose) {
+            m_->replacing = std::make_unique<VESK_ReplacingFile>(PathOf(m_->fileName));
+            path = ExtNameStr(m_->replacing->TempPath().c_str());
+        }
+        SF_REQUIRE_SYS(m_->_file.Open(path, o._password, "wb"), kErrCannotOpen);
         m_->writer->WriteDictionary();
         o._cellsPerCase = m_->writer->GetObsAreaSize();
         m_->_row0pos = m_->_file.Tell();
@@ -751,6 +789,7 @@ void SystemFileDataSource::CommitDictionary() {
 void SystemFileDataSource::AddRow(const OBS* row) {
     VESK_ASSERT(row != nullptr);
     if (m_->openIterators > 0) ThrowError::Simple(DATASRC_ERR, kErrCommittedTwice);
+    if (m_->writeFailed) ThrowError::String1(DATASRC_ERR, kErrCannotWriteCase, GetFileSpec());
     if (m_->state == 0) {
         CommitDictionary();
     } else if (m_->state == 2) {
@@ -787,25 +826,34 @@ void SystemFileDataSource::AddRow(const OBS* row) {
 
 void SystemFileDataSource::Close() {
     if (m_->state != 1) return;
-    auto finish = [this] {
-        m_->_options._nCases = m_->writer->FinalCount();
-        m_->writer.reset();
-        m_->_file.Close();
-        m_->state = 2;
-        m_->closedAfterWriting = true;
-        m_->reopenForReading = true;
-        TestAndStoreToPes(m_->fileName.GetGeneric(), 3, 0);
-    };
+    std::exception_ptr failure;
+    int failureErrno = 0;
     try {
         m_->writer->Finish();
-    } catch (const SystemFileException& e) {
-        finish();
-        e.Raise(GetFileSpec());
     } catch (...) {
-        finish();
-        throw;
+        failure = std::current_exception();
+        failureErrno = errno;
     }
-    finish();
+    m_->_options._nCases = m_->writer->FinalCount();
+    m_->writer.reset();
+    if (!m_->_file.Close() && !failure) {
+        failureErrno = errno;
+        failure = std::make_exception_ptr(
+            SystemFileException(VESK_SOURCE_NAME, "_file.Close()", kErrCannotWriteCase, __LINE__, true));
+    }
+    try {
+        if (!failure && m_->replacing) m_->replacing->Commit();
+    } catch (...) {
+        failure = std::current_exception();
+    }
+    m_->replacing.reset();  // removes the new file unless it replaced the old
+    m_->state = 2;
+    m_->closedAfterWriting = true;
+    m_->reopenForReading = true;
+    TestAndStoreToPes(m_->fileName.GetGeneric(), 3, 0);
+    if (!failure) return;
+    m_->writeFailed = true;
+    RaiseFailure(failure, failureErrno, GetFileSpec());
 }
 
 VESK_InputCaseIterator* SystemFileDataSource::MakeIterator(OBS* buffer) const {

@@ -1,0 +1,248 @@
+// Writing when the disk fills or the file system fails: every failure is
+// reported as 1202, and a replacing write never costs the old file.
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "SaveFile.h"
+#include "SystemFileDataSource.h"
+#include "case.h"
+#include "errortext.h"
+#include "filestream.h"
+#include "replacingfile.h"
+
+namespace {
+
+constexpr int kCompressions[] = {0, 1, 2};
+
+struct TempDir {
+    TempDir() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "writefailuresXXXXXX").string();
+        path = mkdtemp(pattern.data());
+    }
+    ~TempDir() { std::filesystem::remove_all(path); }
+    std::string File(const std::string& name) const { return path + "/" + name; }
+    std::vector<std::string> Names() const {
+        std::vector<std::string> names;
+        for (const auto& e : std::filesystem::directory_iterator(path)) names.push_back(e.path().filename());
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    std::string path;
+};
+
+std::string Slurp(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(f), {});
+}
+
+void Put(const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; }
+
+// What the hook makes fail.
+struct Plan {
+    // A file cannot grow past this size (as under a file size limit, or on
+    // a full disk: writes inside the file still succeed); -1: no limit.
+    int64_t sizeLimit = -1;
+    // The write carrying this byte (counting all bytes written) fails, and
+    // no other (a passing fault); -1: none.
+    int64_t failByte = -1;
+    // The close, sync or rename with this index fails; -1: none.
+    int failOperation = -1;
+};
+// What the hook saw.
+struct Seen {
+    int64_t written = 0;   // bytes asked to be written
+    int64_t largest = 0;   // end of the furthest write
+    std::vector<VESK_FileFaults::Operation> operations;
+};
+Plan gPlan;
+Seen gSeen;
+
+int Faults(VESK_FileFaults::Operation op, int64_t position, size_t* allowed) {
+    if (op != VESK_FileFaults::kWrite) {
+        gSeen.operations.push_back(op);
+        return int(gSeen.operations.size()) - 1 == gPlan.failOperation ? EIO : 0;
+    }
+    const int64_t first = gSeen.written, end = position + int64_t(*allowed);
+    gSeen.written += int64_t(*allowed);
+    gSeen.largest = std::max(gSeen.largest, end);
+    if (gPlan.sizeLimit >= 0 && end > gPlan.sizeLimit) {
+        *allowed = size_t(std::max<int64_t>(0, gPlan.sizeLimit - position));
+        return EFBIG;
+    }
+    if (gPlan.failByte >= first && gPlan.failByte < gSeen.written) {
+        *allowed = size_t(gPlan.failByte - first);
+        return EIO;
+    }
+    return 0;
+}
+
+// Runs f under the plan; the error number it raises, 0 for none.
+int Under(const Plan& plan, const std::function<void()>& f) {
+    gPlan = plan;
+    gSeen = Seen();
+    VESK_FileFaults::SetHook(Faults);
+    int error = 0;
+    try {
+        f();
+    } catch (const VeskError& e) {
+        error = e.Number();
+    }
+    VESK_FileFaults::SetHook(nullptr);
+    return error;
+}
+
+// A small file: small and raw numbers, text, and a case count to patch.
+void Fill(SystemFileDataSource& out, int compression) {
+    out.MakeVariable(0).SetName("n");
+    out.MakeVariable(20).SetName("s");
+    out.SetCompressionLevel(compression);
+    VESK_Case row(out, nullptr);
+    for (int k = 0; k < 12; ++k) {
+        row.SetColumnValue(0, k % 3 ? k * 1.5 : k);
+        row.SetColumnValue(1, k % 2 ? "some text" : "");
+        out.AddRow(row.Cells());
+    }
+    out.Close();
+}
+
+void WriteReplacing(const std::string& path, int compression) {
+    SaveFile out(path.c_str(), nullptr, false);
+    Fill(out, compression);
+}
+
+void WriteInPlace(const std::string& path, int compression) {
+    SystemFileDataSource out;
+    out.SetFileSpec(path.c_str());
+    Fill(out, compression);
+}
+
+const char kOld[] = "the old file";
+
+}  // namespace
+
+TEST(WriteFailureTest, AWriteFailingAtAnyByteIsReported) {
+    TempDir dir;
+    const std::string target = dir.File("t.sys");
+    for (int c : kCompressions) {
+        SCOPED_TRACE("compression " + std::to_string(c));
+        Put(target, kOld);
+        ASSERT_EQ(Under({}, [&] { WriteReplacing(target, c); }), 0);
+        const Seen clean = gSeen;
+        ASSERT_GT(clean.largest, 500);
+        Put(target, kOld);
+        auto check = [&](const Plan& plan, const std::string& what) {
+            ASSERT_EQ(Under(plan, [&] { WriteReplacing(target, c); }), 1202) << what;
+            ASSERT_EQ(Slurp(target), kOld) << what;
+            ASSERT_EQ(dir.Names(), std::vector<std::string>{"t.sys"}) << what;
+        };
+        for (int64_t k = 0; k < clean.largest; ++k) check({.sizeLimit = k}, "file size limit " + std::to_string(k));
+        for (int64_t k = 0; k < clean.written; ++k) check({.failByte = k}, "failing byte " + std::to_string(k));
+    }
+    // Writing in place (as the tool does into its own temporary file).
+    for (int c : kCompressions) {
+        unlink(target.c_str());
+        ASSERT_EQ(Under({}, [&] { WriteInPlace(target, c); }), 0);
+        const int64_t size = gSeen.largest;
+        for (int64_t k = 0; k < size; k += 7) {
+            unlink(target.c_str());  // (a file truncated by the next write would be flushed to disk first)
+            ASSERT_EQ(Under({.sizeLimit = k}, [&] { WriteInPlace(target, c); }), 1202) << c << " limit " << k;
+        }
+    }
+}
+
+TEST(WriteFailureTest, AStreamReportsALostWriteAtEveryLaterFlushAndClose) {
+    TempDir dir;
+    VESK_FileStream s;
+    ASSERT_TRUE(s.Open(dir.File("s").c_str(), "wb"));
+    ASSERT_EQ(s.Write("0123456789", 10), 10u);  // buffered
+    // A copy writes the pending bytes out first but cannot say that it failed.
+    Under({.sizeLimit = 4}, [&] { VESK_FileStream copy(s); });
+    errno = 0;
+    EXPECT_EQ(std::make_pair(s.Flush(), errno), std::make_pair(0, EFBIG));
+    EXPECT_EQ(s.Flush(), 0);
+    EXPECT_EQ(s.Close(), 0);
+}
+
+TEST(WriteFailureTest, FailedClosesSyncsAndRenamesAreReported) {
+    TempDir dir;
+    const std::string target = dir.File("t.sys");
+    for (int c : kCompressions) {
+        SCOPED_TRACE("compression " + std::to_string(c));
+        Put(target, kOld);
+        ASSERT_EQ(Under({}, [&] { WriteReplacing(target, c); }), 0);
+        const std::string fresh = Slurp(target);
+        const std::vector<VESK_FileFaults::Operation> ops = gSeen.operations;
+        // The file and its temporary copy are closed, the copy synced and
+        // renamed, the directory synced.
+        ASSERT_GE(ops.size(), 4u);
+        ASSERT_EQ(ops.back(), VESK_FileFaults::kSync);
+        for (int i = 0; i < int(ops.size()); ++i) {
+            Put(target, kOld);
+            EXPECT_EQ(Under({.failOperation = i}, [&] { WriteReplacing(target, c); }), 1202) << "operation " << i;
+            // Only the directory sync comes after the rename.
+            EXPECT_EQ(Slurp(target), i + 1 < int(ops.size()) ? kOld : fresh) << "operation " << i;
+            EXPECT_EQ(dir.Names(), std::vector<std::string>{"t.sys"}) << "operation " << i;
+        }
+    }
+}
+
+TEST(WriteFailureTest, ReplacingKeepsPermissionsLinksAndTheOldFileOnErrors) {
+    TempDir dir;
+    const std::string real = dir.File("real.sys"), link = dir.File("link.sys");
+    Put(real, kOld);
+    ASSERT_EQ(chmod(real.c_str(), 0640), 0);
+    ASSERT_EQ(symlink("real.sys", link.c_str()), 0);
+    WriteReplacing(link, 1);
+    struct stat st;
+    ASSERT_EQ(lstat(link.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_EQ(stat(real.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(SystemFileDataSource(real, "", false).RowCount(), 12);
+    const std::string written = Slurp(real);
+
+    // An exception that unwinds past an unclosed writer gives the new file up.
+    try {
+        SaveFile out(real.c_str(), nullptr, false);
+        out.MakeVariable(0).SetName("x");
+        VESK_Case row(out, nullptr);
+        out.AddRow(row.Cells());
+        throw std::runtime_error("the caller fails");
+    } catch (const std::runtime_error&) {
+    }
+    EXPECT_EQ(Slurp(real), written);
+    // After a failed Close no row is taken: it would go to the old file.
+    SaveFile out(real.c_str(), nullptr, false);
+    out.MakeVariable(0).SetName("x");
+    VESK_Case row(out, nullptr);
+    out.AddRow(row.Cells());
+    EXPECT_EQ(Under({.sizeLimit = 100}, [&] { out.Close(); }), 1202);
+    EXPECT_EQ(Under({}, [&] { out.AddRow(row.Cells()); }), 1202);
+    EXPECT_EQ(Slurp(real), written);
+    EXPECT_EQ(dir.Names(), (std::vector<std::string>{"link.sys", "real.sys"}));
+}
+
+TEST(WriteFailureTest, PendingTemporaryFilesAreRemovedForSignals) {
+    TempDir dir;
+    auto committed = std::make_unique<VESK_ReplacingFile>(dir.File("a.sys"));
+    VESK_ReplacingFile pending(dir.File("b.sys"));
+    committed->Commit();
+    const std::string temp = std::filesystem::path(pending.TempPath()).filename();
+    ASSERT_EQ(temp.rfind(".b.sys.tmp-", 0), 0u);
+    ASSERT_EQ(dir.Names(), (std::vector<std::string>{temp, "a.sys"}));
+    VESK_ReplacingFile::RemovePendingFiles();
+    EXPECT_EQ(dir.Names(), std::vector<std::string>{"a.sys"});
+}
