@@ -2,7 +2,6 @@
 // file, and signals never cost the user the file they had.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -43,18 +42,6 @@ protected:
 
     void Put(const std::string& name, const std::string& bytes) const {
         std::ofstream(Path(name), std::ios::binary) << bytes;
-    }
-    // The work directory's names, captured output aside.
-    std::vector<std::string> Files() const {
-        std::vector<std::string> names;
-        DIR* d = opendir(fDir.c_str());
-        while (dirent* e = readdir(d)) {
-            const std::string n = e->d_name;
-            if (n != "." && n != ".." && n != "stdout" && n != "stderr") names.push_back(n);
-        }
-        closedir(d);
-        std::sort(names.begin(), names.end());
-        return names;
     }
     // Starts the tool with stdout and stderr in the work directory; the child
     // runs setup first.
