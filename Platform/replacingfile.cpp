@@ -7,7 +7,6 @@
 #include <signal.h>
 #include <sys/random.h>
 #include <sys/stat.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -63,11 +62,9 @@ std::string RandomSuffix() {
     static const char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
     static std::atomic<uint64_t> counter{0};
     uint64_t x = 0;
-    if (getrandom(&x, sizeof x, GRND_NONBLOCK) != ssize_t(sizeof x)) {
-        timespec ts;
-        clock_gettime(CLOCK_MONOTONIC, &ts);
-        x = uint64_t(ts.tv_nsec) ^ (uint64_t(getpid()) << 32) ^ (counter.fetch_add(1) * 0x9E3779B97F4A7C15ull);
-    }
+    // Without random bytes the names follow a counter; O_EXCL keeps them apart.
+    if (getrandom(&x, sizeof x, GRND_NONBLOCK) != ssize_t(sizeof x)) x = uint64_t(getpid()) << 32;
+    x ^= counter.fetch_add(1) * 0x9E3779B97F4A7C15ull;
     std::string s(kSuffixLength, 'X');
     for (char& c : s) {
         c = kChars[x % (sizeof kChars - 1)];

@@ -2,7 +2,6 @@
 // reported as 1202, and a replacing write never costs the old file.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -10,7 +9,6 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <memory>
 #include <stdexcept>
 #include <string>
 #include <utility>
@@ -21,7 +19,6 @@
 #include "case.h"
 #include "errortext.h"
 #include "filestream.h"
-#include "replacingfile.h"
 
 namespace {
 
@@ -184,50 +181,27 @@ TEST(WriteFailureTest, AStreamReportsALostWriteAtEveryLaterFlushAndClose) {
     EXPECT_EQ(s.Close(), 0);
 }
 
-TEST(WriteFailureTest, ReplacingKeepsPermissionsLinksAndTheOldFileOnErrors) {
+TEST(WriteFailureTest, AnUnfinishedReplacingWriteKeepsTheOldFile) {
     TempDir dir;
-    const std::string real = dir.File("real.sys"), link = dir.File("link.sys");
-    Put(real, kOld);
-    ASSERT_EQ(chmod(real.c_str(), 0640), 0);
-    ASSERT_EQ(symlink("real.sys", link.c_str()), 0);
-    WriteReplacing(link, 1);
-    struct stat st;
-    ASSERT_EQ(lstat(link.c_str(), &st), 0);
-    EXPECT_TRUE(S_ISLNK(st.st_mode));
-    ASSERT_EQ(stat(real.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0640u);
-    EXPECT_EQ(SystemFileDataSource(real, "", false).RowCount(), 12);
-    const std::string written = Slurp(real);
-
+    const std::string target = dir.File("t.sys");
+    Put(target, kOld);
     // An exception that unwinds past an unclosed writer gives the new file up.
     try {
-        SaveFile out(real.c_str(), nullptr, false);
+        SaveFile out(target.c_str(), nullptr, false);
         out.MakeVariable(0).SetName("x");
         VESK_Case row(out, nullptr);
         out.AddRow(row.Cells());
         throw std::runtime_error("the caller fails");
     } catch (const std::runtime_error&) {
     }
-    EXPECT_EQ(Slurp(real), written);
+    EXPECT_EQ(Slurp(target), kOld);
     // After a failed Close no row is taken: it would go to the old file.
-    SaveFile out(real.c_str(), nullptr, false);
+    SaveFile out(target.c_str(), nullptr, false);
     out.MakeVariable(0).SetName("x");
     VESK_Case row(out, nullptr);
     out.AddRow(row.Cells());
     EXPECT_EQ(Under({.sizeLimit = 100}, [&] { out.Close(); }), 1202);
     EXPECT_EQ(Under({}, [&] { out.AddRow(row.Cells()); }), 1202);
-    EXPECT_EQ(Slurp(real), written);
-    EXPECT_EQ(dir.Names(), (std::vector<std::string>{"link.sys", "real.sys"}));
-}
-
-TEST(WriteFailureTest, PendingTemporaryFilesAreRemovedForSignals) {
-    TempDir dir;
-    auto committed = std::make_unique<VESK_ReplacingFile>(dir.File("a.sys"));
-    VESK_ReplacingFile pending(dir.File("b.sys"));
-    committed->Commit();
-    const std::string temp = std::filesystem::path(pending.TempPath()).filename();
-    ASSERT_EQ(temp.rfind(".b.sys.tmp-", 0), 0u);
-    ASSERT_EQ(dir.Names(), (std::vector<std::string>{temp, "a.sys"}));
-    VESK_ReplacingFile::RemovePendingFiles();
-    EXPECT_EQ(dir.Names(), std::vector<std::string>{"a.sys"});
+    EXPECT_EQ(Slurp(target), kOld);
+    EXPECT_EQ(dir.Names(), std::vector<std::string>{"t.sys"});
 }
