@@ -9,8 +9,9 @@
 // Signals: every temporary file not yet committed or removed is listed in a
 // fixed, process-wide table that RemovePendingFiles walks with unlink(2)
 // alone, so a handler of SIGINT or SIGTERM can remove them. Up to
-// kMaxPending files are listed at once; one beyond that is still written and
-// replaced as usual but is not removed by RemovePendingFiles.
+// kMaxPending files are listed at once; one beyond that (or one whose
+// absolute path is PATH_MAX bytes or longer) is still written and replaced
+// as usual but is not removed by RemovePendingFiles.
 //
 // Errors: raised through ThrowError with "datasrc.err" and the target name
 // as given: 1201 when the temporary file cannot be made, 1202 when flushing,
