@@ -8,8 +8,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <exception>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <set>
 #include <vector>
@@ -728,6 +728,18 @@ void AbandonWriter(SystemFileDataSource::Impl& m) {
 
 std::string PathOf(const ExtNameStr& name) { return *name.GetGeneric() ? name.GetGeneric() : name.GetU8(); }
 
+// Runs f; the exception it raised (null for none), with errno as it was then.
+template <class F>
+std::exception_ptr Attempt(F&& f, int& failureErrno) {
+    try {
+        f();
+        return nullptr;
+    } catch (...) {
+        failureErrno = errno;
+        return std::current_exception();
+    }
+}
+
 // Raises a failure caught before as the library error naming the file, with
 // errno as it was when the failure happened.
 [[noreturn]] void RaiseFailure(const std::exception_ptr& failure, int failureErrno, const char* fileSpec) {
@@ -826,26 +838,18 @@ void SystemFileDataSource::AddRow(const OBS* row) {
 
 void SystemFileDataSource::Close() {
     if (m_->state != 1) return;
-    std::exception_ptr failure;
     int failureErrno = 0;
-    try {
-        m_->writer->Finish();
-    } catch (...) {
-        failure = std::current_exception();
-        failureErrno = errno;
-    }
+    std::exception_ptr failure = Attempt([&] { m_->writer->Finish(); }, failureErrno);
     m_->_options._nCases = m_->writer->FinalCount();
     m_->writer.reset();
-    if (!m_->_file.Close() && !failure) {
-        failureErrno = errno;
-        failure = std::make_exception_ptr(
-            SystemFileException(VESK_SOURCE_NAME, "_file.Close()", kErrCannotWriteCase, __LINE__, true));
-    }
-    try {
-        if (!failure && m_->replacing) m_->replacing->Commit();
-    } catch (...) {
-        failure = std::current_exception();
-    }
+    const bool closed = m_->_file.Close();
+    if (!failure)
+        failure = Attempt(
+            [&] {
+                SF_REQUIRE_SYS(closed, kErrCannotWriteCase);
+                if (m_->replacing) m_->replacing->Commit();
+            },
+            failureErrno);
     m_->replacing.reset();  // removes the new file unless it replaced the old
     m_->state = 2;
     m_->closedAfterWriting = true;
