@@ -1,8 +1,10 @@
 // vesk: the command-line tool over the data-source library.
 //
 // Exit status: 0 success, 1 an error raised by the library (or an unreadable
-// file), 2 bad usage. Errors are one line on stderr; library errors end with
-// their message number in square brackets.
+// file), 2 bad usage; import and convert interrupted by SIGINT, SIGTERM or
+// SIGHUP remove their temporary file and exit with 128 + the signal's number.
+// Errors are one line on stderr; library errors end with their message number
+// in square brackets.
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
@@ -91,6 +93,7 @@ int main(int argc, char** argv) {
     importApp->add_option("--label", import.label, "Dataset label");
     commands.push_back({importApp, [&] {
                             import.hasLabel = importApp->count("--label") > 0;
+                            vesk::RemoveTemporaryFilesOnSignals();
                             return vesk::RunImport(import);
                         }});
 
@@ -103,7 +106,10 @@ int main(int argc, char** argv) {
     convertApp->add_option("--compression", convert.compression, "none, bytecode or zlib (default: the input's)")
         ->type_name("none|bytecode|zlib");
     convertApp->add_option("--out-password", convert.outPassword, "Encrypt the new file with this password");
-    commands.push_back({convertApp, [&] { return vesk::RunConvert(convert); }});
+    commands.push_back({convertApp, [&] {
+                            vesk::RemoveTemporaryFilesOnSignals();
+                            return vesk::RunConvert(convert);
+                        }});
 
     try {
         app.parse(argc, argv);
