@@ -10,6 +10,8 @@
 #include <new>
 #include <vector>
 
+#include <vesk/version.h>
+
 #include "commands.h"
 #include "writing.h"
 #include "errortext.h"
@@ -49,6 +51,7 @@ int main(int argc, char** argv) {
     CLI::App app{"Reads and writes system files: shows their dictionary, prints their cases as CSV, checks them, imports CSV, converts.", "vesk"};
     app.require_subcommand(1);
     app.fallthrough(false);
+    app.set_version_flag("--version", "vesk " VESK_VERSION_STRING, "Print the version and exit");
 
     vesk::InfoOptions info;
     vesk::CatOptions cat;
