@@ -70,6 +70,11 @@ int main(int argc, char** argv) {
     catApp->add_option("--vars", cat.vars, "Only these variables, in this order")
         ->delimiter(',')
         ->type_name("NAME,...");
+    catApp->add_flag("--formatted", cat.formatted,
+                     "Numbers with their print format's decimals, dates and times in ISO 8601");
+    catApp->add_flag("--labels", cat.labels, "A value's label in place of the value where it has one");
+    catApp->add_option("--delimiter", cat.delimiter, "Field delimiter: ',' (default), tab, ';', '|' or any character")
+        ->type_name("D");
     commands.push_back({catApp, [&] {
                             if (!rows.empty() || catApp->count("--rows")) cat.rows = vesk::ParseRowRange(rows);
                             return vesk::RunCat(cat);
