@@ -48,7 +48,9 @@ int Failure(const std::string& file, const std::string& message) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"Reads and writes system files: shows their dictionary, prints their cases as CSV, checks them, imports CSV, converts.", "vesk"};
+    CLI::App app{"Reads and writes system files: shows their dictionary, prints their cases as CSV, checks them, "
+                 "describes their values, writes a codebook, imports CSV, converts.",
+                 "vesk"};
     app.require_subcommand(1);
     app.fallthrough(false);
     app.set_version_flag("--version", "vesk " VESK_VERSION_STRING, "Print the version and exit");
@@ -83,6 +85,24 @@ int main(int argc, char** argv) {
     CLI::App* verifyApp = app.add_subcommand("verify", "Read every case and print the number read");
     AddFileOptions(*verifyApp, verify);
     commands.push_back({verifyApp, [&] { return vesk::RunVerify(verify); }});
+
+    vesk::DescribeOptions describe;
+    CLI::App* describeApp = app.add_subcommand(
+        "describe", "Read every case once and summarise each variable: counts, mean, sd, min, max, histogram, "
+                    "most frequent values");
+    AddFileOptions(*describeApp, describe);
+    describeApp->add_option("--vars", describe.vars, "Only these variables, in this order")
+        ->delimiter(',')
+        ->type_name("NAME,...");
+    describeApp->add_flag("--json", describe.json, "One JSON object instead of the text");
+    commands.push_back({describeApp, [&] { return vesk::RunDescribe(describe); }});
+
+    vesk::CodebookOptions codebook;
+    CLI::App* codebookApp = app.add_subcommand(
+        "codebook", "Write one self-contained HTML page: the dataset, every variable's metadata, figures and chart");
+    AddFileOptions(*codebookApp, codebook);
+    codebookApp->add_option("OUT.html", codebook.out, "HTML file to write (replaced only on success)")->required();
+    commands.push_back({codebookApp, [&] { return vesk::RunCodebook(codebook); }});
 
     vesk::ImportOptions import;
     CLI::App* importApp = app.add_subcommand("import", "Make a system file from a CSV file with a header line of names");
