@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string_view>

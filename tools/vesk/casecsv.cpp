@@ -1,7 +1,6 @@
 #include "casecsv.h"
 
 #include <algorithm>
-#include <cstring>
 #include <future>
 
 #include "datasrc.h"
