@@ -135,6 +135,45 @@ TEST_F(VeskView, CatPlainNumbersAreShortestRoundTrip) {
     EXPECT_EQ(Out({"cat", Put("n.sys", b)}), want);
 }
 
+// Lines come out whole and in case order however the formatting is split up:
+// across batches, with a line too long to reserve at once, and when the data
+// break off.
+TEST_F(VeskView, CatKeepsCaseOrderAcrossBatchesLongLinesAndDamage) {
+    constexpr int kRows = 40000;
+    SysFileBuilder many;
+    many.Variable({.name = "X"}).ExtensionText(20, "UTF-8").End();
+    std::string want = "x\r\n";
+    for (int i = 0; i < kRows; ++i) {
+        many.Row(Cells().Num(i));
+        want += std::to_string(i) + "\r\n";
+    }
+    // (Compared whole, without a diff of 40,000 lines on failure.)
+    const std::string all = Out({"cat", Put("many.sys", many)});
+    EXPECT_TRUE(all == want) << all.substr(0, 100);
+    EXPECT_EQ(Out({"cat", Path("many.sys"), "--rows", "16383:16385"}), "x\r\n16383\r\n16384\r\n16385\r\n");
+
+    // Cut inside case 10000 of the uncompressed data: the cases before it are all printed.
+    const std::string bytes = many.Str();
+    std::ofstream(Path("cut.sys"), std::ios::binary) << bytes.substr(0, many.DataStart() + 10000 * 8 + 3);
+    const VeskResult cut = Run({"cat", Path("cut.sys")});
+    EXPECT_TRUE(cut.status == 1 && cut.err.find("[1205]") != std::string::npos) << cut.err;
+    EXPECT_TRUE(cut.out == want.substr(0, want.find("\r\n10000\r\n") + 2)) << cut.out.size();
+
+    // --formatted leaves room for 336-byte numbers: 2000 columns exceed what a line reserves at once.
+    SysFileBuilder wide;
+    for (int j = 0; j < 2000; ++j) wide.Variable({.name = "V" + std::to_string(j), .print = EncodeFormatWord(5, 8, 1)});
+    wide.ExtensionText(20, "UTF-8").End();
+    std::string line;
+    Cells cells;
+    for (int j = 0; j < 2000; ++j) {
+        cells.Num(j + 0.3);
+        line += (j ? "," : "") + std::to_string(j) + ".3";
+    }
+    wide.Row(cells).Row(cells);
+    const std::string out = Out({"cat", Put("wide.sys", wide), "--formatted"});
+    EXPECT_TRUE(out.substr(out.find("\r\n") + 2) == line + "\r\n" + line + "\r\n") << out.substr(0, 200);
+}
+
 SysFileBuilder Survey() {
     SysFileBuilder b;
     b.Variable({.name = "X", .label = "Score", .missing = {99}});
@@ -207,6 +246,23 @@ TEST_F(VeskView, DescribeKeepsExactCountsWithinBoundedMemory) {
               std::string::npos);
 }
 
+TEST_F(VeskView, DescribeShowsDatesAsDatesAndCopesWithNoCases) {
+    SysFileBuilder b;
+    b.Variable({.name = "WHEN", .print = EncodeFormatWord(20, 11, 0)}).Variable({.name = "S", .type = 4});
+    b.ExtensionText(20, "UTF-8").End();
+    b.Row(Cells().Num(Moment(2024, 1, 1, 0, 0, 0)).Str("a", 4)).Row(Cells().Num(Moment(2024, 1, 3, 0, 0, 0)).Str("a", 4));
+    EXPECT_NE(Out({"describe", Put("dates.sys", b)}).find("mean 2024-01-02, sd 122188.05, min 2024-01-01, max 2024-01-03\n"),
+              std::string::npos);
+
+    SysFileBuilder none;
+    none.Variable({.name = "X"}).Variable({.name = "S", .type = 4}).ExtensionText(20, "UTF-8").End();
+    const json j = DescribeJson(Put("none.sys", none));
+    EXPECT_EQ(j, json::parse(R"({"cases": 0, "variables": [
+        {"name": "x", "type": 0, "label": null, "valid": 0, "user_missing": 0, "system_missing": 0,
+         "mean": null, "sd": null, "min": null, "max": null, "histogram": null},
+        {"name": "s", "type": 4, "label": null, "valid": 0, "user_missing": 0, "most_frequent": [], "untracked": 0}]})"));
+}
+
 // A file whose texts would break a page that did not escape them.
 SysFileBuilder Hostile() {
     SysFileBuilder b;
@@ -252,6 +308,32 @@ TEST_F(VeskView, CodebookIsOneSelfContainedPageThatRenders) {
     ASSERT_EQ(std::system((browser + "--window-size=1200,900 --screenshot='" + Path("page.png") + "' 'file://" + out +
                            "' >/dev/null 2>&1").c_str()), 0);
     EXPECT_EQ(SlurpFile(Path("page.png")).substr(0, 8), "\x89PNG\r\n\x1a\n");
+}
+
+// Numbers on a scale get a histogram even when some values are labelled;
+// other labelled variables a bar chart; long label lists are cut short.
+TEST_F(VeskView, CodebookChartsEachVariableAsItsMeasureSuggests) {
+    SysFileBuilder b;
+    b.Variable({.name = "AGE"}).Variable({.name = "CODE"});
+    std::vector<std::pair<double, std::string>> many;
+    for (int i = 0; i < 120; ++i) many.push_back({i, "code " + std::to_string(i)});
+    b.ValueLabels({{99, "refused"}}, {b.PositionOf("AGE")}).ValueLabels(many, {b.PositionOf("CODE")});
+    b.ExtensionInts(11, {3, 8, 1, 1, 8, 1}).ExtensionText(20, "UTF-8").End();  // measure: scale, nominal
+    for (int i = 0; i < 30; ++i) b.Row(Cells().Num(20 + i).Num(i % 4));
+    const std::string out = Path("c.html");
+    ASSERT_EQ(Out({"codebook", Put("c.sys", b), out}), "");
+    const std::string html = SlurpFile(out);
+    const size_t code = html.find("id=\"v2\"");
+    ASSERT_NE(code, std::string::npos);
+    EXPECT_NE(html.substr(0, code).find("<title>Histogram</title>"), std::string::npos);
+    EXPECT_NE(html.substr(code).find("<title>Most frequent values</title>"), std::string::npos);
+    EXPECT_NE(html.find("code 99</td>"), std::string::npos);
+    EXPECT_EQ(html.find("code 100</td>"), std::string::npos);
+    EXPECT_NE(html.find("and 20 more."), std::string::npos);
+
+    // An output that cannot be written is an error naming it, and leaves nothing behind.
+    const VeskResult r = Run({"codebook", Path("c.sys"), Path("no/such/dir/c.html")});
+    EXPECT_TRUE(r.status == 1 && r.err.find(Path("no/such/dir/c.html")) != std::string::npos) << r.err;
 }
 
 TEST_F(VeskView, VerifyComparesCasesReadWithTheHeaderCount) {
