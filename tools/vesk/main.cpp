@@ -12,6 +12,8 @@
 #include <new>
 #include <vector>
 
+#include <vesk/version.h>
+
 #include "commands.h"
 #include "writing.h"
 #include "errortext.h"
@@ -52,9 +54,12 @@ int Failure(const std::string& file, const std::string& message) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"Reads and writes system files: shows their dictionary, prints their cases as CSV, checks them, imports CSV, converts.", "vesk"};
+    CLI::App app{"Reads and writes system files: shows their dictionary, prints their cases as CSV, checks them, "
+                 "describes their values, writes a codebook, imports CSV, converts.",
+                 "vesk"};
     app.require_subcommand(1);
     app.fallthrough(false);
+    app.set_version_flag("--version", "vesk " VESK_VERSION_STRING, "Print the version and exit");
 
     vesk::InfoOptions info;
     vesk::CatOptions cat;
@@ -73,6 +78,11 @@ int main(int argc, char** argv) {
     catApp->add_option("--vars", cat.vars, "Only these variables, in this order")
         ->delimiter(',')
         ->type_name("NAME,...");
+    catApp->add_flag("--formatted", cat.formatted,
+                     "Numbers with their print format's decimals, dates and times in ISO 8601");
+    catApp->add_flag("--labels", cat.labels, "A value's label in place of the value where it has one");
+    catApp->add_option("--delimiter", cat.delimiter, "Field delimiter: ',' (default), tab, ';', '|' or any character")
+        ->type_name("D");
     commands.push_back({catApp, [&] {
                             if (!rows.empty() || catApp->count("--rows")) cat.rows = vesk::ParseRowRange(rows);
                             return vesk::RunCat(cat);
@@ -81,6 +91,24 @@ int main(int argc, char** argv) {
     CLI::App* verifyApp = app.add_subcommand("verify", "Read every case and print the number read");
     AddFileOptions(*verifyApp, verify);
     commands.push_back({verifyApp, [&] { return vesk::RunVerify(verify); }});
+
+    vesk::DescribeOptions describe;
+    CLI::App* describeApp = app.add_subcommand(
+        "describe", "Read every case once and summarise each variable: counts, mean, sd, min, max, histogram, "
+                    "most frequent values");
+    AddFileOptions(*describeApp, describe);
+    describeApp->add_option("--vars", describe.vars, "Only these variables, in this order")
+        ->delimiter(',')
+        ->type_name("NAME,...");
+    describeApp->add_flag("--json", describe.json, "One JSON object instead of the text");
+    commands.push_back({describeApp, [&] { return vesk::RunDescribe(describe); }});
+
+    vesk::CodebookOptions codebook;
+    CLI::App* codebookApp = app.add_subcommand(
+        "codebook", "Write one self-contained HTML page: the dataset, every variable's metadata, figures and chart");
+    AddFileOptions(*codebookApp, codebook);
+    codebookApp->add_option("OUT.html", codebook.out, "HTML file to write (replaced only on success)")->required();
+    commands.push_back({codebookApp, [&] { return vesk::RunCodebook(codebook); }});
 
     vesk::ImportOptions import;
     CLI::App* importApp = app.add_subcommand("import", "Make a system file from a CSV file with a header line of names");
