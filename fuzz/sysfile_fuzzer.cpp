@@ -95,8 +95,11 @@ void ReadEverything(const std::string& path, const std::string& password = std::
 
     std::vector<int> columns;
     for (unsigned i = 0; i < source->ColumnCount(); ++i) columns.push_back(int(i));
-    text.clear();
-    vesk::AppendCsvHeader(text, *source, columns);
+    // Plain, and formatted with labels: every value's formatting and label lookup.
+    const vesk::CsvCaseWriter plain(*source, columns, {});
+    const vesk::CsvCaseWriter shown(*source, columns, {'\t', true, true});
+    vesk::ByteBuffer csv;
+    plain.AppendHeader(csv);
 
     std::unique_ptr<VESK_InputCaseIterator> it(source->MakeIterator(nullptr));
     const OBS* cells = it->GetCase().Cells();
@@ -104,8 +107,9 @@ void ReadEverything(const std::string& path, const std::string& password = std::
     std::vector<std::vector<OBS>> kept;  // every 64th row, to check Seek against
     int64_t rows = 0;
     while (it->NextCase()) {
-        text.clear();
-        vesk::AppendCsvCase(text, *source, columns, cells);
+        csv.Clear();
+        plain.AppendCase(csv, cells);
+        shown.AppendCase(csv, cells);
         if (rows % 64 == 0) kept.emplace_back(cells, cells + caseCells);
         ++rows;
     }

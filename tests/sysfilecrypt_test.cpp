@@ -193,7 +193,10 @@ TEST(EncryptedSystemFileTest, AppendsToAnEncryptedFile) {
 
 TEST(EncryptedSystemFileTest, AFileThatCannotBeEncipheredRaisesAtClose) {
     if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
-    SaveFile f("/dev/full", "pw", false);  // every write fails with ENOSPC
+    // Written in place (a device is never replaced): every write fails with ENOSPC.
+    SystemFileDataSource f;
+    f.SetFileSpec("/dev/full");
+    f.SetPassword(ExtNameStr("pw"));
     Dictionary(f);
     f.RowCount(3);  // declared, so Close enciphers once, with no count patch before
     for (const auto& r : MakeRows(3)) f.AddRow(r.data());  // into the clear copy

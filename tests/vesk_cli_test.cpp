@@ -2,8 +2,6 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
-#include <dirent.h>
-
 #include <algorithm>
 #include <set>
 #include <string>
@@ -22,18 +20,6 @@ protected:
     std::string Put(const std::string& name, const std::string& bytes) const {
         std::ofstream(Path(name), std::ios::binary) << bytes;
         return Path(name);
-    }
-    // Names in the work directory other than the captured output.
-    std::vector<std::string> Files() const {
-        std::vector<std::string> names;
-        DIR* d = opendir(fDir.c_str());
-        while (dirent* e = readdir(d)) {
-            const std::string n = e->d_name;
-            if (n != "." && n != ".." && n != "stdout" && n != "stderr") names.push_back(n);
-        }
-        closedir(d);
-        std::sort(names.begin(), names.end());
-        return names;
     }
     json InfoJson(const std::string& file) const {
         const VeskResult r = Run({"info", "--json", file});

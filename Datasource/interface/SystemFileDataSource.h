@@ -58,8 +58,10 @@ public:
     // mangled: the password is in the encryption library's mangled form.
     SystemFileDataSource(const ExtNameStr& file, const ExtNameStr& password, bool mangled);
     SystemFileDataSource(std::string file, std::string password, bool mangled);
-    // Removes the file from the open-file registry and closes it. Iterators
-    // must be deleted before the source.
+    // Removes the file from the open-file registry and closes it (a file
+    // being written is completed as by Close, errors dropped; a replacing
+    // write that an exception unwinds past is given up instead, see
+    // SetReplaceOnClose). Iterators must be deleted before the source.
     ~SystemFileDataSource() override;
     SystemFileDataSource(const SystemFileDataSource&) = delete;
     SystemFileDataSource& operator=(const SystemFileDataSource&) = delete;
@@ -97,7 +99,9 @@ public:
     // appends to its file.
     void AddRow(const OBS* row) override;
     // Ends writing: completes the file and patches its case count; does
-    // nothing unless rows are being written. With a password this is when
+    // nothing unless rows are being written. Every write, flush and close is
+    // checked: a failure now or in an earlier AddRow raises 1202, and after
+    // it the source takes no more rows (1202). With a password this is when
     // the file is enciphered: 1202 when that fails.
     void Close() override;
     // Compression code 1 when true, 0 when false.
@@ -107,6 +111,13 @@ public:
     // Creates the file named by the file specification and writes the
     // dictionary. 1209 unless the source is new.
     void CommitDictionary() override;
+    // Replacing writes (SaveFile and SaveSystemFile write this way): the file
+    // is written as a temporary file beside it (beside the file a symbolic
+    // link names), which a successful Close flushes to disk and renames onto
+    // it, keeping its permission bits, before flushing the directory. Until
+    // then, and for good when writing fails, the file keeps its old contents
+    // (see VESK_ReplacingFile). Set while the source is new.
+    void SetReplaceOnClose(bool on);
 
     // ---- file properties
     // Whether an extension record of the subtype was read (0..99; false outside).
@@ -172,7 +183,7 @@ public:
 private:
     void init(const ExtNameStr& file, const ExtNameStr& password, bool mangled);
     void OpenStream(const char* mode) const;
-    void OpenEncrypted(const char* mode) const;
+    void OpenEncrypted(const ExtNameStr& path, const char* mode) const;
     void ReadDictionary();
 
     std::unique_ptr<Impl> m_;

@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <limits>
 #include <set>
 #include <vector>
@@ -22,6 +24,7 @@
 #include "errortext.h"
 #include "filestream.h"
 #include "passwordcrypt.h"
+#include "replacingfile.h"
 #include "sparsefileindex.h"
 #include "sysfilelayout.h"
 #include "UTF8DataSource.h"
@@ -56,6 +59,11 @@ struct SystemFileDataSource::Impl {
     // stream must be opened again for reading.
     std::unique_ptr<SaveDS> writer;
     bool reopenForReading = false;
+    // Replacing writes: the temporary file written until Close renames it
+    // onto the file specification.
+    bool replaceOnClose = false;
+    std::unique_ptr<VESK_ReplacingFile> replacing;
+    bool writeFailed = false;  // a write failed: no rows are taken any more
 
     bool Encrypted() const { return !_options._password.Empty(); }
     // The stream the file's bytes go through: the encrypted stream when there
@@ -65,13 +73,10 @@ struct SystemFileDataSource::Impl {
         if (!crypt) crypt = std::make_unique<CryptFileStream>();
         return *crypt;
     }
-    // Closes the stream in use; false when an encrypted file could not be
-    // written completely.
+    // Closes the stream in use; false when the file could not be closed or an
+    // encrypted file could not be written completely.
     bool CloseStream() {
-        if (!crypt) {
-            _file.Close();
-            return true;
-        }
+        if (!crypt) return _file.Close() != 0;
         return crypt->Close() && !crypt->CommitFailed();
     }
 };
@@ -194,7 +199,13 @@ SystemFileDataSource::~SystemFileDataSource() {
         if (it != files.end()) files.erase(it);
     }
     m_->zreader.reset();
-    if (m_->state == 1) {
+    if (m_->state == 1 && m_->replacing && std::uncaught_exceptions() > 0) {
+        // Unwinding past a replacing write that was never closed: the new
+        // file is incomplete, so the old one stays.
+        m_->writer->Abandon();
+        m_->writer.reset();
+        m_->_file.Close();
+    } else if (m_->state == 1) {
         try {
             Close();
         } catch (...) {
@@ -223,7 +234,7 @@ void SystemFileDataSource::init(const ExtNameStr& file, const ExtNameStr& passwo
 
 void SystemFileDataSource::OpenStream(const char* mode) const {
     if (m_->Encrypted()) {
-        OpenEncrypted(mode);
+        OpenEncrypted(m_->fileName, mode);
     } else if (!m_->_file.Open(m_->fileName, m_->_options._password, mode)) {
         ThrowError::StringSys(DATASRC_ERR, kErrCannotOpen, m_->fileName.GetGeneric());
     }
@@ -236,23 +247,25 @@ void SystemFileDataSource::OpenStream(const char* mode) const {
 // Tries the password as stored and its unmangled form, the unmangled one
 // first when the password is stored mangled; when only the second form opens
 // the file, the mangled flag turns over.
-void SystemFileDataSource::OpenEncrypted(const char* mode) const {
+void SystemFileDataSource::OpenEncrypted(const ExtNameStr& path, const char* mode) const {
     CryptFileStream& crypt = static_cast<CryptFileStream&>(m_->Stream());
     ExtNameStr unmangled = PasswordCrypt::decrypt(m_->_options._password);
     const bool mangled = m_->passwordMangled;
     const ExtNameStr& first = mangled ? unmangled : m_->_options._password;
     const ExtNameStr& second = mangled ? m_->_options._password : unmangled;
-    bool opened = crypt.Open(m_->fileName, first, mode) != 0;
-    if (!opened && !(second == first) && crypt.Open(m_->fileName, second, mode)) {
+    bool opened = crypt.Open(path, first, mode) != 0;
+    if (!opened && !(second == first) && crypt.Open(path, second, mode)) {
         opened = true;
         m_->passwordMangled = !mangled;
     }
     unmangled.Wipe();
     if (opened) return;
-    const ExtNameStr& file = m_->fileName;
-    if (file.Access(ExtNameStr::Exists) == 0 && file.Access(ExtNameStr::Write) == 0)
-        ThrowError::String1(DATASRC_ERR, kErrWrongPassword, file.GetGeneric());
-    ThrowError::StringSys(DATASRC_ERR, kErrCannotOpen, file.GetGeneric());
+    // A new file (possibly a temporary one beside it) is named as the file
+    // the caller gave; only a file that exists can have the wrong password.
+    const bool creating = std::strchr(mode, 'w') != nullptr;
+    if (!creating && path.Access(ExtNameStr::Exists) == 0 && path.Access(ExtNameStr::Write) == 0)
+        ThrowError::String1(DATASRC_ERR, kErrWrongPassword, path.GetGeneric());
+    ThrowError::StringSys(DATASRC_ERR, kErrCannotOpen, creating ? m_->fileName.GetGeneric() : path.GetGeneric());
 }
 
 // ---------------------------------------------------------------- dictionary
@@ -757,9 +770,40 @@ void AbandonWriter(SystemFileDataSource::Impl& m) {
     m.writer.reset();
     m._file.Close();
     m.crypt.reset();  // dropped without enciphering anything into the file
+    m.replacing.reset();
+}
+
+std::string PathOf(const ExtNameStr& name) { return *name.GetGeneric() ? name.GetGeneric() : name.GetU8(); }
+
+// Runs f; the exception it raised (null for none), with errno as it was then.
+template <class F>
+std::exception_ptr Attempt(F&& f, int& failureErrno) {
+    try {
+        f();
+        return nullptr;
+    } catch (...) {
+        failureErrno = errno;
+        return std::current_exception();
+    }
+}
+
+// Raises a failure caught before as the library error naming the file, with
+// errno as it was when the failure happened.
+[[noreturn]] void RaiseFailure(const std::exception_ptr& failure, int failureErrno, const char* fileSpec) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const SystemFileException& e) {
+        errno = failureErrno;
+        e.Raise(fileSpec);
+    }
 }
 
 }  // namespace
+
+void SystemFileDataSource::SetReplaceOnClose(bool on) {
+    VESK_ASSERT(m_->state == 0);
+    m_->replaceOnClose = on;
+}
 
 void SystemFileDataSource::CommitDictionary() {
     if (m_->state != 0) ThrowError::Simple(DATASRC_ERR, kErrCommittedTwice);
@@ -772,10 +816,15 @@ void SystemFileDataSource::CommitDictionary() {
         // written leaves an existing file alone.
         m_->writer = std::make_unique<SaveDS>(*this, m_->Stream(), o);
         m_->writer->BuildDictionary();
+        ExtNameStr path = m_->fileName;
+        if (m_->replaceOnClose) {
+            m_->replacing = std::make_unique<VESK_ReplacingFile>(PathOf(m_->fileName));
+            path = ExtNameStr(m_->replacing->TempPath().c_str());
+        }
         if (m_->Encrypted())
-            OpenEncrypted("wb");
+            OpenEncrypted(path, "wb");
         else
-            SF_REQUIRE_SYS(m_->_file.Open(m_->fileName, o._password, "wb"), kErrCannotOpen);
+            SF_REQUIRE_SYS(m_->_file.Open(path, o._password, "wb"), kErrCannotOpen);
         m_->writer->WriteDictionary();
         o._cellsPerCase = m_->writer->GetObsAreaSize();
         m_->_row0pos = m_->Stream().Tell();
@@ -798,6 +847,7 @@ void SystemFileDataSource::CommitDictionary() {
 void SystemFileDataSource::AddRow(const OBS* row) {
     VESK_ASSERT(row != nullptr);
     if (m_->openIterators > 0) ThrowError::Simple(DATASRC_ERR, kErrCommittedTwice);
+    if (m_->writeFailed) ThrowError::String1(DATASRC_ERR, kErrCannotWriteCase, GetFileSpec());
     if (m_->state == 0) {
         CommitDictionary();
     } else if (m_->state == 2) {
@@ -812,7 +862,7 @@ void SystemFileDataSource::AddRow(const OBS* row) {
             m_->CloseStream();
             const char* mode = o._compression == kCompressNone ? "ab" : "r+b";
             if (m_->Encrypted())
-                OpenEncrypted(mode);
+                OpenEncrypted(m_->fileName, mode);
             else
                 SF_REQUIRE_SYS(m_->_file.Open(m_->fileName, o._password, mode), kErrCannotOpen);
             m_->writer = std::make_unique<SaveDS>(*this, m_->Stream(), o);
@@ -835,27 +885,28 @@ void SystemFileDataSource::AddRow(const OBS* row) {
 
 void SystemFileDataSource::Close() {
     if (m_->state != 1) return;
-    // False when an encrypted file could not be enciphered completely.
-    auto finish = [this] {
-        m_->_options._nCases = m_->writer->FinalCount();
-        m_->writer.reset();
-        const bool closed = m_->CloseStream();
-        m_->state = 2;
-        m_->closedAfterWriting = true;
-        m_->reopenForReading = true;
-        TestAndStoreToPes(m_->fileName.GetGeneric(), 3, 0);
-        return closed;
-    };
-    try {
-        m_->writer->Finish();
-    } catch (const SystemFileException& e) {
-        finish();
-        e.Raise(GetFileSpec());
-    } catch (...) {
-        finish();
-        throw;
-    }
-    if (!finish()) ThrowError::StringSys(DATASRC_ERR, kErrCannotWriteCase, GetFileSpec());
+    int failureErrno = 0;
+    std::exception_ptr failure = Attempt([&] { m_->writer->Finish(); }, failureErrno);
+    m_->_options._nCases = m_->writer->FinalCount();
+    m_->writer.reset();
+    // False when the file could not be closed or an encrypted file could not
+    // be enciphered completely.
+    const bool closed = m_->CloseStream();
+    if (!failure)
+        failure = Attempt(
+            [&] {
+                SF_REQUIRE_SYS(closed, kErrCannotWriteCase);
+                if (m_->replacing) m_->replacing->Commit();
+            },
+            failureErrno);
+    m_->replacing.reset();  // removes the new file unless it replaced the old
+    m_->state = 2;
+    m_->closedAfterWriting = true;
+    m_->reopenForReading = true;
+    TestAndStoreToPes(m_->fileName.GetGeneric(), 3, 0);
+    if (!failure) return;
+    m_->writeFailed = true;
+    RaiseFailure(failure, failureErrno, GetFileSpec());
 }
 
 VESK_InputCaseIterator* SystemFileDataSource::MakeIterator(OBS* buffer) const {

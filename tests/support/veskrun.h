@@ -1,9 +1,11 @@
 // Runs the vesk tool as a subprocess for the end-to-end suites.
 #pragma once
 
+#include <dirent.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -55,6 +57,18 @@ protected:
     void TearDown() override { std::system(("rm -rf '" + fDir + "'").c_str()); }
 
     std::string Path(const std::string& name) const { return fDir + "/" + name; }
+    // Names in the work directory other than the captured output, sorted.
+    std::vector<std::string> Files() const {
+        std::vector<std::string> names;
+        DIR* d = opendir(fDir.c_str());
+        while (dirent* e = readdir(d)) {
+            const std::string n = e->d_name;
+            if (n != "." && n != ".." && n != "stdout" && n != "stderr") names.push_back(n);
+        }
+        closedir(d);
+        std::sort(names.begin(), names.end());
+        return names;
+    }
     VeskResult Run(const std::vector<std::string>& args) const {
         return RunVesk(VESK_TOOL, args, Path("stdout"), Path("stderr"));
     }

@@ -38,10 +38,25 @@ RowRange ParseRowRange(const std::string& text);
 struct CatOptions : FileOptions {
     std::optional<RowRange> rows;
     std::vector<std::string> vars;  // empty: every variable
+    bool formatted = false;
+    bool labels = false;
+    std::string delimiter = ",";
+};
+
+struct DescribeOptions : FileOptions {
+    std::vector<std::string> vars;  // empty: every variable
+    bool json = false;
+};
+
+struct CodebookOptions : FileOptions {
+    std::string out;
 };
 
 int RunInfo(const InfoOptions& options);
 int RunCat(const CatOptions& options);
+// Exits 1 (after printing the count) when the header promised another number of cases.
 int RunVerify(const FileOptions& options);
+int RunDescribe(const DescribeOptions& options);
+int RunCodebook(const CodebookOptions& options);
 
 }  // namespace vesk

@@ -1,14 +1,18 @@
 // vesk: the command-line tool over the data-source library.
 //
 // Exit status: 0 success, 1 an error raised by the library (or an unreadable
-// file), 2 bad usage. Errors are one line on stderr; library errors end with
-// their message number in square brackets.
+// file), 2 bad usage; import and convert interrupted by SIGINT, SIGTERM or
+// SIGHUP remove their temporary file and exit with 128 + the signal's number.
+// Errors are one line on stderr; library errors end with their message number
+// in square brackets.
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
 #include <functional>
 #include <new>
 #include <vector>
+
+#include <vesk/version.h>
 
 #include "commands.h"
 #include "writing.h"
@@ -50,9 +54,12 @@ int Failure(const std::string& file, const std::string& message) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    CLI::App app{"Reads and writes system files: shows their dictionary, prints their cases as CSV, checks them, imports CSV, converts.", "vesk"};
+    CLI::App app{"Reads and writes system files: shows their dictionary, prints their cases as CSV, checks them, "
+                 "describes their values, writes a codebook, imports CSV, converts.",
+                 "vesk"};
     app.require_subcommand(1);
     app.fallthrough(false);
+    app.set_version_flag("--version", "vesk " VESK_VERSION_STRING, "Print the version and exit");
 
     vesk::InfoOptions info;
     vesk::CatOptions cat;
@@ -71,6 +78,11 @@ int main(int argc, char** argv) {
     catApp->add_option("--vars", cat.vars, "Only these variables, in this order")
         ->delimiter(',')
         ->type_name("NAME,...");
+    catApp->add_flag("--formatted", cat.formatted,
+                     "Numbers with their print format's decimals, dates and times in ISO 8601");
+    catApp->add_flag("--labels", cat.labels, "A value's label in place of the value where it has one");
+    catApp->add_option("--delimiter", cat.delimiter, "Field delimiter: ',' (default), tab, ';', '|' or any character")
+        ->type_name("D");
     commands.push_back({catApp, [&] {
                             if (!rows.empty() || catApp->count("--rows")) cat.rows = vesk::ParseRowRange(rows);
                             return vesk::RunCat(cat);
@@ -79,6 +91,24 @@ int main(int argc, char** argv) {
     CLI::App* verifyApp = app.add_subcommand("verify", "Read every case and print the number read");
     AddFileOptions(*verifyApp, verify);
     commands.push_back({verifyApp, [&] { return vesk::RunVerify(verify); }});
+
+    vesk::DescribeOptions describe;
+    CLI::App* describeApp = app.add_subcommand(
+        "describe", "Read every case once and summarise each variable: counts, mean, sd, min, max, histogram, "
+                    "most frequent values");
+    AddFileOptions(*describeApp, describe);
+    describeApp->add_option("--vars", describe.vars, "Only these variables, in this order")
+        ->delimiter(',')
+        ->type_name("NAME,...");
+    describeApp->add_flag("--json", describe.json, "One JSON object instead of the text");
+    commands.push_back({describeApp, [&] { return vesk::RunDescribe(describe); }});
+
+    vesk::CodebookOptions codebook;
+    CLI::App* codebookApp = app.add_subcommand(
+        "codebook", "Write one self-contained HTML page: the dataset, every variable's metadata, figures and chart");
+    AddFileOptions(*codebookApp, codebook);
+    codebookApp->add_option("OUT.html", codebook.out, "HTML file to write (replaced only on success)")->required();
+    commands.push_back({codebookApp, [&] { return vesk::RunCodebook(codebook); }});
 
     vesk::ImportOptions import;
     CLI::App* importApp = app.add_subcommand("import", "Make a system file from a CSV file with a header line of names");
@@ -91,6 +121,7 @@ int main(int argc, char** argv) {
     importApp->add_option("--label", import.label, "Dataset label");
     commands.push_back({importApp, [&] {
                             import.hasLabel = importApp->count("--label") > 0;
+                            vesk::RemoveTemporaryFilesOnSignals();
                             return vesk::RunImport(import);
                         }});
 
@@ -103,7 +134,10 @@ int main(int argc, char** argv) {
     convertApp->add_option("--compression", convert.compression, "none, bytecode or zlib (default: the input's)")
         ->type_name("none|bytecode|zlib");
     convertApp->add_option("--out-password", convert.outPassword, "Encrypt the new file with this password");
-    commands.push_back({convertApp, [&] { return vesk::RunConvert(convert); }});
+    commands.push_back({convertApp, [&] {
+                            vesk::RemoveTemporaryFilesOnSignals();
+                            return vesk::RunConvert(convert);
+                        }});
 
     try {
         app.parse(argc, argv);
