@@ -21,6 +21,8 @@ int ImageIndex(int code) {
 
 constexpr int kDateIcon = 5;
 constexpr int kTimeIcon = 8;
+// Filed with the times for its icon, but a date with its time of day.
+constexpr int kDateTimeCode = 22;
 constexpr size_t kMaxStringMissing = 8;
 constexpr size_t kMaxValueLabel = 255;
 
@@ -31,8 +33,8 @@ std::string Text(const Format& f) {
 
 }  // namespace
 
-bool Format::is_date() const { return ImageIndex(code) == kDateIcon; }
-bool Format::is_time() const { return ImageIndex(code) == kTimeIcon; }
+bool Format::is_date() const { return ImageIndex(code) == kDateIcon || code == kDateTimeCode; }
+bool Format::is_time() const { return ImageIndex(code) == kTimeIcon && code != kDateTimeCode; }
 
 std::strong_ordering operator<=>(const Value& a, const Value& b) {
     if (a.fIsText != b.fIsText) return a.fIsText ? std::strong_ordering::greater : std::strong_ordering::less;

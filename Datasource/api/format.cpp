@@ -20,7 +20,10 @@ constexpr double kMaxSeconds = 9.0e12;
 constexpr double kLastDateTime = 265621680000.0;
 constexpr int64_t kMinuteUs = 60'000'000;
 constexpr int64_t kHourUs = 60 * kMinuteUs;
-constexpr int kMaxShownDigits = 6;  // microseconds
+constexpr int kMaxSecondDigits = 6;  // microseconds
+constexpr int kMaxDecimals = 16;
+constexpr int kExponentCode = 17;
+constexpr int kDateTimeCode = 22;
 
 bool IsValue(double value) { return std::isfinite(value) && value != VESK_SYSMIS && std::fabs(value) < kMaxSeconds; }
 
@@ -31,6 +34,13 @@ microseconds ToMicro(double value) {
     return microseconds(int64_t(whole) * 1'000'000 + std::llround((value - whole) * kMicro));
 }
 
+// A value of at least 0 in microseconds, rounded to `decimals` digits of the second.
+int64_t RoundedMicro(double value, int decimals) {
+    int64_t unit = 1;
+    for (int k = decimals; k < kMaxSecondDigits; ++k) unit *= 10;
+    return (ToMicro(value).count() + unit / 2) / unit * unit;
+}
+
 void AppendNumber(std::string& out, int64_t n, int digits) {
     char buf[24];
     const std::to_chars_result r = std::to_chars(buf, buf + sizeof buf, n);
@@ -38,37 +48,37 @@ void AppendNumber(std::string& out, int64_t n, int digits) {
     out.append(buf, r.ptr);
 }
 
-// "HH:MM", ":SS" and decimals of us microseconds (hours may exceed 23),
-// truncated to the last unit shown.
-void AppendClock(std::string& out, int64_t us, bool seconds, int decimals) {
+// HH:MM:SS and `decimals` digits of us microseconds; the hours run on past a day.
+void AppendClock(std::string& out, int64_t us, int decimals) {
     AppendNumber(out, us / kHourUs, 2);
     out += ':';
     AppendNumber(out, us / kMinuteUs % 60, 2);
-    if (!seconds) return;
     out += ':';
     AppendNumber(out, us / 1'000'000 % 60, 2);
     if (decimals <= 0) return;
     std::string fraction;
-    AppendNumber(fraction, us % 1'000'000, kMaxShownDigits);
-    fraction.resize(size_t(decimals), '0');
+    AppendNumber(fraction, us % 1'000'000, kMaxSecondDigits);
     out += '.';
-    out += fraction;
+    out.append(fraction, 0, size_t(decimals));
 }
 
-std::string PlainNumber(double value, int decimals) {
+std::string Shortest(double value) {
+    char buf[32];
+    return std::string(buf, std::to_chars(buf, buf + sizeof buf, value).ptr);
+}
+
+// Fixed or exponent form; a text that shows zero loses its minus sign.
+std::string Rounded(double value, std::chars_format form, int decimals) {
     char buf[400];
-    std::to_chars_result r;
-    if (std::fabs(value) < 1e15)
-        r = std::to_chars(buf, buf + sizeof buf, value, std::chars_format::fixed, std::clamp(decimals, 0, 16));
-    else
-        r = std::to_chars(buf, buf + sizeof buf, value);
-    return std::string(buf, r.ptr);
+    std::string out(buf, std::to_chars(buf, buf + sizeof buf, value, form, decimals).ptr);
+    if (out[0] == '-' && out.find_first_not_of("-0.", 0) >= out.find('e')) out.erase(0, 1);
+    return out;
 }
 
-// A date-group value: YYYY-MM-DD, " HH:MM" from width 16, ":SS" from 19.
-std::string DateText(double value, const Format& f) {
-    if (!(value >= 0 && value < kLastDateTime)) return PlainNumber(value, f.decimals);
-    const LocalTime t = *to_local_time(value);
+// YYYY-MM-DD, and with a time " HH:MM:SS" and decimals.
+std::string DateText(double value, bool withTime, int decimals) {
+    if (!(value >= 0 && value < kLastDateTime)) return Shortest(value);
+    const LocalTime t = LocalTime(kDateEpoch) + microseconds(withTime ? RoundedMicro(value, decimals) : ToMicro(value).count());
     const auto day = std::chrono::floor<days>(t);
     const std::chrono::year_month_day ymd(day);
     std::string out;
@@ -77,17 +87,29 @@ std::string DateText(double value, const Format& f) {
     AppendNumber(out, unsigned(ymd.month()), 2);
     out += '-';
     AppendNumber(out, unsigned(ymd.day()), 2);
-    if (f.width < 16) return out;
+    if (!withTime) return out;
     out += ' ';
-    AppendClock(out, (t - day).count(), f.width >= 19, f.decimals);
+    AppendClock(out, (t - day).count(), decimals);
     return out;
 }
 
-// A time-group value: [-]HH:MM, ":SS" from width 8.
-std::string DurationText(double value, const Format& f) {
-    std::string out = value < 0 ? "-" : "";
-    AppendClock(out, ToMicro(std::fabs(value)).count(), f.width >= 8, f.decimals);
+// [-]HH:MM:SS and decimals; no minus sign for a duration that shows zero.
+std::string DurationText(double value, int decimals) {
+    if (!IsValue(value)) return Shortest(value);
+    const int64_t us = RoundedMicro(std::fabs(value), decimals);
+    std::string out = value < 0 && us != 0 ? "-" : "";
+    AppendClock(out, us, decimals);
     return out;
+}
+
+std::string NumberText(double value, const Format& f) {
+    if (!std::isfinite(value)) return Shortest(value);
+    const int decimals = std::clamp(f.decimals, 0, kMaxDecimals);
+    const int secondDigits = std::min(decimals, kMaxSecondDigits);
+    if (f.is_time()) return DurationText(value, secondDigits);
+    if (f.is_date()) return DateText(value, f.code == kDateTimeCode, secondDigits);
+    if (f.code == kExponentCode) return Rounded(value, std::chars_format::scientific, decimals);
+    return Rounded(value, std::chars_format::fixed, decimals);
 }
 
 std::string HexText(std::string_view text, int width) {
@@ -139,10 +161,7 @@ std::string format_value(const Variable& variable, const Cell& cell) {
     if (cell.is_text()) detail::Fail(errc::kValueType, {variable.name, "a text for a numeric variable"});
     const double value = cell.number();
     if (cell.is_missing() || std::isnan(value) || value == VESK_SYSMIS) return std::string();
-    const Format f = variable.print.value_or(Format::number());
-    if (f.is_date()) return DateText(value, f);
-    if (f.is_time() && IsValue(value)) return DurationText(value, f);
-    return PlainNumber(value, f.decimals);
+    return NumberText(value, variable.print.value_or(Format::number()));
 }
 
 }  // namespace vesk

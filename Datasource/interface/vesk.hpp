@@ -88,10 +88,11 @@ enum class Alignment { left = 0, right = 1, centre = 2 };
 
 /// A print or write format: a format code with a width and decimals.
 ///
-/// Codes 1 (text) and 2 (text as hexadecimal) suit string variables; the
-/// numeric codes include a date group (20, 23, 24, 28, 29, 30, 38, 39) and a
-/// time group (21, 22, 25), whose values are date-times and durations
-/// counted in seconds (see the date functions below).
+/// Codes 1 (text) and 2 (text as hexadecimal) suit string variables. Among
+/// the numeric codes, the date group (20, 23, 24, 28, 29, 30, 38, 39) and 22
+/// hold date-times, and 21 and 25 durations, all counted in seconds (see the
+/// date functions below). (The dictionary model files 22 with 21 and 25 for
+/// its icons; its values are dates with a time of day.)
 struct Format {
     int code = 0;      ///< 0..39
     int width = 0;
@@ -104,15 +105,15 @@ struct Format {
     /// A calendar date, shown as YYYY-MM-DD (code 20).
     static Format date() { return {20, 10, 0}; }
     /// A date with its time of day, YYYY-MM-DD HH:MM:SS plus `decimals` digits
-    /// of the second (code 39).
-    static Format datetime(int decimals = 0) { return {39, decimals ? 20 + decimals : 19, decimals}; }
+    /// of the second (code 22).
+    static Format datetime(int decimals = 0) { return {22, decimals ? 21 + decimals : 20, decimals}; }
     /// A duration or time of day, HH:MM:SS plus `decimals` digits (code 21).
     static Format time(int decimals = 0) { return {21, decimals ? 9 + decimals : 8, decimals}; }
 
     bool is_text() const { return code == 1 || code == 2; }
-    /// The code is in the date group: values are date-times.
+    /// Values are date-times: the date group and code 22.
     bool is_date() const;
-    /// The code is in the time group: values are durations.
+    /// Values are durations: codes 21 and 25.
     bool is_time() const;
 
     friend bool operator==(const Format&, const Format&) = default;
@@ -190,9 +191,9 @@ struct Variable {
 
     bool is_numeric() const { return width == 0; }
     bool is_string() const { return width > 0; }
-    /// The print format is in the date group (values are date-times).
+    /// The print format says the values are date-times.
     bool is_date() const { return print && print->is_date(); }
-    /// The print format is in the time group (values are durations).
+    /// The print format says the values are durations.
     bool is_time() const { return print && print->is_time(); }
     /// The label of a value, or null.
     const std::string* label_of(const Value& value) const;
@@ -233,13 +234,16 @@ private:
     std::string_view fText;
 };
 
-/// The value rendered by the variable's print format: numbers with the
-/// format's decimals; date-group values as YYYY-MM-DD, with " HH:MM[:SS]"
-/// when the format's width leaves room for a time; time-group values as
-/// [-]HH:MM[:SS] (hours may exceed 24); decimals add fractional seconds;
-/// texts without trailing blanks (code 2: hexadecimal). Missing cells, NaN
-/// and the system-missing value give an empty text. Raises Error 1241 when
-/// the cell's kind does not suit the variable.
+/// The value rendered by the variable's print format, as the vesk tool shows
+/// values: numbers fixed with the format's decimals (code 17 in exponent
+/// form: 1.50e+03); the date group as YYYY-MM-DD; code 22 as YYYY-MM-DD
+/// HH:MM:SS; codes 21 and 25 as [-]HH:MM:SS with the hours running on past a
+/// day; the decimals of date-times and durations (at most 6) as fractional
+/// seconds, rounded. Dates outside years 1582..9999 and infinities come in
+/// the shortest form that reads back; a text that shows zero has no minus
+/// sign. Texts without trailing blanks (code 2: hexadecimal). Missing cells,
+/// NaN and the system-missing value give an empty text. Raises Error 1241
+/// when the cell's kind does not suit the variable.
 std::string format_value(const Variable& variable, const Cell& cell);
 
 // ============================================================== dates
