@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -37,21 +38,19 @@ double Cell(int64_t row, int j) {
     return double(row) * 1.000001 + j * 0.123456789;
 }
 
+// The file in a directory of its own, removed at exit.
 struct File {
-    std::string dir;
+    std::filesystem::path dir;
     std::string path;
-    ~File() {
-        std::remove(path.c_str());
-        rmdir(dir.c_str());
-    }
+    ~File() { std::filesystem::remove_all(dir); }
 };
 
 const std::string& ThePath() {
     static std::unique_ptr<File> file = [] {
         auto f = std::make_unique<File>();
-        char pattern[] = "/tmp/apibenchXXXXXX";
-        f->dir = mkdtemp(pattern);
-        f->path = f->dir + "/numbers.sys";
+        std::string pattern = (std::filesystem::temp_directory_path() / "apibenchXXXXXX").string();
+        f->dir = mkdtemp(pattern.data());
+        f->path = (f->dir / "numbers.sys").string();
         std::vector<vesk::Variable> vars;
         for (int j = 0; j < kVars; ++j) vars.push_back(vesk::Variable::numeric("v" + std::to_string(j + 1)));
         vesk::WriterOptions options;
