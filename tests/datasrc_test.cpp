@@ -274,6 +274,37 @@ TEST(DataSourceNames, FindVarIndexGoodVarNameAndNameIndex) {
     EXPECT_EQ(assigned.Find("ZETA"), 4);
 }
 
+// GoodVarName's index must see every way a column's name can change after it was
+// built: through handles given out before and after, replaced handles, copies.
+TEST(DataSourceNames, GoodVarNameSeesRenamesBehindItsIndex) {
+    TestSource ds;
+    VESK_Variable& early = ds.MakeVariable(0);
+    early.SetName("first");
+    EXPECT_EQ(ds.GoodVarName("first"), "first_A");  // builds the index
+    early.SetName("renamed");                        // through the handle given out before the build
+    EXPECT_EQ(ds.GoodVarName("first") + ds.GoodVarName("renamed"), "firstrenamed_A");
+
+    ds.MakeVariable(0).SetName("x");  // the usual way to add a named column
+    VESK_Variable other(0);
+    other.SetName("assigned");
+    ds.GetVariable(1) = other;  // a whole handle replaced, no rename anywhere
+    EXPECT_EQ(ds.GoodVarName("x") + ds.GoodVarName("assigned"), "xassigned_A");
+
+    VESK_Variable changed = ds.GetVariable(0);
+    changed.SetName("viaSet");
+    ds.SetVariable(0, changed);
+    ds.InsertVariable(0, other).SetName("inserted");
+    ds.DeleteVariables(2, 2);
+    EXPECT_EQ(ds.GoodVarName("VIASET") + ds.GoodVarName("inserted") + ds.GoodVarName("assigned"),
+              "VIASET_Ainserted_Aassigned");
+
+    TestSource copy(ds);
+    copy.GetVariable(0).SetName("only_in_copy");
+    EXPECT_EQ(ds.GoodVarName("only_in_copy") + copy.GoodVarName("only_in_copy"), "only_in_copyonly_in_copy_A");
+    ds.CopyDictionary(copy);
+    EXPECT_EQ(ds.GoodVarName("only_in_copy"), "only_in_copy_A");
+}
+
 TEST(DataSourceExtensions, BlocksTableAndHandles) {
     TestSource ds;
     EXPECT_EQ(ds.MaxExtensionType() * 10 + ds.ExtensionHash(3), -10);
