@@ -1,6 +1,7 @@
 #include "dictedit.h"
 
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -23,6 +24,7 @@ using nlohmann::json;
 
 constexpr size_t kLabelBytes = 64;           // a file label
 constexpr size_t kDocumentLineBytes = 80;
+constexpr char kDateLinePrefix[] = "   (Entered ";  // a document's last line
 constexpr size_t kValueLabelBytes = 255;
 constexpr size_t kMissingTextBytes = 8;      // a string missing value is one cell
 constexpr int kMaxMeasure = 5;
@@ -34,11 +36,17 @@ const std::set<std::string> kFileMembers = {"compression", "encrypted",     "rev
                                             "cells_per_case", "encoding",   "product",  "variable_sets",
                                             "mr_sets",        "raw_extensions"};
 
+std::string Quoted(const std::string& text) { return "'" + text + "'"; }
+
 // Where in the file an error is: "DICT.json: variables[2] 'age': missing".
 class Where {
 public:
     Where(const std::string& file, std::string entry) : fFile(file), fEntry(std::move(entry)) {}
     Where Member(const std::string& name) const { return Where(fFile, fEntry.empty() ? name : fEntry + ": " + name); }
+    // An element of a list: "[2]", or "[2] 'age'" for a named one.
+    Where Element(size_t index, const std::string& name = "") const {
+        return Where(fFile, fEntry + "[" + std::to_string(index) + "]" + (name.empty() ? "" : " " + Quoted(name)));
+    }
     [[noreturn]] void Fail(const std::string& what) const {
         throw DictError(fFile + ": " + (fEntry.empty() ? "" : fEntry + ": ") + what);
     }
@@ -47,8 +55,6 @@ private:
     const std::string& fFile;
     std::string fEntry;
 };
-
-std::string Quoted(const std::string& text) { return "'" + text + "'"; }
 
 const std::string& Text(const json& value, const Where& where) {
     if (!value.is_string()) where.Fail("expected a string");
@@ -134,7 +140,7 @@ void EditValueLabels(VESK_Variable& var, const json& value, const Where& where) 
     }
     VESK_ValueLabelMap map(var.GetType());
     for (size_t i = 0; i < pairs.size(); ++i)
-        AddValueLabel(map, var.GetType(), pairs[i], where.Member("[" + std::to_string(i) + "]"));
+        AddValueLabel(map, var.GetType(), pairs[i], where.Element(i));
     var.SetValueLabels(map);
 }
 
@@ -233,9 +239,9 @@ void EditVariables(Plan& plan, const VESK_DataSource& source, const json& value,
         for (size_t i = 0; i < value.size(); ++i) {
             const json& entry = value[i];
             const std::string name = entry.is_object() && entry.contains("name") && entry["name"].is_string()
-                                         ? " " + Quoted(entry["name"].get<std::string>())
+                                         ? entry["name"].get<std::string>()
                                          : std::string();
-            EditVariable(plan, source, entry, where.Member("[" + std::to_string(i) + "]" + name));
+            EditVariable(plan, source, entry, where.Element(i, name));
         }
         return;
     }
@@ -247,23 +253,38 @@ void EditVariables(Plan& plan, const VESK_DataSource& source, const json& value,
     }
 }
 
+// Today's date into the document.
+void DateToday(DSDocument& doc) {
+    const std::time_t now = std::time(nullptr);
+    std::tm local {};
+    localtime_r(&now, &local);
+    doc.Year(local.tm_year + 1900);
+    doc.Month(local.tm_mon + 1);
+    doc.Day(local.tm_mday);
+}
+
+DSDocument DocumentOf(const json& entry, const Where& at) {
+    if (!entry.is_object() || !entry.contains("lines")) at.Fail(R"(expected {"lines": [...], ...})");
+    DSDocument doc;
+    const bool dated = entry.contains("year") || entry.contains("month") || entry.contains("day");
+    if (!dated) DateToday(doc);
+    if (entry.contains("year")) doc.Year(Level(entry["year"], at.Member("year"), -1, 1000, 9999));
+    if (entry.contains("month")) doc.Month(Level(entry["month"], at.Member("month"), -1, 1, 12));
+    if (entry.contains("day")) doc.Day(Level(entry["day"], at.Member("day"), -1, 1, 31));
+    for (const json& line : Array(entry["lines"], at.Member("lines"), "a list of strings")) {
+        const std::string& text = Text(line, at.Member("lines"));
+        if (text.size() > kDocumentLineBytes) at.Member("lines").Fail("a line is longer than 80 bytes");
+        doc.AddLine(text);
+    }
+    // The date is kept as the document's last line, as info --json shows it.
+    if (doc.Size() > 0 && doc[doc.Size() - 1].rfind(kDateLinePrefix, 0) != 0) AddDateLine(doc);
+    return doc;
+}
+
 std::vector<DSDocument> DocumentsOf(const json& value, const Where& where) {
     std::vector<DSDocument> documents;
     const json& list = Array(value, where, "a list of documents");
-    for (size_t i = 0; i < list.size(); ++i) {
-        const Where at = where.Member("[" + std::to_string(i) + "]");
-        if (!list[i].is_object() || !list[i].contains("lines")) at.Fail(R"(expected {"lines": [...], ...})");
-        DSDocument doc;
-        if (list[i].contains("year")) doc.Year(Level(list[i]["year"], at.Member("year"), -1, 0, 9999));
-        if (list[i].contains("month")) doc.Month(Level(list[i]["month"], at.Member("month"), -1, 1, 12));
-        if (list[i].contains("day")) doc.Day(Level(list[i]["day"], at.Member("day"), -1, 1, 31));
-        for (const json& line : Array(list[i]["lines"], at.Member("lines"), "a list of strings")) {
-            const std::string& text = Text(line, at.Member("lines"));
-            if (text.size() > kDocumentLineBytes) at.Member("lines").Fail("a line is longer than 80 bytes");
-            doc.AddLine(text);
-        }
-        documents.push_back(doc);
-    }
+    for (size_t i = 0; i < list.size(); ++i) documents.push_back(DocumentOf(list[i], where.Element(i)));
     return documents;
 }
 

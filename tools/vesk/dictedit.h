@@ -10,7 +10,10 @@
 // describe the file rather than the dictionary ("compression", "case_count",
 // "product", "variable_sets", "mr_sets", ...) and a variable's "type" are
 // accepted as `info --json` writes them but change nothing; a "type" other
-// than the variable's is an error.
+// than the variable's is an error. A document keeps its date as its last
+// line, "   (Entered dd-Mon-yyyy)", as `info --json` shows it; lines that do
+// not end in one get one made from the document's year, month and day
+// (today when none is given).
 //
 // A value the variable already has is always accepted, so the unedited output
 // of `info --json` applies cleanly. Errors: DictError, whose text names the

@@ -43,7 +43,7 @@ public:
     void Add(const std::string& text) { fLines.push_back(text); }
     void Add(const Tally& tally, const std::string& what) {
         if (tally.count > 0)
-            Add(std::to_string(tally.count) + " " + what + " (first: line " + std::to_string(tally.first) + ")");
+            Add(what + ": " + std::to_string(tally.count) + " (first: line " + std::to_string(tally.first) + ")");
     }
     void Print() const {
         for (const std::string& line : fLines) std::fprintf(stderr, "vesk: warning: %s: %s\n", fName.c_str(), line.c_str());
@@ -112,8 +112,8 @@ public:
 private:
     void MoreFields() {
         if (!fGrowing)
-            fReader.Fail(fReader.RecordLine(), "more fields than the " + std::to_string(fGuesses.size()) +
-                                                   " of the first line");
+            fReader.Fail(fReader.RecordLine(),
+                         "more fields than the " + std::to_string(fGuesses.size()) + " of the first line");
         fGuesses.emplace_back();
     }
 
@@ -354,12 +354,11 @@ int RunImport(const ImportOptions& options) {
 
     ReportNames(warnings, renamed);
     ReportTextColumns(warnings, names, columns);
-    warnings.Add(reader.BlankLines() ? Tally{reader.BlankLines(), reader.FirstBlankLine()} : Tally{},
-                 "blank lines skipped");
-    warnings.Add(columns.shortRecords, "records with fewer fields than the first line got missing values or blanks");
-    warnings.Add(changes.cut, "fields longer than 32767 bytes cut to 32767");
-    warnings.Add(changes.tiny, "numbers too small for a double became 0");
-    warnings.Add(changes.systemMissing, "numbers equal to the system-missing value became system-missing");
+    warnings.Add(Tally{reader.BlankLines(), reader.FirstBlankLine()}, "blank lines skipped");
+    warnings.Add(columns.shortRecords, "records with fewer fields than the first line, filled with missing values");
+    warnings.Add(changes.cut, "fields longer than 32767 bytes, cut to 32767");
+    warnings.Add(changes.tiny, "numbers too small for a double, stored as 0");
+    warnings.Add(changes.systemMissing, "numbers equal to the system-missing value, stored as system-missing");
     warnings.Print();
     return 0;
 }
