@@ -121,6 +121,32 @@ TEST(DataSourceLayout, CellIndexesFollowEveryEdit) {
     ExpectLayout(ds, {0});
 }
 
+
+// Width changes in any order, mixed with insertions and deletions, leave every
+// column's first cell where the widths before it put it.
+TEST(DataSourceLayout, RandomWidthChangesKeepEveryCellIndex) {
+    TestSource ds;
+    for (int i = 0; i < 40; ++i) ds.MakeVariable(i % 3 ? 0 : 9);
+    uint32_t state = 12345;
+    auto next = [&state](uint32_t n) { return (state = state * 1103515245u + 12345u) / 65536u % n; };
+    for (int step = 0; step < 400; ++step) {
+        const int column = int(next(ds.ColumnCount()));
+        if (step % 50 == 49) {
+            ds.InsertVariable(column, VESK_Variable(int(next(30))));
+        } else if (step % 70 == 69) {
+            ds.DeleteVariables(column, column);
+        } else {
+            VESK_Variable v = ds.GetVariable(step % 4 == 0 ? int(ds.ColumnCount()) - 1 - column % 5 : column);
+            v.SetType(int(next(40)));
+            ds.SetVariable(step % 4 == 0 ? int(ds.ColumnCount()) - 1 - column % 5 : column, v);
+        }
+        std::vector<int> starts = {0};
+        for (unsigned i = 0; i < ds.ColumnCount(); ++i)
+            starts.push_back(starts.back() + CellsForType(ds.GetVariable(int(i)).GetType()));
+        ExpectLayout(ds, starts);
+        if (HasFailure()) FAIL() << "step " << step;
+    }
+}
 TEST(DataSourceLayout, InitCellsAndPreconditions) {
     TestSource ds;
     MakeMixed(ds);

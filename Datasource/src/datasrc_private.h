@@ -11,9 +11,15 @@
 
 // Cell index of every variable, kept incrementally (see dsobs.cpp).
 struct VESK_ObsLayout {
-    std::vector<uint32_t> fCellIndex; // first cell of each variable
+    std::vector<uint32_t> fCellIndex; // first cell of each variable, but for the pending shift
     uint32_t fTotalCells = 0;         // cells of a whole case
     uint32_t fLastVarCells = 0;       // cells of the last variable
+    // A change of one column's cell count moves every later column. The move
+    // of the columns from fShiftFrom on is pending here and folded into the
+    // table only as far as a later change needs, so changing every column in
+    // turn takes linear time. No pending shift when fShift is 0.
+    size_t fShiftFrom = 0;
+    uint32_t fShift = 0;              // added modulo 2^32, like the cell counts
 };
 
 // The upper-case names of a source's columns, hashed, for the name checks of
