@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -178,12 +180,12 @@ void ReportNames(Warnings& warnings, const std::vector<Renaming>& renamed) {
                      " more columns renamed (vesk info lists every name)");
 }
 
-void ReportTextColumns(Warnings& warnings, const std::vector<std::string>& names, const Columns& columns) {
-    for (size_t i = 0; i < names.size(); ++i) {
+void ReportTextColumns(Warnings& warnings, const VESK_DataSource& out, const Columns& columns) {
+    for (size_t i = 0; i < columns.guesses.size(); ++i) {
         const ColumnGuess& guess = columns.guesses[i];
         if (guess.Reason() != TextReason::kNone)
-            warnings.Add("column '" + names[i] + "' is kept as text: " + ReasonText(guess.Reason()) + " (first: line " +
-                         std::to_string(guess.ReasonLine()) + ")");
+            warnings.Add("column '" + out.GetVariable(int(i)).GetName() + "' is kept as text: " +
+                         ReasonText(guess.Reason()) + " (first: line " + std::to_string(guess.ReasonLine()) + ")");
     }
 }
 
@@ -305,61 +307,95 @@ void SetPassword(SystemFileDataSource& out, const std::string& password) {
     out.SetPassword(pw);
 }
 
-}  // namespace
-
-int RunImport(const ImportOptions& options) {
-    const int level = options.compression.empty() ? 1 : ParseCompression(options.compression);
-    char delimiter;
-    try {
-        delimiter = ParseDelimiter(options.delimiter, options.csv);
-    } catch (const std::invalid_argument& e) {
-        throw UsageError(e.what());
-    }
-    SetUTF8mode(1);
+// What the options say, checked before any input is read.
+struct Settings {
+    std::string name;  // of the input, in messages
+    int level = 1;
+    char delimiter = ',';
     std::unique_ptr<DictEdit> dict;
-    if (!options.dict.empty()) dict = std::make_unique<DictEdit>(LoadDictEdit(options.dict));
+};
 
-    std::unique_ptr<ByteInput> input = OpenByteInput(options.csv);
-    std::unique_ptr<TextSource> text;
+Settings CheckOptions(const ImportOptions& options) {
+    Settings settings;
+    settings.name = options.csv == "-" ? "(standard input)" : options.csv;
+    if (!options.compression.empty()) settings.level = ParseCompression(options.compression);
     try {
-        text = std::make_unique<TextSource>(*input, options.encoding);
+        settings.delimiter = ParseDelimiter(options.delimiter, options.csv);
     } catch (const std::invalid_argument& e) {
         throw UsageError(e.what());
     }
-    const std::string name = options.csv == "-" ? "(standard input)" : options.csv;
-    CsvReader reader(*text, delimiter, name);
-    Warnings warnings(name);
+    if (!options.dict.empty()) settings.dict = std::make_unique<DictEdit>(LoadDictEdit(options.dict));
+    return settings;
+}
 
-    const Columns columns = FirstPass(reader, *input, !options.noHeader);
+std::unique_ptr<TextSource> OpenText(ByteInput& input, const std::string& encoding) {
+    try {
+        return std::make_unique<TextSource>(input, encoding);
+    } catch (const std::invalid_argument& e) {
+        throw UsageError(e.what());
+    }
+}
+
+// The variables named and typed, the label and the --dict edit applied;
+// returns the names that differ from their header fields.
+std::vector<Renaming> MakeDictionary(SystemFileDataSource& out, Columns& columns, const ImportOptions& options,
+                                     const Settings& settings, Warnings& warnings) {
     std::vector<Renaming> renamed;
     const std::vector<std::string> names =
         options.noHeader ? NumberedNames(columns.guesses.size()) : ColumnNames(columns.header, &renamed);
-    SystemFileDataSource out;
+    columns.header = std::vector<std::string>();  // not needed any more; a wide file's header is large
     DefineVariables(out, names, columns);
     out.CharacterEncoding("UTF-8");
     if (options.hasLabel) SetLabel(out, options.label, warnings);
-    if (dict) dict->Apply(out);
+    if (settings.dict) settings.dict->Apply(out);
+    return renamed;
+}
 
-    Changes changes;
-    TempOutput temp(options.out);
-    temp.Fill([&] {
-        out.SetFileSpec(temp.Path().c_str());
-        SetPassword(out, options.password);
-        out.SetCompressionLevel(level);
-        out.CommitDictionary();
-        SecondPass(reader, out, columns, !options.noHeader, changes);
-        out.Close();
-    });
-    temp.Commit();
-
+void Report(Warnings& warnings, const VESK_DataSource& out, const std::vector<Renaming>& renamed,
+            const Columns& columns, const CsvReader& reader, const Changes& changes) {
     ReportNames(warnings, renamed);
-    ReportTextColumns(warnings, names, columns);
+    ReportTextColumns(warnings, out, columns);
     warnings.Add(Tally{reader.BlankLines(), reader.FirstBlankLine()}, "blank lines skipped");
     warnings.Add(columns.shortRecords, "records with fewer fields than the first line, filled with missing values");
     warnings.Add(changes.cut, "fields longer than 32767 bytes, cut to 32767");
     warnings.Add(changes.tiny, "numbers too small for a double, stored as 0");
     warnings.Add(changes.systemMissing, "numbers equal to the system-missing value, stored as system-missing");
     warnings.Print();
+}
+
+void Import(const ImportOptions& options, const Settings& settings) {
+    std::unique_ptr<ByteInput> input = OpenByteInput(options.csv);
+    std::unique_ptr<TextSource> text = OpenText(*input, options.encoding);
+    CsvReader reader(*text, settings.delimiter, settings.name);
+    Warnings warnings(settings.name);
+    Columns columns = FirstPass(reader, *input, !options.noHeader);
+    SystemFileDataSource out;
+    const std::vector<Renaming> renamed = MakeDictionary(out, columns, options, settings, warnings);
+
+    Changes changes;
+    TempOutput temp(options.out);
+    temp.Fill([&] {
+        out.SetFileSpec(temp.Path().c_str());
+        SetPassword(out, options.password);
+        out.SetCompressionLevel(settings.level);
+        out.CommitDictionary();
+        SecondPass(reader, out, columns, !options.noHeader, changes);
+        out.Close();
+    });
+    temp.Commit();
+    Report(warnings, out, renamed, columns, reader, changes);
+}
+
+}  // namespace
+
+int RunImport(const ImportOptions& options) {
+    SetUTF8mode(1);
+    const Settings settings = CheckOptions(options);
+    try {
+        Import(options, settings);
+    } catch (const std::bad_alloc&) {
+        throw std::runtime_error(settings.name + ": out of memory");
+    }
     return 0;
 }
 
