@@ -285,11 +285,11 @@ std::vector<ColumnPlan> MakePlan(const VESK_DataSource& dictionary, const Column
 void SecondPass(CsvReader& reader, SystemFileDataSource& out, const Columns& columns, bool header,
                 Changes& changes) {
     reader.Rewind(false);
-    if (header) {
-        std::vector<std::string> ignored;
-        HeaderSink skip(ignored);
-        reader.Next(skip);
-    }
+    struct Skip {
+        void Field(size_t, const CsvField&) {}
+        void End(size_t) {}
+    } skip;
+    if (header) reader.Next(skip);
     Progress progress("import: writing", int64_t(columns.records), Progress::StderrIsTerminal());
     std::vector<ColumnPlan> plan = MakePlan(out, columns);
     CaseBatches batches(out, out.GetObsAreaSize());
