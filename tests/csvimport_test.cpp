@@ -194,7 +194,7 @@ TEST(ImportColumns, KindsAndFormatsFollowTheData) {
 TEST(ImportColumns, NumbersReadToTheNearestDouble) {
     std::mt19937_64 random(7);
     std::vector<std::string> texts = {"0.1", "-0", "2.2250738585072011e-308", "4.9e-324", "9007199254740993.5",
-                                      "123456789012345678", "0.3000000000000000444", "1.7976931348623157e308",
+                                      "123456789012345678", "0.3000000000000000444", "1.7976931348623157e308", "-1.7976931348623155e308",
                                       "+1.5", "5.", ".5", "1234567890123456789", "0.0000000000000000000001"};
     for (int i = 0; i < 20000; ++i) {
         const uint64_t digits = random() % 10000000000000000000ull;
@@ -204,16 +204,18 @@ TEST(ImportColumns, NumbersReadToTheNearestDouble) {
     }
     for (const std::string& text : texts) {
         double got = 0;
-        bool tiny = true;
-        ASSERT_TRUE(NumberValue(text, &got, &tiny)) << text;
+        NumberChange change;
+        ASSERT_TRUE(NumberValue(text, &got, &change)) << text;
         const double want = std::strtod(text.c_str(), nullptr);
         ASSERT_EQ(std::memcmp(&got, &want, sizeof got), 0) << text << ": " << got << " != " << want;
-        EXPECT_FALSE(tiny);
+        EXPECT_EQ(int(change), int(NumberChange::kNone)) << text;
     }
     double value = 1;
-    bool tiny = false;
-    EXPECT_TRUE(NumberValue("-1e-400", &value, &tiny) && tiny && value == 0 && std::signbit(value));
-    EXPECT_FALSE(NumberValue("1x", &value, &tiny));
+    NumberChange change;
+    EXPECT_TRUE(NumberValue("-1e-400", &value, &change) && change == NumberChange::kTiny && value == 0 &&
+                std::signbit(value));
+    EXPECT_TRUE(NumberValue("-17976931348623157e292", &value, &change) && change == NumberChange::kSystemMissing);
+    EXPECT_FALSE(NumberValue("1x", &value, &change));
     EXPECT_TRUE(DateValue("1582-10-15 00:00:01.5", &value));
     EXPECT_EQ(value, 86401.5);
     EXPECT_TRUE(DateValue("1583-01-01", &value));

@@ -5,14 +5,13 @@
 #include <cstdlib>
 #include <string>
 
+#include "datasrc.h"
 #include "dates.h"
 
 namespace vesk {
 
 namespace {
 
-constexpr uint8_t kNumberBit = 1;
-constexpr uint8_t kDateBit = 2;
 constexpr int kMaxWidth = 40;
 constexpr int kMaxDecimals = 16;
 constexpr long kExponentLimit = 100000;  // larger exponents count as this one
@@ -145,8 +144,8 @@ bool ExactDecimal(std::string_view text, double* value) {
     const size_t decimals = point < end ? size_t(p - point - 1) : 0;
     const size_t count = size_t(p - digits) - (point < end ? 1 : 0);
     if (p != end || count == 0 || count > 19 || mantissa > (uint64_t(1) << 53) || decimals > 22) return false;
-    const double magnitude = double(mantissa) / kPowers[decimals];
-    *value = negative ? -magnitude : magnitude;
+    const double digitsValue = double(mantissa);
+    *value = (negative ? -digitsValue : digitsValue) / kPowers[decimals];
     return true;
 }
 
@@ -265,9 +264,9 @@ VESK_Format ColumnGuess::Format() const {
 
 // ---------------------------------------------------------------- values
 
-bool NumberValue(std::string_view text, double* value, bool* tiny) {
-    *tiny = false;
-    if (ExactDecimal(text, value)) return true;
+bool NumberValue(std::string_view text, double* value, NumberChange* change) {
+    *change = NumberChange::kNone;
+    if (ExactDecimal(text, value)) return true;  // never beyond 2^53: not the system-missing value
     const char* first = text.data();
     const char* last = first + text.size();
     if (first < last && *first == '+') ++first;
@@ -276,9 +275,10 @@ bool NumberValue(std::string_view text, double* value, bool* tiny) {
     if (r.ec == std::errc::result_out_of_range) {
         // Too large is text, so this is too small: a zero of the same sign.
         *value = *first == '-' ? -0.0 : 0.0;
-        *tiny = true;
+        *change = NumberChange::kTiny;
         return true;
     }
+    if (*value == VESK_DataSource::SystemMissing()) *change = NumberChange::kSystemMissing;
     return r.ec == std::errc();
 }
 

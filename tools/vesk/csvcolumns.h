@@ -38,6 +38,7 @@ public:
         if (length == 0) return;
         fAnyValue = true;
         if (length > fWidth) fWidth = uint32_t(length < kMaxStringWidth ? length : kMaxStringWidth);
+        if (fCandidates == kNumberBit && SeePlainNumber(text)) return;
         if (fCandidates != 0 || !fPlainText) SeeCandidate(text, length, line);
     }
 
@@ -51,6 +52,33 @@ public:
     uint64_t ReasonLine() const { return fReasonLine; }
 
 private:
+    static constexpr uint8_t kNumberBit = 1;
+    static constexpr uint8_t kDateBit = 2;
+
+    // The common case inline: [-]digits[.digits] with 1 to 15 integer digits
+    // and no leading zero, which needs no further check. False for anything else.
+    bool SeePlainNumber(std::string_view s) {
+        const char* p = s.data();
+        const char* end = p + s.size();
+        const bool negative = p < end && *p == '-';
+        const char* whole = p + (negative ? 1 : 0);
+        for (p = whole; p < end && unsigned(*p - '0') < 10; ++p) {
+        }
+        const size_t wholeDigits = size_t(p - whole);
+        if (wholeDigits == 0 || wholeDigits > 15 || (wholeDigits > 1 && *whole == '0')) return false;
+        size_t decimals = 0;
+        if (p < end) {
+            if (*p != '.') return false;
+            const char* fraction = ++p;
+            while (p < end && unsigned(*p - '0') < 10) ++p;
+            if (p < end) return false;
+            decimals = size_t(end - fraction);
+        }
+        const uint16_t width = uint16_t(wholeDigits + (negative ? 1 : 0));
+        if (width > fIntegerWidth) fIntegerWidth = width;
+        if (decimals > fDecimals) fDecimals = uint8_t(decimals < 16 ? decimals : 16);
+        return true;
+    }
     void SeeCandidate(std::string_view text, uint64_t length, uint64_t line);
     void SeeNumber(std::string_view text, uint64_t line);
     void SeeDate(std::string_view text);
@@ -61,17 +89,21 @@ private:
     uint16_t fIntegerWidth = 0;   // sign and integer digits, in fixed notation
     uint8_t fDecimals = 0;
     uint8_t fSecondDecimals = 0;  // digits of the seconds' fraction of date-times
-    uint8_t fCandidates = 0x3;    // bit 0: number, bit 1: date or date-time
+    uint8_t fCandidates = kNumberBit | kDateBit;  // what every field so far could be
     TextReason fReason = TextReason::kNone;
     bool fPlainText = false;      // a field that is not even number-like
     bool fAnyValue = false;
     bool fAnyDateTime = false;
 };
 
+// What became of a number that a double does not hold as written.
+enum class NumberChange : uint8_t { kNone, kTiny, kSystemMissing };
+
 // The value of a non-empty field of a number column. Returns false when the
 // text is not a number after all (the input changed since the first pass).
-// *tiny is set for a number that became 0 because it is too small.
-bool NumberValue(std::string_view text, double* value, bool* tiny);
+// *change tells a number too small (stored as a zero of its sign) or equal
+// to the system-missing value.
+bool NumberValue(std::string_view text, double* value, NumberChange* change);
 
 // The value (seconds since 14 October 1582) of a field of a date or date-time
 // column; false when it is not one.

@@ -246,10 +246,10 @@ private:
             cell->d = VESK_DataSource::SystemMissing();
     }
     void Number(OBS* cell, std::string_view text) {
-        bool tiny = false;
-        if (!NumberValue(text, &cell->d, &tiny)) Changed();
-        if (tiny) fChanges.tiny.Add(fReader.RecordLine());
-        if (cell->bits == VESK_SYSMIS_BITS) fChanges.systemMissing.Add(fReader.RecordLine());
+        NumberChange change;
+        if (!NumberValue(text, &cell->d, &change)) Changed();
+        if (change == NumberChange::kTiny) fChanges.tiny.Add(fReader.RecordLine());
+        if (change == NumberChange::kSystemMissing) fChanges.systemMissing.Add(fReader.RecordLine());
     }
     void Text(OBS* cell, int width, const CsvField& f) {
         size_t n = f.text.size();
