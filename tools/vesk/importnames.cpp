@@ -40,10 +40,12 @@ std::string LegalName(const std::string& field, size_t column) {
 
 class NameTable {
 public:
+    explicit NameTable(size_t expected) { fTaken.reserve(expected); }
     // name, or its first free suffixed form, now taken.
     std::string Take(const std::string& name) {
-        if (fTaken.insert(VESKMBUpper(name)).second) return name;
-        size_t& next = fNextSuffix[VESKMBUpper(name)];
+        std::string upper = VESKMBUpper(name);
+        if (fTaken.insert(upper).second) return name;
+        size_t& next = fNextSuffix[std::move(upper)];
         for (;; ++next) {
             std::string candidate = Suffixed(name, next);
             if (fTaken.insert(VESKMBUpper(candidate)).second) {
@@ -61,7 +63,7 @@ private:
 }  // namespace
 
 std::vector<std::string> ColumnNames(const std::vector<std::string>& header, std::vector<Renaming>* renamed) {
-    NameTable table;
+    NameTable table(header.size());
     std::vector<std::string> names;
     names.reserve(header.size());
     for (size_t column = 0; column < header.size(); ++column) {
