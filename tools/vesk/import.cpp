@@ -108,7 +108,8 @@ public:
         fGrowing = false;
         if (n < fGuesses.size()) fColumns.shortRecords.Add(fReader.RecordLine());
         ++fColumns.records;
-        fProgress.Update(int64_t(fInput.Consumed()));
+        // By bytes when the size is known, else by records (the bar's counter says "cases").
+        fProgress.Update(fInput.KnownSize() >= 0 ? int64_t(fInput.Consumed()) : int64_t(fColumns.records));
     }
 
 private:
