@@ -1,5 +1,6 @@
 // `vesk convert`: a system file rewritten with another compression or
-// password, dictionary and cases unchanged.
+// password, its cases unchanged and its dictionary too, but for what a
+// --dict file edits.
 #include <memory>
 #include <optional>
 
