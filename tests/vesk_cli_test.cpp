@@ -532,3 +532,21 @@ TEST_F(VeskCli, DictionaryErrorsNameTheEntryAndWriteNothing) {
         }
     }
 }
+
+// A write that fails on the thread that writes the cases (the file size limit
+// stands in for a full disk) ends the import with the library's error, and
+// the file that was there stays.
+TEST_F(VeskCli, ImportStopsCleanlyWhenWritingFails) {
+    std::string csv = "a,b,c\n";
+    for (int i = 0; i < 100000; ++i) csv += std::to_string(i) + "," + std::to_string(i * 0.5) + ",text " + std::to_string(i) + "\n";
+    const std::string in = Put("in.csv", csv), out = Put("out.sys", "old contents");
+    const std::string command = "trap '' XFSZ; ulimit -f 200; '" VESK_TOOL "' import '" + in + "' '" + out +
+                                "' --compression none 2>'" + Path("err") + "'";
+    const int raw = std::system(("sh -c \"" + command + "\"").c_str());
+    const std::string err = SlurpFile(Path("err"));
+    EXPECT_EQ(WIFEXITED(raw) ? WEXITSTATUS(raw) : -1, 1) << err;
+    EXPECT_TRUE(err.find(out + ":") != std::string::npos && err.find("[1202]") != std::string::npos &&
+                std::count(err.begin(), err.end(), '\n') == 1) << err;
+    EXPECT_EQ(SlurpFile(out), "old contents");
+    EXPECT_EQ(Files(), (std::vector<std::string>{"err", "in.csv", "out.sys"}));
+}
