@@ -112,13 +112,21 @@ int main(int argc, char** argv) {
 
     vesk::ImportOptions import;
     CLI::App* importApp = app.add_subcommand("import", "Make a system file from a CSV file with a header line of names");
-    importApp->add_option("CSVFILE", import.csv, "CSV file (RFC 4180) to read")->required();
+    importApp->add_option("CSVFILE", import.csv, "CSV file (RFC 4180) to read; - for standard input")->required();
     importApp->add_option("OUTFILE", import.out, "System file to write (replaced only on success)")->required();
     importApp->add_option("--compression", import.compression, "none, bytecode (default) or zlib")
         ->type_name("none|bytecode|zlib");
     importApp->add_option("--password", import.password, "Encrypt the new file with this password")
         ->envname(kPasswordVariable);
-    importApp->add_option("--label", import.label, "Dataset label");
+    importApp->add_option("--label", import.label, "Dataset label (at most 64 bytes)");
+    importApp->add_option("--delimiter", import.delimiter, "Field delimiter: , (default), tab, ;, | or any one ASCII "
+                                                           "character; a *.tsv file defaults to tab")
+        ->type_name("D");
+    importApp->add_option("--encoding", import.encoding, "Encoding of the CSV file (default UTF-8; a BOM is skipped)")
+        ->type_name("NAME");
+    importApp->add_flag("--no-header", import.noHeader, "The first line is data; columns are named v1, v2, ...");
+    importApp->add_option("--dict", import.dict, "Dictionary changes: JSON in the schema of info --json, any subset")
+        ->type_name("DICT.json");
     commands.push_back({importApp, [&] {
                             import.hasLabel = importApp->count("--label") > 0;
                             vesk::RemoveTemporaryFilesOnSignals();
@@ -134,6 +142,8 @@ int main(int argc, char** argv) {
     convertApp->add_option("--compression", convert.compression, "none, bytecode or zlib (default: the input's)")
         ->type_name("none|bytecode|zlib");
     convertApp->add_option("--out-password", convert.outPassword, "Encrypt the new file with this password");
+    convertApp->add_option("--dict", convert.dict, "Dictionary changes: JSON in the schema of info --json, any subset")
+        ->type_name("DICT.json");
     commands.push_back({convertApp, [&] {
                             vesk::RemoveTemporaryFilesOnSignals();
                             return vesk::RunConvert(convert);
