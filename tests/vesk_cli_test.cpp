@@ -310,6 +310,8 @@ TEST_F(VeskCli, EncryptedFilesRoundTripThroughEveryCommand) {
     const VeskResult wrongOption = Run({"verify", enc, "--password", "nope"});
     setenv("VESK_PASSWORD", "nope", 1);
     EXPECT_EQ(ok({"verify", enc, "--password", "pw"}), "cases: 3\n");
+    // A password kept in the environment does not stop plain files opening.
+    EXPECT_EQ(ok({"verify", Path("clear.sys")}), "cases: 3\n");
     unsetenv("VESK_PASSWORD");
     const VeskResult missing = Run({"info", enc});
     EXPECT_EQ(std::to_string(wrongOption.status) + wrongOption.err,

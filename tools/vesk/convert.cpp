@@ -19,7 +19,7 @@ int RunConvert(const ConvertOptions& options) {
     int level = options.compression.empty() ? -1 : ParseCompression(options.compression);
     std::optional<DictEdit> dict;
     if (!options.dict.empty()) dict.emplace(LoadDictEdit(options.dict));
-    OpenedFile in(options.file, options.password);
+    OpenedFile in(options);
     const VESK_DataSource& source = in.Source();
     if (level < 0) level = in.Reader().GetCompressionLevel();
 

@@ -8,6 +8,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <new>
 #include <vector>
@@ -36,9 +37,22 @@ struct Command {
     std::function<int()> run;
 };
 
+// The password of a file to read. Given in the environment, it is used only
+// for encrypted files, so a password kept there does not stop plain files
+// from opening.
+void AddPasswordOption(CLI::App& app, vesk::FileOptions& options, const char* description) {
+    CLI::Option* option = app.add_option("--password", options.password, description);
+    app.parse_complete_callback([&options, option] {
+        const char* environment = std::getenv(kPasswordVariable);
+        if (option->count() > 0 || !environment || !*environment) return;
+        options.password = environment;
+        options.passwordFromEnvironment = true;
+    });
+}
+
 void AddFileOptions(CLI::App& app, vesk::FileOptions& options) {
     app.add_option("FILE", options.file, "System file to read")->required();
-    app.add_option("--password", options.password, "Password of an encrypted file")->envname(kPasswordVariable);
+    AddPasswordOption(app, options, "Password of an encrypted file (default: $VESK_PASSWORD)");
 }
 
 int UsageFailure(const std::string& message) {
@@ -116,7 +130,8 @@ int main(int argc, char** argv) {
     importApp->add_option("OUTFILE", import.out, "System file to write (replaced only on success)")->required();
     importApp->add_option("--compression", import.compression, "none, bytecode (default) or zlib")
         ->type_name("none|bytecode|zlib");
-    importApp->add_option("--password", import.password, "Encrypt the new file with this password")
+    importApp->add_option("--password", import.password, "Encrypt the new file with this password (default: "
+                                                          "$VESK_PASSWORD)")
         ->envname(kPasswordVariable);
     importApp->add_option("--label", import.label, "Dataset label (at most 64 bytes)");
     importApp->add_option("--delimiter", import.delimiter, "Field delimiter: , (default), tab, ;, | or any one ASCII "
@@ -137,8 +152,7 @@ int main(int argc, char** argv) {
     CLI::App* convertApp = app.add_subcommand("convert", "Rewrite a system file with another compression or password");
     convertApp->add_option("INFILE", convert.file, "System file to read")->required();
     convertApp->add_option("OUTFILE", convert.out, "System file to write (replaced only on success)")->required();
-    convertApp->add_option("--password", convert.password, "Password of an encrypted input file")
-        ->envname(kPasswordVariable);
+    AddPasswordOption(*convertApp, convert, "Password of an encrypted input file (default: $VESK_PASSWORD)");
     convertApp->add_option("--compression", convert.compression, "none, bytecode or zlib (default: the input's)")
         ->type_name("none|bytecode|zlib");
     convertApp->add_option("--out-password", convert.outPassword, "Encrypt the new file with this password");
