@@ -14,6 +14,7 @@
 #include <ctime>
 #include <exception>
 #include <set>
+#include <unordered_map>
 
 #include "CompressedSystemFile.h"
 #include "errortext.h"
@@ -320,14 +321,20 @@ void SystemFileDataSource::SaveDS::EncodeVariable(std::string& out, const VESK_V
     }
 }
 
+// One record pair per map body, in the order of the first variable holding
+// it, listing every variable that shares it. Grouped in one pass over the
+// dictionary, so a file with a map per variable is not quadratic.
 void SystemFileDataSource::SaveDS::EncodeValueLabels(std::string& out) const {
-    const unsigned n = ColumnCount();
-    std::vector<bool> done(n, false);
-    for (unsigned v = 0; v < n; ++v) {
-        if (done[v]) continue;
+    std::vector<const VESK_VLMapImpl*> order;
+    std::unordered_map<const VESK_VLMapImpl*, std::vector<int32_t>> positions;
+    for (unsigned v = 0; v < ColumnCount(); ++v) {
         const VESK_VLImplPointer& map = GetVariable(int(v)).GetValueLabels();
         if (!map.IsValid()) continue;
-
+        auto [it, fresh] = positions.try_emplace(map.get());
+        if (fresh) order.push_back(map.get());
+        it->second.push_back(ObsIndex(int(v)) + 1);
+    }
+    for (const VESK_VLMapImpl* map : order) {
         PutI32(out, kRecValueLabels);
         PutI32(out, map->Size());
         for (const ValueLabel& pair : map->Pairs()) {
@@ -337,18 +344,10 @@ void SystemFileDataSource::SaveDS::EncodeValueLabels(std::string& out) const {
             out.append(pair.label, 0, k);
             out.append(ValueLabelStoredSize(k) - 1 - k, ' ');
         }
-
-        std::vector<int32_t> positions;
-        for (unsigned w = v; w < n; ++w) {
-            if (GetVariable(int(w)).GetValueLabels() != map) continue;
-            positions.push_back(ObsIndex(int(w)) + 1);
-            done[w] = true;
-        }
-        const size_t nFound = positions.size();
-        VESK_ASSERT(nFound);
+        const std::vector<int32_t>& at = positions[map];
         PutI32(out, kRecValueLabelVars);
-        PutI32(out, int32_t(nFound));
-        for (int32_t p : positions) PutI32(out, p);
+        PutI32(out, int32_t(at.size()));
+        for (int32_t p : at) PutI32(out, p);
     }
 }
 

@@ -26,16 +26,16 @@ inline std::string SlurpFile(const std::string& path) {
 }
 
 // Runs `tool` with the arguments (each single-quoted for the shell), stdout and
-// stderr captured through the two files, stdin empty.
+// stderr captured through the two files, stdin from inPath (empty by default).
 inline VeskResult RunVesk(const std::string& tool, const std::vector<std::string>& args, const std::string& outPath,
-                          const std::string& errPath) {
+                          const std::string& errPath, const std::string& inPath = "/dev/null") {
     std::string command = "'" + tool + "'";
     for (const std::string& a : args) {
         std::string quoted;
         for (char c : a) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
         command += " '" + quoted + "'";
     }
-    command += " >'" + outPath + "' 2>'" + errPath + "' </dev/null";
+    command += " >'" + outPath + "' 2>'" + errPath + "' <'" + inPath + "'";
     VeskResult r;
     const int raw = std::system(command.c_str());
     r.status = WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
@@ -69,8 +69,8 @@ protected:
         std::sort(names.begin(), names.end());
         return names;
     }
-    VeskResult Run(const std::vector<std::string>& args) const {
-        return RunVesk(VESK_TOOL, args, Path("stdout"), Path("stderr"));
+    VeskResult Run(const std::vector<std::string>& args, const std::string& input = "/dev/null") const {
+        return RunVesk(VESK_TOOL, args, Path("stdout"), Path("stderr"), input);
     }
 
     std::string fDir;

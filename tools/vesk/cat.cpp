@@ -56,7 +56,7 @@ RowRange ParseRowRange(const std::string& text) {
 
 int RunCat(const CatOptions& options) {
     const CsvStyle style = StyleOf(options);
-    OpenedFile file(options.file, options.password);
+    OpenedFile file(options);
     const VESK_DataSource& source = file.Source();
     const CsvCaseWriter writer(source, file.Columns(options.vars), style);
 
@@ -91,7 +91,7 @@ int RunCat(const CatOptions& options) {
 }
 
 int RunVerify(const FileOptions& options) {
-    OpenedFile file(options.file, options.password);
+    OpenedFile file(options);
     const VESK_DataSource& source = file.Source();
     // Taken before reading: the reader lowers its count to the cases it finds.
     const int64_t promised = source.RowCount();

@@ -313,7 +313,7 @@ void WriteWhole(const std::string& path, const std::string& target, const std::s
 }  // namespace
 
 int RunCodebook(const CodebookOptions& options) {
-    OpenedFile file(options.file, options.password);
+    OpenedFile file(options);
     const Description description = Describe(file, file.Columns({}), "codebook");
     const std::string page = Page(file, description);
     TempOutput temp(options.out);

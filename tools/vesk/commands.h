@@ -21,6 +21,9 @@ public:
 struct FileOptions {
     std::string file;
     std::string password;
+    // The password came from VESK_PASSWORD, not the command line: a file that
+    // is not encrypted opens without it.
+    bool passwordFromEnvironment = false;
 };
 
 struct InfoOptions : FileOptions {

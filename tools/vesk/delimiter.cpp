@@ -8,8 +8,11 @@ namespace vesk {
 
 char ParseDelimiter(const std::string& text) {
     if (text == "tab") return '\t';
-    if (text.size() == 1 && text[0] != '"' && text[0] != '\r' && text[0] != '\n') return text[0];
-    throw UsageError("--delimiter: expected one character or 'tab' (not a quote or line end), got '" + text + "'");
+    // One ASCII character: a byte of a multibyte character would split text.
+    const unsigned char c = text.size() == 1 ? static_cast<unsigned char>(text[0]) : 0;
+    if (c != 0 && c < 0x80 && c != '"' && c != '\r' && c != '\n') return char(c);
+    throw UsageError("--delimiter: expected ',', 'tab', ';', '|' or one ASCII character other than a quote or a "
+                     "line end, got '" + text + "'");
 }
 
 char DefaultDelimiter(const std::string& path) {

@@ -5,9 +5,9 @@
 
 namespace vesk {
 
-// "tab" is a tab; any other single character stands for itself (",", ";",
-// "|", ...). A double quote, CR or LF cannot delimit fields; they and longer
-// texts raise UsageError.
+// "tab" is a tab; any other single ASCII character stands for itself (",",
+// ";", "|", ...). A double quote, CR, LF or NUL cannot delimit fields; they,
+// bytes beyond ASCII and longer texts raise UsageError.
 char ParseDelimiter(const std::string& text);
 
 // The delimiter a file has when none is given: a tab for a name ending in

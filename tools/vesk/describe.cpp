@@ -150,7 +150,7 @@ std::string MeanText(double mean, NumberStyle style) {
 }
 
 int RunDescribe(const DescribeOptions& options) {
-    OpenedFile file(options.file, options.password);
+    OpenedFile file(options);
     const VESK_DataSource& source = file.Source();
     const Description description = Describe(file, file.Columns(options.vars), "describe");
     std::string text;

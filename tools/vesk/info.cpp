@@ -53,7 +53,7 @@ void WriteTable(const OpenedFile& file, std::string& out) {
 }  // namespace
 
 int RunInfo(const InfoOptions& options) {
-    OpenedFile file(options.file, options.password);
+    OpenedFile file(options);
     // Complete before anything is shown: a damaged file gives no half table.
     std::string text;
     if (options.json)

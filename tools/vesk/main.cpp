@@ -8,6 +8,7 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <new>
 #include <vector>
@@ -36,9 +37,22 @@ struct Command {
     std::function<int()> run;
 };
 
+// The password of a file to read. Given in the environment, it is used only
+// for encrypted files, so a password kept there does not stop plain files
+// from opening.
+void AddPasswordOption(CLI::App& app, vesk::FileOptions& options, const char* description) {
+    CLI::Option* option = app.add_option("--password", options.password, description);
+    app.parse_complete_callback([&options, option] {
+        const char* environment = std::getenv(kPasswordVariable);
+        if (option->count() > 0 || !environment || !*environment) return;
+        options.password = environment;
+        options.passwordFromEnvironment = true;
+    });
+}
+
 void AddFileOptions(CLI::App& app, vesk::FileOptions& options) {
     app.add_option("FILE", options.file, "System file to read")->required();
-    app.add_option("--password", options.password, "Password of an encrypted file")->envname(kPasswordVariable);
+    AddPasswordOption(app, options, "Password of an encrypted file (default: $VESK_PASSWORD)");
 }
 
 int UsageFailure(const std::string& message) {
@@ -112,13 +126,22 @@ int main(int argc, char** argv) {
 
     vesk::ImportOptions import;
     CLI::App* importApp = app.add_subcommand("import", "Make a system file from a CSV file with a header line of names");
-    importApp->add_option("CSVFILE", import.csv, "CSV file (RFC 4180) to read")->required();
+    importApp->add_option("CSVFILE", import.csv, "CSV file (RFC 4180) to read; - for standard input")->required();
     importApp->add_option("OUTFILE", import.out, "System file to write (replaced only on success)")->required();
     importApp->add_option("--compression", import.compression, "none, bytecode (default) or zlib")
         ->type_name("none|bytecode|zlib");
-    importApp->add_option("--password", import.password, "Encrypt the new file with this password")
+    importApp->add_option("--password", import.password, "Encrypt the new file with this password (default: "
+                                                          "$VESK_PASSWORD)")
         ->envname(kPasswordVariable);
-    importApp->add_option("--label", import.label, "Dataset label");
+    importApp->add_option("--label", import.label, "Dataset label (at most 64 bytes)");
+    importApp->add_option("--delimiter", import.delimiter, "Field delimiter: , (default), tab, ;, | or any one ASCII "
+                                                           "character; a *.tsv file defaults to tab")
+        ->type_name("D");
+    importApp->add_option("--encoding", import.encoding, "Encoding of the CSV file (default UTF-8; a BOM is skipped)")
+        ->type_name("NAME");
+    importApp->add_flag("--no-header", import.noHeader, "The first line is data; columns are named v1, v2, ...");
+    importApp->add_option("--dict", import.dict, "Dictionary changes: JSON in the schema of info --json, any subset")
+        ->type_name("DICT.json");
     commands.push_back({importApp, [&] {
                             import.hasLabel = importApp->count("--label") > 0;
                             vesk::RemoveTemporaryFilesOnSignals();
@@ -129,11 +152,12 @@ int main(int argc, char** argv) {
     CLI::App* convertApp = app.add_subcommand("convert", "Rewrite a system file with another compression or password");
     convertApp->add_option("INFILE", convert.file, "System file to read")->required();
     convertApp->add_option("OUTFILE", convert.out, "System file to write (replaced only on success)")->required();
-    convertApp->add_option("--password", convert.password, "Password of an encrypted input file")
-        ->envname(kPasswordVariable);
+    AddPasswordOption(*convertApp, convert, "Password of an encrypted input file (default: $VESK_PASSWORD)");
     convertApp->add_option("--compression", convert.compression, "none, bytecode or zlib (default: the input's)")
         ->type_name("none|bytecode|zlib");
     convertApp->add_option("--out-password", convert.outPassword, "Encrypt the new file with this password");
+    convertApp->add_option("--dict", convert.dict, "Dictionary changes: JSON in the schema of info --json, any subset")
+        ->type_name("DICT.json");
     commands.push_back({convertApp, [&] {
                             vesk::RemoveTemporaryFilesOnSignals();
                             return vesk::RunConvert(convert);

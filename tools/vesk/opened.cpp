@@ -25,6 +25,7 @@ public:
 StderrMonitor gMonitor;
 
 constexpr int kErrCannotOpen = 1201;
+constexpr int kErrNeedsPassword = 1214;
 
 // A directory opens and then reads as an empty file; say what it is instead.
 void RefuseDirectory(const std::string& path) {
@@ -35,12 +36,26 @@ void RefuseDirectory(const std::string& path) {
     }
 }
 
+// The file through GetSystemFile; a password from the environment is tried
+// only when the file turns out to need one (1214).
+VESK_DataSource* Open(const FileOptions& options) {
+    const std::string& path = options.file;
+    if (!options.passwordFromEnvironment)
+        return SystemFileDataSource::GetSystemFile(path, options.password, false, &gMonitor);
+    try {
+        return SystemFileDataSource::GetSystemFile(path, std::string(), false, &gMonitor);
+    } catch (const VeskError& e) {
+        if (e.Number() != kErrNeedsPassword) throw;
+    }
+    return SystemFileDataSource::GetSystemFile(path, options.password, false, &gMonitor);
+}
+
 }  // namespace
 
-OpenedFile::OpenedFile(const std::string& path, const std::string& password) : fPath(path) {
-    RefuseDirectory(path);
+OpenedFile::OpenedFile(const FileOptions& options) : fPath(options.file) {
+    RefuseDirectory(fPath);
     SetUTF8mode(1);
-    fSource = SystemFileDataSource::GetSystemFile(path, password, false, &gMonitor);
+    fSource = Open(options);
     for (const VESK_DataSource* s = fSource; s && !fReader; s = s->GetParentSource())
         fReader = dynamic_cast<const SystemFileDataSource*>(s);
     if (!fReader) {

@@ -11,11 +11,14 @@ class SystemFileDataSource;
 
 namespace vesk {
 
+struct FileOptions;
+
 class OpenedFile {
 public:
     // Raises the library's VeskError when the file cannot be read (1201 for
-    // a directory). Warnings of the library go to stderr.
-    OpenedFile(const std::string& path, const std::string& password);
+    // a directory). Warnings of the library go to stderr. A password from the
+    // environment is used only when the file needs one.
+    explicit OpenedFile(const FileOptions& options);
     // Deletes the source and the sources under it.
     ~OpenedFile();
     OpenedFile(const OpenedFile&) = delete;

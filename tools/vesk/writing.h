@@ -12,18 +12,23 @@
 namespace vesk {
 
 struct ImportOptions {
-    std::string csv;
+    std::string csv;          // "-": standard input
     std::string out;
     std::string compression;  // empty: bytecode
     std::string password;
     std::string label;
     bool hasLabel = false;
+    std::string delimiter;    // empty: by the file name (see ParseDelimiter)
+    std::string encoding;     // empty: UTF-8
+    bool noHeader = false;
+    std::string dict;         // --dict file, empty for none
 };
 
 struct ConvertOptions : FileOptions {
     std::string out;
     std::string compression;  // empty: that of the input
     std::string outPassword;
+    std::string dict;         // --dict file, empty for none
 };
 
 int RunImport(const ImportOptions& options);
