@@ -102,11 +102,11 @@ struct Format {
     static Format number(int width = 8, int decimals = 2) { return {5, width, decimals}; }
     /// Text of that many bytes (code 1).
     static Format text(int width) { return {1, width, 0}; }
-    /// A calendar date, shown as YYYY-MM-DD (code 20).
-    static Format date() { return {20, 10, 0}; }
+    /// A calendar date, shown as YYYY-MM-DD (code 38, as vesk import makes).
+    static Format date() { return {38, 10, 0}; }
     /// A date with its time of day, YYYY-MM-DD HH:MM:SS plus `decimals` digits
-    /// of the second (code 22).
-    static Format datetime(int decimals = 0) { return {22, decimals ? 21 + decimals : 20, decimals}; }
+    /// of the second (code 22, as vesk import makes).
+    static Format datetime(int decimals = 0) { return {22, decimals ? 21 + decimals : 19, decimals}; }
     /// A duration or time of day, HH:MM:SS plus `decimals` digits (code 21).
     static Format time(int decimals = 0) { return {21, decimals ? 9 + decimals : 8, decimals}; }
 
