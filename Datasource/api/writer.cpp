@@ -1,18 +1,13 @@
 // vesk::Writer: checked variables into the engine's SystemFileDataSource,
 // checked cells into its case buffer, the file written beside the target and
-// renamed onto it at close.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
+// renamed onto it at close (VESK_ReplacingFile: flushed to disk, permission
+// bits and symbolic links kept).
 #include <cmath>
-#include <cstdio>
 #include <cstring>
-#include <system_error>
 
 #include "SystemFileDataSource.h"
 #include "api_internal.h"
+#include "replacingfile.h"
 
 namespace vesk {
 
@@ -20,36 +15,6 @@ using detail::Fail;
 using detail::Guarded;
 
 namespace {
-
-// An empty file beside the target (".name.tmp-XXXXXX") with the permissions
-// a new file gets, removed by the destructor unless released.
-class TempBeside {
-public:
-    explicit TempBeside(const std::string& target) {
-        const size_t slash = target.rfind('/');
-        const size_t base = slash == std::string::npos ? 0 : slash + 1;
-        if (base == target.size()) throw std::invalid_argument("'" + target + "' is not a file name");
-        std::string name = target.substr(0, base) + "." + target.substr(base) + ".tmp-XXXXXX";
-        const int fd = mkstemp(name.data());
-        if (fd < 0) Fail(1201, {name});
-        const mode_t mask = umask(0);
-        umask(mask);
-        fchmod(fd, 0666 & ~mask);
-        close(fd);
-        fPath = name;
-    }
-    ~TempBeside() {
-        if (!fPath.empty()) std::remove(fPath.c_str());
-    }
-    TempBeside(const TempBeside&) = delete;
-    TempBeside& operator=(const TempBeside&) = delete;
-
-    const std::string& Path() const { return fPath; }
-    void Release() { fPath.clear(); }
-
-private:
-    std::string fPath;
-};
 
 void CheckDataset(const WriterOptions& options) {
     if (int(options.compression) < 0 || int(options.compression) > 2)
@@ -99,7 +64,7 @@ struct Writer::Impl {
     }
 
     std::string fTarget;
-    std::optional<TempBeside> fTemp;  // declared before fFile: removed after it is closed
+    std::optional<VESK_ReplacingFile> fTemp;  // declared before fFile: removed after it is closed
     std::vector<Variable> fVariables;
     std::unique_ptr<SystemFileDataSource, detail::ChainDeleter> fFile;  // null once closed
     std::vector<detail::CellSpan> fLayout;
@@ -113,9 +78,9 @@ Writer::Impl::Impl(const std::string& path, std::vector<Variable> variables, con
     const detail::EncodingScope utf8("UTF-8");
     detail::CheckVariables(variables);
     CheckDataset(options);
-    fTemp.emplace(path);
+    Guarded([&] { fTemp.emplace(path); });
     fFile.reset(new SystemFileDataSource);
-    Commit(*fFile, variables, options, fTemp->Path());
+    Commit(*fFile, variables, options, fTemp->TempPath());
     for (unsigned i = 0; i < fFile->ColumnCount(); ++i)
         fVariables.push_back(detail::Describe(fFile->GetVariable(int(i))));
     fLayout = detail::Layout(*fFile);
@@ -214,9 +179,7 @@ void Writer::close() {
         Guarded([&] { w.fFile->Close(); });
         w.fFile.reset();
     }
-    if (std::rename(w.fTemp->Path().c_str(), w.fTarget.c_str()) != 0)
-        throw std::system_error(errno, std::generic_category(), "cannot rename " + w.fTemp->Path() + " onto " + w.fTarget);
-    w.fTemp->Release();
+    Guarded([&] { w.fTemp->Commit(); });
 }
 
 }  // namespace vesk
