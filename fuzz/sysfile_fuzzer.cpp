@@ -28,8 +28,15 @@
 #include "errortext.h"
 #include "textmb.h"
 #include "textout.h"
+#include "zcompressedfilestr.h"
 
 namespace {
+
+// Sets the process-wide asynchronous-reading switch.
+void SetAsynchReading(bool on) {
+    const int64_t mode = on ? 1 : 0;
+    SETASYNCHREADING(&mode);
+}
 
 std::string gPath;
 
@@ -102,7 +109,7 @@ void ReadEverything(const std::string& path) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     SetUTF8mode(1);
     // Read-ahead threads would make runs slow and nondeterministic.
-    SystemFileDataSource::SetAsynchReading(false);
+    SetAsynchReading(false);
     return 0;
 }
 
