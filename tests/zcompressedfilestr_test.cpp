@@ -130,13 +130,19 @@ TEST(ZCompressedStreamTest, ReadsJumpBackAndForthWithoutFlush) {
     EXPECT_EQ(ReadAt(copy, 2 * kZBS - 3, 6), Slice(data, 2 * kZBS - 3, 6));
 }
 
-TEST(ZCompressedStreamTest, NeverWrittenStreamReadsNothing) {
+TEST(ZCompressedStreamTest, NewAndReopenedStreamsStartEmpty) {
     StorageDir dir("zempty");
     ZCompressed_FileStream z(dir.File("z").c_str(), "w+b", false);
-    char c;
-    EXPECT_EQ(z.Read(&c, 1), 0u);
+    char c[4] = {};
+    EXPECT_EQ(z.Read(c, 1), 0u);
     EXPECT_EQ(z.Flush(), 1);
-    EXPECT_EQ(z.Write(&c, 0), 0u);
+    EXPECT_EQ(z.Write(c, 0), 0u);
+    z.Write("abc", 3);
+    ASSERT_TRUE(z.Open(dir.File("y").c_str(), "w+b"));
+    EXPECT_EQ(z.Read(c, 1), 0u);
+    EXPECT_EQ(z.Write("de", 2), 2u);
+    z.Flush();
+    EXPECT_EQ(ReadAt(z, 0, 4), (Bytes{'d', 'e'}));
 }
 
 TEST(ZCompressedStreamTest, NonSequentialWriteIsAMisuse) {

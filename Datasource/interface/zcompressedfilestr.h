@@ -74,6 +74,9 @@ public:
     size_t Write(const void* data, size_t count) override;
     // As the base, except that the end is the end of the uncompressed data.
     int Seek(int64_t offset, int direction) override;
+    using VESK_FileStream::Open;
+    // Every Open form comes here: the stream flushes and starts empty on the new file.
+    int Open(const ExtNameStr& name, const char* mode) override;
     using VESK_FileStream::Close;
     // Flushes; the file stays open. 1, or 0 after a failed write.
     int Close() override;

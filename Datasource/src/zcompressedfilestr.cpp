@@ -536,6 +536,13 @@ int ZCompressed_FileStream::Flush() {
     return 0;
 }
 
+int ZCompressed_FileStream::Open(const ExtNameStr& name, const char* mode) {
+    Flush();
+    fData.reset();
+    fTaskIndex = -1;
+    return VESK_FileStream::Open(name, mode);
+}
+
 int ZCompressed_FileStream::Close() { return Flush(); }
 
 uint32_t ZCompressed_FileStream::Footprint() const { return uint32_t(2 * kBS); }
