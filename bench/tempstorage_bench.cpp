@@ -90,17 +90,17 @@ void BM_PlainFileStream(benchmark::State& state) {
         return s;
     });
 }
-BENCHMARK(BM_PlainFileStream)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PlainFileStream)->MeasureProcessCPUTime()->UseRealTime()->Unit(benchmark::kMillisecond);
 
 void BM_ZCompressedStream(benchmark::State& state) {
     RoundTrip(state, [] { return std::make_unique<ZCompressed_FileStream>(TempPath("zlib").c_str(), "w+bTD", false); });
 }
-BENCHMARK(BM_ZCompressedStream)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_ZCompressedStream)->MeasureProcessCPUTime()->UseRealTime()->Unit(benchmark::kMillisecond);
 
 void BM_SortStream(benchmark::State& state) {
     RoundTrip(state, [] { return std::make_unique<zcmpsSort_FileStream>(TempPath("sort").c_str(), "w+bTD", true); });
 }
-BENCHMARK(BM_SortStream)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SortStream)->MeasureProcessCPUTime()->UseRealTime()->Unit(benchmark::kMillisecond);
 
 // The temporary file over the temporary directories: args (compression on, kind 0 "cache" / 1 "sort").
 void BM_TempFile(benchmark::State& state) {
@@ -113,12 +113,13 @@ void BM_TempFile(benchmark::State& state) {
 BENCHMARK(BM_TempFile)
     ->ArgNames({"compress", "sort"})
     ->Args({0, 0})->Args({1, 0})->Args({1, 1})
+    ->MeasureProcessCPUTime()
     ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 
 void BM_InMemoryFile(benchmark::State& state) {
     RoundTrip(state, [] { return std::make_unique<VESK_InMemoryFile>(); });
 }
-BENCHMARK(BM_InMemoryFile)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_InMemoryFile)->MeasureProcessCPUTime()->UseRealTime()->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -3,8 +3,6 @@
 
 #include "zcompressedfilestr.h"
 
-#include <zlib.h>
-
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -67,7 +65,7 @@ size_t ZCompressedData::FindBlock(int64_t position) const {
 
 // ---------------------------------------------------------------- ZCompressionTask
 
-ZCompressionTask::ZCompressionTask() : fCompressedRoom(compressBound(kBS) + kPadTo) {
+ZCompressionTask::ZCompressionTask() : fCompressedRoom(zlibCompressBlock::CompressBound(kBS) + kPadTo) {
     fA.data.reset(new char[kBS]);
     fB.data.reset(new char[kBS]);
     fCompressed.reset(new char[fCompressedRoom]);
@@ -213,16 +211,8 @@ void ZCompressionTask::CompressorLoop() {
 // appended to the file. After a failure buffers are dropped unwritten.
 void ZCompressionTask::CompressBuffer(Buffer& b) {
     if (Error()) return;
-    z_stream zs{};
-    if (deflateInit(&zs, 1) != Z_OK) return Fail(ENOMEM);
-    zs.next_in = reinterpret_cast<Bytef*>(b.data.get());
-    zs.avail_in = uInt(b.size);
-    zs.next_out = reinterpret_cast<Bytef*>(fCompressed.get());
-    zs.avail_out = uInt(fCompressedRoom - kPadTo);
-    const int ret = deflate(&zs, Z_FINISH);
-    const uint64_t csize = zs.total_out;
-    deflateEnd(&zs);
-    if (ret != Z_STREAM_END) return Fail(ENOMEM);
+    size_t csize = fCompressedRoom - kPadTo;
+    if (!fCodec.compressBlock(b.data.get(), b.size, fCompressed.get(), &csize)) return Fail(ENOMEM);
     const uint64_t pad = (kPadTo - csize % kPadTo) % kPadTo;
     std::memset(fCompressed.get() + csize, 0, pad);
     std::vector<ZBlockEntry>& blocks = fData->blocks;
@@ -281,29 +271,14 @@ void ZCompressionTask::DecompressorLoop() {
 }
 
 bool ZCompressionTask::InflateBlock(const ZBlockEntry& e, Buffer& b) {
-    if (e.pad >= e.storedSize || e.storedSize > fCompressedRoom || e.size > kBS) {
-        Fail(EIO);
-        return false;
-    }
-    int err = 0;
-    if (fFile->Read(fCompressed.get(), e.storedSize, e.offset, &err) != e.storedSize) {
-        Fail(err);
-        return false;
-    }
-    z_stream zs{};
-    if (inflateInit(&zs) != Z_OK) {
-        Fail(ENOMEM);
-        return false;
-    }
-    zs.next_in = reinterpret_cast<Bytef*>(fCompressed.get());
-    zs.avail_in = uInt(e.storedSize - e.pad);
-    zs.next_out = reinterpret_cast<Bytef*>(b.data.get());
-    zs.avail_out = uInt(kBS);
-    const int ret = inflate(&zs, Z_FINISH);
-    const uint64_t size = zs.total_out;
-    inflateEnd(&zs);
-    if (ret != Z_STREAM_END || size != e.size) {
-        Fail(EIO);
+    int err = EIO;
+    size_t size = kBS;
+    const bool ok = e.pad < e.storedSize && e.storedSize <= fCompressedRoom &&
+                    fFile->Read(fCompressed.get(), e.storedSize, e.offset, &err) == e.storedSize &&
+                    fCodec.decompressBlock(fCompressed.get(), e.storedSize - e.pad, b.data.get(), &size) &&
+                    size == e.size;
+    if (!ok) {
+        Fail(err ? err : EIO);
         return false;
     }
     b.size = size;

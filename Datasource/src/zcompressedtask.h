@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "threads.h"
+#include "zlibblock.h"
 
 class VESK_File;
 
@@ -114,7 +115,8 @@ private:
     std::shared_ptr<ZCompressedData> fData;
     Buffer fA, fB;
     std::unique_ptr<char[]> fCompressed;
-    size_t fCompressedRoom;
+    size_t fCompressedRoom;      // room for any block, compressed and padded
+    zlibCompressBlock fCodec;    // level 1
     bool fEndAnnounced = false;  // writing: Flush asked the compressor to end
     int64_t fRequested = 0;      // under the position lock
     bool fAllDone = false;       // under the buffer lock: no more blocks will be inflated
