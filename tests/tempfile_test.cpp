@@ -83,7 +83,7 @@ TEST(TempFileTest, CompressedStripesReadBackThroughCopies) {
     for (const char* kind : {"xfrm", "cache", "sort"}) {
         SCOPED_TRACE(kind);
         VESK_TempFile t(kind, true);
-        for (size_t at = 0; at < data.size(); at += 300007) t.Write(&data[at], std::min<size_t>(300007, data.size() - at));
+        WriteInPieces(t, data, 300007);
         EXPECT_EQ(t.Close(), 1);
         VESK_TempFile copy(t);
         EXPECT_EQ(Read(copy, 5 * kChunk + 17, 3 * kChunk), Slice(data, 5 * kChunk + 17, 3 * kChunk));
@@ -136,9 +136,9 @@ TEST(TempFileTest, SweepRemovesOnlyEmptyFilesOfDeadProcesses) {
     if (child == 0) _exit(0);
     waitpid(child, nullptr, 0);
     const std::string pid = std::to_string(child);
-    for (const std::string& name : std::vector<std::string>{"cache" + pid + ".0.abcDE1", "sort" + pid + ".12.zzzzzz",
-                                                            "cache1.0.abcdef", "notours.txt", "cache" + pid + ".3.full01",
-                                                            "x" + pid + ".1.abc"}) {
+    const std::vector<std::string> names{"cache" + pid + ".0.abcDE1", "sort" + pid + ".12.zzzzzz", "cache1.0.abcdef",
+                                         "notours.txt", "cache" + pid + ".3.full01", "x" + pid + ".1.abc"};
+    for (const std::string& name : names) {
         std::ofstream f(a.File(name));
         if (name.find("full") != std::string::npos) f << "keep";
     }

@@ -73,7 +73,8 @@ TEST_P(TempFileDataStoreTest, RowsReadBackSequentiallyAndAfterSeeks) {
     // Two iterators read alternately.
     It other(store.MakeIterator(nullptr));
     it->Seek(100);
-    for (int i = 0; i < 100; ++i) ASSERT_TRUE(it->NextCase() && other->NextCase() && Holds(*it, 100 + i) && Holds(*other, i));
+    for (int i = 0; i < 100; ++i)
+        ASSERT_TRUE(it->NextCase() && other->NextCase() && Holds(*it, 100 + i) && Holds(*other, i));
 }
 
 TEST_P(TempFileDataStoreTest, ProcedurePassUpdatesInsertsAndKeepsFetchedCases) {
@@ -186,7 +187,8 @@ TEST_P(TempFileDataStoreTest, FailedWritesRaise1002AndReads1003) {
     int error = 0;
     {
         FileSizeLimit limit(1 << 20);
-        for (int i = 0; i < 1000000 && !error; ++i) error = ErrorOf([&] { store.AddRow(MakeRow(i * 7919).data()); });
+        for (int i = 0; i < 1000000 && !error; ++i)
+            error = ErrorOf([&] { store.AddRow(MakeRow(int(i * 7919LL % 1000003)).data()); });
         if (!error) error = ErrorOf([&] { store.Close(); });
     }
     EXPECT_EQ(error, 1002);

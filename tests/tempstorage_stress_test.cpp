@@ -20,10 +20,6 @@ using Bytes = std::vector<char>;
 constexpr size_t kZBS = ZCompressed_FileStream::kBlockSize;
 constexpr size_t kSBS = zcmpsSort_FileStream::kBlockSize;
 
-void WriteAll(VESK_StrBaseIO& s, const Bytes& data, size_t piece) {
-    for (size_t at = 0; at < data.size(); at += piece) s.Write(&data[at], std::min(piece, data.size() - at));
-}
-
 bool ReadsBack(VESK_StrBaseIO& s, const Bytes& data, size_t piece) {
     s.Seek(0, VESK_StrBaseIO::SeekFromStart);
     Bytes got(data.size());
@@ -39,8 +35,8 @@ bool RandomReads(VESK_StrBaseIO& s, const Bytes& data, unsigned seed, int count)
     for (int i = 0; i < count; ++i) {
         const size_t at = random() % (data.size() - got.size());
         s.Seek(int64_t(at), VESK_StrBaseIO::SeekFromStart);
-        if (s.Read(got.data(), got.size()) != got.size() || !std::equal(got.begin(), got.end(), data.begin() + long(at)))
-            return false;
+        const bool read = s.Read(got.data(), got.size()) == got.size();
+        if (!read || !std::equal(got.begin(), got.end(), data.begin() + long(at))) return false;
     }
     return true;
 }
@@ -60,7 +56,7 @@ TEST(TempStorageStressTest, ManyStreamsAtOnce) {
         const Bytes data = MixedBytes(kZBS + kZBS / 5 + size_t(t), unsigned(t));
         for (const char* kind : {"cache", "sort", "cache"}) {
             VESK_TempFile f(kind, t % 2 == 0);
-            WriteAll(f, data, 100000 + size_t(t));
+            WriteInPieces(f, data, 100000 + size_t(t));
             f.Close();
             good[size_t(t)] += ReadsBack(f, data, 77777) && RandomReads(f, data, unsigned(t), 4);
         }
@@ -72,7 +68,7 @@ TEST(TempStorageStressTest, CopiesOfASortStreamReadAtOnce) {
     StorageDir dir("stresscopies");
     const Bytes data = MixedBytes(2 * kSBS + 4321, 21);
     zcmpsSort_FileStream s(dir.File("s").c_str(), "w+bD", true);
-    WriteAll(s, data, 1 << 16);
+    WriteInPieces(s, data, 1 << 16);
     std::vector<std::unique_ptr<zcmpsSort_FileStream>> copies;
     for (int i = 0; i < 6; ++i) copies.push_back(std::make_unique<zcmpsSort_FileStream>(s));
     std::vector<int> good(6, 0);
@@ -95,17 +91,17 @@ TEST(TempStorageStressTest, StreamsDestroyedMidFlight) {
     for (int round = 0; round < 3; ++round) {
         {
             ZCompressed_FileStream z(dir.File("w").c_str(), "w+bD", false);
-            WriteAll(z, data, 1 << 20);
+            WriteInPieces(z, data, 1 << 20);
         }
         {
             ZCompressed_FileStream z(dir.File("r").c_str(), "w+bD", false);
-            WriteAll(z, data, 1 << 20);
+            WriteInPieces(z, data, 1 << 20);
             z.Flush();
             char c[100];
             z.Read(c, sizeof c);
         }
         auto s = std::make_unique<zcmpsSort_FileStream>(dir.File("s").c_str(), "w+bD", false);
-        WriteAll(*s, data, 1 << 20);
+        WriteInPieces(*s, data, 1 << 20);
         std::vector<std::unique_ptr<zcmpsSort_FileStream>> copies;
         for (int i = 0; i < 4; ++i) copies.push_back(std::make_unique<zcmpsSort_FileStream>(*s));
         std::vector<int> good(4, 1);

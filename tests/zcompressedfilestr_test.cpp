@@ -100,8 +100,7 @@ TEST(ZCompressedStreamTest, BlocksOfTheFileAndReadingBack) {
         const Bytes data = MixedBytes(size, unsigned(size));
         ZCompressed_FileStream z(dir.File("z").c_str(), "w+b", false);
         ASSERT_TRUE(z.Good());
-        // Uneven writes: block boundaries fall inside them.
-        for (size_t at = 0; at < size; at += 999983) ASSERT_EQ(z.Write(&data[at], std::min<size_t>(999983, size - at)), std::min<size_t>(999983, size - at));
+        ASSERT_TRUE(WriteInPieces(z, data, 999983));  // block boundaries fall inside pieces
         ASSERT_EQ(z.Flush(), 1);
         EXPECT_EQ(z.BlockCount(), (size + kZBS - 1) / kZBS);
         ExpectZlibBlocks(FileBytes(dir.File("z")), data);
@@ -185,14 +184,14 @@ TEST(SortStreamTest, CopiesReadTheSameDataAtOnce) {
     const Bytes data = MixedBytes(3 * kSBS + kSBS / 2, 11);
     zcmpsSort_FileStream s(dir.File("s").c_str(), "w+bD", true);
     ASSERT_TRUE(s.Good());
-    for (size_t at = 0; at < data.size(); at += 1u << 20) s.Write(&data[at], std::min<size_t>(1u << 20, data.size() - at));
+    WriteInPieces(s, data, 1u << 20);
     s.Flush();
     std::vector<std::unique_ptr<zcmpsSort_FileStream>> copies;
     for (int i = 0; i < 4; ++i) copies.push_back(std::make_unique<zcmpsSort_FileStream>(s));
     std::vector<Bytes> got(4);
     std::vector<std::thread> readers;
-    for (int i = 0; i < 4; ++i)
-        readers.emplace_back([&, i] { got[size_t(i)] = ReadAt(*copies[size_t(i)], 0, data.size(), 65536 + size_t(i) * 4099); });
+    for (size_t i = 0; i < 4; ++i)
+        readers.emplace_back([&, i] { got[i] = ReadAt(*copies[i], 0, data.size(), 65536 + i * 4099); });
     EXPECT_EQ(ReadAt(s, int64_t(kSBS) + 3, 100), Slice(data, kSBS + 3, 100));
     for (auto& t : readers) t.join();
     for (const Bytes& g : got) EXPECT_TRUE(g == data);

@@ -5,6 +5,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -12,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "filestream.h"
 #include "tempdirs.h"
 #include "zcompressedfilestr.h"
 
@@ -62,6 +64,13 @@ struct UseCompression {
     explicit UseCompression(bool on) { SetZCompression(on); }
     ~UseCompression() { SetZCompression(false); }
 };
+
+// Writes data in pieces of `piece` bytes; true when every byte was taken.
+inline bool WriteInPieces(VESK_StrBaseIO& s, const std::vector<char>& data, size_t piece) {
+    size_t written = 0;
+    for (size_t at = 0; at < data.size(); at += piece) written += s.Write(&data[at], std::min(piece, data.size() - at));
+    return written == data.size();
+}
 
 // n bytes in which runs of one repeated byte alternate with random bytes, so
 // that blocks compress, but not to nothing.
