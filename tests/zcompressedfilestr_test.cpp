@@ -129,7 +129,7 @@ TEST(ZCompressedStreamTest, ReadsJumpBackAndForthWithoutFlush) {
     EXPECT_EQ(ReadAt(copy, 2 * kZBS - 3, 6), Slice(data, 2 * kZBS - 3, 6));
 }
 
-TEST(ZCompressedStreamTest, NewAndReopenedStreamsStartEmpty) {
+TEST(ZCompressedStreamTest, NewReopenedAndAppendedStreams) {
     StorageDir dir("zempty");
     ZCompressed_FileStream z(dir.File("z").c_str(), "w+b", false);
     char c[4] = {};
@@ -142,6 +142,11 @@ TEST(ZCompressedStreamTest, NewAndReopenedStreamsStartEmpty) {
     EXPECT_EQ(z.Write("de", 2), 2u);
     z.Flush();
     EXPECT_EQ(ReadAt(z, 0, 4), (Bytes{'d', 'e'}));
+    // Writing goes on at the end: a second, short block.
+    EXPECT_EQ(z.Write("fg", 2), 2u);
+    z.Flush();
+    EXPECT_EQ(z.BlockCount(), 2u);
+    EXPECT_EQ(ReadAt(z, 1, 9), (Bytes{'e', 'f', 'g'}));
 }
 
 TEST(ZCompressedStreamTest, NonSequentialWriteIsAMisuse) {

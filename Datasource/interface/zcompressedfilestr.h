@@ -2,7 +2,7 @@
 //
 //   SETZCOMPRESSION ... GETASYNCHREADING — plain functions with unmangled
 //       names: compression of temporary files, asynchronous reading of system
-//       files, and whether the environment lets a session change them.
+//       files, and whether the environment lets them be changed.
 //   ZCompressed_FileStream — a write-once stream whose data lives in the file
 //       as zlib blocks, compressed and decompressed on a background thread.
 //   zcmpsSort_FileStream   — the stream of sort and merge runs: blocks
@@ -36,12 +36,12 @@ struct SortStreamShared;
 struct SortSlotRegistration;
 struct SortBlockEntry;
 
-// A stream written once, sequentially from position 0, then read. Its bytes
-// are cut into blocks of kBlockSize; each block is compressed at zlib level 1
-// on a background thread and stored in the file as one zlib stream padded to
-// a multiple of 16 bytes. The file carries no index: the block index lives
-// with the stream (shared by its copies), so only this stream and its copies
-// can read the data back.
+// A stream written sequentially from position 0, then read (writing may go
+// on after a Flush, at the end). Its bytes are cut into blocks of at most
+// kBlockSize; each block is compressed at zlib level 1 on a background thread
+// and stored in the file as one zlib stream padded to a multiple of 16 bytes.
+// The file carries no index: the block index lives with the stream (shared by
+// its copies), so only this stream and its copies can read the data back.
 //
 // Threads: the work is done by a task of the process-wide ZCompressionPool,
 // which runs one thread per active task. Write hands whole blocks to it; Flush

@@ -2,6 +2,7 @@
 #define VESK_SOURCE_NAME "Datasource/src/zcmpsSortFilestr"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "sortTemp/worker.h"
@@ -36,7 +37,12 @@ int zcmpsSort_FileStream::Open(const ExtNameStr& name, const char* mode) { retur
 int zcmpsSort_FileStream::Open(const char* name, const char* mode) {
     Close();
     auto shared = std::make_shared<SortStreamShared>(fPad);
-    if (!name || !shared->worker.Open(name, mode)) return 0;
+    if (!name || !shared->worker.Open(name, mode)) {
+        const int error = name ? errno : EINVAL;
+        shared.reset();
+        errno = error;
+        return 0;
+    }
     fShared = std::move(shared);
     fSlot = std::make_unique<SortSlotRegistration>(*fShared);  // the first slot: the writer's
     fShared->thread.Init();
