@@ -36,11 +36,18 @@
 #include "filecipher.h"
 #include "textmb.h"
 #include "textout.h"
+#include "zcompressedfilestr.h"
 
 namespace {
 
 // The password of the encrypted seeds (fuzz/make_corpus.cpp).
 constexpr char kPassword[] = "fuzz";
+
+// Sets the process-wide asynchronous-reading switch.
+void SetAsynchReading(bool on) {
+    const int64_t mode = on ? 1 : 0;
+    SETASYNCHREADING(&mode);
+}
 
 std::string gPath, gEncryptedPath;
 
@@ -128,7 +135,7 @@ void ReadEverything(const std::string& path, const std::string& password = std::
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     SetUTF8mode(1);
     // Read-ahead threads would make runs slow and nondeterministic.
-    SystemFileDataSource::SetAsynchReading(false);
+    SetAsynchReading(false);
     FileCipher::SetNewFileLimits(FileCipher::MinOpsLimit(), FileCipher::MinMemLimit());
     return 0;
 }
