@@ -506,8 +506,9 @@ TEST(ApiFormat, ValuesRenderByTheirPrintFormat) {
 
 // Row marks let a second reader (another process, in practice) start at a
 // row without decoding the rows before it: with the data before the mark
-// overwritten by end-of-data codes, reads from the mark on still deliver the
-// right rows, while a reader without the mark finds no rows there.
+// overwritten by end-of-data codes (which a reader passes over, so the rows
+// after them move up), reads from the mark on still deliver the right rows,
+// while a reader without the mark finds too few rows.
 TEST_F(ApiTest, RowMarksResumeWithoutTheRowsBefore) {
     for (const auto compression : {vesk::Compression::none, vesk::Compression::bytecode, vesk::Compression::zlib}) {
         const std::string path = Path("marks.sys");
@@ -550,7 +551,7 @@ TEST_F(ApiTest, RowMarksResumeWithoutTheRowsBefore) {
         EXPECT_EQ(r.read_into(targets, 12345, 5), 5);
         EXPECT_EQ(got[4], 12349.25);
         if (compression == vesk::Compression::bytecode) {
-            EXPECT_EQ(vesk::Reader(path).read_into(targets, 12345, 5), 0) << "the data before the mark is gone";
+            EXPECT_EQ(vesk::Reader(path).read_into(targets, 12345, 5), 0) << "the rows before the mark are gone";
         }
     }
     vesk::Reader r(Path("marks.sys"));

@@ -143,8 +143,9 @@ private:
 };
 
 constexpr double kMicro = 1e6;
-// Microseconds that still fit int64 nanoseconds.
-constexpr double kMaxMicros = 9.2e15;
+// Microseconds that still fit int64 nanoseconds (INT64_MAX / 1000, to the
+// nearest double below it; doubles are 2 apart there).
+constexpr double kMaxMicros = 9223372036854774.0;
 
 // Date-time values (seconds since 1582-10-14, `offset` being 1970-01-01) or
 // durations (offset 0), turned in place into int64 nanoseconds to the
@@ -160,7 +161,7 @@ int64_t SecondsToNanos(py::array& array, double offset) {
         for (size_t i = 0; i < n; ++i) {
             const double v = values[i];
             const double micros = std::nearbyint((v - offset) * kMicro);
-            const bool fits = std::fabs(micros) < kMaxMicros;
+            const bool fits = std::fabs(micros) <= kMaxMicros;
             lost += !fits && !std::isnan(v);
             out[i] = fits ? int64_t(micros) * 1000 : std::numeric_limits<int64_t>::min();
         }

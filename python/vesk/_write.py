@@ -13,6 +13,8 @@ from ._errors import Error
 
 _CHUNK_ROWS = 65536
 _NO_SUCH_VARIABLE = 1244
+_BAD_VALUE_LABELS = 1242
+_BAD_DEFINITION = 1243
 _MEASURES = {"unknown": 0, "nominal": 1, "ordinal": 2, "scale": 3}
 _ALIGNMENTS = {"left": 0, "right": 1, "centre": 2, "center": 2}
 _NS = 10**9
@@ -191,25 +193,29 @@ def _code(value, names, what):
     return int(value)
 
 
-def _key(value, numeric):
+def _key(value, numeric, code):
     """A value-label or missing value: JSON object keys are texts, so numeric
-    variables take them as numbers."""
-    if numeric:
+    variables take them as numbers; a text that is no number raises Error
+    `code`."""
+    if not numeric:
+        return str(value)
+    try:
         return float(value)
-    return str(value)
+    except (TypeError, ValueError):
+        raise Error(f"{value!r} is not a value of a numeric variable", code) from None
 
 
 def _value_labels(labels, numeric):
     pairs = labels.items() if isinstance(labels, dict) else labels
-    return {_key(v, numeric): str(label) for v, label in pairs}
+    return {_key(v, numeric, _BAD_VALUE_LABELS): str(label) for v, label in pairs}
 
 
 def _missing(missing, numeric):
     """{"values": [...], "range": [low, high]}, the info form {"rule": R,
     "values": [...]} (R < 0: a range, then at most one value), or a list."""
     if isinstance(missing, (list, tuple)):
-        return {"values": [_key(v, numeric) for v in missing]}
-    values = [_key(v, numeric) for v in missing.get("values", [])]
+        return {"values": [_key(v, numeric, _BAD_DEFINITION) for v in missing]}
+    values = [_key(v, numeric, _BAD_DEFINITION) for v in missing.get("values", [])]
     rule = missing.get("rule")
     if rule is not None and rule < 0:
         return {"range": (values[0], values[1]), "values": values[2:]}

@@ -21,7 +21,13 @@ _PARTITION_BYTES = 64 << 20  # of float64 values, for the default partition coun
 def read(path, npartitions=None, columns=None, password=None, **read_options):
     """The file (or read_options["rows"] of it) as a dask DataFrame whose
     partitions each read one range of rows; read() options apply."""
-    path = os.fspath(path)
+    meta, parts, divisions = _plan(os.fspath(path), npartitions, columns, password, read_options)
+    return dd.from_map(_read_part, parts, meta=meta, divisions=divisions, label="vesk-read", enforce_metadata=False)
+
+
+def _plan(path, npartitions, columns, password, read_options):
+    """The empty frame of the result, the partitions' _Parts and the divisions."""
+    read_options = dict(read_options)
     rows = read_options.pop("rows", None)
     reader = _Reader(path, password, columns, **read_options)
     first, stop = _row_range(rows, reader.file.row_count())
@@ -38,7 +44,7 @@ def read(path, npartitions=None, columns=None, password=None, **read_options):
     stamp = _stamp(path)
     parts = [_Part(path, password, columns, read_options, s, e, m, stamp) for s, e, m in zip(starts, ends, marks)]
     divisions = tuple(starts) + (stop - 1,) if count else (None, None)
-    return dd.from_map(_read_part, parts, meta=meta, divisions=divisions, label="vesk-read", enforce_metadata=False)
+    return meta, parts, divisions
 
 
 def _stamp(path):
