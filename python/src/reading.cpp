@@ -24,6 +24,7 @@ namespace {
 // Python strings once the texts are read.
 struct Target {
     size_t column = 0;
+    py::array array;  // keeps the memory below alive
     double* numbers = nullptr;
     PyObject** objects = nullptr;
     StringColumn strings;
@@ -129,7 +130,9 @@ private:
         for (size_t k = 0; k < plan.size(); ++k) {
             const auto pair = targets[k].cast<py::tuple>();
             plan[k].column = pair[0].cast<size_t>();
-            auto array = pair[1].cast<py::array>();
+            // Only an array can be filled in place (a list would be converted to a temporary one).
+            if (!py::isinstance<py::array>(pair[1])) throw std::invalid_argument("targets are numpy arrays");
+            py::array& array = plan[k].array = py::reinterpret_borrow<py::array>(pair[1]);
             if (array.dtype().kind() == 'O')
                 plan[k].objects = ObjectBuffer(array, rows);
             else

@@ -116,3 +116,30 @@ def test_empty_frames(tmp_path):
     back = vesk.read(path)
     assert back.shape == (0, 2) and list(back.columns) == ["x", "s"]
     assert list(vesk.iter_batches(path)) == []
+
+
+def test_nullable_and_string_dtypes(tmp_path):
+    df = pd.DataFrame({
+        "n": pd.array([1, None, 3], dtype="Int64"),
+        "b": pd.array([True, None, False], dtype="boolean"),
+        "s": pd.array(["a", None, "ccc"], dtype="string"),
+        "z": pd.to_datetime(["2024-05-01 12:00", None, "2024-05-02"]).tz_localize("Europe/Berlin"),
+    })
+    path = tmp_path / "nullable.sys"
+    vesk.write(df, path)
+    back = vesk.read(path)
+    np.testing.assert_array_equal(back["n"], [1, np.nan, 3])
+    np.testing.assert_array_equal(back["b"], [1, np.nan, 0])
+    assert back["s"].tolist() == ["a", "", "ccc"]
+    assert back["z"][0] == pd.Timestamp("2024-05-01 12:00"), "wall time, zone dropped"
+
+
+def test_the_extension_fills_only_numpy_arrays(numbers):
+    path, _ = numbers
+    f = vesk._vesk.File(str(path))
+    with pytest.raises(ValueError):
+        f.read([(0, [0.0] * 10)], 0, 10, False)
+    with pytest.raises(ValueError):
+        f.read([(0, np.empty(5))], 0, 10, False)
+    with pytest.raises(ValueError):
+        f.read([(2, np.empty(10))], 0, 10, False)
