@@ -9,12 +9,6 @@
 #include "SystemFileExtensionRecord.h"
 #include "sysfilelayout.h"
 
-// Raises SystemFileException 1204 with the given condition text when cond is false.
-#define SF_EXT_CHECK(cond, text)                                      \
-    do {                                                              \
-        if (!(cond)) SF_FAIL((text), SysFileLayout::kErrMalformed);   \
-    } while (0)
-
 // Appends a 32-bit integer in the byte order the writer uses (the machine's).
 inline void AppendI32(std::string& out, int32_t v) {
     char bytes[4];

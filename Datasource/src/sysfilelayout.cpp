@@ -7,7 +7,6 @@
 
 #include "dates.h"
 #include "datasrc.h"
-#include "errortext.h"
 #include "filestream.h"
 
 namespace SysFileLayout {
@@ -231,10 +230,3 @@ void SystemFileVariableRecord::SetName(const std::string& text) {
 
 SystemFileOptions::SystemFileOptions()
     : _highest(VESK_DataSource::HighNumber()), _lowest(VESK_DataSource::LowNumber()) {}
-
-// ---------------------------------------------------------------- errors
-
-void SystemFileException::Raise(const std::string& fileSpec) const {
-    if (fSystemError) ThrowError::StringSys(DATASRC_ERR, fCode, fileSpec);
-    ThrowError::String1(DATASRC_ERR, fCode, fileSpec);
-}

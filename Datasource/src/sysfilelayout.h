@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "SystemFileException.h"
 #include "obs.h"
 #include "textmb.h"
 #include "variable.h"
@@ -364,44 +365,3 @@ struct SystemFileOptions {
 
     SystemFileOptions();
 };
-
-// ---------------------------------------------------------------- errors
-
-// The reader's and writer's internal error, turned into a library error at
-// the outer operation by Raise.
-class SystemFileException {
-public:
-    SystemFileException(const char* sourceFile, const char* condition, int code, int line,
-                        bool systemError = false)
-        : fSourceFile(sourceFile), fCondition(condition), fCode(code), fLine(line),
-          fSystemError(systemError) {}
-
-    const std::string& SourceFile() const { return fSourceFile; }
-    const std::string& Condition() const { return fCondition; }
-    int Code() const { return fCode; }
-    int Line() const { return fLine; }
-    bool SystemError() const { return fSystemError; }
-
-    // ThrowError::StringSys (system-error flag set) or String1 with "datasrc.err",
-    // the code and the file specification.
-    [[noreturn]] void Raise(const std::string& fileSpec) const;
-
-private:
-    std::string fSourceFile;
-    std::string fCondition;
-    int fCode;
-    int fLine;
-    bool fSystemError;
-};
-
-// Raises SystemFileException with the condition text when cond is false.
-#define SF_REQUIRE(cond, code)                                                                      \
-    do {                                                                                            \
-        if (!(cond)) throw SystemFileException(VESK_SOURCE_NAME, #cond, (code), __LINE__, false);   \
-    } while (0)
-#define SF_REQUIRE_SYS(cond, code)                                                                  \
-    do {                                                                                            \
-        if (!(cond)) throw SystemFileException(VESK_SOURCE_NAME, #cond, (code), __LINE__, true);    \
-    } while (0)
-// Raises SystemFileException with an explicit condition text.
-#define SF_FAIL(text, code) throw SystemFileException(VESK_SOURCE_NAME, (text), (code), __LINE__, false)

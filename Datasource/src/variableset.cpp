@@ -10,7 +10,7 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "SFExtensionHandlers.h"
+#include "SystemFileException.h"
 #include "VariableNameIndex.h"
 #include "datasrc.h"
 #include "names.h"
