@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "../Datasource/src/SystemFileExtensionRecord.h"
+#include "SystemFileExtensionRecord.h"
 #include "SystemFileDataSource.h"
 #include "datafreedatasource.h"
 
@@ -48,11 +48,16 @@ void Apply(int subtype, VESK_DataSource& ds, bool big, int32_t unitSize, const s
     ReadExtensionRecord(subtype, ds, o, rec);
 }
 
-// Stands for the writer's private copy, which the handlers may change.
+// Stands for the writer's copy of a dictionary. The short names are those
+// the test puts in the options' long-name table.
 class WriterSource : public DataFreeDataSource, public SystemFileWriterContext {
 public:
-    SystemFileOptions& WriterOptions() const override { return fOptions; }
-    mutable SystemFileOptions fOptions;
+    VESK_DataSource& WriterDictionary() override { return *this; }
+    SystemFileOptions& WriterOptions() override { return fOptions; }
+    std::vector<std::pair<std::string, std::string>>& AssignShortNames() override { return fOptions._longNames; }
+    void SplitVeryLongStrings(const std::vector<std::pair<int, int>>& strings) override { fSplit = strings; }
+    SystemFileOptions fOptions;
+    std::vector<std::pair<int, int>> fSplit;  // what the writer was asked to split
 };
 
 VESK_Variable& AddVar(VESK_DataSource& ds, const char* name, int type) {
@@ -64,6 +69,11 @@ VESK_Variable& AddVar(VESK_DataSource& ds, const char* name, int type) {
 std::string Build(int subtype, const VESK_DataSource& source) {
     SystemFileExtensionRecord rec;
     WriteExtensionRecord(subtype, source, rec);
+    return rec.Text();
+}
+std::string Build(int subtype, WriterSource& writer) {
+    SystemFileExtensionRecord rec;
+    WriteExtensionRecord(subtype, writer, rec, &writer);
     return rec.Text();
 }
 

@@ -9,7 +9,7 @@
 #include <tuple>
 #include <vector>
 
-#include "../Datasource/src/SystemFileExtensionRecord.h"
+#include "SystemFileExtensionRecord.h"
 #include "datafreedatasource.h"
 #include "sysfilebuilder.h"
 #include "vesk_assert.h"
@@ -71,11 +71,16 @@ void ExpectFailure(const std::function<void()>& call, const std::string& conditi
 }
 const auto ExpectAssert = ExpectFailure<VESK_AssertFailed>;
 
-// Stands for the writer's copy of a dictionary.
+// Stands for the writer's copy of a dictionary. The short names are those
+// the test puts in the options' long-name table.
 class WriterSource : public DataFreeDataSource, public SystemFileWriterContext {
 public:
-    SystemFileOptions& WriterOptions() const override { return fOptions; }
-    mutable SystemFileOptions fOptions;
+    VESK_DataSource& WriterDictionary() override { return *this; }
+    SystemFileOptions& WriterOptions() override { return fOptions; }
+    std::vector<std::pair<std::string, std::string>>& AssignShortNames() override { return fOptions._longNames; }
+    void SplitVeryLongStrings(const std::vector<std::pair<int, int>>& strings) override { fSplit = strings; }
+    SystemFileOptions fOptions;
+    std::vector<std::pair<int, int>> fSplit;  // what the writer was asked to split
 };
 
 VESK_Variable& AddVar(VESK_DataSource& ds, const char* name, int type) {
@@ -88,9 +93,9 @@ std::vector<int> Display(const VESK_Variable& v) {
     return {v.GetMeasurementLevel(), v.GetDisplayWidth(), v.GetAlignment()};
 }
 
-bool Writes(int subtype, const VESK_DataSource& source) {
+bool Writes(int subtype, const VESK_DataSource& source, SystemFileWriterContext* writer = nullptr) {
     SystemFileExtensionRecord rec;
-    WriteExtensionRecord(subtype, source, rec);
+    WriteExtensionRecord(subtype, source, rec, writer);
     return !rec.IsEmpty();
 }
 
@@ -104,13 +109,21 @@ void StoredVeryLongStrings(DataFreeDataSource& ds, SystemFileOptions& o) {
 
 class CountingHandler final : public SystemFileExtensionHandler {
 public:
-    void BuildRecord(const VESK_DataSource&, SystemFileExtensionRecord& rec) override { ++built, rec.SetText("built"); }
+    void BuildRecord(const VESK_DataSource&, SystemFileWriterContext*, SystemFileExtensionRecord& rec) override {
+        ++built, rec.SetText("built");
+    }
     void ApplyRecord(VESK_DataSource&, SystemFileOptions&, const SystemFileExtensionRecord& rec) override {
         ++applied, lastText = rec.Text();
     }
     int built = 0, applied = 0;
     std::string lastText;
 };
+
+std::vector<std::string> Names(const VESK_DataSource& ds) {
+    std::vector<std::string> names;
+    for (unsigned v = 0; v < ds.ColumnCount(); ++v) names.push_back(ds.GetVariable(int(v)).GetName());
+    return names;
+}
 
 }  // namespace
 
@@ -274,8 +287,8 @@ TEST(SFExtensionRecordsTest, DecodeInEitherOrder) {
 
 TEST(SFExtensionRecordsTest, EncodeFromTheWriterCopy) {
     WriterSource writer;
-    EXPECT_FALSE(Writes(20, writer));  // no encoding
-    EXPECT_FALSE(Writes(11, writer));  // no variables
+    EXPECT_FALSE(Writes(20, writer, &writer));  // no encoding
+    EXPECT_FALSE(Writes(11, writer, &writer));  // no variables
     writer.fOptions._characterCode = 1252;
     writer.fOptions._nCases = 123456789012LL;
     writer.fOptions._encoding = "UTF-8";
@@ -292,7 +305,7 @@ TEST(SFExtensionRecordsTest, EncodeFromTheWriterCopy) {
     back._sysmis = back._highest = back._lowest = 0;
     for (int subtype : {3, 4, 11, 16, 20}) {
         SystemFileExtensionRecord rec;
-        WriteExtensionRecord(subtype, writer, rec);
+        WriteExtensionRecord(subtype, writer, rec, &writer);
         ReadExtensionRecord(subtype, target, back, rec);
     }
     EXPECT_EQ(std::vector<int32_t>({back._releaseMajor, back._machineCode, back._compressionCode, back._characterCode}),
@@ -303,7 +316,7 @@ TEST(SFExtensionRecordsTest, EncodeFromTheWriterCopy) {
     for (int i = 0; i < 2; ++i) EXPECT_EQ(Display(target.GetVariable(i)), Display(writer.GetVariable(i))) << i;
     EXPECT_EQ(std::make_pair(back._nCases, back._encoding), std::make_pair(int64_t(123456789012LL), "UTF-8"s));
     SystemFileExtensionRecord params, plainParams, count;
-    WriteExtensionRecord(3, writer, params);
+    WriteExtensionRecord(3, writer, params, &writer);
     EXPECT_EQ(params.Int32At(6, ByteOrder::Native()), 2);  // byte-order code, always 2
     // A source that is not a writer gets the defaults and an unknown count.
     WriteExtensionRecord(3, target, plainParams);
@@ -358,4 +371,24 @@ TEST(SFExtensionExtStringsTest, RandomTextsOnlyRaiseMalformed) {
         for (const SystemFileVeryLongString& s : o._veryLongStrings)
             EXPECT_LE(s.storedCell + SysFileLayout::StoredCells(s.width), o._cellsPerCase);
     }
+}
+
+TEST(SFExtensionLongNamesTest, StandInWriterBuildsSubtypes13And14) {
+    // 14 names each very long string by its short name and asks the writer to
+    // split it; 13 renames the copy to the short names and lists the table.
+    WriterSource writer;
+    for (auto [name, type] : {std::pair("Identifier", 0), {"Address", 300}, {"n", 8}}) AddVar(writer, name, type);
+    writer.fOptions._longNames = {{"Identifier", "IDENTIFI"}, {"Address", "ADDR"}, {"n", "N"}};
+    SystemFileExtensionRecord strings, names;
+    WriteExtensionRecord(14, writer, strings, &writer);
+    EXPECT_EQ(strings.Text(), "ADDR=300\0\t"s);
+    EXPECT_EQ(writer.fSplit, (std::vector<std::pair<int, int>>{{1, 300}}));
+    WriteExtensionRecord(13, writer, names, &writer);
+    EXPECT_EQ(names.Text(), "IDENTIFI=Identifier\tADDR=Address\tN=n");
+    EXPECT_EQ(Names(writer), (std::vector<std::string>{"IDENTIFI", "ADDR", "N"}));
+    // Without a writer there is nothing to build, and the source is left alone.
+    DataFreeDataSource plain;
+    AddVar(plain, "Address", 300);
+    EXPECT_FALSE(Writes(14, plain) || Writes(13, plain));
+    EXPECT_EQ(Names(plain), (std::vector<std::string>{"Address"}));
 }

@@ -8,7 +8,8 @@
 
 VESK_DEFINE_EXTENSION_HANDLER_INSTANCE(SFExtensionEnhancedMRSets)
 
-void SFExtensionEnhancedMRSets::BuildRecord(const VESK_DataSource& source, SystemFileExtensionRecord& rec) {
+void SFExtensionEnhancedMRSets::BuildRecord(const VESK_DataSource& source, SystemFileWriterContext*,
+                                            SystemFileExtensionRecord& rec) {
     const std::vector<VariableSet> sets = VariableSets(source, eMRSets);
     std::string text;
     MakeExtension(sets, text, 19);

@@ -10,7 +10,6 @@
 #include <vector>
 
 #include "SFExtensionHandlers.h"
-#include "SaveDS.h"
 
 VESK_DEFINE_EXTENSION_HANDLER_INSTANCE(SFExtensionExtStrings)
 
@@ -73,12 +72,11 @@ bool SegmentRunMatches(const VESK_DataSource& dict, int i, int w, int firstFree)
 // Assigns the short names of the writer's copy (for subtype 13 too), names
 // every very long string by its short name and width, then has the writer
 // split those strings into segments.
-void SFExtensionExtStrings::BuildRecord(const VESK_DataSource& source, SystemFileExtensionRecord& rec) {
-    const auto* writer = dynamic_cast<const SystemFileDataSource::SaveDS*>(&source);
+void SFExtensionExtStrings::BuildRecord(const VESK_DataSource&, SystemFileWriterContext* writer,
+                                        SystemFileExtensionRecord& rec) {
     if (!writer) return;
-    // The writer's dictionary is its own private copy, changed by design.
-    auto& copy = const_cast<SystemFileDataSource::SaveDS&>(*writer);
-    std::vector<std::pair<std::string, std::string>> byLong = copy.AssignShortNames();
+    const VESK_DataSource& copy = writer->WriterDictionary();
+    std::vector<std::pair<std::string, std::string>> byLong = writer->AssignShortNames();
 
     std::vector<std::pair<int, int>> strings;
     const int nVars = int(copy.ColumnCount());
@@ -103,7 +101,7 @@ void SFExtensionExtStrings::BuildRecord(const VESK_DataSource& source, SystemFil
         text += '\t';
     }
     rec.SetText(text);
-    copy.SplitVeryLongStrings(strings);
+    writer->SplitVeryLongStrings(strings);
 }
 
 void SFExtensionExtStrings::ApplyRecord(VESK_DataSource& target, SystemFileOptions& options,

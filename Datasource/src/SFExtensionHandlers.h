@@ -20,7 +20,8 @@ inline void AppendI32(std::string& out, int32_t v) {
     class ClassName final : public SystemFileExtensionHandler {                                     \
     public:                                                                                         \
         static ClassName& Instance();                                                               \
-        void BuildRecord(const VESK_DataSource& source, SystemFileExtensionRecord& rec) override;   \
+        void BuildRecord(const VESK_DataSource& source, SystemFileWriterContext* writer,            \
+                         SystemFileExtensionRecord& rec) override;                                  \
         void ApplyRecord(VESK_DataSource& target, SystemFileOptions& options,                       \
                          const SystemFileExtensionRecord& rec) override;                            \
     }

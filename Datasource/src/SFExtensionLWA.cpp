@@ -10,7 +10,8 @@
 
 VESK_DEFINE_EXTENSION_HANDLER_INSTANCE(SFExtensionLWA)
 
-void SFExtensionLWA::BuildRecord(const VESK_DataSource& source, SystemFileExtensionRecord& rec) {
+void SFExtensionLWA::BuildRecord(const VESK_DataSource& source, SystemFileWriterContext*,
+                                 SystemFileExtensionRecord& rec) {
     const int nVars = int(source.ColumnCount());
     if (nVars == 0) return;
     std::vector<int32_t> units;

@@ -19,8 +19,9 @@ constexpr int kMaxValues = 3;
 
 }  // namespace
 
-void SFExtensionMVExtStrings::BuildRecord(const VESK_DataSource& source, SystemFileExtensionRecord& rec) {
-    VESK_DataSource* copy = WriterCopyOf(source);
+void SFExtensionMVExtStrings::BuildRecord(const VESK_DataSource& source, SystemFileWriterContext* writer,
+                                          SystemFileExtensionRecord& rec) {
+    VESK_DataSource* copy = writer ? &writer->WriterDictionary() : nullptr;
     std::string out;
     const int nVars = int(source.ColumnCount());
     for (int v = 0; v < nVars; ++v) {

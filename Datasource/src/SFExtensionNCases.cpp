@@ -8,9 +8,9 @@
 
 VESK_DEFINE_EXTENSION_HANDLER_INSTANCE(SFExtensionNCases)
 
-void SFExtensionNCases::BuildRecord(const VESK_DataSource& source, SystemFileExtensionRecord& rec) {
-    const SystemFileOptions* writer = WriterOptionsOf(source);
-    const int64_t units[2] = {1, writer ? writer->_nCases : -1};
+void SFExtensionNCases::BuildRecord(const VESK_DataSource&, SystemFileWriterContext* writer,
+                                    SystemFileExtensionRecord& rec) {
+    const int64_t units[2] = {1, writer ? writer->WriterOptions()._nCases : -1};
     rec.SetInt64s(units, 2);
 }
 

@@ -9,7 +9,8 @@
 
 VESK_DEFINE_EXTENSION_HANDLER_INSTANCE(SFExtensionOrigMrSets)
 
-void SFExtensionOrigMrSets::BuildRecord(const VESK_DataSource& source, SystemFileExtensionRecord& rec) {
+void SFExtensionOrigMrSets::BuildRecord(const VESK_DataSource& source, SystemFileWriterContext*,
+                                        SystemFileExtensionRecord& rec) {
     std::vector<VariableSet> sets = VariableSets(source, eMRSets);
     if (sets.empty()) return;
     for (VariableSet& set : sets) set.SetVariableNames(set.GetVariableNames(VariableSet::eLowerCase));

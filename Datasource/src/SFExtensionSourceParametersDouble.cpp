@@ -6,7 +6,8 @@
 
 VESK_DEFINE_EXTENSION_HANDLER_INSTANCE(SFExtensionSourceParametersDouble)
 
-void SFExtensionSourceParametersDouble::BuildRecord(const VESK_DataSource&, SystemFileExtensionRecord& rec) {
+void SFExtensionSourceParametersDouble::BuildRecord(const VESK_DataSource&, SystemFileWriterContext*,
+                                                    SystemFileExtensionRecord& rec) {
     const double units[3] = {VESK_DataSource::SystemMissing(), VESK_DataSource::HighNumber(),
                              VESK_DataSource::LowNumber()};
     rec.SetDoubles(units, 3);

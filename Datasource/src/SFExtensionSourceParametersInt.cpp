@@ -11,10 +11,10 @@ constexpr int32_t kByteOrderCode = 2;  // unit 6 as this system writes it
 
 VESK_DEFINE_EXTENSION_HANDLER_INSTANCE(SFExtensionSourceParametersInt)
 
-void SFExtensionSourceParametersInt::BuildRecord(const VESK_DataSource& source, SystemFileExtensionRecord& rec) {
+void SFExtensionSourceParametersInt::BuildRecord(const VESK_DataSource&, SystemFileWriterContext* writer,
+                                                 SystemFileExtensionRecord& rec) {
     const SystemFileOptions defaults;
-    const SystemFileOptions* writer = WriterOptionsOf(source);
-    const SystemFileOptions& o = writer ? *writer : defaults;
+    const SystemFileOptions& o = writer ? writer->WriterOptions() : defaults;
     const int32_t units[kUnits] = {o._releaseMajor, o._releaseMinor,    o._releaseRevision, o._machineCode,
                                    o._floatingPointRep, o._compressionCode, kByteOrderCode,  o._characterCode};
     rec.SetInt32s(units, kUnits);

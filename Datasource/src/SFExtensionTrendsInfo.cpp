@@ -14,7 +14,8 @@ namespace {
 constexpr int32_t kFixedUnits = 6;
 }
 
-void SFExtensionTrendsInfo::BuildRecord(const VESK_DataSource& source, SystemFileExtensionRecord& rec) {
+void SFExtensionTrendsInfo::BuildRecord(const VESK_DataSource& source, SystemFileWriterContext*,
+                                        SystemFileExtensionRecord& rec) {
     // Checked on a copy so that a source other than the writer's is not reset.
     VESK_TrendsInfo info(source.GetTrendsInfo());
     info.SetDataSource(&source);

@@ -36,8 +36,9 @@ int64_t PaddedAllowance(int64_t recordBytes) { return 64 * recordBytes + (int64_
 
 }  // namespace
 
-void SFExtensionVLExtStrings::BuildRecord(const VESK_DataSource& source, SystemFileExtensionRecord& rec) {
-    VESK_DataSource* copy = WriterCopyOf(source);
+void SFExtensionVLExtStrings::BuildRecord(const VESK_DataSource& source, SystemFileWriterContext* writer,
+                                          SystemFileExtensionRecord& rec) {
+    VESK_DataSource* copy = writer ? &writer->WriterDictionary() : nullptr;
     std::string out;
     const int nVars = int(source.ColumnCount());
     for (int v = 0; v < nVars; ++v) {

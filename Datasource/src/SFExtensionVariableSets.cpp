@@ -9,7 +9,8 @@
 
 VESK_DEFINE_EXTENSION_HANDLER_INSTANCE(SFExtensionVariableSets)
 
-void SFExtensionVariableSets::BuildRecord(const VESK_DataSource& source, SystemFileExtensionRecord& rec) {
+void SFExtensionVariableSets::BuildRecord(const VESK_DataSource& source, SystemFileWriterContext*,
+                                          SystemFileExtensionRecord& rec) {
     std::vector<VariableSet> sets = VariableSets(source, eVarSets);
     if (sets.empty()) return;
     for (VariableSet& set : sets) set.SetVariableNames(set.GetVariableNames(VariableSet::eLowerCase));

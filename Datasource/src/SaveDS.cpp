@@ -194,7 +194,7 @@ void SystemFileDataSource::SaveDS::BuildExtensions(std::vector<std::unique_ptr<S
     // did to the copy (short names, segments).
     for (int t = highest; t >= kLowestBuiltSubtype; --t) {
         records[size_t(t)] = std::make_unique<SystemFileExtensionRecord>();
-        WriteExtensionRecord(t, *this, *records[size_t(t)]);
+        WriteExtensionRecord(t, *this, *records[size_t(t)], this);
     }
     StripWideStringDescriptions();
 }

@@ -91,13 +91,6 @@ void SystemFileExtensionRecord::SetDoubles(const double* values, int32_t n) {
     if (n > 0) SetContents(values);
 }
 
-// ------------------------------------------------------------------ writer context
-
-SystemFileOptions* WriterOptionsOf(const VESK_DataSource& source) {
-    const auto* context = dynamic_cast<const SystemFileWriterContext*>(&source);
-    return context ? &context->WriterOptions() : nullptr;
-}
-
 // ------------------------------------------------------------------ registry
 
 namespace {
@@ -159,10 +152,12 @@ SystemFileExtensionHandler* FindExtensionHandler(int subtype) {
 
 // ------------------------------------------------------------------ dispatch
 
-void WriteExtensionRecord(int subtype, const VESK_DataSource& source, SystemFileExtensionRecord& rec) {
+void WriteExtensionRecord(int subtype, const VESK_DataSource& source, SystemFileExtensionRecord& rec,
+                          SystemFileWriterContext* writer) {
     VESK_ASSERT(rec.Contents() == 0);
+    VESK_ASSERT(writer == nullptr || &writer->WriterDictionary() == &source);
     if (SystemFileExtensionHandler* handler = FindExtensionHandler(subtype)) {
-        handler->BuildRecord(source, rec);
+        handler->BuildRecord(source, writer, rec);
         return;
     }
     if (subtype < 0 || !source.HasExtension(subtype)) return;
