@@ -7,8 +7,8 @@
 #include <random>
 #include <vector>
 
-#include "../Datasource/src/CompressedSystemFile.h"
-#include "../Datasource/src/bytecode.h"
+#include "CompressedSystemFile.h"
+#include "bytecode.h"
 #include "CompressedStream.h"
 #include "datasrc.h"
 #include "errortext.h"

@@ -7,7 +7,7 @@
 #include <tuple>
 #include <vector>
 
-#include "../Datasource/src/sysfilelayout.h"
+#include "sysfilelayout.h"
 #include "dates.h"
 #include "sparsefileindex.h"
 #include "sysfilebuilder.h"

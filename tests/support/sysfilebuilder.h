@@ -30,7 +30,7 @@
 #include <utility>
 #include <vector>
 
-#include "../../Datasource/src/sysfilelayout.h"
+#include "sysfilelayout.h"
 #include "obs.h"
 
 // A row of cells built piece by piece.
