@@ -1,15 +1,21 @@
 // Extension records: record object, handler registry, dispatch, handlers of subtypes 3, 4, 11, 13, 14, 16 and 20.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <algorithm>
 #include <bit>
 #include <cstring>
+#include <filesystem>
 #include <functional>
+#include <memory>
 #include <random>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "SystemFileExtensionRecord.h"
+#include "SystemFileDataSource.h"
 #include "datafreedatasource.h"
 #include "sysfilebuilder.h"
 #include "vesk_assert.h"
@@ -124,6 +130,45 @@ std::vector<std::string> Names(const VESK_DataSource& ds) {
     for (unsigned v = 0; v < ds.ColumnCount(); ++v) names.push_back(ds.GetVariable(int(v)).GetName());
     return names;
 }
+
+// Name, type, "m" with missing values, "l" with value labels, measurement
+// level; one such entry per variable.
+std::string CopyState(const VESK_DataSource& ds) {
+    std::string text;
+    for (unsigned v = 0; v < ds.ColumnCount(); ++v) {
+        const VESK_Variable& var = ds.GetVariable(int(v));
+        const OBS *a, *b, *c;
+        if (v > 0) text += '|';
+        text += var.GetName() + ' ' + std::to_string(var.GetType());
+        if (var.GetMissingValues(a, b, c) != 0) text += " m";
+        if (var.GetValueLabels().IsValid()) text += " l";
+        text += ' ' + std::to_string(var.GetMeasurementLevel());
+    }
+    return text;
+}
+
+// Stands in for a library handler, noting the copy after each record it builds.
+class NotingHandler final : public SystemFileExtensionHandler {
+public:
+    NotingHandler(int subtype, SystemFileExtensionHandler& inner, std::vector<std::pair<int, std::string>>& log)
+        : fSubtype(subtype), fInner(inner), fLog(log) {
+        RegisterExtensionHandler(subtype, this);
+    }
+    ~NotingHandler() { RegisterExtensionHandler(fSubtype, &fInner); }
+    void BuildRecord(const VESK_DataSource& source, SystemFileWriterContext* writer,
+                     SystemFileExtensionRecord& rec) override {
+        fInner.BuildRecord(source, writer, rec);
+        fLog.emplace_back(fSubtype, CopyState(source));
+    }
+    void ApplyRecord(VESK_DataSource& target, SystemFileOptions& options, const SystemFileExtensionRecord& rec) override {
+        fInner.ApplyRecord(target, options, rec);
+    }
+
+private:
+    int fSubtype;
+    SystemFileExtensionHandler& fInner;
+    std::vector<std::pair<int, std::string>>& fLog;
+};
 
 }  // namespace
 
@@ -391,4 +436,48 @@ TEST(SFExtensionLongNamesTest, StandInWriterBuildsSubtypes13And14) {
     AddVar(plain, "Address", 300);
     EXPECT_FALSE(Writes(14, plain) || Writes(13, plain));
     EXPECT_EQ(Names(plain), (std::vector<std::string>{"Address"}));
+}
+
+TEST(SystemFileWriterTest, HandlersChangeTheCopyInBuildOrder) {
+    // Every library handler is wrapped to note, after it built its record,
+    // what the writer's copy looks like. The writer builds from 24 down; the
+    // handlers that change the copy, and what each leaves, are pinned here:
+    // a change of order would show later records a different dictionary.
+    std::vector<std::pair<int, std::string>> log;
+    std::vector<std::unique_ptr<NotingHandler>> wrappers;
+    for (int subtype = 1; subtype <= 24; ++subtype)
+        if (SystemFileExtensionHandler* handler = FindExtensionHandler(subtype))
+            wrappers.push_back(std::make_unique<NotingHandler>(subtype, *handler, log));
+    VESK_ValueLabelMap labels(20);
+    labels.AddPair("n"s, "North");
+    {
+        SystemFileDataSource out;
+        VESK_Variable& city = AddVar(out, "LongCity", 20);
+        city.SetValueLabels(labels);
+        city.SetMissingValues("none", nullptr, nullptr);
+        AddVar(out, "Rating", 0).SetMeasurementLevel(VESK_Variable::MeasurementLevel(4));
+        AddVar(out, "Comments", 300);
+        const std::string path = (std::filesystem::temp_directory_path() / ("order" + std::to_string(getpid()) + ".sys"));
+        out.SetFileSpec(path.c_str());
+        out.CommitDictionary();
+        out.Close();
+        std::filesystem::remove(path);
+    }
+    wrappers.clear();  // the library's handlers are back
+    std::vector<int> order;
+    std::vector<std::pair<int, std::string>> changes;
+    for (const auto& [subtype, copy] : log) {
+        order.push_back(subtype);
+        if (changes.empty() || changes.back().second != copy) changes.emplace_back(subtype, copy);
+    }
+    EXPECT_TRUE(std::is_sorted(order.rbegin(), order.rend()) && order.front() == 24 && order.back() == 3);
+    const std::vector<std::pair<int, std::string>> expected = {
+        {24, "LongCity 20 m l 1|Rating 0 4|Comments 300 1"},
+        {22, "LongCity 20 l 1|Rating 0 4|Comments 300 1"},
+        {21, "LongCity 20 1|Rating 0 4|Comments 300 1"},
+        {18, "LongCity 20 1|Rating 0 1|Comments 300 1"},
+        {14, "LongCity 20 1|Rating 0 1|Comments 255 1|COMME0 48 1"},
+        {13, "LONGCITY 20 1|RATING 0 1|COMMENTS 255 1|COMME0 48 1"},
+    };
+    EXPECT_EQ(changes, expected);
 }
