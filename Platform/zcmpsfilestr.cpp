@@ -126,14 +126,14 @@ namespace {
 using zcmps::BlockBuffer;
 using zcmps::Entry;
 
-[[noreturn]] void Malformed(const std::string& name) { ThrowError::String1(DATASRC_ERR, 1204, name); }
+[[noreturn]] void Malformed(const std::string& name) { ThrowError::String1(DATASRC_ERR, DatasrcMsg::Malformed, name); }
 
 [[noreturn]] void ShortRead(const std::string& name, int error) {
     if (error != 0) {
         errno = error;
-        ThrowError::StringSys(DATASRC_ERR, 1205, name);
+        ThrowError::StringSys(DATASRC_ERR, DatasrcMsg::ShortRead, name);
     }
-    ThrowError::String1(DATASRC_ERR, 1205, name);
+    ThrowError::String1(DATASRC_ERR, DatasrcMsg::ShortRead, name);
 }
 
 void ReadExactly(VESK_File& file, const std::string& name, void* buffer, size_t count, int64_t position) {
@@ -586,7 +586,7 @@ void zcmpsFilestr::WriteAt(const void* data, size_t count, int64_t position) {
     if (fFile->File()->Write(data, count, position, &error) != count) {
         fError = true;
         errno = error;
-        ThrowError::StringSys(DATASRC_ERR, 1202, fFile->Name());
+        ThrowError::StringSys(DATASRC_ERR, DatasrcMsg::CannotWriteCase, fFile->Name());
     }
 }
 
@@ -757,7 +757,7 @@ void zcmpsFilestr::Finish() {
     VESK_File& file = *fFile->File();
     if (file.Size() > end && ftruncate(file.Descriptor(), end) != 0) {
         fError = true;
-        ThrowError::StringSys(DATASRC_ERR, 1202, fFile->Name());
+        ThrowError::StringSys(DATASRC_ERR, DatasrcMsg::CannotWriteCase, fFile->Name());
     }
     fEnd = fPos;
     ResetToIdle();

@@ -407,7 +407,7 @@ TEST(SystemFileReaderTest, MalformedFilesRaiseTheirErrors) {
     EXPECT_EQ(errorOf(Bytes{'$', 'F'}), 1205);
     EXPECT_EQ(errorOf(Bytes{'x', 'x', 'x', 'x', 'x', 'x', 'x', 'x', 'E', 'N', 'C'}), 1205);  // cut in the second magic
     WriteBytes(path, withRecords([](SysFileBuilder&) {}));
-    EXPECT_EQ(ErrorOf([&] { SystemFileDataSource(path, "pw", false); }), SystemFileDataSource::kErrNotAvailable);
+    EXPECT_EQ(ErrorOf([&] { SystemFileDataSource(path, "pw", false); }), int(DatasrcMsg::NotAvailable));
     EXPECT_EQ(errorOf(SysFileBuilder().Header({.compression = 5}).End().Bytes()), 1204);  // an unknown compression
     // Records out of place or unknown, bad variable records, and hostile counts
     // that must be rejected before anything is allocated for them.

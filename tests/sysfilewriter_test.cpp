@@ -513,7 +513,7 @@ TEST(SystemFileWriterTest, MisuseRaisesErrorsAndNeverCrashes) {
     const Bytes before = ReadBytes(path);
     auto secret = Writer(*ds, path);
     secret->SetPassword(ExtNameStr("secret"));
-    EXPECT_EQ(ErrorOf([&] { secret->CommitDictionary(); }), SystemFileDataSource::kErrNotAvailable);
+    EXPECT_EQ(ErrorOf([&] { secret->CommitDictionary(); }), int(DatasrcMsg::NotAvailable));
     EXPECT_EQ(secret->State(), 0);
     auto dup = Writer(*Dict({{"a", 0}, {"b", 0}, {"B", 0}}), path);
     EXPECT_EQ(ErrorOf([&] { dup->CommitDictionary(); }), 1505);
@@ -549,6 +549,6 @@ TEST(SystemFileWriterTest, SaveFileAndSaveSystemFile) {
     // Encrypted writing is refused rather than written in the clear.
     SaveFile secret(dir.File("secret.sys").c_str(), "pw", false);
     secret.MakeVariable(0).SetName("v");
-    EXPECT_EQ(ErrorOf([&] { secret.CommitDictionary(); }), SystemFileDataSource::kErrNotAvailable);
+    EXPECT_EQ(ErrorOf([&] { secret.CommitDictionary(); }), int(DatasrcMsg::NotAvailable));
     EXPECT_NE(access(dir.File("secret.sys").c_str(), F_OK), 0);
 }

@@ -37,9 +37,6 @@ struct SystemFileOptions;
 
 class SystemFileDataSource : public IndependentDataStore {
 public:
-    // Message number of operations this build does not offer yet.
-    static constexpr int kErrNotAvailable = 1290;
-
     class Iterator;
 
     // A new file for writing: no file yet, state "new", character encoding

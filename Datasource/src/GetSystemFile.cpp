@@ -15,8 +15,6 @@
 
 namespace {
 
-constexpr int kWarnEncoding = 1721;
-
 // Saves the process's code page and UTF-8 mode and puts them back when it goes.
 class EncodingSettings {
 public:
@@ -57,7 +55,7 @@ VESK_DataSource* SystemFileDataSource::GetSystemFile(const ExtNameStr& file, con
     const std::string codePage = toUTF8 ? encoding : std::string(VESKMBDefaultCodePage());
     // An encoding without a converter is reported like one that cannot be shown.
     if (!(toUTF8 || fromUTF8) || !HasConverter(codePage)) {
-        if (monitor) VeskReportWarning(monitor, kWarnEncoding, {file.GetGeneric(), encoding}, 0);
+        if (monitor) VeskReportWarning(monitor, DatasrcMsg::EncodingNotShown, {file.GetGeneric(), encoding}, 0);
         reader->SetDirty(false);
         return reader.release();
     }

@@ -26,8 +26,6 @@ using namespace SysFileLayout;
 
 namespace {
 
-constexpr int kErrNoShortName = 1504;
-constexpr int kErrDuplicateName = 1505;
 constexpr int kShortNameBytes = 8;
 constexpr size_t kSegmentBaseBytes = 5;
 constexpr int kLowestBuiltSubtype = 1;
@@ -223,7 +221,7 @@ void SystemFileDataSource::SaveDS::BuildDictionary() {
         for (unsigned v = 0; v < ColumnCount(); ++v) {
             const VESK_Variable& var = GetVariable(int(v));
             if (!names.insert(var.GetUpperCaseName()).second)
-                ThrowError::String1(DATASRC_ERR, kErrDuplicateName, var.GetName());
+                ThrowError::String1(DATASRC_ERR, DatasrcMsg::DuplicateName, var.GetName());
         }
     }
     std::vector<std::unique_ptr<SystemFileExtensionRecord>> records;
@@ -257,7 +255,7 @@ void SystemFileDataSource::SaveDS::WriteDictionary() {
     const int64_t base = fStream.Tell();
     if (fCountOffset >= 0) fCountRecordPos = base + fCountOffset;
     const size_t written = fStream.Write(fDictionary.data(), fDictionary.size());
-    SF_REQUIRE_SYS(written == fDictionary.size(), kErrCannotWriteCase);
+    SF_REQUIRE_SYS(written == fDictionary.size(), DatasrcMsg::CannotWriteCase);
     fDictionary = std::string();
 }
 
@@ -399,7 +397,7 @@ std::vector<std::pair<std::string, std::string>>& SystemFileDataSource::SaveDS::
         std::snprintf(base, sizeof base, "V%u", v + 1);
         for (int k = 0;; ++k) {
             if (MakeShortSuffixedName(buffer, base, k, kShortNameBytes) != 0)
-                ThrowError::String1(DATASRC_ERR, kErrNoShortName, GetVariable(int(v)).GetName());
+                ThrowError::String1(DATASRC_ERR, DatasrcMsg::NoShortName, GetVariable(int(v)).GetName());
             if (used.insert(buffer).second) break;
         }
         table[v].second = buffer;
@@ -514,7 +512,7 @@ void SystemFileDataSource::SaveDS::PrepareAppend(int64_t countRecordPos, int64_t
     switch (fOptions._compression) {
     case kCompressNone:
         if (rowsBefore < 0) {
-            SF_REQUIRE_SYS(fStream.Seek(0, VESK_StrBaseIO::SeekFromEnd) == 0, kErrCannotWriteCase);
+            SF_REQUIRE_SYS(fStream.Seek(0, VESK_StrBaseIO::SeekFromEnd) == 0, DatasrcMsg::CannotWriteCase);
             const int64_t bytes = std::max<int64_t>(0, fStream.Tell() - row0);
             fRowsBefore = fCaseBytes ? bytes / int64_t(fCaseBytes) : 0;
         }
@@ -557,7 +555,7 @@ void SystemFileDataSource::SaveDS::WriteCase(const OBS* cells) {
     } else {
         const size_t toWrite = fCaseBytes;
         if (fStream.Write(physical, toWrite) != toWrite)
-            throw SystemFileException(VESK_SOURCE_NAME, "toWrite", kErrCannotWriteCase, __LINE__, true);
+            throw SystemFileException(VESK_SOURCE_NAME, "toWrite", DatasrcMsg::CannotWriteCase, __LINE__, true);
     }
     ++fRowsWritten;
 }
@@ -583,7 +581,7 @@ void SystemFileDataSource::SaveDS::Finish() {
     fZStream.reset();
     if (streamOpen && !fStream.Flush() && !failure)
         failure = std::make_exception_ptr(
-            SystemFileException(VESK_SOURCE_NAME, "Flush()", kErrCannotWriteCase, __LINE__, true));
+            SystemFileException(VESK_SOURCE_NAME, "Flush()", DatasrcMsg::CannotWriteCase, __LINE__, true));
 
     const int64_t count = FinalCount();
     if (count != fOptions._nCases || count > kMaxHeaderCount) PatchCaseCount(count);
@@ -597,7 +595,7 @@ void SystemFileDataSource::SaveDS::PatchCaseCount(int64_t count) {
         const ExtNameStr name = fStream.GetNameStr();
         fStream.Close();
         if (!fStream.Open(name, fOptions._password, "rb+"))
-            throw SystemFileException(VESK_SOURCE_NAME, "Open(name, password, \"rb+\")", kErrCannotOpen, __LINE__,
+            throw SystemFileException(VESK_SOURCE_NAME, "Open(name, password, \"rb+\")", DatasrcMsg::CannotOpen, __LINE__,
                                       true);
         fStream.ClearAndReset();
         const ByteOrder order(fOptions._reversed);

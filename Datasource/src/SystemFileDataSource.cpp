@@ -55,10 +55,6 @@ struct SystemFileDataSource::Impl {
 
 namespace {
 
-constexpr int kErrCommittedTwice = 1209;
-constexpr int kErrEncryptedNoPassword = 1214;
-constexpr int kErrNoLongName = 1507;
-constexpr int kWarnNamesReplaced = 1722;
 constexpr size_t kMaxNameBytes = 64;
 // Smallest value label: the value, the length byte and its padding.
 constexpr int64_t kMinValueLabelBytes = int64_t(kValueLabelValueSize + ValueLabelStoredSize(0));
@@ -110,7 +106,7 @@ private:
 int32_t ReadInt(DictReader& in) {
     unsigned char b[4];
     const size_t len = in.Read(b, 4);
-    SF_REQUIRE(len == sizeof(int32), kErrShortRead);
+    SF_REQUIRE(len == sizeof(int32), DatasrcMsg::ShortRead);
     return in.order.GetI32(b);
 }
 
@@ -197,9 +193,9 @@ void SystemFileDataSource::init(const ExtNameStr& file, const ExtNameStr& passwo
 
 void SystemFileDataSource::OpenStream(const char* mode) const {
     if (!m_->_options._password.Empty())
-        ThrowError::String2(DATASRC_ERR, kErrNotAvailable, m_->fileName.GetGeneric(), "reading encrypted files");
+        ThrowError::String2(DATASRC_ERR, DatasrcMsg::NotAvailable, m_->fileName.GetGeneric(), "reading encrypted files");
     if (!m_->_file.Open(m_->fileName, m_->_options._password, mode))
-        ThrowError::StringSys(DATASRC_ERR, kErrCannotOpen, m_->fileName.GetGeneric());
+        ThrowError::StringSys(DATASRC_ERR, DatasrcMsg::CannotOpen, m_->fileName.GetGeneric());
     m_->_file.Seek(0, VESK_StrBaseIO::SeekFromEnd);
     m_->fileSize = m_->_file.Tell();
     m_->_file.Seek(0, VESK_StrBaseIO::SeekFromStart);
@@ -238,7 +234,7 @@ void DictionaryReader::ReadHeader(int kind, bool encrypted) {
     std::memcpy(header, kind == kFL3 ? kMagicZlib : kMagicPlain, kMagicSize);
     const size_t len1 = kHeaderSize - kMagicSize;
     const size_t nRead = fIn.Read(header + kMagicSize, len1);
-    SF_REQUIRE(nRead == len1, kErrShortRead);
+    SF_REQUIRE(nRead == len1, DatasrcMsg::ShortRead);
     SystemFileHeader h;
     fIn.order = h.Decode(header);
     fOptions._reversed = fIn.order.Reversed();
@@ -248,8 +244,8 @@ void DictionaryReader::ReadHeader(int kind, bool encrypted) {
     // The data area is read by its code; codes the reader does not know, and
     // the zlib code inside an encrypted file (no zlib layer there), are malformed.
     const int32_t compression = h.compression;
-    SF_REQUIRE(compression >= kCompressNone && compression <= kCompressZlib, kErrMalformed);
-    SF_REQUIRE(!(encrypted && compression == kCompressZlib), kErrMalformed);
+    SF_REQUIRE(compression >= kCompressNone && compression <= kCompressZlib, DatasrcMsg::Malformed);
+    SF_REQUIRE(!(encrypted && compression == kCompressZlib), DatasrcMsg::Malformed);
     fOptions._compression = compression;
     fOptions._weightIndex = h.weightIndex;
     fOptions._nCases = h.caseCount < 0 ? -1 : h.caseCount;
@@ -264,13 +260,13 @@ void DictionaryReader::ReadRecords() {
         unsigned char typeBytes[kRecordTypeSize];
         const size_t len = fIn.Read(typeBytes, sizeof typeBytes);
         int32 recType;
-        SF_REQUIRE(len == sizeof(recType), kErrShortRead);
+        SF_REQUIRE(len == sizeof(recType), DatasrcMsg::ShortRead);
         recType = fIn.order.GetI32(typeBytes);
         if (recType != kRecVariable && !fVariablesDone) EndOfVariables();
         switch (recType) {
         case kRecVariable:
             // The variable list ends at the first record of another type.
-            SF_REQUIRE(!fVariablesDone, kErrMalformed);
+            SF_REQUIRE(!fVariablesDone, DatasrcMsg::Malformed);
             ReadVariable();
             break;
         case kRecValueLabels:
@@ -285,11 +281,11 @@ void DictionaryReader::ReadRecords() {
         case kRecTermination: {
             unsigned char padding[4];
             const size_t n = fIn.Read(padding, sizeof padding);
-            SF_REQUIRE(n == sizeof(padding), kErrShortRead);
+            SF_REQUIRE(n == sizeof(padding), DatasrcMsg::ShortRead);
             return;
         }
         default:
-            SF_REQUIRE(false, kErrMalformed);
+            SF_REQUIRE(false, DatasrcMsg::Malformed);
         }
     }
 }
@@ -311,32 +307,32 @@ void DictionaryReader::EndOfVariables() {
 void DictionaryReader::ReadVariable() {
     unsigned char fixed[kVarFixedSize];
     const size_t len = fIn.Read(fixed, sizeof fixed);
-    SF_REQUIRE(len == sizeof(fixed), kErrShortRead);
+    SF_REQUIRE(len == sizeof(fixed), DatasrcMsg::ShortRead);
     SystemFileVariableRecord r;
     r.Decode(fixed, fIn.order);
     // A record's width is at most 255; wider strings come as segments.
-    SF_REQUIRE(r.type >= kContinuationType && r.type <= kMaxRecordStringWidth, kErrMalformed);
+    SF_REQUIRE(r.type >= kContinuationType && r.type <= kMaxRecordStringWidth, DatasrcMsg::Malformed);
     // Room for three values: 1..3 discrete, -2 a range, -3 a range and one value.
     SF_REQUIRE(r.missingCount >= kMissingRangeAndValue && r.missingCount <= kMaxMissingValues &&
                    r.missingCount != -1,
-               kErrMalformed);
+               DatasrcMsg::Malformed);
 
     std::string label;
     if (r.hasLabel) {
         const int32_t labelLength = ReadInt(fIn);
-        SF_REQUIRE(labelLength >= 0, kErrMalformed);
+        SF_REQUIRE(labelLength >= 0, DatasrcMsg::Malformed);
         const int64_t stored = int64_t(VarLabelStoredSize(size_t(labelLength)));
-        SF_REQUIRE(stored <= fIn.Remaining(), kErrShortRead);
+        SF_REQUIRE(stored <= fIn.Remaining(), DatasrcMsg::ShortRead);
         label.resize(size_t(stored));
         const size_t n = fIn.Read(label.data(), label.size());
-        SF_REQUIRE(n == label.size(), kErrShortRead);
+        SF_REQUIRE(n == label.size(), DatasrcMsg::ShortRead);
         label.resize(size_t(labelLength));
     }
     const int nMissing = r.missingCount < 0 ? -r.missingCount : r.missingCount;
     OBS missing[kMaxMissingValues];
     if (nMissing > 0) {
         const size_t n = fIn.Read(missing, size_t(nMissing) * sizeof(OBS));
-        SF_REQUIRE(n == size_t(nMissing) * sizeof(OBS), kErrShortRead);
+        SF_REQUIRE(n == size_t(nMissing) * sizeof(OBS), DatasrcMsg::ShortRead);
     }
     if (r.type < 0) return;  // a continuation cell: nothing of it is kept
 
@@ -354,20 +350,20 @@ void DictionaryReader::ReadVariable() {
 
 void DictionaryReader::ReadValueLabels() {
     const int32 nLabels = ReadInt(fIn);
-    SF_REQUIRE(nLabels >= 0, kErrMalformed);
-    SF_REQUIRE(int64_t(nLabels) * kMinValueLabelBytes <= fIn.Remaining(), kErrShortRead);
+    SF_REQUIRE(nLabels >= 0, DatasrcMsg::Malformed);
+    SF_REQUIRE(int64_t(nLabels) * kMinValueLabelBytes <= fIn.Remaining(), DatasrcMsg::ShortRead);
     std::vector<std::pair<OBS, std::string>> pairs;
     pairs.reserve(size_t(nLabels));
     std::string text;
     for (int32 i = 0; i < nLabels; ++i) {
         std::string header(kValueLabelValueSize + 1, '\0');
         size_t len = fIn.Read(header.data(), header.size());
-        SF_REQUIRE(len == header.size(), kErrShortRead);
+        SF_REQUIRE(len == header.size(), DatasrcMsg::ShortRead);
         const size_t k = static_cast<unsigned char>(header[kValueLabelValueSize]);
         const size_t paddedLen = ValueLabelStoredSize(k) - 1;
         text.resize(paddedLen);
         len = fIn.Read(text.data(), paddedLen);
-        SF_REQUIRE(len == paddedLen, kErrShortRead);
+        SF_REQUIRE(len == paddedLen, DatasrcMsg::ShortRead);
         OBS value;
         std::memcpy(value.c, header.data(), sizeof value);
         pairs.emplace_back(value, text.substr(0, k));
@@ -375,15 +371,15 @@ void DictionaryReader::ReadValueLabels() {
 
     unsigned char hb[kValueLabelVarsHeaderSize];
     size_t len = fIn.Read(hb, sizeof hb);
-    SF_REQUIRE(len == 2*sizeof(int32), kErrShortRead);
+    SF_REQUIRE(len == 2*sizeof(int32), DatasrcMsg::ShortRead);
     const int32 h[2] = {fIn.order.GetI32(hb), fIn.order.GetI32(hb + 4)};
-    SF_REQUIRE(h[0] == 4, kErrMalformed);
-    SF_REQUIRE(h[1] > 0, kErrMalformed);
+    SF_REQUIRE(h[0] == 4, DatasrcMsg::Malformed);
+    SF_REQUIRE(h[1] > 0, DatasrcMsg::Malformed);
     const int64_t nVars = h[1];
-    SF_REQUIRE(nVars * int64_t(sizeof(int32)) <= fIn.Remaining(), kErrShortRead);
+    SF_REQUIRE(nVars * int64_t(sizeof(int32)) <= fIn.Remaining(), DatasrcMsg::ShortRead);
     std::vector<unsigned char> raw(size_t(nVars) * sizeof(int32));
     len = fIn.Read(raw.data(), raw.size());
-    SF_REQUIRE(len == nVars*sizeof(int32), kErrShortRead);
+    SF_REQUIRE(len == nVars*sizeof(int32), DatasrcMsg::ShortRead);
 
     // Every listed position must start a variable, all of the same kind
     // (numeric or string) as the first, which decides the map's type.
@@ -391,11 +387,11 @@ void DictionaryReader::ReadValueLabels() {
     columns.reserve(size_t(nVars));
     for (int64_t i = 0; i < nVars; ++i) {
         const int index = fDict.GetIndex(fIn.order.GetI32(raw.data() + 4 * i));
-        SF_REQUIRE(index >= 0, kErrMalformed);
+        SF_REQUIRE(index >= 0, DatasrcMsg::Malformed);
         columns.push_back(index);
     }
     const int type = fSource.GetVariable(columns.front()).GetType();
-    for (int c : columns) SF_REQUIRE((fSource.GetVariable(c).GetType() == 0) == (type == 0), kErrMalformed);
+    for (int c : columns) SF_REQUIRE((fSource.GetVariable(c).GetType() == 0) == (type == 0), DatasrcMsg::Malformed);
 
     if (type == 0)
         for (auto& pair : pairs) fIn.order.FixCell(pair.first);
@@ -418,12 +414,12 @@ void DictionaryReader::ReadValueLabels() {
 
 void DictionaryReader::ReadDocuments() {
     const int32_t nLines = ReadInt(fIn);
-    SF_REQUIRE(nLines >= 0, kErrMalformed);
+    SF_REQUIRE(nLines >= 0, DatasrcMsg::Malformed);
     const int64_t bytes = int64_t(nLines) * int64_t(kDocumentLineSize);
-    SF_REQUIRE(bytes <= fIn.Remaining(), kErrShortRead);
+    SF_REQUIRE(bytes <= fIn.Remaining(), DatasrcMsg::ShortRead);
     std::vector<char> lines(static_cast<size_t>(bytes));
     const size_t len = fIn.Read(lines.data(), lines.size());
-    SF_REQUIRE(len == size_t(bytes), kErrShortRead);
+    SF_REQUIRE(len == size_t(bytes), DatasrcMsg::ShortRead);
     fSource.SetExtension(kExtDocuments, 1, long(bytes), bytes ? lines.data() : nullptr);
     fOptions._extensionFound.set(kExtDocuments);
 }
@@ -431,19 +427,19 @@ void DictionaryReader::ReadDocuments() {
 void DictionaryReader::ReadExtension() {
     unsigned char hb[kExtensionHeaderSize];
     const size_t len = fIn.Read(hb, sizeof hb);
-    SF_REQUIRE(len == 3*sizeof(int32), kErrShortRead);
+    SF_REQUIRE(len == 3*sizeof(int32), DatasrcMsg::ShortRead);
     const int32 h[3] = {fIn.order.GetI32(hb), fIn.order.GetI32(hb + 4), fIn.order.GetI32(hb + 8)};
     // A record has units, and units have bytes.
-    SF_REQUIRE(h[1] > 0 && h[2] > 0, kErrMalformed);
+    SF_REQUIRE(h[1] > 0 && h[2] > 0, DatasrcMsg::Malformed);
     // Slot 0 holds the documents, which come only from the document record.
-    SF_REQUIRE(h[0] != kExtDocuments, kErrMalformed);
-    SF_REQUIRE(int64_t(h[1]) * int64_t(h[2]) <= fIn.Remaining(), kErrShortRead);
+    SF_REQUIRE(h[0] != kExtDocuments, DatasrcMsg::Malformed);
+    SF_REQUIRE(int64_t(h[1]) * int64_t(h[2]) <= fIn.Remaining(), DatasrcMsg::ShortRead);
     if (h[0] == kExtCaseCount) fSource.NoteNCasesLoc();
     SystemFileExtensionRecord rec;
     rec.SetUnitSize(h[1]);
     rec.SetNUnits(h[2]);
     const size_t n = fIn.Read(rec.GetContents(), rec.ByteSize());
-    SF_REQUIRE(n == size_t(h[2])*size_t(h[1]), kErrShortRead);
+    SF_REQUIRE(n == size_t(h[2])*size_t(h[1]), DatasrcMsg::ShortRead);
     ReadExtensionRecord(h[0], fSource, fOptions, rec);
 }
 
@@ -455,7 +451,7 @@ void SystemFileDataSource::ReadDictionary() {
     try {
         VESK_StrBaseIO& stream = m_->_file;
         const int type = DetectFileKind(stream);
-        SF_REQUIRE(type != kENCRYPTED, kErrEncryptedNoPassword);
+        SF_REQUIRE(type != kENCRYPTED, DatasrcMsg::NeedsPassword);
         // The magic has been read; the rest of the header follows.
         DictReader in(stream, m_->fileSize);
         DictionaryReader reader(*this, o, in);
@@ -469,11 +465,11 @@ void SystemFileDataSource::ReadDictionary() {
         const int64_t logical = GetObsAreaSize();
         if (!o._veryLongStrings.empty()) o._chunks = SystemFileDechunker::Build(o._veryLongStrings, stored);
         if (o._chunks.empty()) {
-            SF_REQUIRE(stored == logical, kErrMalformed);
+            SF_REQUIRE(stored == logical, DatasrcMsg::Malformed);
         } else {
-            SF_REQUIRE(SystemFileDechunker::Fits(o._chunks, stored, logical), kErrMalformed);
+            SF_REQUIRE(SystemFileDechunker::Fits(o._chunks, stored, logical), DatasrcMsg::Malformed);
         }
-        if (!o._swapFlags.empty()) SF_REQUIRE(int64_t(o._swapFlags.size()) == stored, kErrMalformed);
+        if (!o._swapFlags.empty()) SF_REQUIRE(int64_t(o._swapFlags.size()) == stored, DatasrcMsg::Malformed);
     } catch (const SystemFileException& e) {
         e.Raise(GetFileSpec());
     }
@@ -516,7 +512,7 @@ void SystemFileDataSource::FixVarNames(VESK_DataSource& source, ErrorMonitor* mo
         candidate[0] = 'v';
         source.GetVariable(int(v)).SetName(candidate);
     }
-    if (!marked.empty() && monitor) VeskReportWarning(monitor, kWarnNamesReplaced, {"no message"}, 0);
+    if (!marked.empty() && monitor) VeskReportWarning(monitor, DatasrcMsg::NamesReplaced, {"no message"}, 0);
 }
 
 void SystemFileDataSource::GetCompatName(const char* name, char* out) const {
@@ -526,7 +522,7 @@ void SystemFileDataSource::GetCompatName(const char* name, char* out) const {
                                [](const std::pair<std::string, std::string>& p, const std::string& key) {
                                    return p.first < key;
                                });
-    if (it == table.end() || it->first != name) ThrowError::String2(DATASRC_ERR, kErrNoLongName, name, GetFileSpec());
+    if (it == table.end() || it->first != name) ThrowError::String2(DATASRC_ERR, DatasrcMsg::NoLongName, name, GetFileSpec());
     CopyName(out, it->second);
 }
 
@@ -538,7 +534,7 @@ void SystemFileDataSource::GetInputFileCompatName(const char* name, char* out) c
             return;
         }
     }
-    ThrowError::String2(DATASRC_ERR, kErrNoLongName, name, GetFileSpec());
+    ThrowError::String2(DATASRC_ERR, DatasrcMsg::NoLongName, name, GetFileSpec());
 }
 
 // ---------------------------------------------------------------- open-file registry
@@ -635,12 +631,12 @@ void AbandonWriter(SystemFileDataSource::Impl& m) {
 }  // namespace
 
 void SystemFileDataSource::CommitDictionary() {
-    if (m_->state != 0) ThrowError::Simple(DATASRC_ERR, kErrCommittedTwice);
+    if (m_->state != 0) ThrowError::Simple(DATASRC_ERR, DatasrcMsg::WrongTime);
     SystemFileOptions& o = m_->_options;
     // Encrypted writing is not part of this build: refused rather than
     // written in the clear.
     if (!o._password.Empty())
-        ThrowError::String2(DATASRC_ERR, kErrNotAvailable, GetFileSpec(), "writing encrypted files");
+        ThrowError::String2(DATASRC_ERR, DatasrcMsg::NotAvailable, GetFileSpec(), "writing encrypted files");
     int codePage = 0;
     if (VESKMBCpNameToNum_A(o._encoding.c_str(), &codePage)) o._characterCode = codePage;
     m_->fileName = GetFileSpecExt();
@@ -649,7 +645,7 @@ void SystemFileDataSource::CommitDictionary() {
         // written leaves an existing file alone.
         m_->writer = std::make_unique<SaveDS>(*this, m_->_file, o);
         m_->writer->BuildDictionary();
-        SF_REQUIRE_SYS(m_->_file.Open(m_->fileName, o._password, "wb"), kErrCannotOpen);
+        SF_REQUIRE_SYS(m_->_file.Open(m_->fileName, o._password, "wb"), DatasrcMsg::CannotOpen);
         m_->writer->WriteDictionary();
         o._cellsPerCase = m_->writer->GetObsAreaSize();
         m_->_row0pos = m_->_file.Tell();
@@ -671,23 +667,23 @@ void SystemFileDataSource::CommitDictionary() {
 
 void SystemFileDataSource::AddRow(const OBS* row) {
     VESK_ASSERT(row != nullptr);
-    if (m_->openIterators > 0) ThrowError::Simple(DATASRC_ERR, kErrCommittedTwice);
+    if (m_->openIterators > 0) ThrowError::Simple(DATASRC_ERR, DatasrcMsg::WrongTime);
     if (m_->state == 0) {
         CommitDictionary();
     } else if (m_->state == 2) {
         // Rows after Close, or after reading: appended to the file.
         SystemFileOptions& o = m_->_options;
         if (!o._password.Empty())
-            ThrowError::String2(DATASRC_ERR, kErrNotAvailable, GetFileSpec(), "writing encrypted files");
+            ThrowError::String2(DATASRC_ERR, DatasrcMsg::NotAvailable, GetFileSpec(), "writing encrypted files");
         if (o._reversed)
-            ThrowError::String2(DATASRC_ERR, kErrNotAvailable, GetFileSpec(),
+            ThrowError::String2(DATASRC_ERR, DatasrcMsg::NotAvailable, GetFileSpec(),
                                 "appending to files of the other byte order");
         m_->zreader.reset();
         m_->reopenForReading = true;
         try {
             m_->_file.Close();
             const char* mode = o._compression == kCompressNone ? "ab" : "r+b";
-            SF_REQUIRE_SYS(m_->_file.Open(m_->fileName, o._password, mode), kErrCannotOpen);
+            SF_REQUIRE_SYS(m_->_file.Open(m_->fileName, o._password, mode), DatasrcMsg::CannotOpen);
             m_->writer = std::make_unique<SaveDS>(*this, m_->_file, o);
             m_->writer->PrepareAppend(m_->nCasesLoc, o._nCases, &m_->rowIndex, m_->_row0pos);
         } catch (const SystemFileException& e) {
@@ -799,7 +795,7 @@ int SystemFileDataSource::Iterator::ReadStored(OBS* into) {
     const size_t caseLen = size_t(s.caseLen);
     if (caseLen == 0) return 0;
     const size_t readLen = s.stream->Read(into, caseLen);
-    SF_REQUIRE(readLen== 0 || readLen == caseLen, kErrShortRead);
+    SF_REQUIRE(readLen== 0 || readLen == caseLen, DatasrcMsg::ShortRead);
     if (readLen == 0) return 0;
     if (s.swapFlags) {
         const size_t cells = caseLen / sizeof(OBS);

@@ -14,19 +14,20 @@
 // Everything below them (the codecs, the dictionary reader, the writer, the
 // extension record handlers, the variable-set text) lets it pass.
 //
-// Depends on nothing of the library but the assertion header (for
-// VESK_SOURCE_NAME), so that any layer may raise it.
+// Depends on nothing of the library but the platform's message numbers and
+// assertion header (for VESK_SOURCE_NAME), so that any layer may raise it.
 #pragma once
 
 #include <string>
 
+#include "errortext.h"
 #include "vesk_assert.h"
 
 class SystemFileException {
 public:
-    SystemFileException(const char* sourceFile, const char* condition, int code, int line,
+    SystemFileException(const char* sourceFile, const char* condition, DatasrcMsg code, int line,
                         bool systemError = false)
-        : fSourceFile(sourceFile), fCondition(condition), fCode(code), fLine(line),
+        : fSourceFile(sourceFile), fCondition(condition), fCode(int(code)), fLine(line),
           fSystemError(systemError) {}
 
     const std::string& SourceFile() const { return fSourceFile; }
@@ -61,7 +62,7 @@ private:
 
 // Raises SystemFileException 1204 (malformed record) with the given condition
 // text when cond is false.
-#define SF_EXT_CHECK(cond, text)                \
-    do {                                        \
-        if (!(cond)) SF_FAIL((text), 1204);     \
+#define SF_EXT_CHECK(cond, text)                                \
+    do {                                                        \
+        if (!(cond)) SF_FAIL((text), DatasrcMsg::Malformed);    \
     } while (0)

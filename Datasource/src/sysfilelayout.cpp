@@ -42,17 +42,17 @@ int FileKindOfBytes(const void* bytes, size_t size) {
 int DetectFileKind(VESK_StrBaseIO& stream) {
     char magic[kMagicSize + 1] = {};
     size_t nRead = stream.Read(magic, kMagicSize);
-    SF_REQUIRE(nRead == 4, kErrShortRead);
+    SF_REQUIRE(nRead == 4, DatasrcMsg::ShortRead);
     if (IsSystemFileMagic(magic)) return magic[3] == kMagicPlain[3] ? kFL2 : kFL3;
     char skipped[kEncryptedMagicOffset - kMagicSize];
     nRead = stream.Read(skipped, sizeof skipped);
-    SF_REQUIRE(nRead == 4, kErrShortRead);
+    SF_REQUIRE(nRead == 4, DatasrcMsg::ShortRead);
     char magic2[kEncryptedMagicSize + 1] = {};
     nRead = stream.Read(magic2, kEncryptedMagicSize);
-    SF_REQUIRE(nRead == 12, kErrShortRead);
+    SF_REQUIRE(nRead == 12, DatasrcMsg::ShortRead);
     SF_REQUIRE(std::string(magic) == "$FL2" || std::string(magic) == "$FL3" ||
                    std::string( magic2 ) == "ENCRYPTEDSAV",
-               kErrMalformed);
+               DatasrcMsg::Malformed);
     return kENCRYPTED;
 }
 

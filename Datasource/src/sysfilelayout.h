@@ -28,13 +28,6 @@ class VESK_StrBaseIO;
 
 namespace SysFileLayout {
 
-// ---------------------------------------------------------------- message numbers
-
-constexpr int kErrCannotOpen = 1201;
-constexpr int kErrCannotWriteCase = 1202;
-constexpr int kErrMalformed = 1204;
-constexpr int kErrShortRead = 1205;
-
 // ---------------------------------------------------------------- magic texts
 
 constexpr size_t kMagicSize = 4;
