@@ -4,7 +4,7 @@
 #define VESK_SOURCE_NAME "Datasource/src/SFExtensionEnhancedMRSets"
 
 #include "SFExtensionHandlers.h"
-#include "variableset.h"
+#include "variableset_private.h"
 
 VESK_DEFINE_EXTENSION_HANDLER_INSTANCE(SFExtensionEnhancedMRSets)
 
@@ -12,7 +12,7 @@ void SFExtensionEnhancedMRSets::BuildRecord(const VESK_DataSource& source, Syste
                                             SystemFileExtensionRecord& rec) {
     const std::vector<VariableSet> sets = VariableSets(source, eMRSets);
     std::string text;
-    MakeExtension(sets, text, 19);
+    MakeSetRecord(sets, text, 19);
     if (!text.empty()) rec.SetText(text);
 }
 
@@ -22,6 +22,6 @@ void SFExtensionEnhancedMRSets::ApplyRecord(VESK_DataSource& target, SystemFileO
     SF_EXT_CHECK(rec.NUnits() >= 0, "rec.NUnits() >= 0");
     const std::string text = rec.Text();
     std::vector<VariableSet> sets = VariableSets(target, eMRSets);
-    ParseExtension(text.data(), text.size(), 19, sets);
+    ParseSetRecord(text.data(), text.size(), 19, sets);
     SaveVariableSets(sets, target, eMRSets);
 }

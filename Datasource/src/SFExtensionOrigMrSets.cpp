@@ -5,7 +5,7 @@
 
 #include "SFExtensionHandlers.h"
 #include "textmb.h"
-#include "variableset.h"
+#include "variableset_private.h"
 
 VESK_DEFINE_EXTENSION_HANDLER_INSTANCE(SFExtensionOrigMrSets)
 
@@ -15,7 +15,7 @@ void SFExtensionOrigMrSets::BuildRecord(const VESK_DataSource& source, SystemFil
     if (sets.empty()) return;
     for (VariableSet& set : sets) set.SetVariableNames(set.GetVariableNames(VariableSet::eLowerCase));
     std::string text;
-    MakeExtension(sets, text, 7);
+    MakeSetRecord(sets, text, 7);
     if (!text.empty()) rec.SetText(text);
 }
 
@@ -25,6 +25,6 @@ void SFExtensionOrigMrSets::ApplyRecord(VESK_DataSource& target, SystemFileOptio
     SF_EXT_CHECK(rec.NUnits() >= 0, "rec.NUnits() >= 0");
     const std::string text = rec.Text();
     std::vector<VariableSet> sets;
-    ParseExtension(text.data(), text.size(), 7, sets);
+    ParseSetRecord(text.data(), text.size(), 7, sets);
     SaveVariableSets(sets, target, eMRSets);
 }
