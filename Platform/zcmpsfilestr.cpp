@@ -15,6 +15,7 @@
 #include <mutex>
 #include <string>
 
+#include "byteorder.h"
 #include "errortext.h"
 #include "threads.h"
 #include "vesk_assert.h"
@@ -23,29 +24,10 @@
 
 namespace zcmps {
 
-namespace {
-template <class T>
-T Swapped(T v) {
-    if constexpr (sizeof(T) == 4) return static_cast<T>(__builtin_bswap32(static_cast<uint32_t>(v)));
-    else return static_cast<T>(__builtin_bswap64(static_cast<uint64_t>(v)));
-}
-template <class T>
-void Put(uint8_t* p, T v, bool reversed) {
-    if (reversed) v = Swapped(v);
-    std::memcpy(p, &v, sizeof v);
-}
-template <class T>
-T Get(const uint8_t* p, bool reversed) {
-    T v;
-    std::memcpy(&v, p, sizeof v);
-    return reversed ? Swapped(v) : v;
-}
-}  // namespace
-
-void Put32(uint8_t* p, int32_t v, bool reversed) { Put(p, v, reversed); }
-void Put64(uint8_t* p, int64_t v, bool reversed) { Put(p, v, reversed); }
-int32_t Get32(const uint8_t* p, bool reversed) { return Get<int32_t>(p, reversed); }
-int64_t Get64(const uint8_t* p, bool reversed) { return Get<int64_t>(p, reversed); }
+void Put32(uint8_t* p, int32_t v, bool reversed) { ByteOrder(reversed).PutI32(p, v); }
+void Put64(uint8_t* p, int64_t v, bool reversed) { ByteOrder(reversed).PutI64(p, v); }
+int32_t Get32(const uint8_t* p, bool reversed) { return ByteOrder(reversed).GetI32(p); }
+int64_t Get64(const uint8_t* p, bool reversed) { return ByteOrder(reversed).GetI64(p); }
 
 void EncodeHeader(uint8_t out[kHeaderLen], const Header& h, bool reversed) {
     Put64(out, h.zheaderOfs, reversed);

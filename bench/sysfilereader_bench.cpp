@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "CompressedSystemFile.h"
+#include "sysfilecoding.h"
 #include "sysfilelayout.h"
 #include "SystemFileDataSource.h"
 #include "zcmpsfilestr.h"

@@ -21,7 +21,6 @@
 #include "vesk_assert.h"
 
 using namespace std::string_literals;
-using SysFileLayout::ByteOrder;
 
 namespace {
 

@@ -7,6 +7,7 @@
 #include <tuple>
 #include <vector>
 
+#include "sysfilecoding.h"
 #include "sysfilelayout.h"
 #include "dates.h"
 #include "sparsefileindex.h"

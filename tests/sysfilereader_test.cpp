@@ -17,6 +17,7 @@
 #include "SystemFileDechunker.h"
 #include "errortext.h"
 #include "sysfilebuilder.h"
+#include "sysfilecoding.h"
 #include "sysfilelayout.h"
 #include "vesk_assert.h"
 #include "zcmpsfilestr.h"

@@ -20,6 +20,7 @@
 #include "errortext.h"
 #include "memorydatastore.h"
 #include "sysfilebuilder.h"
+#include "sysfilecoding.h"
 #include "sysfilelayout.h"
 #include "vesk_assert.h"
 

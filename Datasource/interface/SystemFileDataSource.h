@@ -138,7 +138,7 @@ public:
     bool GetPasswordMangled() const;
     bool IsEncrypted() const;
 
-    // The header and options block of the file (layout: sysfilelayout.h).
+    // The header and options block of the file (SystemFileOptions.h).
     SystemFileOptions& Options();
     const SystemFileOptions& Options() const;
     // Stream position of the first case.

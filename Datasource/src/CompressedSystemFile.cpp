@@ -5,9 +5,13 @@
 #include <algorithm>
 #include <cstring>
 
+#include "SystemFileException.h"
+#include "SystemFileOptions.h"
+#include "byteorder.h"
 #include "bytecode.h"
 #include "filestream.h"
 #include "sparsefileindex.h"
+#include "sysfilecoding.h"
 #include "vesk_assert.h"
 
 using namespace SysFileLayout;
@@ -36,7 +40,7 @@ inline int CountFlagged(uint64_t mask) { return int(((mask >> 7) * kOnes) >> 56)
 inline uint64_t LoadCommands(const uint8_t* p) {
     uint64_t w;
     std::memcpy(&w, p, 8);
-    return kNativeLittleEndian ? w : Swap64(w);
+    return ByteOrder::Little().U64(w);
 }
 
 }  // namespace
@@ -291,7 +295,7 @@ inline void CompressedSystemFile::DecodeRun(OBS* out, int count, const uint8_t* 
         std::memcpy(&r, raw, 8);  // within the block or its slack; discarded unless raw
         const bool isRaw = c == kCodeRaw;
         if constexpr (kSwap) {
-            if (isRaw && swapFlags[j]) r = Swap64(r);
+            if (isRaw && swapFlags[j]) r = ByteOrder::Swap64(r);
         }
         // Selects by masks: a branch on the code would mispredict on mixed data.
         const uint64_t rawMask = 0 - uint64_t(isRaw);

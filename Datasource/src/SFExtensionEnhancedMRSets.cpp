@@ -12,7 +12,7 @@ void SFExtensionEnhancedMRSets::BuildRecord(const VESK_DataSource& source, Syste
                                             SystemFileExtensionRecord& rec) {
     const std::vector<VariableSet> sets = VariableSets(source, eMRSets);
     std::string text;
-    MakeSetRecord(sets, text, 19);
+    MakeSetRecord(sets, text, SysFileLayout::kExtEnhancedMRSets);
     if (!text.empty()) rec.SetText(text);
 }
 
@@ -22,6 +22,6 @@ void SFExtensionEnhancedMRSets::ApplyRecord(VESK_DataSource& target, SystemFileO
     SF_EXT_CHECK(rec.NUnits() >= 0, "rec.NUnits() >= 0");
     const std::string text = rec.Text();
     std::vector<VariableSet> sets = VariableSets(target, eMRSets);
-    ParseSetRecord(text.data(), text.size(), 19, sets);
+    ParseSetRecord(text.data(), text.size(), SysFileLayout::kExtEnhancedMRSets, sets);
     SaveVariableSets(sets, target, eMRSets);
 }

@@ -6,13 +6,15 @@
 #include <cstdint>
 #include <string>
 
+#include "SystemFileException.h"
 #include "SystemFileExtensionRecord.h"
+#include "byteorder.h"
 #include "sysfilelayout.h"
 
 // Appends a 32-bit integer in the byte order the writer uses (the machine's).
 inline void AppendI32(std::string& out, int32_t v) {
     char bytes[4];
-    SysFileLayout::ByteOrder::Native().PutI32(bytes, v);
+    ByteOrder::Native().PutI32(bytes, v);
     out.append(bytes, 4);
 }
 

@@ -15,7 +15,7 @@ void SFExtensionOrigMrSets::BuildRecord(const VESK_DataSource& source, SystemFil
     if (sets.empty()) return;
     for (VariableSet& set : sets) set.SetVariableNames(set.GetVariableNames(VariableSet::eLowerCase));
     std::string text;
-    MakeSetRecord(sets, text, 7);
+    MakeSetRecord(sets, text, SysFileLayout::kExtMultipleResponseSets);
     if (!text.empty()) rec.SetText(text);
 }
 
@@ -25,6 +25,6 @@ void SFExtensionOrigMrSets::ApplyRecord(VESK_DataSource& target, SystemFileOptio
     SF_EXT_CHECK(rec.NUnits() >= 0, "rec.NUnits() >= 0");
     const std::string text = rec.Text();
     std::vector<VariableSet> sets;
-    ParseSetRecord(text.data(), text.size(), 7, sets);
+    ParseSetRecord(text.data(), text.size(), SysFileLayout::kExtMultipleResponseSets, sets);
     SaveVariableSets(sets, target, eMRSets);
 }

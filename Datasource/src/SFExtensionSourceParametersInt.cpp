@@ -24,7 +24,7 @@ void SFExtensionSourceParametersInt::ApplyRecord(VESK_DataSource&, SystemFileOpt
                                                  const SystemFileExtensionRecord& rec) {
     SF_EXT_CHECK(rec.UnitSize() == 4, "rec.UnitSize() == 4");
     SF_EXT_CHECK(rec.NUnits() == kUnits, "rec.NUnits() == 8");
-    const SysFileLayout::ByteOrder order(options._reversed);
+    const ByteOrder order(options._reversed);
     options._releaseMajor = rec.Int32At(0, order);
     options._releaseMinor = rec.Int32At(1, order);
     options._releaseRevision = rec.Int32At(2, order);

@@ -15,7 +15,7 @@ void SFExtensionVariableSets::BuildRecord(const VESK_DataSource& source, SystemF
     if (sets.empty()) return;
     for (VariableSet& set : sets) set.SetVariableNames(set.GetVariableNames(VariableSet::eLowerCase));
     std::string text;
-    MakeSetRecord(sets, text, 5);
+    MakeSetRecord(sets, text, SysFileLayout::kExtVariableSets);
     rec.SetText(text);
 }
 
@@ -25,6 +25,6 @@ void SFExtensionVariableSets::ApplyRecord(VESK_DataSource& target, SystemFileOpt
     SF_EXT_CHECK(rec.NUnits() >= 0, "rec.NUnits() >= 0");
     const std::string text = rec.Text();
     std::vector<VariableSet> sets;
-    ParseSetRecord(text.data(), text.size(), 5, sets);
+    ParseSetRecord(text.data(), text.size(), SysFileLayout::kExtVariableSets, sets);
     SaveVariableSets(sets, target, eVarSets);
 }

@@ -15,10 +15,12 @@
 #include <set>
 
 #include "CompressedSystemFile.h"
+#include "SystemFileException.h"
 #include "errortext.h"
 #include "filestream.h"
 #include "nameutil.h"
 #include "sparsefileindex.h"
+#include "sysfilecoding.h"
 #include "vesk_assert.h"
 #include "zcmpsfilestr.h"
 
@@ -26,12 +28,9 @@ using namespace SysFileLayout;
 
 namespace {
 
-constexpr int kShortNameBytes = 8;
-constexpr size_t kSegmentBaseBytes = 5;
+constexpr int kShortNameBytes = int(kVarNameSize);  // the name field of a variable record
 constexpr int kLowestBuiltSubtype = 1;
-constexpr int kHighestHandledSubtype = 24;  // records are built at least up to here
-constexpr int kLongStringLabelsSubtype = 21;
-constexpr int kLongStringMissingSubtype = 22;
+constexpr int kHighestHandledSubtype = kExtDataEditorFormatting;  // records are built at least up to here
 constexpr int64_t kMaxHeaderCount = INT32_MAX;
 constexpr int kDefaultZlibWorkers = 2;
 
@@ -48,18 +47,6 @@ void PutI32(std::string& out, int32_t v) {
 
 void PutCell(std::string& out, const OBS& cell) { out.append(cell.c, sizeof cell.c); }
 
-// The whole characters of text that fit in maxBytes.
-std::string LeadingCharacters(const std::string& text, size_t maxBytes) {
-    size_t used = 0;
-    while (used < text.size()) {
-        int n = VESKMBmblen_A(text.data() + used, text.size() - used);
-        if (n < 1) n = 1;
-        if (used + size_t(n) > maxBytes) break;
-        used += size_t(n);
-    }
-    return text.substr(0, used);
-}
-
 // c in base 36, most significant digit first.
 std::string Base36(unsigned c) {
     static const char kDigits[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
@@ -69,11 +56,6 @@ std::string Base36(unsigned c) {
         c /= 36;
     } while (c != 0);
     return s;
-}
-
-int SegmentCount(int w) {
-    const int n = FullSegments(w);
-    return w - n * kSegmentWidthDivisor > 0 ? n + 1 : n;
 }
 
 }  // namespace
@@ -203,8 +185,8 @@ void SystemFileDataSource::SaveDS::BuildExtensions(std::vector<std::unique_ptr<S
 // handler is not registered, they are cleared here so that no truncated value
 // reaches the file.
 void SystemFileDataSource::SaveDS::StripWideStringDescriptions() {
-    const bool labels = FindExtensionHandler(kLongStringLabelsSubtype) == nullptr;
-    const bool missing = FindExtensionHandler(kLongStringMissingSubtype) == nullptr;
+    const bool labels = FindExtensionHandler(kExtLongStringLabels) == nullptr;
+    const bool missing = FindExtensionHandler(kExtLongStringMissing) == nullptr;
     for (unsigned v = 0; v < ColumnCount(); ++v) {
         VESK_Variable& var = GetVariable(int(v));
         if (var.GetType() <= 8) continue;
@@ -439,7 +421,7 @@ void SystemFileDataSource::SaveDS::SplitVeryLongStrings(const std::vector<std::p
         VESK_Variable copy = GetVariable(i);
         copy.SetType(kMaxRecordStringWidth);
         copy.SetFormat(VESK_Variable::eFmtString, kMaxRecordStringWidth, 0);
-        const std::string base = LeadingCharacters(copy.GetUpperCaseName(), kSegmentBaseBytes);
+        const std::string base = VESKMBLeadingCharacters(copy.GetUpperCaseName(), kSegmentNameBaseBytes);
         DeleteVariables(i, i);
         unsigned c = 0;
         for (int k = 0; k < SegmentCount(w); ++k) {

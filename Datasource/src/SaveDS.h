@@ -21,8 +21,8 @@
 
 #include "SystemFileDataSource.h"
 #include "SystemFileExtensionRecord.h"
+#include "SystemFileOptions.h"
 #include "datasrc.h"
-#include "sysfilelayout.h"
 
 class CompressedSystemFile;
 class VESK_FileStream;

@@ -20,7 +20,9 @@
 #include "errortext.h"
 #include "filestream.h"
 #include "sparsefileindex.h"
-#include "sysfilelayout.h"
+#include "SystemFileException.h"
+#include "SystemFileOptions.h"
+#include "sysfilecoding.h"
 #include "tempdirs.h"
 #include "valuelabelmap.h"
 #include "vesk_assert.h"
@@ -343,7 +345,7 @@ void DictionaryReader::ReadVariable() {
     if (r.hasLabel) var.SetLabel(label.data(), unsigned(label.size()));
     if (nMissing > 0) {
         if (r.type == 0)
-            for (int k = 0; k < nMissing; ++k) fIn.order.FixCell(missing[k]);
+            for (int k = 0; k < nMissing; ++k) FixCell(fIn.order, missing[k]);
         var.SetMissingValues(r.missingCount, &missing[0], &missing[1], &missing[2]);
     }
 }
@@ -394,7 +396,7 @@ void DictionaryReader::ReadValueLabels() {
     for (int c : columns) SF_REQUIRE((fSource.GetVariable(c).GetType() == 0) == (type == 0), DatasrcMsg::Malformed);
 
     if (type == 0)
-        for (auto& pair : pairs) fIn.order.FixCell(pair.first);
+        for (auto& pair : pairs) FixCell(fIn.order, pair.first);
     // Handed over in key order, each pair lands at the end of the map, so a
     // record in any order costs n log n; stable, so of two pairs with the same
     // value the later label wins as in file order.

@@ -11,7 +11,8 @@
 #include "SFExtensionHandlers.h"
 #include "vesk_assert.h"
 
-using SysFileLayout::ByteOrder;
+using namespace SysFileLayout;
+
 
 // ------------------------------------------------------------------ record
 
@@ -112,23 +113,23 @@ void StoreHandler(int subtype, SystemFileExtensionHandler* handler) {
 // The library's handlers. Listed here rather than registered by static objects
 // of their own files, which the linker would drop from the static library.
 void RegisterLibraryHandlers() {
-    StoreHandler(3, &SFExtensionSourceParametersInt::Instance());
-    StoreHandler(4, &SFExtensionSourceParametersDouble::Instance());
-    StoreHandler(5, &SFExtensionVariableSets::Instance());
-    StoreHandler(6, &SFExtensionTrendsInfo::Instance());
-    StoreHandler(7, &SFExtensionOrigMrSets::Instance());
-    StoreHandler(11, &SFExtensionLWA::Instance());
-    StoreHandler(13, &SFExtensionExtNames::Instance());
-    StoreHandler(14, &SFExtensionExtStrings::Instance());
-    StoreHandler(16, &SFExtensionNCases::Instance());
-    StoreHandler(17, &SFExtensionDatasetAttributes::Instance());
-    StoreHandler(18, &SFExtensionVariableAttributes::Instance());
-    StoreHandler(19, &SFExtensionEnhancedMRSets::Instance());
-    StoreHandler(20, &SFExtensionEncoding::Instance());
-    StoreHandler(21, &SFExtensionVLExtStrings::Instance());
-    StoreHandler(22, &SFExtensionMVExtStrings::Instance());
-    StoreHandler(23, &SFExtensionSortCasesKey::Instance());
-    StoreHandler(24, &SFExtensionDEFormatting::Instance());
+    StoreHandler(kExtMachineIntegers, &SFExtensionSourceParametersInt::Instance());
+    StoreHandler(kExtMachineFloats, &SFExtensionSourceParametersDouble::Instance());
+    StoreHandler(kExtVariableSets, &SFExtensionVariableSets::Instance());
+    StoreHandler(kExtTrendsInfo, &SFExtensionTrendsInfo::Instance());
+    StoreHandler(kExtMultipleResponseSets, &SFExtensionOrigMrSets::Instance());
+    StoreHandler(kExtDisplayParameters, &SFExtensionLWA::Instance());
+    StoreHandler(kExtLongNames, &SFExtensionExtNames::Instance());
+    StoreHandler(kExtVeryLongStrings, &SFExtensionExtStrings::Instance());
+    StoreHandler(kExtCaseCount, &SFExtensionNCases::Instance());
+    StoreHandler(kExtFileAttributes, &SFExtensionDatasetAttributes::Instance());
+    StoreHandler(kExtVariableAttributes, &SFExtensionVariableAttributes::Instance());
+    StoreHandler(kExtEnhancedMRSets, &SFExtensionEnhancedMRSets::Instance());
+    StoreHandler(kExtEncoding, &SFExtensionEncoding::Instance());
+    StoreHandler(kExtLongStringLabels, &SFExtensionVLExtStrings::Instance());
+    StoreHandler(kExtLongStringMissing, &SFExtensionMVExtStrings::Instance());
+    StoreHandler(kExtSortKeys, &SFExtensionSortCasesKey::Instance());
+    StoreHandler(kExtDataEditorFormatting, &SFExtensionDEFormatting::Instance());
 }
 
 void EnsureLibraryHandlers() {

@@ -14,8 +14,10 @@
 #include <utility>
 #include <vector>
 
+#include "SystemFileException.h"
+#include "SystemFileOptions.h"
+#include "byteorder.h"
 #include "datasrc.h"
-#include "sysfilelayout.h"
 
 // One extension record in memory: a flat array of units. The record owns its
 // contents; they stay null until first allocated.
@@ -49,9 +51,9 @@ public:
     std::string Text() const;
     // Unit i read in the given byte order; the unit size must match and i must
     // lie within the record (callers check the record's shape first).
-    int32_t Int32At(int32_t i, SysFileLayout::ByteOrder order) const;
-    int64_t Int64At(int32_t i, SysFileLayout::ByteOrder order) const;
-    double DoubleAt(int32_t i, SysFileLayout::ByteOrder order) const;
+    int32_t Int32At(int32_t i, ByteOrder order) const;
+    int64_t Int64At(int32_t i, ByteOrder order) const;
+    double DoubleAt(int32_t i, ByteOrder order) const;
     // Replace a record that is still unallocated by units in machine order.
     void SetText(const std::string& text);
     void SetInt32s(const int32_t* values, int32_t n);

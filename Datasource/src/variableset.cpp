@@ -15,6 +15,7 @@
 #include "variableset_private.h"
 #include "datasrc.h"
 #include "names.h"
+#include "sysfilelayout.h"
 #include "textmb.h"
 
 namespace {
@@ -341,12 +342,12 @@ void MakeSetRecord(const std::vector<VariableSet>& sets, std::string& text, int 
     for (const VariableSet& set : sets) {
         bool wanted = false;
         switch (subtype) {
-            case 5: wanted = set.GetType() == VariableSet::eVariableSet; break;
-            case 7:
+            case SysFileLayout::kExtVariableSets: wanted = set.GetType() == VariableSet::eVariableSet; break;
+            case SysFileLayout::kExtMultipleResponseSets:
                 wanted = set.GetType() == VariableSet::eMultipleCategories ||
                          (set.GetType() == VariableSet::eMultipleDichotomies && !set.IsEnhancedDichotomy());
                 break;
-            case 19: wanted = set.IsEnhancedDichotomy(); break;
+            case SysFileLayout::kExtEnhancedMRSets: wanted = set.IsEnhancedDichotomy(); break;
             default: return;
         }
         if (wanted) text += SetLine(set);
@@ -368,7 +369,7 @@ void ParseSetRecord(const char* text, size_t length, int subtype, std::vector<Va
         pos = feed == std::string_view::npos ? all.size() : feed + 1;
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line.size() <= 1) continue;
-        if (subtype == 7 && line[0] != '$') line.insert(0, 1, '$');
+        if (subtype == SysFileLayout::kExtMultipleResponseSets && line[0] != '$') line.insert(0, 1, '$');
 
         VariableSet set;
         ParseSetLine(line, set);

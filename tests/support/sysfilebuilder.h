@@ -30,8 +30,9 @@
 #include <utility>
 #include <vector>
 
-#include "sysfilelayout.h"
 #include "obs.h"
+#include "sysfilecoding.h"
+#include "sysfilelayout.h"
 
 // A row of cells built piece by piece.
 class Cells {
@@ -50,8 +51,6 @@ private:
 
 class SysFileBuilder {
 public:
-    using ByteOrder = SysFileLayout::ByteOrder;
-
     struct HeaderSpec {
         std::string magic;  // empty: "$FL3" for compression 2, else "$FL2"
         std::string product = SysFileLayout::kProductText;

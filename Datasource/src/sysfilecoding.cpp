@@ -1,17 +1,19 @@
-#define VESK_SOURCE_NAME "Datasource/src/sysfilelayout"
+// The byte coding of the system file's records.
+#define VESK_SOURCE_NAME "Datasource/src/sysfilecoding"
 
-#include "sysfilelayout.h"
+#include "sysfilecoding.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
+#include "SystemFileException.h"
 #include "dates.h"
-#include "datasrc.h"
 #include "filestream.h"
 
 namespace SysFileLayout {
 
-// ---------------------------------------------------------------- byte order
+// ---------------------------------------------------------------- layout code
 
 bool LayoutCodeIsReversed(uint32_t layoutCodeAsRead) {
     return layoutCodeAsRead == 0 || layoutCodeAsRead > 255;
@@ -225,8 +227,3 @@ std::string SystemFileVariableRecord::Name() const {
 void SystemFileVariableRecord::SetName(const std::string& text) {
     PutPadded(reinterpret_cast<unsigned char*>(name), text, kVarNameSize);
 }
-
-// ---------------------------------------------------------------- options
-
-SystemFileOptions::SystemFileOptions()
-    : _highest(VESK_DataSource::HighNumber()), _lowest(VESK_DataSource::LowNumber()) {}
