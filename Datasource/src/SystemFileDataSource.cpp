@@ -1,65 +1,33 @@
-// Reading a system file: opening, the header and dictionary records, name
-// repair, file properties, and the case iterator over the three data areas.
+// The data source over one system file: construction and the open-file
+// registry, file properties and long-name lookups, the writing side (commit,
+// rows, close) and the switch back to reading. The dictionary reader and the
+// case iterator have files of their own.
 #define VESK_SOURCE_NAME "Datasource/src/SystemFileDataSource"
 
 #include "SystemFileDataSource.h"
 
 #include <algorithm>
 #include <atomic>
-#include <cstdio>
 #include <cstring>
-#include <limits>
-#include <set>
+#include <memory>
+#include <string>
 #include <vector>
 
-#include "CompressedSystemFile.h"
 #include "SaveDS.h"
+#include "SystemFileDataSourceImpl.h"
 #include "SystemFileDechunker.h"
-#include "SystemFileExtensionRecord.h"
-#include "dictnry.h"
-#include "errortext.h"
-#include "filestream.h"
-#include "sparsefileindex.h"
 #include "SystemFileException.h"
 #include "SystemFileOptions.h"
-#include "sysfilecoding.h"
+#include "errortext.h"
+#include "filestream.h"
+#include "sysfilelayout.h"
 #include "tempdirs.h"
-#include "valuelabelmap.h"
 #include "vesk_assert.h"
 #include "zcmpsfilestr.h"
 
 using namespace SysFileLayout;
-using int32 = int32_t;
-
-// ---------------------------------------------------------------- body
-
-struct SystemFileDataSource::Impl {
-    int32_t state = 0;  // 0 new, 1 writing, 2 open for reading
-    SystemFileOptions _options;
-    bool passwordMangled = false;
-    VESK_FileStream _file{true};
-    VESK_SparseFileIndex rowIndex{1};
-    int64_t _row0pos = 0;
-    int64_t nCasesLoc = -1;
-    ExtNameStr fileName;
-    uint32_t openIterators = 0;
-    bool closedAfterWriting = false;
-    std::unique_ptr<zcmpsFilestr> zreader;  // compression code 2 only
-    int64_t fileSize = 0;                   // bytes of the file when opened
-    // Name under which this reader stands in the open-file registry.
-    std::string registered;
-    bool isRegistered = false;
-    // Writing: the writer while the state is 1; after writing or appending the
-    // stream must be opened again for reading.
-    std::unique_ptr<SaveDS> writer;
-    bool reopenForReading = false;
-};
 
 namespace {
-
-constexpr size_t kMaxNameBytes = 64;
-// Smallest value label: the value, the length byte and its padding.
-constexpr int64_t kMinValueLabelBytes = int64_t(kValueLabelValueSize + ValueLabelStoredSize(0));
 
 std::atomic<bool> gAsynchReading{true};
 
@@ -71,75 +39,12 @@ std::vector<std::string>& OpenFiles() {
 
 std::string DefaultEncoding() { return qUTF8mode() ? std::string("UTF-8") : std::string(VESKMBDefaultCodePage()); }
 
-std::string TrimRight(std::string s) {
-    while (!s.empty() && s.back() == ' ') s.pop_back();
-    return s;
-}
-
 // Copies a name into out (65 bytes), cut to 64 bytes on a character boundary.
 void CopyName(char* out, const std::string& name) {
     const size_t n = std::min(name.size(), kMaxNameBytes);
     std::memcpy(out, name.data(), n);
     out[n] = '\0';
     VESKMBStringTruncate_A(out, n);
-}
-
-// Reads the dictionary area through the stream, knowing how many bytes the
-// file holds, so that no count is trusted beyond what the file can contain.
-class DictReader {
-public:
-    DictReader(VESK_StrBaseIO& stream, int64_t fileSize) : fStream(stream), fSize(fileSize), fPos(stream.Tell()) {}
-
-    size_t Read(void* buffer, size_t count) {
-        const size_t got = fStream.Read(buffer, count);
-        fPos += int64_t(got);
-        return got;
-    }
-    // Bytes left after the current position (never negative).
-    int64_t Remaining() const { return std::max<int64_t>(0, fSize - fPos); }
-    ByteOrder order;
-
-private:
-    VESK_StrBaseIO& fStream;
-    int64_t fSize;
-    int64_t fPos;
-};
-
-int32_t ReadInt(DictReader& in) {
-    unsigned char b[4];
-    const size_t len = in.Read(b, 4);
-    SF_REQUIRE(len == sizeof(int32), DatasrcMsg::ShortRead);
-    return in.order.GetI32(b);
-}
-
-// The character test of FixVarNames for the character at p; its length in len.
-bool NameCharOK(const char* p, size_t remaining, int& len) {
-    len = VESKMBmblen_A(p, std::min<size_t>(remaining, 4));
-    if (len < 1) return false;
-    if (len >= 2) return true;
-    const unsigned char c = static_cast<unsigned char>(p[0]);
-    if (c >= 0x80) return true;
-    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) return true;
-    return c != 0 && std::strchr("@#$_.", c) != nullptr;
-}
-
-// A name as a file may carry it: every character passes the test, at most 64
-// bytes, and not starting with '#', '$', '_' or '.'. An empty name is not a
-// name at all.
-bool ValidFileName(const std::string& name) {
-    if (name.empty() || name.size() > kMaxNameBytes) return false;
-    const char* p = name.data();
-    size_t remaining = name.size();
-    bool first = true;
-    while (remaining > 0) {
-        int len;
-        if (!NameCharOK(p, remaining, len)) return false;
-        if (first && len == 1 && std::strchr("#$_.", p[0]) != nullptr) return false;
-        first = false;
-        p += len;
-        remaining -= size_t(len);
-    }
-    return true;
 }
 
 }  // namespace
@@ -203,319 +108,7 @@ void SystemFileDataSource::OpenStream(const char* mode) const {
     m_->_file.Seek(0, VESK_StrBaseIO::SeekFromStart);
 }
 
-// ---------------------------------------------------------------- dictionary
-
-namespace {
-
-// The records of the dictionary, read into one data source.
-class DictionaryReader {
-public:
-    DictionaryReader(SystemFileDataSource& source, SystemFileOptions& options, DictReader& in)
-        : fSource(source), fOptions(options), fIn(in), fDict(&source) {}
-
-    void ReadHeader(int kind, bool encrypted);
-    // Reads records up to and including the termination record.
-    void ReadRecords();
-
-private:
-    void EndOfVariables();
-    void ReadVariable();
-    void ReadValueLabels();
-    void ReadDocuments();
-    void ReadExtension();
-
-    SystemFileDataSource& fSource;
-    SystemFileOptions& fOptions;
-    DictReader& fIn;
-    VESK_FortranDictionary fDict;
-    bool fVariablesDone = false;
-};
-
-void DictionaryReader::ReadHeader(int kind, bool encrypted) {
-    unsigned char header[kHeaderSize];
-    std::memcpy(header, kind == kFL3 ? kMagicZlib : kMagicPlain, kMagicSize);
-    const size_t len1 = kHeaderSize - kMagicSize;
-    const size_t nRead = fIn.Read(header + kMagicSize, len1);
-    SF_REQUIRE(nRead == len1, DatasrcMsg::ShortRead);
-    SystemFileHeader h;
-    fIn.order = h.Decode(header);
-    fOptions._reversed = fIn.order.Reversed();
-    fOptions._eyeCatcher = TrimRight(h.product);
-    fOptions._layoutCode = h.layoutCode;
-    fOptions._cellsPerCase = h.nominalCaseSize;
-    // The data area is read by its code; codes the reader does not know, and
-    // the zlib code inside an encrypted file (no zlib layer there), are malformed.
-    const int32_t compression = h.compression;
-    SF_REQUIRE(compression >= kCompressNone && compression <= kCompressZlib, DatasrcMsg::Malformed);
-    SF_REQUIRE(!(encrypted && compression == kCompressZlib), DatasrcMsg::Malformed);
-    fOptions._compression = compression;
-    fOptions._weightIndex = h.weightIndex;
-    fOptions._nCases = h.caseCount < 0 ? -1 : h.caseCount;
-    fOptions._bias = h.bias;
-    fSource.SetLabel(TrimRight(h.label).c_str());
-    const double stamp = ParseCreationDateTime(h.date, h.time);
-    if (stamp != 0.0) fSource.SetTimestamp(stamp);
-}
-
-void DictionaryReader::ReadRecords() {
-    for (;;) {
-        unsigned char typeBytes[kRecordTypeSize];
-        const size_t len = fIn.Read(typeBytes, sizeof typeBytes);
-        int32 recType;
-        SF_REQUIRE(len == sizeof(recType), DatasrcMsg::ShortRead);
-        recType = fIn.order.GetI32(typeBytes);
-        if (recType != kRecVariable && !fVariablesDone) EndOfVariables();
-        switch (recType) {
-        case kRecVariable:
-            // The variable list ends at the first record of another type.
-            SF_REQUIRE(!fVariablesDone, DatasrcMsg::Malformed);
-            ReadVariable();
-            break;
-        case kRecValueLabels:
-            ReadValueLabels();
-            break;
-        case kRecDocument:
-            ReadDocuments();
-            break;
-        case kRecExtension:
-            ReadExtension();
-            break;
-        case kRecTermination: {
-            unsigned char padding[4];
-            const size_t n = fIn.Read(padding, sizeof padding);
-            SF_REQUIRE(n == sizeof(padding), DatasrcMsg::ShortRead);
-            return;
-        }
-        default:
-            SF_REQUIRE(false, DatasrcMsg::Malformed);
-        }
-    }
-}
-
-void DictionaryReader::EndOfVariables() {
-    fVariablesDone = true;
-    fDict.ReIndex();
-    const unsigned cells = fSource.GetObsAreaSize();
-    if (fOptions._reversed) {
-        fOptions._swapFlags.assign(cells, 0);
-        for (unsigned v = 0; v < fSource.ColumnCount(); ++v)
-            if (fSource.GetVariable(int(v)).GetType() == 0) fOptions._swapFlags[size_t(fSource.ObsIndex(int(v)))] = 1;
-    }
-    fOptions._cellsPerCase = cells;
-    const int32_t w = fOptions._weightIndex;
-    fSource.SetWeightVar(w > 0 && unsigned(w) <= fDict.Count() ? fDict.GetIndex(w) : -1);
-}
-
-void DictionaryReader::ReadVariable() {
-    unsigned char fixed[kVarFixedSize];
-    const size_t len = fIn.Read(fixed, sizeof fixed);
-    SF_REQUIRE(len == sizeof(fixed), DatasrcMsg::ShortRead);
-    SystemFileVariableRecord r;
-    r.Decode(fixed, fIn.order);
-    // A record's width is at most 255; wider strings come as segments.
-    SF_REQUIRE(r.type >= kContinuationType && r.type <= kMaxRecordStringWidth, DatasrcMsg::Malformed);
-    // Room for three values: 1..3 discrete, -2 a range, -3 a range and one value.
-    SF_REQUIRE(r.missingCount >= kMissingRangeAndValue && r.missingCount <= kMaxMissingValues &&
-                   r.missingCount != -1,
-               DatasrcMsg::Malformed);
-
-    std::string label;
-    if (r.hasLabel) {
-        const int32_t labelLength = ReadInt(fIn);
-        SF_REQUIRE(labelLength >= 0, DatasrcMsg::Malformed);
-        const int64_t stored = int64_t(VarLabelStoredSize(size_t(labelLength)));
-        SF_REQUIRE(stored <= fIn.Remaining(), DatasrcMsg::ShortRead);
-        label.resize(size_t(stored));
-        const size_t n = fIn.Read(label.data(), label.size());
-        SF_REQUIRE(n == label.size(), DatasrcMsg::ShortRead);
-        label.resize(size_t(labelLength));
-    }
-    const int nMissing = r.missingCount < 0 ? -r.missingCount : r.missingCount;
-    OBS missing[kMaxMissingValues];
-    if (nMissing > 0) {
-        const size_t n = fIn.Read(missing, size_t(nMissing) * sizeof(OBS));
-        SF_REQUIRE(n == size_t(nMissing) * sizeof(OBS), DatasrcMsg::ShortRead);
-    }
-    if (r.type < 0) return;  // a continuation cell: nothing of it is kept
-
-    VESK_Variable& var = fDict.MakeVariable(r.type);
-    var.SetName(r.Name().c_str());
-    var.SetFormat(DecodeFormatWord(r.printFormat));
-    var.SetWriteFormat(DecodeFormatWord(r.writeFormat));
-    if (r.hasLabel) var.SetLabel(label.data(), unsigned(label.size()));
-    if (nMissing > 0) {
-        if (r.type == 0)
-            for (int k = 0; k < nMissing; ++k) FixCell(fIn.order, missing[k]);
-        var.SetMissingValues(r.missingCount, &missing[0], &missing[1], &missing[2]);
-    }
-}
-
-void DictionaryReader::ReadValueLabels() {
-    const int32 nLabels = ReadInt(fIn);
-    SF_REQUIRE(nLabels >= 0, DatasrcMsg::Malformed);
-    SF_REQUIRE(int64_t(nLabels) * kMinValueLabelBytes <= fIn.Remaining(), DatasrcMsg::ShortRead);
-    std::vector<std::pair<OBS, std::string>> pairs;
-    pairs.reserve(size_t(nLabels));
-    std::string text;
-    for (int32 i = 0; i < nLabels; ++i) {
-        std::string header(kValueLabelValueSize + 1, '\0');
-        size_t len = fIn.Read(header.data(), header.size());
-        SF_REQUIRE(len == header.size(), DatasrcMsg::ShortRead);
-        const size_t k = static_cast<unsigned char>(header[kValueLabelValueSize]);
-        const size_t paddedLen = ValueLabelStoredSize(k) - 1;
-        text.resize(paddedLen);
-        len = fIn.Read(text.data(), paddedLen);
-        SF_REQUIRE(len == paddedLen, DatasrcMsg::ShortRead);
-        OBS value;
-        std::memcpy(value.c, header.data(), sizeof value);
-        pairs.emplace_back(value, text.substr(0, k));
-    }
-
-    unsigned char hb[kValueLabelVarsHeaderSize];
-    size_t len = fIn.Read(hb, sizeof hb);
-    SF_REQUIRE(len == 2*sizeof(int32), DatasrcMsg::ShortRead);
-    const int32 h[2] = {fIn.order.GetI32(hb), fIn.order.GetI32(hb + 4)};
-    SF_REQUIRE(h[0] == 4, DatasrcMsg::Malformed);
-    SF_REQUIRE(h[1] > 0, DatasrcMsg::Malformed);
-    const int64_t nVars = h[1];
-    SF_REQUIRE(nVars * int64_t(sizeof(int32)) <= fIn.Remaining(), DatasrcMsg::ShortRead);
-    std::vector<unsigned char> raw(size_t(nVars) * sizeof(int32));
-    len = fIn.Read(raw.data(), raw.size());
-    SF_REQUIRE(len == nVars*sizeof(int32), DatasrcMsg::ShortRead);
-
-    // Every listed position must start a variable, all of the same kind
-    // (numeric or string) as the first, which decides the map's type.
-    std::vector<int> columns;
-    columns.reserve(size_t(nVars));
-    for (int64_t i = 0; i < nVars; ++i) {
-        const int index = fDict.GetIndex(fIn.order.GetI32(raw.data() + 4 * i));
-        SF_REQUIRE(index >= 0, DatasrcMsg::Malformed);
-        columns.push_back(index);
-    }
-    const int type = fSource.GetVariable(columns.front()).GetType();
-    for (int c : columns) SF_REQUIRE((fSource.GetVariable(c).GetType() == 0) == (type == 0), DatasrcMsg::Malformed);
-
-    if (type == 0)
-        for (auto& pair : pairs) FixCell(fIn.order, pair.first);
-    // Handed over in key order, each pair lands at the end of the map, so a
-    // record in any order costs n log n; stable, so of two pairs with the same
-    // value the later label wins as in file order.
-    std::stable_sort(pairs.begin(), pairs.end(), [](const auto& a, const auto& b) {
-        return VESK_VLMapImpl::CellKey(a.first) < VESK_VLMapImpl::CellKey(b.first);
-    });
-    VESK_ValueLabelMap map(type);
-    std::vector<OBS> value(size_t(CellsForType(type)));
-    // A string wider than 8 gets the stored 8 bytes, blank-padded.
-    std::memset(value.data(), ' ', value.size() * sizeof(OBS));
-    for (auto& [cell, label] : pairs) {
-        value[0] = cell;
-        map.AddPair(value.data(), label);
-    }
-    for (int c : columns) fSource.GetVariable(c).SetValueLabels(map);
-}
-
-void DictionaryReader::ReadDocuments() {
-    const int32_t nLines = ReadInt(fIn);
-    SF_REQUIRE(nLines >= 0, DatasrcMsg::Malformed);
-    const int64_t bytes = int64_t(nLines) * int64_t(kDocumentLineSize);
-    SF_REQUIRE(bytes <= fIn.Remaining(), DatasrcMsg::ShortRead);
-    std::vector<char> lines(static_cast<size_t>(bytes));
-    const size_t len = fIn.Read(lines.data(), lines.size());
-    SF_REQUIRE(len == size_t(bytes), DatasrcMsg::ShortRead);
-    fSource.SetExtension(kExtDocuments, 1, long(bytes), bytes ? lines.data() : nullptr);
-    fOptions._extensionFound.set(kExtDocuments);
-}
-
-void DictionaryReader::ReadExtension() {
-    unsigned char hb[kExtensionHeaderSize];
-    const size_t len = fIn.Read(hb, sizeof hb);
-    SF_REQUIRE(len == 3*sizeof(int32), DatasrcMsg::ShortRead);
-    const int32 h[3] = {fIn.order.GetI32(hb), fIn.order.GetI32(hb + 4), fIn.order.GetI32(hb + 8)};
-    // A record has units, and units have bytes.
-    SF_REQUIRE(h[1] > 0 && h[2] > 0, DatasrcMsg::Malformed);
-    // Slot 0 holds the documents, which come only from the document record.
-    SF_REQUIRE(h[0] != kExtDocuments, DatasrcMsg::Malformed);
-    SF_REQUIRE(int64_t(h[1]) * int64_t(h[2]) <= fIn.Remaining(), DatasrcMsg::ShortRead);
-    if (h[0] == kExtCaseCount) fSource.NoteNCasesLoc();
-    SystemFileExtensionRecord rec;
-    rec.SetUnitSize(h[1]);
-    rec.SetNUnits(h[2]);
-    const size_t n = fIn.Read(rec.GetContents(), rec.ByteSize());
-    SF_REQUIRE(n == size_t(h[2])*size_t(h[1]), DatasrcMsg::ShortRead);
-    ReadExtensionRecord(h[0], fSource, fOptions, rec);
-}
-
-}  // namespace
-
-void SystemFileDataSource::ReadDictionary() {
-    SetFileSpec(m_->fileName);
-    SystemFileOptions& o = m_->_options;
-    try {
-        VESK_StrBaseIO& stream = m_->_file;
-        const int type = DetectFileKind(stream);
-        SF_REQUIRE(type != kENCRYPTED, DatasrcMsg::NeedsPassword);
-        // The magic has been read; the rest of the header follows.
-        DictReader in(stream, m_->fileSize);
-        DictionaryReader reader(*this, o, in);
-        reader.ReadHeader(type, !o._password.Empty());
-        reader.ReadRecords();
-        m_->_row0pos = m_->_file.Tell();
-
-        // The stored case and the logical case: they differ only by very long
-        // strings, whose chunk entries must stay inside both.
-        const int64_t stored = o._cellsPerCase;
-        const int64_t logical = GetObsAreaSize();
-        if (!o._veryLongStrings.empty()) o._chunks = SystemFileDechunker::Build(o._veryLongStrings, stored);
-        if (o._chunks.empty()) {
-            SF_REQUIRE(stored == logical, DatasrcMsg::Malformed);
-        } else {
-            SF_REQUIRE(SystemFileDechunker::Fits(o._chunks, stored, logical), DatasrcMsg::Malformed);
-        }
-        if (!o._swapFlags.empty()) SF_REQUIRE(int64_t(o._swapFlags.size()) == stored, DatasrcMsg::Malformed);
-    } catch (const SystemFileException& e) {
-        e.Raise(GetFileSpec());
-    }
-
-    FixVarNames(*this);
-    if (!o._longNamesPresent) {
-        char lower[kMaxNameBytes + 1];
-        for (unsigned v = 0; v < ColumnCount(); ++v) {
-            VESK_Variable& var = GetVariable(int(v));
-            const std::string& name = var.GetName();
-            VESKMBMvLower_A(lower, sizeof lower, name.data(), name.size());
-            if (name != lower) var.SetName(lower);
-        }
-    }
-    // Date variables were found by column while very long strings were still
-    // in segments; re-find them by id in the final dictionary.
-    GetTrendsInfo().Validate();
-}
-
 // ---------------------------------------------------------------- names
-
-void SystemFileDataSource::FixVarNames(VESK_DataSource& source) { FixVarNames(source, nullptr); }
-
-void SystemFileDataSource::FixVarNames(VESK_DataSource& source, ErrorMonitor* monitor) {
-    const unsigned n = source.ColumnCount();
-    std::set<std::string> taken;  // upper-case names
-    std::vector<unsigned> marked;
-    for (unsigned v = 0; v < n; ++v) {
-        const VESK_Variable& var = source.GetVariable(int(v));
-        if (!ValidFileName(var.GetName()) || !taken.insert(VESKMBUpper(var.GetName())).second) marked.push_back(v);
-    }
-    int k = 0;
-    char candidate[32];
-    for (unsigned v : marked) {
-        do {
-            ++k;
-            std::snprintf(candidate, sizeof candidate, "V%d", k);
-        } while (taken.count(candidate) != 0);
-        taken.insert(candidate);
-        candidate[0] = 'v';
-        source.GetVariable(int(v)).SetName(candidate);
-    }
-    if (!marked.empty() && monitor) VeskReportWarning(monitor, DatasrcMsg::NamesReplaced, {"no message"}, 0);
-}
 
 void SystemFileDataSource::GetCompatName(const char* name, char* out) const {
     VESK_ASSERT(name && out);
@@ -742,122 +335,4 @@ VESK_InputCaseIterator* SystemFileDataSource::MakeIterator(OBS* buffer) const {
         }
     }
     return new Iterator(*this, m_.get(), buffer);
-}
-
-// ---------------------------------------------------------------- iterator
-
-struct SystemFileDataSource::Iterator::State {
-    std::unique_ptr<VESK_FileStream> stream;      // own copy; none for code 2
-    std::unique_ptr<CompressedSystemFile> codec;  // codes 1 and 2
-    std::vector<OBS> staging;                     // stored case, very long strings only
-    int64_t caseLen = 0;                          // bytes of a stored case
-    const uint8_t* swapFlags = nullptr;
-    bool readAhead = false;
-};
-
-SystemFileDataSource::Iterator::Iterator(const SystemFileDataSource& source, Impl* body, OBS* buffer)
-    : VESK_InputCaseIterator(source, buffer), fBody(body), fState(new State) {
-    SystemFileOptions& o = body->_options;
-    fState->caseLen = o._cellsPerCase * int64_t(sizeof(OBS));
-    fState->swapFlags = o._swapFlags.empty() ? nullptr : o._swapFlags.data();
-    const bool async = GetAsynchReading();
-    if (o._compression == kCompressZlib) {
-        VESK_ASSERT(body->zreader != nullptr);
-        if (async && !body->zreader->MultiThread()) body->zreader->setMultiThread(1);
-        fState->codec = std::make_unique<CompressedSystemFile>(body->zreader.get(), &o, &body->rowIndex,
-                                                               body->_row0pos);
-    } else {
-        fState->stream = std::make_unique<VESK_FileStream>(body->_file);
-        if (o._compression == kCompressBytecode)
-            fState->codec = std::make_unique<CompressedSystemFile>(fState->stream.get(), &o, &body->rowIndex,
-                                                                   body->_row0pos);
-        if (async) fState->readAhead = fState->stream->EnableMultiThreadReading() != 0;
-    }
-    if (!o._chunks.empty()) fState->staging.resize(size_t(o._cellsPerCase));
-    ++body->openIterators;
-}
-
-SystemFileDataSource::Iterator::~Iterator() {
-    --fBody->openIterators;
-    fState->codec.reset();
-    if (fState->readAhead) fState->stream->DisableMultiThreadReading();
-    if (fBody->openIterators == 0 && fBody->zreader && fBody->zreader->MultiThread()) fBody->zreader->setMultiThread(0);
-}
-
-int SystemFileDataSource::Iterator::Seek(int64_t row) {
-    VESK_ASSERT(row >= 0);
-    fTargetRow = row;
-    return 1;
-}
-
-// Reads the stored case of the file row: 1, or 0 at the end of the data.
-int SystemFileDataSource::Iterator::ReadStored(OBS* into) {
-    State& s = *fState;
-    if (s.codec) return s.codec->ReadRow(into, s.swapFlags) != 0;
-    const size_t caseLen = size_t(s.caseLen);
-    if (caseLen == 0) return 0;
-    const size_t readLen = s.stream->Read(into, caseLen);
-    SF_REQUIRE(readLen== 0 || readLen == caseLen, DatasrcMsg::ShortRead);
-    if (readLen == 0) return 0;
-    if (s.swapFlags) {
-        const size_t cells = caseLen / sizeof(OBS);
-        for (size_t i = 0; i < cells; ++i)
-            if (s.swapFlags[i]) ReverseCell(into[i]);
-    }
-    return 1;
-}
-
-int SystemFileDataSource::Iterator::Next() {
-    State& s = *fState;
-    try {
-        if (fTargetRow != fFileRow) {
-            if (s.codec) {
-                s.codec->SetTargetRow(fTargetRow);
-            } else {
-                // Rows beyond any possible position simply are not there.
-                const int64_t row0 = fBody->_row0pos;
-                const bool reachable =
-                    s.caseLen == 0 || fTargetRow <= (std::numeric_limits<int64_t>::max() - row0) / s.caseLen;
-                const int64_t at = reachable ? row0 + fTargetRow * s.caseLen : std::numeric_limits<int64_t>::max();
-                if (s.stream->Seek(at, VESK_StrBaseIO::SeekFromStart) != 0) {
-                    fFileRow = fTargetRow;
-                    SettleRowCount();
-                    return 0;
-                }
-            }
-            fFileRow = fTargetRow;
-        }
-        OBS* cells = GetCase().Cells();
-        OBS* into = s.staging.empty() ? cells : s.staging.data();
-        if (ReadStored(into)) {
-            if (!s.staging.empty()) SystemFileDechunker::Apply(fBody->_options._chunks, into, cells);
-            ++fFileRow;
-            ++fTargetRow;
-            return 1;
-        }
-        SettleRowCount();
-        return 0;
-    } catch (const SystemFileException& e) {
-        e.Raise(GetDataSource().GetFileSpec());
-    }
-}
-
-// At the end of the data: the number of rows present is known exactly (the
-// codec stops at the last row; an uncompressed file holds as many whole rows
-// as its size allows), and the source's row count is lowered to it, or set
-// when unknown. A row count above the rows present never survives, also after
-// a Seek beyond the end.
-void SystemFileDataSource::Iterator::SettleRowCount() {
-    const State& s = *fState;
-    int64_t present;
-    if (s.codec) {
-        present = s.codec->CurrentRow();
-    } else if (s.caseLen == 0) {
-        present = 0;
-    } else {
-        present = std::min(fFileRow, std::max<int64_t>(0, fBody->fileSize - fBody->_row0pos) / s.caseLen);
-    }
-    int64_t& count = fBody->_options._nCases;
-    if (count > present) count = present;
-    if (count == -1) count = present;
 }
