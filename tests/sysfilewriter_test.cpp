@@ -31,6 +31,8 @@ using Rows = std::vector<std::vector<OBS>>;
 namespace {
 
 constexpr int kCompressions[] = {kCompressNone, kCompressBytecode, kCompressZlib};
+constexpr int kNew = SystemFileDataSource::eStateNew, kWriting = SystemFileDataSource::eStateWriting,
+              kReading = SystemFileDataSource::eStateReading;
 
 struct TempDir {
     const std::string path = std::filesystem::temp_directory_path() / ("sysfilewriter" + std::to_string(getpid()));
@@ -494,11 +496,11 @@ TEST(SystemFileWriterTest, MisuseRaisesErrorsAndNeverCrashes) {
         auto w = Writer(*ds, path);
         w->Close();  // nothing to close yet
         w->CommitDictionary();
-        EXPECT_EQ(std::make_pair(w->State(), ErrorOf([&] { w->CommitDictionary(); })), std::make_pair(1, 1209));
+        EXPECT_EQ(std::make_pair(w->State(), ErrorOf([&] { w->CommitDictionary(); })), std::make_pair(kWriting, 1209));
         w->AddRow(row);
         // An iterator closes the writing; rows while it is open are refused.
         std::unique_ptr<VESK_InputCaseIterator> it(w->MakeIterator(nullptr));
-        EXPECT_EQ(w->State(), 2);
+        EXPECT_EQ(w->State(), kReading);
         EXPECT_EQ(std::make_pair(ErrorOf([&] { w->AddRow(row); }), ErrorOf([&] { w->CommitDictionary(); })),
                   std::make_pair(1209, 1209));
         it.reset();
@@ -515,14 +517,14 @@ TEST(SystemFileWriterTest, MisuseRaisesErrorsAndNeverCrashes) {
     auto secret = Writer(*ds, path);
     secret->SetPassword(ExtNameStr("secret"));
     EXPECT_EQ(ErrorOf([&] { secret->CommitDictionary(); }), int(DatasrcMsg::NotAvailable));
-    EXPECT_EQ(secret->State(), 0);
+    EXPECT_EQ(secret->State(), kNew);
     auto dup = Writer(*Dict({{"a", 0}, {"b", 0}, {"B", 0}}), path);
     EXPECT_EQ(ErrorOf([&] { dup->CommitDictionary(); }), 1505);
-    EXPECT_EQ(std::make_pair(ReadBytes(path) == before, dup->State()), std::make_pair(true, 0));
+    EXPECT_EQ(std::make_pair(ReadBytes(path) == before, dup->State()), std::make_pair(true, kNew));
     // A file that cannot be created.
     auto w = Writer(*ds, dir.File("no/such/dir.sys"));
     EXPECT_EQ(ErrorOf([&] { w->AddRow(row); }), 1201);
-    EXPECT_EQ(w->State(), 0);
+    EXPECT_EQ(w->State(), kNew);
 }
 
 TEST(SystemFileWriterTest, SaveFileAndSaveSystemFile) {

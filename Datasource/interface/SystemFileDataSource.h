@@ -143,7 +143,13 @@ public:
     const SystemFileOptions& Options() const;
     // Stream position of the first case.
     int64_t Row0Pos() const;
-    // 0 new, 1 writing, 2 open for reading.
+    // What the source does with its file.
+    enum FileState : int32_t {
+        eStateNew = 0,      // no file yet
+        eStateWriting = 1,  // dictionary committed, rows being written
+        eStateReading = 2,  // open for reading (also after Close)
+    };
+    // The current FileState.
     int State() const;
 
     // Process-wide switch: iterators read ahead of the caller on a thread

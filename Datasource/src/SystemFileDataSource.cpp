@@ -72,7 +72,7 @@ SystemFileDataSource::~SystemFileDataSource() {
         if (it != files.end()) files.erase(it);
     }
     m_->zreader.reset();
-    if (m_->state == 1) {
+    if (m_->state == eStateWriting) {
         try {
             Close();
         } catch (...) {
@@ -92,7 +92,7 @@ void SystemFileDataSource::init(const ExtNameStr& file, const ExtNameStr& passwo
         m_->zreader = std::make_unique<zcmpsFilestr>(m_->_file);
         m_->zreader->readFilePosInfo(m_->_row0pos, m_->_options._reversed);
     }
-    m_->state = 2;
+    m_->state = eStateReading;
     m_->registered = file.GetU8();
     OpenFiles().push_back(m_->registered);
     m_->isRegistered = true;
@@ -226,7 +226,7 @@ void AbandonWriter(SystemFileDataSource::Impl& m) {
 }  // namespace
 
 void SystemFileDataSource::CommitDictionary() {
-    if (m_->state != 0) ThrowError::Simple(DATASRC_ERR, DatasrcMsg::WrongTime);
+    if (m_->state != eStateNew) ThrowError::Simple(DATASRC_ERR, DatasrcMsg::WrongTime);
     SystemFileOptions& o = m_->_options;
     // Encrypted writing is not part of this build: refused rather than
     // written in the clear.
@@ -256,16 +256,16 @@ void SystemFileDataSource::CommitDictionary() {
     // Reading the file back goes through the stored layout.
     o._veryLongStrings = m_->writer->StoredVeryLongStrings();
     o._chunks = SystemFileDechunker::Build(o._veryLongStrings, o._cellsPerCase);
-    m_->state = 1;
+    m_->state = eStateWriting;
     std::sort(o._longNames.begin(), o._longNames.end());
 }
 
 void SystemFileDataSource::AddRow(const OBS* row) {
     VESK_ASSERT(row != nullptr);
     if (m_->openIterators > 0) ThrowError::Simple(DATASRC_ERR, DatasrcMsg::WrongTime);
-    if (m_->state == 0) {
+    if (m_->state == eStateNew) {
         CommitDictionary();
-    } else if (m_->state == 2) {
+    } else if (m_->state == eStateReading) {
         // Rows after Close, or after reading: appended to the file.
         SystemFileOptions& o = m_->_options;
         if (!o._password.Empty())
@@ -288,7 +288,7 @@ void SystemFileDataSource::AddRow(const OBS* row) {
             AbandonWriter(*m_);
             throw;
         }
-        m_->state = 1;
+        m_->state = eStateWriting;
     }
     try {
         m_->writer->WriteCase(row);
@@ -298,13 +298,12 @@ void SystemFileDataSource::AddRow(const OBS* row) {
 }
 
 void SystemFileDataSource::Close() {
-    if (m_->state != 1) return;
+    if (m_->state != eStateWriting) return;
     auto finish = [this] {
         m_->_options._nCases = m_->writer->FinalCount();
         m_->writer.reset();
         m_->_file.Close();
-        m_->state = 2;
-        m_->closedAfterWriting = true;
+        m_->state = eStateReading;
         m_->reopenForReading = true;
         TestAndStoreToPes(m_->fileName.GetGeneric(), 3, 0);
     };
@@ -322,11 +321,11 @@ void SystemFileDataSource::Close() {
 
 VESK_InputCaseIterator* SystemFileDataSource::MakeIterator(OBS* buffer) const {
     auto* self = const_cast<SystemFileDataSource*>(this);
-    if (m_->state == 1) self->Close();
-    if (m_->state != 2 || m_->reopenForReading) {
+    if (m_->state == eStateWriting) self->Close();
+    if (m_->state != eStateReading || m_->reopenForReading) {
         m_->zreader.reset();
         m_->_file.Close();
-        m_->state = 2;
+        m_->state = eStateReading;
         OpenStream("rb");
         m_->reopenForReading = false;
         if (m_->_options._password.Empty() && m_->_options._compression == kCompressZlib) {

@@ -18,7 +18,7 @@
 #include "zcmpsfilestr.h"
 
 struct SystemFileDataSource::Impl {
-    int32_t state = 0;  // 0 new, 1 writing, 2 open for reading
+    FileState state = eStateNew;
     SystemFileOptions _options;
     bool passwordMangled = false;
     VESK_FileStream _file{true};
@@ -27,14 +27,13 @@ struct SystemFileDataSource::Impl {
     int64_t nCasesLoc = -1;
     ExtNameStr fileName;
     uint32_t openIterators = 0;
-    bool closedAfterWriting = false;
     std::unique_ptr<zcmpsFilestr> zreader;  // compression code 2 only
     int64_t fileSize = 0;                   // bytes of the file when opened
     // Name under which this reader stands in the open-file registry.
     std::string registered;
     bool isRegistered = false;
-    // Writing: the writer while the state is 1; after writing or appending the
-    // stream must be opened again for reading.
+    // Writing: the writer while the state is eStateWriting; after writing or
+    // appending the stream must be opened again for reading.
     std::unique_ptr<SaveDS> writer;
     bool reopenForReading = false;
 };
