@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "tempdir.h"
+
 struct VeskResult {
     int status = -1;
     std::string out;
@@ -47,18 +49,12 @@ inline VeskResult RunVesk(const std::string& tool, const std::vector<std::string
 // "stdout" and "stderr".
 class VeskTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/veskXXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        fDir = pattern;
-    }
-    void TearDown() override { std::system(("rm -rf '" + fDir + "'").c_str()); }
-
-    std::string Path(const std::string& name) const { return fDir + "/" + name; }
+    std::string Path(const std::string& name) const { return fTemp.File(name); }
     VeskResult Run(const std::vector<std::string>& args) const {
         return RunVesk(VESK_TOOL, args, Path("stdout"), Path("stderr"));
     }
 
-    std::string fDir;
+    TempDir fTemp{"vesk"};
+    const std::string& fDir = fTemp.Path();
 };
 #endif

@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -20,6 +19,7 @@
 #include "errortext.h"
 #include "memorydatastore.h"
 #include "sysfilebuilder.h"
+#include "tempdir.h"
 #include "sysfilecoding.h"
 #include "sysfilelayout.h"
 #include "vesk_assert.h"
@@ -33,13 +33,6 @@ namespace {
 constexpr int kCompressions[] = {kCompressNone, kCompressBytecode, kCompressZlib};
 constexpr int kNew = SystemFileDataSource::eStateNew, kWriting = SystemFileDataSource::eStateWriting,
               kReading = SystemFileDataSource::eStateReading;
-
-struct TempDir {
-    const std::string path = std::filesystem::temp_directory_path() / ("sysfilewriter" + std::to_string(getpid()));
-    TempDir() { std::filesystem::create_directories(path); }
-    ~TempDir() { std::filesystem::remove_all(path); }
-    std::string File(const std::string& name) const { return path + "/" + name; }
-};
 
 Bytes ReadBytes(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
@@ -276,7 +269,7 @@ std::unique_ptr<MemoryDataStore> Dict(const Names& vars) {
 }  // namespace
 
 TEST(SystemFileWriterTest, RandomDictionariesRoundTripInEveryCompression) {
-    TempDir dir;
+    TempDir dir("sysfilewriter");
     for (unsigned seed : {11u, 12u, 13u}) {
         std::mt19937 rng(seed);
         MemoryDataStore dict;
@@ -298,7 +291,7 @@ TEST(SystemFileWriterTest, RandomDictionariesRoundTripInEveryCompression) {
 }
 
 TEST(SystemFileWriterTest, FixedRecordsAreByteExact) {
-    TempDir dir;
+    TempDir dir("sysfilewriter");
     auto ds = Dict({{"Income", 0}, {"x", 0}, {"Name", 20}});
     VESK_Variable& income = ds->GetVariable(0);
     income.SetLabel("Yearly");  // 6 bytes: 2 bytes of padding
@@ -344,7 +337,7 @@ TEST(SystemFileWriterTest, FixedRecordsAreByteExact) {
 }
 
 TEST(SystemFileWriterTest, ShortNamesAndVeryLongStringSegments) {
-    TempDir dir;
+    TempDir dir("sysfilewriter");
     {
         // Names that agree in their first 8 bytes; a truncation ending in "_".
         auto ds = Dict({{"LongVariable1", 0}, {"LongVariable2", 0}, {"abcdefg_xyz", 0}, {"V4_A", 0},
@@ -403,7 +396,7 @@ TEST(SystemFileWriterTest, ShortNamesAndVeryLongStringSegments) {
 }
 
 TEST(SystemFileWriterTest, AppendingAfterCloseEqualsWritingInOneGo) {
-    TempDir dir;
+    TempDir dir("sysfilewriter");
     std::mt19937 rng(5);
     auto ds = Dict({{"id", 0}, {"LongNameOfAString", 12}, {"huge", 600}, {"x", 0}});
     const Rows rows = RandomRows(rng, *ds, 3000);
@@ -437,7 +430,7 @@ TEST(SystemFileWriterTest, AppendingAfterCloseEqualsWritingInOneGo) {
 }
 
 TEST(SystemFileWriterTest, CaseCountIsPatchedAtClose) {
-    TempDir dir;
+    TempDir dir("sysfilewriter");
     auto ds = Dict({{"a", 0}, {"b", 9}});
     std::vector<OBS> row(3);
     row[0] = Num(1);
@@ -488,7 +481,7 @@ TEST(SystemFileWriterTest, CaseCountIsPatchedAtClose) {
 }
 
 TEST(SystemFileWriterTest, MisuseRaisesErrorsAndNeverCrashes) {
-    TempDir dir;
+    TempDir dir("sysfilewriter");
     auto ds = Dict({{"a", 0}});
     const OBS row[1] = {Num(1)}, two[2] = {Num(1), Num(2)};
     const std::string path = dir.File("m.sys");
@@ -528,7 +521,7 @@ TEST(SystemFileWriterTest, MisuseRaisesErrorsAndNeverCrashes) {
 }
 
 TEST(SystemFileWriterTest, SaveFileAndSaveSystemFile) {
-    TempDir dir;
+    TempDir dir("sysfilewriter");
     std::mt19937 rng(9);
     MemoryDataStore src;
     src.MakeVariable(0).SetName("n");

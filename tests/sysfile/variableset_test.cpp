@@ -14,8 +14,10 @@
 #include "VariableNameIndex.h"
 #include "datafreedatasource.h"
 #include "memorydatastore.h"
+#include "sources.h"
 #include "variableset.h"
 #include "variableset_private.h"
+#include "tempdir.h"
 
 namespace {
 
@@ -55,7 +57,7 @@ std::string BuildText(int subtype, const VESK_DataSource& ds) {
 }
 
 void AddVars(VESK_DataSource& ds, const std::vector<std::string>& names) {
-    for (const std::string& name : names) ds.MakeVariable(0).SetName(name.c_str());
+    for (const std::string& name : names) AddVar(ds, name.c_str());
 }
 
 // Every field of each set, names as stored (operator== ignores case).
@@ -319,9 +321,8 @@ TEST(VariableSetHandlersTest, RecordTextsAndSystemFileRoundTrip) {
     DataFreeDataSource none;
     for (int subtype : {5, 7, 19}) EXPECT_EQ(BuildText(subtype, none), "") << subtype;
 
-    char dir[] = "/tmp/variablesetXXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string path = std::string(dir) + "/sets.sys";
+    TempDir dir("variableset");
+    const std::string path = dir.File("sets.sys");
     {
         SystemFileDataSource w;
         w.CopyDictionary(dict);
@@ -338,5 +339,4 @@ TEST(VariableSetHandlersTest, RecordTextsAndSystemFileRoundTrip) {
     wantMr[2].SetLabel("");  // the label is set by variable and not written
     EXPECT_EQ(Describe(VariableSets(r, eMRSets)), Describe(wantMr));
     EXPECT_EQ(VariableSets(r, eMRSets)[2].GetLabel(r), "Label of Third");
-    std::system((std::string("rm -rf ") + dir).c_str());
 }
