@@ -20,7 +20,8 @@
     MESSAGE(CannotWriteCase, 1202, "cannot write a case to %1")                                         \
     MESSAGE(Malformed, 1204, "%1: the file is damaged or not a system file")                            \
     MESSAGE(ShortRead, 1205, "%1: the file ends too early")                                             \
-    MESSAGE(WrongTime, 1209, "%1: the dictionary was already committed, or cases were added at the wrong time") \
+    MESSAGE(WrongTime, 1209,                                                                            \
+            "%1: the dictionary was already committed, or cases were added at the wrong time")          \
     MESSAGE(WrongPassword, 1213, "%1: the password does not open this encrypted file")                  \
     MESSAGE(NeedsPassword, 1214, "%1: the file is encrypted and needs a password")                      \
     MESSAGE(NotAvailable, 1290, "%1: %2 is not available in this version")                              \

@@ -225,7 +225,8 @@ bool CompressedSystemFile::Refill(size_t bytes) {
         fBufPos = 0;
     }
     const int64_t at = fBufStreamPos + int64_t(fBufLen);
-    if (fStream->Tell() != at) SF_REQUIRE_SYS(fStream->Seek(at, VESK_StrBaseIO::SeekFromStart) == 0, DatasrcMsg::ShortRead);
+    if (fStream->Tell() != at)
+        SF_REQUIRE_SYS(fStream->Seek(at, VESK_StrBaseIO::SeekFromStart) == 0, DatasrcMsg::ShortRead);
     while (fBufLen < bytes) {
         const size_t want = std::min(kReadCapacity - fBufLen, std::max(fFill, bytes - fBufLen));
         const size_t got = fStream->Read(fBuf.get() + fBufLen, want);

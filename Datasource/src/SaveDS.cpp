@@ -577,8 +577,8 @@ void SystemFileDataSource::SaveDS::PatchCaseCount(int64_t count) {
         const ExtNameStr name = fStream.GetNameStr();
         fStream.Close();
         if (!fStream.Open(name, fOptions._password, "rb+"))
-            throw SystemFileException(VESK_SOURCE_NAME, "Open(name, password, \"rb+\")", DatasrcMsg::CannotOpen, __LINE__,
-                                      true);
+            throw SystemFileException(VESK_SOURCE_NAME, "Open(name, password, \"rb+\")", DatasrcMsg::CannotOpen,
+                                      __LINE__, true);
         fStream.ClearAndReset();
         const ByteOrder order(fOptions._reversed);
         unsigned char b4[4];

@@ -100,7 +100,8 @@ void SystemFileDataSource::init(const ExtNameStr& file, const ExtNameStr& passwo
 
 void SystemFileDataSource::OpenStream(const char* mode) const {
     if (!m_->_options._password.Empty())
-        ThrowError::String2(DATASRC_ERR, DatasrcMsg::NotAvailable, m_->fileName.GetGeneric(), "reading encrypted files");
+        ThrowError::String2(DATASRC_ERR, DatasrcMsg::NotAvailable, m_->fileName.GetGeneric(),
+                            "reading encrypted files");
     if (!m_->_file.Open(m_->fileName, m_->_options._password, mode))
         ThrowError::StringSys(DATASRC_ERR, DatasrcMsg::CannotOpen, m_->fileName.GetGeneric());
     m_->_file.Seek(0, VESK_StrBaseIO::SeekFromEnd);
@@ -117,7 +118,8 @@ void SystemFileDataSource::GetCompatName(const char* name, char* out) const {
                                [](const std::pair<std::string, std::string>& p, const std::string& key) {
                                    return p.first < key;
                                });
-    if (it == table.end() || it->first != name) ThrowError::String2(DATASRC_ERR, DatasrcMsg::NoLongName, name, GetFileSpec());
+    if (it == table.end() || it->first != name)
+        ThrowError::String2(DATASRC_ERR, DatasrcMsg::NoLongName, name, GetFileSpec());
     CopyName(out, it->second);
 }
 

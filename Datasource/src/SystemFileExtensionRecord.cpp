@@ -13,7 +13,6 @@
 
 using namespace SysFileLayout;
 
-
 // ------------------------------------------------------------------ record
 
 void SystemFileExtensionRecord::SetNUnits(int32_t n) {

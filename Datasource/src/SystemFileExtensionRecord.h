@@ -105,8 +105,8 @@ public:
     // encoding, long-name table).
     virtual SystemFileOptions& WriterOptions() = 0;
     // The (long name, short name) table in the options, filled on first use:
-    // one unique short name of at most 8 bytes per variable of the copy.
-    // Duplicate short names cannot arise; no possible name raises 1504.
+    // one unique short name of at most 8 bytes per variable of the copy. A
+    // variable for which no short name can be formed raises VeskError 1504.
     virtual std::vector<std::pair<std::string, std::string>>& AssignShortNames() = 0;
     // Replaces each very long string variable (index, width) of the copy, in
     // ascending index order, by its segments, and readies the writing of cases

@@ -19,6 +19,8 @@ class VESK_StrBaseIO;
 
 namespace SysFileLayout {
 
+// ---------------------------------------------------------------- cells and byte order
+
 // Reverses the 8 bytes of a cell in place (a numeric cell of a file in the other order).
 inline void ReverseCell(OBS& cell) { cell.bits = ByteOrder::Swap64(cell.bits); }
 // A numeric cell between file order and machine order (its own inverse).

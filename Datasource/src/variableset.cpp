@@ -264,7 +264,8 @@ void ParseSetLine(const std::string& text, VariableSet& set) {
         set.SetType(VariableSet::eVariableSet);
     } else {
         const char type = line.empty() ? '\0' : line.front();
-        SF_EXT_CHECK((type == 'D') || (type == 'C') || (type == 'E'), "(type == 'D') || (type == 'C') || (type == 'E')");
+        SF_EXT_CHECK((type == 'D') || (type == 'C') || (type == 'E'),
+                     "(type == 'D') || (type == 'C') || (type == 'E')");
         line.remove_prefix(1);
         set.SetType(type == 'C' ? VariableSet::eMultipleCategories : VariableSet::eMultipleDichotomies);
         if (type == 'E') {
@@ -305,7 +306,8 @@ std::string SetLine(const VariableSet& set) {
     // Names that would read back as another name or another kind of set.
     const std::string& name = set.GetName();
     SF_EXT_CHECK(name.find_first_of("=\r\n") == std::string::npos, "vset.GetName() has no '=' or line break");
-    SF_EXT_CHECK(set.GetType() != VariableSet::eVariableSet || name[0] != '$', "plain set name does not begin with '$'");
+    SF_EXT_CHECK(set.GetType() != VariableSet::eVariableSet || name[0] != '$',
+                 "plain set name does not begin with '$'");
     std::string line = name;
     if (set.GetType() != VariableSet::eVariableSet) {
         SF_EXT_CHECK(name[0] == '$', "vset.GetName()[0] == '$'");

@@ -144,7 +144,8 @@ public:
         fInner.BuildRecord(source, writer, rec);
         fLog.emplace_back(fSubtype, CopyState(source));
     }
-    void ApplyRecord(VESK_DataSource& target, SystemFileOptions& options, const SystemFileExtensionRecord& rec) override {
+    void ApplyRecord(VESK_DataSource& target, SystemFileOptions& options,
+                     const SystemFileExtensionRecord& rec) override {
         fInner.ApplyRecord(target, options, rec);
     }
 
