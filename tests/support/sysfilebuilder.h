@@ -51,6 +51,8 @@ private:
 
 class SysFileBuilder {
 public:
+    using ByteOrder = ::ByteOrder;
+
     struct HeaderSpec {
         std::string magic;  // empty: "$FL3" for compression 2, else "$FL2"
         std::string product = SysFileLayout::kProductText;
