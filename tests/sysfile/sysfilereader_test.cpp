@@ -16,9 +16,9 @@
 #include "SystemFileDechunker.h"
 #include "errortext.h"
 #include "sysfilebuilder.h"
-#include "tempdir.h"
 #include "sysfilecoding.h"
 #include "sysfilelayout.h"
+#include "tempdir.h"
 #include "vesk_assert.h"
 #include "zcmpsfilestr.h"
 

@@ -19,9 +19,9 @@
 #include "errortext.h"
 #include "memorydatastore.h"
 #include "sysfilebuilder.h"
-#include "tempdir.h"
 #include "sysfilecoding.h"
 #include "sysfilelayout.h"
+#include "tempdir.h"
 #include "vesk_assert.h"
 
 using namespace SysFileLayout;

@@ -15,9 +15,9 @@
 #include "datafreedatasource.h"
 #include "memorydatastore.h"
 #include "sources.h"
+#include "tempdir.h"
 #include "variableset.h"
 #include "variableset_private.h"
-#include "tempdir.h"
 
 namespace {
 
