@@ -2,7 +2,8 @@
 //
 // The file formats here (the system file, the zlib data area of zcmpsFilestr)
 // are written in the byte order of the machine that wrote them; a reader on a
-// machine of the other order reverses every integer and double. ByteOrder is
+// machine of the other order reverses every integer and double; the
+// encrypted file's wrapper and cipher header are little-endian. ByteOrder is
 // the one place that does so: code that reads or writes a format asks it for
 // every integer and double, at any (unaligned) address, and never reverses
 // bytes itself.
@@ -36,10 +37,11 @@ public:
         std::memcpy(&v, p, 4);
         return U32(v);
     }
-    int64_t GetI64(const void* p) const {
+    int64_t GetI64(const void* p) const { return int64_t(GetU64(p)); }
+    uint64_t GetU64(const void* p) const {
         uint64_t v;
         std::memcpy(&v, p, 8);
-        return int64_t(U64(v));
+        return U64(v);
     }
     double GetF64(const void* p) const {
         uint64_t v;
@@ -54,9 +56,10 @@ public:
         v = U32(v);
         std::memcpy(p, &v, 4);
     }
-    void PutI64(void* p, int64_t v) const {
-        uint64_t u = U64(uint64_t(v));
-        std::memcpy(p, &u, 8);
+    void PutI64(void* p, int64_t v) const { PutU64(p, uint64_t(v)); }
+    void PutU64(void* p, uint64_t v) const {
+        v = U64(v);
+        std::memcpy(p, &v, 8);
     }
     void PutF64(void* p, double d) const {
         uint64_t u;

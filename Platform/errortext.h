@@ -22,11 +22,18 @@
     MESSAGE(ShortRead, 1205, "%1: the file ends too early")                                             \
     MESSAGE(WrongTime, 1209,                                                                            \
             "%1: the dictionary was already committed, or cases were added at the wrong time")          \
-    MESSAGE(WrongPassword, 1213, "%1: the password does not open this encrypted file")                  \
+    MESSAGE(WrongPassword, 1213,                                                                        \
+            "%1: the password does not open this encrypted file, or the file is damaged")               \
     MESSAGE(NeedsPassword, 1214, "%1: the file is encrypted and needs a password")                      \
+    MESSAGE(ValueType, 1241, "variable %1: the value does not suit the variable: %2")                   \
+    MESSAGE(ValueLabelType, 1242, "variable %1: the value labels do not suit the variable: %2")         \
+    MESSAGE(BadDefinition, 1243, "variable %1: %2")                                                     \
+    MESSAGE(NoSuchVariable, 1244, "no variable named %1 in %2")                                         \
+    MESSAGE(UnknownEncoding, 1245, "no converter for the text encoding %1")                             \
     MESSAGE(NotAvailable, 1290, "%1: %2 is not available in this version")                              \
     MESSAGE(NoShortName, 1504, "no unique short name can be formed for the variable %1")                \
     MESSAGE(DuplicateName, 1505, "the variable name %1 occurs more than once")                          \
+    MESSAGE(InvalidName, 1506, "%1 is not a valid variable name")                                       \
     MESSAGE(NoLongName, 1507, "%1: a very long string has no long-name entry")                          \
     MESSAGE(TextNotConverted, 1701, "some text could not be converted from encoding %1")                \
     MESSAGE(TextLost, 1711, "text was lost converting %1 to encoding %2")                               \

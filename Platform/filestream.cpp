@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <climits>
 #include <condition_variable>
@@ -32,7 +33,18 @@ private:
     int fErrno;
 };
 
+std::atomic<VESK_FileFaults::Hook> gFaultHook{nullptr};
+
 }  // namespace
+
+// ---------------------------------------------------------------- VESK_FileFaults
+
+void VESK_FileFaults::SetHook(Hook hook) { gFaultHook.store(hook); }
+
+int VESK_FileFaults::Inject(Operation operation, int64_t position, size_t* allowed) {
+    const Hook hook = gFaultHook.load(std::memory_order_relaxed);
+    return hook ? hook(operation, position, allowed) : 0;
+}
 
 // ---------------------------------------------------------------- VESK_FileMode
 
@@ -136,6 +148,8 @@ size_t VESK_File::Read(void* buffer, size_t count, int64_t position, int* error)
 size_t VESK_File::Write(const void* data, size_t count, int64_t position, int* error) {
     int err = 0;
     size_t done = 0;
+    size_t allowed = count;
+    const int injected = VESK_FileFaults::Inject(VESK_FileFaults::kWrite, position, &allowed);
     if (fFd < 0) {
         err = EBADF;
     } else if (position < 0) {
@@ -143,7 +157,11 @@ size_t VESK_File::Write(const void* data, size_t count, int64_t position, int* e
     } else {
         const char* p = static_cast<const char*>(data);
         while (done < count) {
-            ssize_t r = pwrite(fFd, p + done, std::min(count - done, kMaxSyscallBytes),
+            if (injected != 0 && done >= allowed) {
+                err = injected;
+                break;
+            }
+            ssize_t r = pwrite(fFd, p + done, std::min(std::min(count, allowed) - done, kMaxSyscallBytes),
                                static_cast<off_t>(position + static_cast<int64_t>(done)));
             if (r < 0) {
                 if (errno == EINTR) continue;
@@ -172,6 +190,10 @@ bool VESK_File::Close() {
     if (fFd < 0) return true;
     // close(2) is not retried after EINTR: the descriptor is gone either way.
     bool ok = close(fFd) == 0;
+    if (const int injected = VESK_FileFaults::Inject(VESK_FileFaults::kClose)) {
+        errno = injected;
+        ok = false;
+    }
     fFd = -1;
     if (fMode.deleteOnClose && !fPath.empty()) {
         ErrnoSaver keep;
@@ -338,6 +360,7 @@ struct VESK_FileStream::State {
     bool readable = false, writable = false, append = false;
     int64_t pos = 0;
     bool eof = false, error = false;
+    int writeErrno = 0;  // of the first write that failed since the last Clear; 0 for none
 
     size_t bufCap;
     std::unique_ptr<char[]> buf;  // allocated on first use
@@ -375,6 +398,20 @@ struct VESK_FileStream::State {
         view = nullptr;
     }
 
+    // Remembers a failed write (errno tells why) for Flush and Close.
+    void WriteFailed() {
+        error = true;
+        if (writeErrno == 0) writeErrno = errno ? errno : EIO;
+    }
+
+    // False, with errno set to the first failure's cause, when a write
+    // failed since the last Clear.
+    bool WritesOK() const {
+        if (writeErrno == 0) return true;
+        errno = writeErrno;
+        return false;
+    }
+
     // Writes out pending bytes; false (error set, position moved to the first
     // unwritten byte) when not all of them could be written.
     bool FlushWrite(size_t* unwritten = nullptr) {
@@ -385,7 +422,7 @@ struct VESK_FileStream::State {
         mode = kNone;
         bufLen = 0;
         if (done < pending) {
-            error = true;
+            WriteFailed();
             pos = bufStart + static_cast<int64_t>(done);
             if (unwritten) *unwritten = pending - done;
             return false;
@@ -436,6 +473,7 @@ VESK_FileStream::~VESK_FileStream() {
 void VESK_FileStream::Clear() {
     fState->eof = false;
     fState->error = false;
+    fState->writeErrno = 0;
 }
 
 int VESK_FileStream::Good() const { return fState->file.IsValid() && !fState->error; }
@@ -509,6 +547,8 @@ size_t VESK_FileStream::Read(void* buffer, size_t count) {
 size_t VESK_FileStream::Write(const void* data, size_t count) {
     State& s = *fState;
     if (!s.file.IsValid() || !s.writable) {
+        // Refused at once, so the caller knows: nothing is lost later, and a
+        // stream open for reading still closes cleanly.
         if (s.file.IsValid()) s.error = true;
         errno = EBADF;
         return 0;
@@ -525,7 +565,7 @@ size_t VESK_FileStream::Write(const void* data, size_t count) {
     if (s.mode != State::kWriting && count >= s.bufCap) {  // large request: straight to the file
         size_t done = s.file->Write(in, count, s.pos);
         s.pos += static_cast<int64_t>(done);
-        if (done < count) s.error = true;
+        if (done < count) s.WriteFailed();
         return done;
     }
     if (s.mode != State::kWriting) {
@@ -611,6 +651,7 @@ int VESK_FileStream::Open(const ExtNameStr& name, const char* mode) {
     s.append = m.append;
     s.pos = m.append ? std::max<int64_t>(file->Size(), 0) : 0;
     s.eof = s.error = false;
+    s.writeErrno = 0;
     s.mode = State::kNone;
     s.bufLen = 0;
     return 1;
@@ -621,6 +662,7 @@ void VESK_FileStream::ClearAndReset() {
     if (s.file.IsValid()) s.DropBuffers();
     if (s.ra) s.ra->Invalidate();
     s.eof = s.error = false;
+    s.writeErrno = 0;
     s.pos = 0;
 }
 
@@ -632,11 +674,17 @@ int VESK_FileStream::Close() const {
         s.ra.reset();
         return 0;
     }
-    bool ok = s.DropBuffers();
+    bool ok = s.DropBuffers() && s.WritesOK();
+    int err = errno;  // the first failure's cause is the one reported
     s.ra.reset();
-    if (!s.file->IsShared()) ok = s.file->Close() && ok;
+    if (!s.file->IsShared() && !s.file->Close() && ok) {
+        ok = false;
+        err = errno;
+    }
     s.file = nullptr;
     s.readable = s.writable = s.append = false;
+    s.writeErrno = 0;
+    errno = err;
     return ok ? 1 : 0;
 }
 
@@ -645,7 +693,8 @@ int VESK_FileStream::Close() { return static_cast<const VESK_FileStream*>(this)-
 int VESK_FileStream::Flush() {
     State& s = *fState;
     if (!s.file.IsValid()) return 0;
-    bool ok = s.DropBuffers();
+    bool ok = s.DropBuffers() && s.WritesOK();
+    ErrnoSaver keep;
     if (s.ra) s.ra->Invalidate();
     return ok ? 1 : 0;
 }

@@ -36,6 +36,28 @@ public:
     virtual int EndOfFile() const = 0;
 };
 
+// ---------------------------------------------------------------- fault injection
+
+// A seam for tests that must see the file layer fail the way a full disk or a
+// failing device makes it fail. While a hook is set, every write, close and
+// sync of the file layer (VESK_File, VESK_ReplacingFile) and every rename of
+// VESK_ReplacingFile asks it first. Without a hook (the default) the cost is
+// one atomic load per call. Set it only while no other thread uses files.
+class VESK_FileFaults {
+public:
+    enum Operation { kWrite, kClose, kSync, kRename };
+    // Returns 0 to let the call go ahead or an errno value to make it fail.
+    // For kWrite, position is the file offset written at and *allowed holds
+    // the bytes asked for; the hook may lower it and return an errno value:
+    // that many bytes are written, then the write fails with that value. For
+    // the other operations position is -1 and allowed null.
+    using Hook = int (*)(Operation operation, int64_t position, size_t* allowed);
+    // Null removes the hook.
+    static void SetHook(Hook hook);
+    // What the hook decides; 0 without a hook.
+    static int Inject(Operation operation, int64_t position = -1, size_t* allowed = nullptr);
+};
+
 // ---------------------------------------------------------------- VESK_File
 
 // Mode texts are those of the standard file-open function: one of r, w, a,
@@ -79,7 +101,7 @@ public:
     // Current size of the file in bytes; -1 when closed or on error.
     int64_t Size() const;
     // Closes the descriptor, unlinking the file for mode 'D'. True when the
-    // descriptor closed cleanly (or none was open).
+    // descriptor closed cleanly (or none was open); false with errno set.
     bool Close();
 
     bool IsOpen() const { return fFd >= 0; }
@@ -106,6 +128,12 @@ private:
 // the buffer's size, so random access costs little more than it uses. Pending writes are written out by
 // Seek (when it leaves the buffered range), Flush, Close, ClearAndReset and
 // before any read. Tell is the logical position, counting buffered data.
+//
+// Write failures: a write that does not reach the file, including buffered
+// bytes written out later by a call that cannot say so (Seek, a read, a copy
+// of the stream), is remembered: Flush and Close then fail (return 0) until
+// Clear, ClearAndReset or Open, so that a writer that checks Flush or Close
+// learns of every lost byte. errno tells the first failure's cause.
 //
 // Copies share the open VESK_File and have their own position and buffer.
 // A copy sees another copy's writes once the writer has flushed and the
@@ -163,10 +191,12 @@ public:
     virtual ExtNameStr GetNameStr() const;
     // Both forms write out pending data, stop read-ahead and release this
     // stream's share of the file (closing it when no other copy holds it).
-    // Nonzero when the stream was open and everything was written.
+    // Nonzero when the stream was open, everything written since the last
+    // Clear reached the file and the file (if closed) closed cleanly.
     virtual int Close() const;
     virtual int Close();
-    // Writes out pending data and drops the read buffer; nonzero on success.
+    // Writes out pending data and drops the read buffer; nonzero when
+    // everything written since the last Clear reached the file.
     virtual int Flush();
     // The generic form of the name of the file last opened ("" when none).
     virtual const char* Name() const;

@@ -5,6 +5,7 @@
 
 #include "textmb.h"
 
+#include <sodium.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -397,6 +398,12 @@ void ExtNameStr::SetU8(const char* name) {
     std::u16string u;
     Utf8ToUtf16(fU8.data(), fU8.size(), u);
     FromUtf16(ThreadConverter(e), u.data(), u.size(), fGeneric);
+}
+
+void ExtNameStr::Wipe() {
+    sodium_memzero(fGeneric.data(), fGeneric.size());
+    sodium_memzero(fU8.data(), fU8.size());
+    Clear();
 }
 
 int ExtNameStr::Access(int accessType) const {

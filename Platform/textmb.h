@@ -43,6 +43,8 @@ public:
         fGeneric.clear();
         fU8.clear();
     }
+    // Overwrites both forms with zero bytes, then empties them (passwords).
+    void Wipe();
     // 0 when the file grants the access (as access(2), on the generic form), -1
     // otherwise (also for an empty name).
     int Access(int accessType) const;

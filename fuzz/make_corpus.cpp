@@ -1,7 +1,9 @@
 // Writes the fuzzing seed corpus: small valid system files of every kind the
 // reader knows (data area plain, bytecode and zlib; both byte orders; very
 // long strings; value labels and missing values of every form; documents;
-// every extension record; an unknown case count; a code-page file).
+// every extension record; an unknown case count; a code-page file; encrypted
+// files under the harness's password, enciphered with the cheapest key
+// derivation).
 //
 //   make_corpus DIR
 //
@@ -15,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "cryptfile.h"
+#include "filecipher.h"
 #include "filestream.h"
 #include "sysfilebuilder.h"
 #include "zcmpsfilestr.h"
@@ -203,6 +207,15 @@ void SaveZlib(const std::string& name, const Builder& b) {
     if (!z.Close()) throw std::runtime_error("cannot finish " + path);
 }
 
+// The file of b encrypted under the harness's password (fuzz/sysfile_fuzzer.cpp).
+void SaveEncrypted(const std::string& name, const Builder& b) {
+    const std::vector<uint8_t> bytes = b.Bytes();
+    const std::string path = gDir + "/" + name;
+    CryptFileStream s(ExtNameStr(path.c_str()), ExtNameStr("fuzz"), "wb");
+    if (s.Write(bytes.data(), bytes.size()) != bytes.size() || !s.Close() || s.CommitFailed())
+        throw std::runtime_error("cannot write " + path);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -227,6 +240,9 @@ int main(int argc, char** argv) {
         SaveZlib("numbers_zlib_le.sys", Numbers(little, kCompressBytecode));
         SaveZlib("strings_zlib_be.sys", Strings(big, kCompressBytecode));
         SaveZlib("verylong_zlib_le.sys", VeryLong(little, kCompressBytecode));
+        FileCipher::SetNewFileLimits(FileCipher::MinOpsLimit(), FileCipher::MinMemLimit());
+        SaveEncrypted("numbers_encrypted_le.sys", Numbers(little, kCompressBytecode));
+        SaveEncrypted("strings_encrypted_be.sys", Strings(big, kCompressNone));
     } catch (const std::exception& e) {
         std::fprintf(stderr, "make_corpus: %s\n", e.what());
         return 1;

@@ -6,6 +6,12 @@
 // as the tool's JSON and every case as its CSV line; after the last case
 // every 64th row is read again through Seek and must come back unchanged.
 //
+// Each input also goes through the decrypt path twice, under a fixed
+// password: read as an encrypted file as it is (the corpus holds encrypted
+// seeds), and, when it starts like a system file, enciphered first and then
+// read through the clear copy. The harness's own files use the cheapest key
+// derivation; the reader still refuses limits beyond the sensitive ones.
+//
 // Library errors (VeskError) are the expected outcome for malformed input.
 // Anything else escapes: a failed assertion (VESK_AssertFailed), a standard
 // exception or a sanitizer report is a finding.
@@ -22,25 +28,42 @@
 #include "DSDocument.h"
 #include "SystemFileDataSource.h"
 #include "casecsv.h"
+#include "cryptfile.h"
 #include "case.h"
 #include "datasrc.h"
 #include "dictjson.h"
 #include "errortext.h"
+#include "filecipher.h"
 #include "textmb.h"
 #include "textout.h"
+#include "zcompressedfilestr.h"
 
 namespace {
 
-std::string gPath;
+// The password of the encrypted seeds (fuzz/make_corpus.cpp).
+constexpr char kPassword[] = "fuzz";
 
-void RemoveInput() { std::remove(gPath.c_str()); }
+// Sets the process-wide asynchronous-reading switch.
+void SetAsynchReading(bool on) {
+    const int64_t mode = on ? 1 : 0;
+    SETASYNCHREADING(&mode);
+}
 
-// One file per fuzzing process, removed at exit.
+std::string gPath, gEncryptedPath;
+
+void RemoveInput() {
+    std::remove(gPath.c_str());
+    std::remove(gEncryptedPath.c_str());
+}
+
+// Two files per fuzzing process (the input, the input enciphered), removed at exit.
 const std::string& InputPath() {
     if (gPath.empty()) {
         const char* tmp = std::getenv("TMPDIR");
         const char* dir = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : tmp ? tmp : "/tmp";
-        gPath = std::string(dir) + "/vesk-fuzz-" + std::to_string(getpid()) + ".sys";
+        const std::string base = std::string(dir) + "/vesk-fuzz-" + std::to_string(getpid());
+        gPath = base + ".sys";
+        gEncryptedPath = base + "-encrypted.sys";
         std::atexit(RemoveInput);
     }
     return gPath;
@@ -58,9 +81,15 @@ struct SourceDeleter {
     void operator()(VESK_DataSource* s) const { DeleteLine(s); }
 };
 
-void ReadEverything(const std::string& path) {
+// Writes an encrypted file whose clear data is the input.
+bool WriteEncrypted(const std::string& path, const uint8_t* data, size_t size) {
+    CryptFileStream s(ExtNameStr(path.c_str()), ExtNameStr(kPassword), "wb");
+    return s.Write(data, size) == size && s.Close() && !s.CommitFailed();
+}
+
+void ReadEverything(const std::string& path, const std::string& password = std::string()) {
     std::unique_ptr<VESK_DataSource, SourceDeleter> source(
-        SystemFileDataSource::GetSystemFile(path, std::string(), false, nullptr));
+        SystemFileDataSource::GetSystemFile(path, password, false, nullptr));
 
     // Directly first: the tool guards this call, the library must not need it.
     GetDocuments(*source);
@@ -73,8 +102,11 @@ void ReadEverything(const std::string& path) {
 
     std::vector<int> columns;
     for (unsigned i = 0; i < source->ColumnCount(); ++i) columns.push_back(int(i));
-    text.clear();
-    vesk::AppendCsvHeader(text, *source, columns);
+    // Plain, and formatted with labels: every value's formatting and label lookup.
+    const vesk::CsvCaseWriter plain(*source, columns, {});
+    const vesk::CsvCaseWriter shown(*source, columns, {'\t', true, true});
+    vesk::ByteBuffer csv;
+    plain.AppendHeader(csv);
 
     std::unique_ptr<VESK_InputCaseIterator> it(source->MakeIterator(nullptr));
     const OBS* cells = it->GetCase().Cells();
@@ -82,8 +114,9 @@ void ReadEverything(const std::string& path) {
     std::vector<std::vector<OBS>> kept;  // every 64th row, to check Seek against
     int64_t rows = 0;
     while (it->NextCase()) {
-        text.clear();
-        vesk::AppendCsvCase(text, *source, columns, cells);
+        csv.Clear();
+        plain.AppendCase(csv, cells);
+        shown.AppendCase(csv, cells);
         if (rows % 64 == 0) kept.emplace_back(cells, cells + caseCells);
         ++rows;
     }
@@ -102,17 +135,37 @@ void ReadEverything(const std::string& path) {
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     SetUTF8mode(1);
     // Read-ahead threads would make runs slow and nondeterministic.
-    SystemFileDataSource::SetAsynchReading(false);
+    SetAsynchReading(false);
+    FileCipher::SetNewFileLimits(FileCipher::MinOpsLimit(), FileCipher::MinMemLimit());
     return 0;
 }
+
+namespace {
+
+// Runs one reading; library errors are the expected outcome of bad input.
+template <class Read>
+void Guarded(Read&& read) {
+    try {
+        read();
+    } catch (const VeskError&) {
+        // A malformed file, reported as it should be.
+    }
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string& path = InputPath();
     WriteInput(path, data, size);
-    try {
-        ReadEverything(path);
-    } catch (const VeskError&) {
-        // A malformed file, reported as it should be.
+    Guarded([&] { ReadEverything(path); });
+    Guarded([&] { ReadEverything(path, kPassword); });
+    const bool systemFile = size >= 4 && (std::memcmp(data, "$FL2", 4) == 0 || std::memcmp(data, "$FL3", 4) == 0);
+    if (systemFile) {
+        if (!WriteEncrypted(gEncryptedPath, data, size)) {
+            std::perror(gEncryptedPath.c_str());
+            std::abort();
+        }
+        Guarded([&] { ReadEverything(gEncryptedPath, kPassword); });
     }
     return 0;
 }

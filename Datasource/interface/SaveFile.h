@@ -5,12 +5,13 @@
 #include "SystemFileDataSource.h"
 
 // A system file written row by row: give it a dictionary, then AddRow and
-// Close (the base's slots). It yields no cases.
+// Close (the base's slots). It yields no cases. An existing file is replaced
+// only by a successful Close (SystemFileDataSource::SetReplaceOnClose).
 class SaveFile : public SystemFileDataSource {
 public:
-    // password null: a plain file. mangled: the password is in the
-    // encryption library's mangled form. A password selects encrypted
-    // writing, which this build refuses at commit (error 1290).
+    // password null: a plain file; else the encrypted form under the
+    // password (text in the process's encoding). mangled: the password is in
+    // the encryption library's mangled form (passwordcrypt.h).
     SaveFile(const char* fileSpec, const char* password, bool mangled);
     ~SaveFile() override;
 
@@ -20,5 +21,6 @@ public:
 
 // Writes the dictionary and every case of source to the file; compress
 // nonzero selects bytecode compression. Errors of the writer pass through
-// (1201, 1202, 1209, 1504, 1505); the partly written file is left in place.
+// (1201, 1202, 1209, 1504, 1505); on any error an existing file keeps its
+// old contents and nothing of the new one is left.
 void SaveSystemFile(const char* fileName, const VESK_DataSource& source, int compress);

@@ -14,9 +14,17 @@
 //   1214 encrypted file without password    1507 no long-name entry
 //   1202 a case cannot be written            1504 no short name can be formed
 //   1505 two variables share a name
+//   1213 an encrypted file that exists and may be written, but that neither
+//        form of the password opens (wrong password, or a damaged file)
 //   1290 (this build) the operation is not available yet; the second argument
-//        says which ("reading encrypted files", "writing encrypted files",
-//        "appending to files of the other byte order").
+//        says which ("appending to files of the other byte order").
+//
+// Passwords: a source with a password reads and writes the encrypted form
+// (cryptfile.h) through a clear copy that no other user can read. The
+// password is tried as stored and in its unmangled form (passwordcrypt.h),
+// the unmangled form first when `mangled` is set; when only the other form
+// opens the file, the mangled flag turns over. Compression code 2 is not
+// used with a password.
 // Warnings go to the ErrorMonitor given: 1701, 1711, 1721 (GetSystemFile), 1722 (FixVarNames).
 //
 // Threads: one thread at a time per source and its iterators; the open-file
@@ -47,8 +55,10 @@ public:
     // mangled: the password is in the encryption library's mangled form.
     SystemFileDataSource(const ExtNameStr& file, const ExtNameStr& password, bool mangled);
     SystemFileDataSource(std::string file, std::string password, bool mangled);
-    // Removes the file from the open-file registry and closes it. Iterators
-    // must be deleted before the source.
+    // Removes the file from the open-file registry and closes it (a file
+    // being written is completed as by Close, errors dropped; a replacing
+    // write that an exception unwinds past is given up instead, see
+    // SetReplaceOnClose). Iterators must be deleted before the source.
     ~SystemFileDataSource() override;
     SystemFileDataSource(const SystemFileDataSource&) = delete;
     SystemFileDataSource& operator=(const SystemFileDataSource&) = delete;
@@ -86,15 +96,25 @@ public:
     // appends to its file.
     void AddRow(const OBS* row) override;
     // Ends writing: completes the file and patches its case count; does
-    // nothing unless rows are being written.
+    // nothing unless rows are being written. Every write, flush and close is
+    // checked: a failure now or in an earlier AddRow raises 1202, and after
+    // it the source takes no more rows (1202). With a password this is when
+    // the file is enciphered: 1202 when that fails.
     void Close() override;
     // Compression code 1 when true, 0 when false.
     void SetCompression(bool on) override;
     // 2: code 2 without a password, else 1; 0: code 0; anything else: 1.
     void SetCompressionLevel(int level) override;
     // Creates the file named by the file specification and writes the
-    // dictionary. 1209 unless the source is new; 1290 with a password.
+    // dictionary. 1209 unless the source is new.
     void CommitDictionary() override;
+    // Replacing writes (SaveFile and SaveSystemFile write this way): the file
+    // is written as a temporary file beside it (beside the file a symbolic
+    // link names), which a successful Close flushes to disk and renames onto
+    // it, keeping its permission bits, before flushing the directory. Until
+    // then, and for good when writing fails, the file keeps its old contents
+    // (see VESK_ReplacingFile). Set while the source is new.
+    void SetReplaceOnClose(bool on);
 
     // ---- file properties
     // Whether an extension record of the subtype was read (0..99; false outside).
@@ -152,13 +172,6 @@ public:
     // The current FileState.
     int State() const;
 
-    // Process-wide switch: iterators read ahead of the caller on a thread
-    // (file read-ahead for codes 0 and 1, inflating ahead for code 2). On by
-    // default. Stands in for the exported asynchronous-reading switch until
-    // that exists; takes effect for iterators made afterwards.
-    static void SetAsynchReading(bool on);
-    static bool GetAsynchReading();
-
     struct Impl;
     // The writer (SaveDS.h).
     class SaveDS;
@@ -166,6 +179,7 @@ public:
 private:
     void init(const ExtNameStr& file, const ExtNameStr& password, bool mangled);
     void OpenStream(const char* mode) const;
+    void OpenEncrypted(const ExtNameStr& path, const char* mode) const;
     void ReadDictionary();
 
     std::unique_ptr<Impl> m_;

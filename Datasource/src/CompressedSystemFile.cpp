@@ -489,7 +489,7 @@ void CompressedSystemFile::Flush() {
             fOutLen = 0;
         }
     }
-    if (auto* file = dynamic_cast<VESK_FileStream*>(fStream)) file->Flush();
+    if (auto* file = dynamic_cast<VESK_FileStream*>(fStream)) SF_REQUIRE_SYS(file->Flush(), DatasrcMsg::CannotWriteCase);
     fDirty = false;
 }
 

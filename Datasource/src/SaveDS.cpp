@@ -7,18 +7,21 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <exception>
 #include <set>
+#include <unordered_map>
 
 #include "CompressedSystemFile.h"
 #include "SystemFileException.h"
 #include "errortext.h"
 #include "filestream.h"
 #include "nameutil.h"
+#include "passwordcrypt.h"
 #include "sparsefileindex.h"
 #include "sysfilecoding.h"
 #include "vesk_assert.h"
@@ -237,6 +240,7 @@ void SystemFileDataSource::SaveDS::WriteDictionary() {
     const int64_t base = fStream.Tell();
     if (fCountOffset >= 0) fCountRecordPos = base + fCountOffset;
     const size_t written = fStream.Write(fDictionary.data(), fDictionary.size());
+    fFailed = written != fDictionary.size();
     SF_REQUIRE_SYS(written == fDictionary.size(), DatasrcMsg::CannotWriteCase);
     fDictionary = std::string();
 }
@@ -297,14 +301,20 @@ void SystemFileDataSource::SaveDS::EncodeVariable(std::string& out, const VESK_V
     }
 }
 
+// One record pair per map body, in the order of the first variable holding
+// it, listing every variable that shares it. Grouped in one pass over the
+// dictionary, so a file with a map per variable is not quadratic.
 void SystemFileDataSource::SaveDS::EncodeValueLabels(std::string& out) const {
-    const unsigned n = ColumnCount();
-    std::vector<bool> done(n, false);
-    for (unsigned v = 0; v < n; ++v) {
-        if (done[v]) continue;
+    std::vector<const VESK_VLMapImpl*> order;
+    std::unordered_map<const VESK_VLMapImpl*, std::vector<int32_t>> positions;
+    for (unsigned v = 0; v < ColumnCount(); ++v) {
         const VESK_VLImplPointer& map = GetVariable(int(v)).GetValueLabels();
         if (!map.IsValid()) continue;
-
+        auto [it, fresh] = positions.try_emplace(map.get());
+        if (fresh) order.push_back(map.get());
+        it->second.push_back(ObsIndex(int(v)) + 1);
+    }
+    for (const VESK_VLMapImpl* map : order) {
         PutI32(out, kRecValueLabels);
         PutI32(out, map->Size());
         for (const ValueLabel& pair : map->Pairs()) {
@@ -314,18 +324,10 @@ void SystemFileDataSource::SaveDS::EncodeValueLabels(std::string& out) const {
             out.append(pair.label, 0, k);
             out.append(ValueLabelStoredSize(k) - 1 - k, ' ');
         }
-
-        std::vector<int32_t> positions;
-        for (unsigned w = v; w < n; ++w) {
-            if (GetVariable(int(w)).GetValueLabels() != map) continue;
-            positions.push_back(ObsIndex(int(w)) + 1);
-            done[w] = true;
-        }
-        const size_t nFound = positions.size();
-        VESK_ASSERT(nFound);
+        const std::vector<int32_t>& at = positions[map];
         PutI32(out, kRecValueLabelVars);
-        PutI32(out, int32_t(nFound));
-        for (int32_t p : positions) PutI32(out, p);
+        PutI32(out, int32_t(at.size()));
+        for (int32_t p : at) PutI32(out, p);
     }
 }
 
@@ -457,8 +459,12 @@ void SystemFileDataSource::SaveDS::SetupCompression(VESK_SparseFileIndex* index,
     if (fOptions._compression == kCompressBytecode) {
         fCompressor = std::make_unique<CompressedSystemFile>(&fStream, &fOptions, index, row0);
     } else if (fOptions._compression == kCompressZlib) {
+        // The zlib layer writes through its own copy of the stream. The
+        // dictionary is written out first; the stream stays open, unused, so
+        // that closing it at the end reports whether the file closed cleanly.
+        fFailed = !fStream.Flush();
+        SF_REQUIRE_SYS(!fFailed, DatasrcMsg::CannotWriteCase);
         fZStream = std::make_unique<zcmpsFilestr>(fStream);
-        fStream.Close();
         const int workers = gZlibWorkers.load();
         if (workers > 0) {
             fZStream->setWorkerCount(workers);
@@ -505,8 +511,7 @@ void SystemFileDataSource::SaveDS::PrepareAppend(int64_t countRecordPos, int64_t
         if (rowsBefore < 0) fRowsBefore = fCompressor->CurrentRow();
         break;
     case kCompressZlib: {
-        fZStream = std::make_unique<zcmpsFilestr>(fStream);
-        fStream.Close();
+        fZStream = std::make_unique<zcmpsFilestr>(fStream);  // the stream stays open, as for a new file
         const int workers = gZlibWorkers.load();
         if (workers > 0) fZStream->setWorkerCount(workers);
         fZStream->readFilePosInfo(row0, reversed);
@@ -525,6 +530,8 @@ void SystemFileDataSource::SaveDS::PrepareAppend(int64_t countRecordPos, int64_t
 void SystemFileDataSource::SaveDS::WriteCase(const OBS* cells) {
     // A dictionary changed after the commit no longer matches the cases.
     VESK_ASSERT(fOwner.GetObsAreaSize() == fLogicalCells);
+    // After a lost write the file has a gap: no case may follow it.
+    SF_REQUIRE(!fFailed, DatasrcMsg::CannotWriteCase);
     const OBS* physical = cells;
     if (!fMovers.empty()) {
         OBS* const output = fOutput.data();
@@ -532,68 +539,86 @@ void SystemFileDataSource::SaveDS::WriteCase(const OBS* cells) {
         for (const auto& mover : fMovers) source = mover->Move(source, output);
         physical = output;
     }
-    if (fCompressor) {
-        fCompressor->WriteRow(physical);
-    } else {
-        const size_t toWrite = fCaseBytes;
-        if (fStream.Write(physical, toWrite) != toWrite)
-            throw SystemFileException(VESK_SOURCE_NAME, "toWrite", DatasrcMsg::CannotWriteCase, __LINE__, true);
+    try {
+        if (fCompressor) {
+            fCompressor->WriteRow(physical);
+        } else {
+            const size_t toWrite = fCaseBytes;
+            if (fStream.Write(physical, toWrite) != toWrite)
+                throw SystemFileException(VESK_SOURCE_NAME, "toWrite", DatasrcMsg::CannotWriteCase, __LINE__, true);
+        }
+    } catch (...) {
+        fFailed = true;
+        throw;
     }
     ++fRowsWritten;
 }
 
 // ---------------------------------------------------------------- finishing
 
+// Each step runs even when one before it failed (the compressor and the zlib
+// layer must be shut down either way); the first failure is raised at the
+// end, with errno as it was then.
 void SystemFileDataSource::SaveDS::Finish() {
     if (fFinished) return;
     fFinished = true;
     std::exception_ptr failure;
-    try {
+    int failureErrno = 0;
+    auto step = [&](auto&& run) {
+        try {
+            run();
+        } catch (...) {
+            if (!failure) {
+                failure = std::current_exception();
+                failureErrno = errno;
+            }
+        }
+    };
+    step([&] { SF_REQUIRE(!fFailed, DatasrcMsg::CannotWriteCase); });
+    step([&] {
         if (fCompressor) fCompressor->Flush();
-    } catch (...) {
-        failure = std::current_exception();
-    }
+    });
     fCompressor.reset();
-    try {
-        if (fZStream) fZStream->Close();
-    } catch (...) {
-        if (!failure) failure = std::current_exception();
-    }
-    const bool streamOpen = !fZStream;  // code 2 closed the plain stream
+    step([&] {
+        if (fZStream) SF_REQUIRE_SYS(fZStream->Close(), DatasrcMsg::CannotWriteCase);
+    });
     fZStream.reset();
-    if (streamOpen && !fStream.Flush() && !failure)
-        failure = std::make_exception_ptr(
-            SystemFileException(VESK_SOURCE_NAME, "Flush()", DatasrcMsg::CannotWriteCase, __LINE__, true));
-
+    step([&] { SF_REQUIRE_SYS(fStream.Flush(), DatasrcMsg::CannotWriteCase); });
+    // A file whose cases did not all arrive keeps the count written first.
     const int64_t count = FinalCount();
-    if (count != fOptions._nCases || count > kMaxHeaderCount) PatchCaseCount(count);
+    if (!failure && (count != fOptions._nCases || count > kMaxHeaderCount)) step([&] { PatchCaseCount(count); });
     fMovers.clear();
     fOutput = std::vector<OBS>();
-    if (failure) std::rethrow_exception(failure);
+    if (!failure) return;
+    fFailed = true;
+    errno = failureErrno;
+    std::rethrow_exception(failure);
 }
 
 void SystemFileDataSource::SaveDS::PatchCaseCount(int64_t count) {
-    try {
-        const ExtNameStr name = fStream.GetNameStr();
-        fStream.Close();
-        if (!fStream.Open(name, fOptions._password, "rb+"))
-            throw SystemFileException(VESK_SOURCE_NAME, "Open(name, password, \"rb+\")", DatasrcMsg::CannotOpen,
-                                      __LINE__, true);
-        fStream.ClearAndReset();
-        const ByteOrder order(fOptions._reversed);
-        unsigned char b4[4];
-        order.PutI32(b4, count <= kMaxHeaderCount ? int32_t(count) : -1);
-        fStream.Seek(int64_t(kOffCaseCount), VESK_StrBaseIO::SeekFromStart);
-        fStream.Write(b4, sizeof b4);
-        fStream.Flush();
-        if (fCountRecordPos > 0) {
-            unsigned char b8[8];
-            order.PutI64(b8, count);
-            fStream.Seek(fCountRecordPos + 8, VESK_StrBaseIO::SeekFromStart);
-            fStream.Write(b8, sizeof b8);
-            fStream.Flush();
-        }
-    } catch (...) {
-        // The cases are in the file; only the count could not be corrected.
+    // The file was opened with the password's unmangled form when it is
+    // stored mangled.
+    const ExtNameStr name = fStream.GetNameStr();
+    SF_REQUIRE_SYS(fStream.Close(), DatasrcMsg::CannotWriteCase);
+    ExtNameStr password = fOptions._password;
+    if (!password.Empty() && fOwner.GetPasswordMangled()) password = PasswordCrypt::decrypt(fOptions._password);
+    const bool reopened = fStream.Open(name, password, "rb+") != 0;
+    password.Wipe();
+    if (!reopened)
+        throw SystemFileException(VESK_SOURCE_NAME, "Open(name, password, \"rb+\")", DatasrcMsg::CannotOpen, __LINE__, true);
+    fStream.ClearAndReset();
+    const ByteOrder order(fOptions._reversed);
+    unsigned char b4[4];
+    order.PutI32(b4, count <= kMaxHeaderCount ? int32_t(count) : -1);
+    PatchAt(int64_t(kOffCaseCount), b4, sizeof b4);
+    if (fCountRecordPos > 0) {
+        unsigned char b8[8];
+        order.PutI64(b8, count);
+        PatchAt(fCountRecordPos + 8, b8, sizeof b8);
     }
+}
+
+void SystemFileDataSource::SaveDS::PatchAt(int64_t position, const void* bytes, size_t size) {
+    SF_REQUIRE_SYS(fStream.Seek(position, VESK_StrBaseIO::SeekFromStart) == 0, DatasrcMsg::CannotWriteCase);
+    SF_REQUIRE_SYS(fStream.Write(bytes, size) == size && fStream.Flush(), DatasrcMsg::CannotWriteCase);
 }

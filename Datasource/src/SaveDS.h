@@ -11,6 +11,11 @@
 // Lifetime: the output stream and the options belong to the owner and must
 // outlive the writer. Finish (or the destructor, which drops errors) completes
 // the file: it flushes the data area and patches the case count.
+//
+// Errors: every write, flush and close on the way is checked; a failure
+// raises SystemFileException 1202. After one, the writer accepts no further
+// case and Finish raises 1202 too, so a file with a gap is never reported
+// complete.
 #pragma once
 
 #include <cstdint>
@@ -82,13 +87,14 @@ public:
     // rowsBefore: rows in the file, negative when unknown (then counted).
     void PrepareAppend(int64_t countRecordPos, int64_t rowsBefore, VESK_SparseFileIndex* index, int64_t row0);
     // Writes one logical case (the owner's layout, which must not have
-    // changed since the writer was made). A failed write raises
-    // SystemFileException 1202.
+    // changed since the writer was made). A failed write, or any case after
+    // one, raises SystemFileException 1202.
     void WriteCase(const OBS* cells);
     // Flushes the data area and patches the case count in the header and the
     // subtype-16 record when it differs from the one written at first (or
-    // does not fit 32 bits). A failed flush raises SystemFileException 1202;
-    // a failed patch is dropped. Runs once.
+    // does not fit 32 bits). A failed write, flush or close, now or before,
+    // raises SystemFileException 1202 (the count is then left as it was); a
+    // file that cannot be reopened for the patch raises 1201. Runs once.
     void Finish();
     // The file is given up (a failed dictionary): nothing more is written.
     void Abandon() { fFinished = true; }
@@ -109,6 +115,7 @@ private:
     void EncodeDocuments(std::string& out) const;
     void StripWideStringDescriptions();
     void PatchCaseCount(int64_t count);
+    void PatchAt(int64_t position, const void* bytes, size_t size);
 
     const SystemFileDataSource& fOwner;
     const unsigned fLogicalCells;  // of a case as the owner passes it
@@ -128,4 +135,5 @@ private:
     size_t fCaseBytes = 0;
     bool fBuilt = false;
     bool fFinished = false;
+    bool fFailed = false;       // a write failed: the file has a gap
 };

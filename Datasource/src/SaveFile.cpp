@@ -11,10 +11,12 @@
 SaveFile::SaveFile(const char* fileSpec, const char* password, bool mangled) {
     VESK_ASSERT(fileSpec != nullptr);
     SetFileSpec(fileSpec);
+    SetReplaceOnClose(true);
     if (password) {
         ExtNameStr pw;
         pw.SetGeneric(password);
         SetPassword(pw);
+        pw.Wipe();
     }
     SetPasswordMangled(mangled);
 }
@@ -32,6 +34,7 @@ void SaveSystemFile(const char* fileName, const VESK_DataSource& source, int com
     out.CopyDictionary(source);
     out.SetCompression(compress != 0);
     out.SetFileSpec(fileName);
+    out.SetReplaceOnClose(true);
     out.CommitDictionary();
     {
         std::unique_ptr<VESK_InputCaseIterator> pIter(source.MakeIterator(nullptr));

@@ -7,8 +7,9 @@
 #include "SystemFileDataSource.h"
 
 #include <algorithm>
-#include <atomic>
+#include <cerrno>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <string>
 #include <vector>
@@ -18,8 +19,11 @@
 #include "SystemFileDechunker.h"
 #include "SystemFileException.h"
 #include "SystemFileOptions.h"
+#include "cryptfile.h"
 #include "errortext.h"
 #include "filestream.h"
+#include "passwordcrypt.h"
+#include "replacingfile.h"
 #include "sysfilelayout.h"
 #include "tempdirs.h"
 #include "vesk_assert.h"
@@ -28,8 +32,6 @@
 using namespace SysFileLayout;
 
 namespace {
-
-std::atomic<bool> gAsynchReading{true};
 
 // Open-file registry: UTF-8 names of readers whose dictionary has been read.
 std::vector<std::string>& OpenFiles() {
@@ -72,13 +74,20 @@ SystemFileDataSource::~SystemFileDataSource() {
         if (it != files.end()) files.erase(it);
     }
     m_->zreader.reset();
-    if (m_->state == eStateWriting) {
+    if (m_->state == eStateWriting && m_->replacing && std::uncaught_exceptions() > 0) {
+        // Unwinding past a replacing write that was never closed: the new
+        // file is incomplete, so the old one stays.
+        m_->writer->Abandon();
+        m_->writer.reset();
+        m_->_file.Close();
+    } else if (m_->state == eStateWriting) {
         try {
             Close();
         } catch (...) {
             // A destructor cannot report; callers that care call Close.
         }
     }
+    m_->_options._password.Wipe();
 }
 
 void SystemFileDataSource::init(const ExtNameStr& file, const ExtNameStr& password, bool mangled) {
@@ -99,14 +108,39 @@ void SystemFileDataSource::init(const ExtNameStr& file, const ExtNameStr& passwo
 }
 
 void SystemFileDataSource::OpenStream(const char* mode) const {
-    if (!m_->_options._password.Empty())
-        ThrowError::String2(DATASRC_ERR, DatasrcMsg::NotAvailable, m_->fileName.GetGeneric(),
-                            "reading encrypted files");
-    if (!m_->_file.Open(m_->fileName, m_->_options._password, mode))
+    if (m_->Encrypted()) {
+        OpenEncrypted(m_->fileName, mode);
+    } else if (!m_->_file.Open(m_->fileName, m_->_options._password, mode)) {
         ThrowError::StringSys(DATASRC_ERR, DatasrcMsg::CannotOpen, m_->fileName.GetGeneric());
-    m_->_file.Seek(0, VESK_StrBaseIO::SeekFromEnd);
-    m_->fileSize = m_->_file.Tell();
-    m_->_file.Seek(0, VESK_StrBaseIO::SeekFromStart);
+    }
+    VESK_FileStream& stream = m_->Stream();
+    stream.Seek(0, VESK_StrBaseIO::SeekFromEnd);
+    m_->fileSize = stream.Tell();
+    stream.Seek(0, VESK_StrBaseIO::SeekFromStart);
+}
+
+// Tries the password as stored and its unmangled form, the unmangled one
+// first when the password is stored mangled; when only the second form opens
+// the file, the mangled flag turns over.
+void SystemFileDataSource::OpenEncrypted(const ExtNameStr& path, const char* mode) const {
+    CryptFileStream& crypt = static_cast<CryptFileStream&>(m_->Stream());
+    ExtNameStr unmangled = PasswordCrypt::decrypt(m_->_options._password);
+    const bool mangled = m_->passwordMangled;
+    const ExtNameStr& first = mangled ? unmangled : m_->_options._password;
+    const ExtNameStr& second = mangled ? m_->_options._password : unmangled;
+    bool opened = crypt.Open(path, first, mode) != 0;
+    if (!opened && !(second == first) && crypt.Open(path, second, mode)) {
+        opened = true;
+        m_->passwordMangled = !mangled;
+    }
+    unmangled.Wipe();
+    if (opened) return;
+    // A new file (possibly a temporary one beside it) is named as the file
+    // the caller gave; only a file that exists can have the wrong password.
+    const bool creating = std::strchr(mode, 'w') != nullptr;
+    if (!creating && path.Access(ExtNameStr::Exists) == 0 && path.Access(ExtNameStr::Write) == 0)
+        ThrowError::String1(DATASRC_ERR, DatasrcMsg::WrongPassword, path.GetGeneric());
+    ThrowError::StringSys(DATASRC_ERR, DatasrcMsg::CannotOpen, creating ? m_->fileName.GetGeneric() : path.GetGeneric());
 }
 
 // ---------------------------------------------------------------- names
@@ -162,7 +196,7 @@ bool SystemFileDataSource::GetReleaseInfo(int info[3]) const {
 
 bool SystemFileDataSource::bReversedByteOrder() const { return m_->_options._reversed; }
 double SystemFileDataSource::GetFileSysmis() const { return m_->_options._sysmis; }
-void SystemFileDataSource::NoteNCasesLoc() { m_->nCasesLoc = m_->_file.Tell(); }
+void SystemFileDataSource::NoteNCasesLoc() { m_->nCasesLoc = m_->Stream().Tell(); }
 
 std::string SystemFileDataSource::CharacterEncoding() const {
     if (!m_->_options._encoding.empty()) return m_->_options._encoding;
@@ -211,9 +245,6 @@ const SystemFileOptions& SystemFileDataSource::Options() const { return m_->_opt
 int64_t SystemFileDataSource::Row0Pos() const { return m_->_row0pos; }
 int SystemFileDataSource::State() const { return m_->state; }
 
-void SystemFileDataSource::SetAsynchReading(bool on) { gAsynchReading.store(on); }
-bool SystemFileDataSource::GetAsynchReading() { return gAsynchReading.load(); }
-
 // ---------------------------------------------------------------- writing side
 
 namespace {
@@ -223,29 +254,65 @@ void AbandonWriter(SystemFileDataSource::Impl& m) {
     if (m.writer) m.writer->Abandon();
     m.writer.reset();
     m._file.Close();
+    m.crypt.reset();  // dropped without enciphering anything into the file
+    m.replacing.reset();
+}
+
+std::string PathOf(const ExtNameStr& name) { return *name.GetGeneric() ? name.GetGeneric() : name.GetU8(); }
+
+// Runs f; the exception it raised (null for none), with errno as it was then.
+template <class F>
+std::exception_ptr Attempt(F&& f, int& failureErrno) {
+    try {
+        f();
+        return nullptr;
+    } catch (...) {
+        failureErrno = errno;
+        return std::current_exception();
+    }
+}
+
+// Raises a failure caught before as the library error naming the file, with
+// errno as it was when the failure happened.
+[[noreturn]] void RaiseFailure(const std::exception_ptr& failure, int failureErrno, const char* fileSpec) {
+    try {
+        std::rethrow_exception(failure);
+    } catch (const SystemFileException& e) {
+        errno = failureErrno;
+        e.Raise(fileSpec);
+    }
 }
 
 }  // namespace
 
+void SystemFileDataSource::SetReplaceOnClose(bool on) {
+    VESK_ASSERT(m_->state == eStateNew);
+    m_->replaceOnClose = on;
+}
+
 void SystemFileDataSource::CommitDictionary() {
     if (m_->state != eStateNew) ThrowError::Simple(DATASRC_ERR, DatasrcMsg::WrongTime);
     SystemFileOptions& o = m_->_options;
-    // Encrypted writing is not part of this build: refused rather than
-    // written in the clear.
-    if (!o._password.Empty())
-        ThrowError::String2(DATASRC_ERR, DatasrcMsg::NotAvailable, GetFileSpec(), "writing encrypted files");
     int codePage = 0;
     if (VESKMBCpNameToNum_A(o._encoding.c_str(), &codePage)) o._characterCode = codePage;
     m_->fileName = GetFileSpecExt();
     try {
         // Built before the file is opened: a dictionary that cannot be
         // written leaves an existing file alone.
-        m_->writer = std::make_unique<SaveDS>(*this, m_->_file, o);
+        m_->writer = std::make_unique<SaveDS>(*this, m_->Stream(), o);
         m_->writer->BuildDictionary();
-        SF_REQUIRE_SYS(m_->_file.Open(m_->fileName, o._password, "wb"), DatasrcMsg::CannotOpen);
+        ExtNameStr path = m_->fileName;
+        if (m_->replaceOnClose) {
+            m_->replacing = std::make_unique<VESK_ReplacingFile>(PathOf(m_->fileName));
+            path = ExtNameStr(m_->replacing->TempPath().c_str());
+        }
+        if (m_->Encrypted())
+            OpenEncrypted(path, "wb");
+        else
+            SF_REQUIRE_SYS(m_->_file.Open(path, o._password, "wb"), DatasrcMsg::CannotOpen);
         m_->writer->WriteDictionary();
         o._cellsPerCase = m_->writer->GetObsAreaSize();
-        m_->_row0pos = m_->_file.Tell();
+        m_->_row0pos = m_->Stream().Tell();
         if (o._compression > kCompressNone) m_->writer->SetupCompression(&m_->rowIndex, m_->_row0pos);
     } catch (const SystemFileException& e) {
         AbandonWriter(*m_);
@@ -265,23 +332,25 @@ void SystemFileDataSource::CommitDictionary() {
 void SystemFileDataSource::AddRow(const OBS* row) {
     VESK_ASSERT(row != nullptr);
     if (m_->openIterators > 0) ThrowError::Simple(DATASRC_ERR, DatasrcMsg::WrongTime);
+    if (m_->writeFailed) ThrowError::String1(DATASRC_ERR, DatasrcMsg::CannotWriteCase, GetFileSpec());
     if (m_->state == eStateNew) {
         CommitDictionary();
     } else if (m_->state == eStateReading) {
         // Rows after Close, or after reading: appended to the file.
         SystemFileOptions& o = m_->_options;
-        if (!o._password.Empty())
-            ThrowError::String2(DATASRC_ERR, DatasrcMsg::NotAvailable, GetFileSpec(), "writing encrypted files");
         if (o._reversed)
             ThrowError::String2(DATASRC_ERR, DatasrcMsg::NotAvailable, GetFileSpec(),
                                 "appending to files of the other byte order");
         m_->zreader.reset();
         m_->reopenForReading = true;
         try {
-            m_->_file.Close();
+            m_->CloseStream();
             const char* mode = o._compression == kCompressNone ? "ab" : "r+b";
-            SF_REQUIRE_SYS(m_->_file.Open(m_->fileName, o._password, mode), DatasrcMsg::CannotOpen);
-            m_->writer = std::make_unique<SaveDS>(*this, m_->_file, o);
+            if (m_->Encrypted())
+                OpenEncrypted(m_->fileName, mode);
+            else
+                SF_REQUIRE_SYS(m_->_file.Open(m_->fileName, o._password, mode), DatasrcMsg::CannotOpen);
+            m_->writer = std::make_unique<SaveDS>(*this, m_->Stream(), o);
             m_->writer->PrepareAppend(m_->nCasesLoc, o._nCases, &m_->rowIndex, m_->_row0pos);
         } catch (const SystemFileException& e) {
             AbandonWriter(*m_);
@@ -301,24 +370,27 @@ void SystemFileDataSource::AddRow(const OBS* row) {
 
 void SystemFileDataSource::Close() {
     if (m_->state != eStateWriting) return;
-    auto finish = [this] {
-        m_->_options._nCases = m_->writer->FinalCount();
-        m_->writer.reset();
-        m_->_file.Close();
-        m_->state = eStateReading;
-        m_->reopenForReading = true;
-        TestAndStoreToPes(m_->fileName.GetGeneric(), 3, 0);
-    };
-    try {
-        m_->writer->Finish();
-    } catch (const SystemFileException& e) {
-        finish();
-        e.Raise(GetFileSpec());
-    } catch (...) {
-        finish();
-        throw;
-    }
-    finish();
+    int failureErrno = 0;
+    std::exception_ptr failure = Attempt([&] { m_->writer->Finish(); }, failureErrno);
+    m_->_options._nCases = m_->writer->FinalCount();
+    m_->writer.reset();
+    // False when the file could not be closed or an encrypted file could not
+    // be enciphered completely.
+    const bool closed = m_->CloseStream();
+    if (!failure)
+        failure = Attempt(
+            [&] {
+                SF_REQUIRE_SYS(closed, DatasrcMsg::CannotWriteCase);
+                if (m_->replacing) m_->replacing->Commit();
+            },
+            failureErrno);
+    m_->replacing.reset();  // removes the new file unless it replaced the old
+    m_->state = eStateReading;
+    m_->reopenForReading = true;
+    TestAndStoreToPes(m_->fileName.GetGeneric(), 3, 0);
+    if (!failure) return;
+    m_->writeFailed = true;
+    RaiseFailure(failure, failureErrno, GetFileSpec());
 }
 
 VESK_InputCaseIterator* SystemFileDataSource::MakeIterator(OBS* buffer) const {
@@ -326,7 +398,7 @@ VESK_InputCaseIterator* SystemFileDataSource::MakeIterator(OBS* buffer) const {
     if (m_->state == eStateWriting) self->Close();
     if (m_->state != eStateReading || m_->reopenForReading) {
         m_->zreader.reset();
-        m_->_file.Close();
+        m_->CloseStream();
         m_->state = eStateReading;
         OpenStream("rb");
         m_->reopenForReading = false;

@@ -340,7 +340,7 @@ void SystemFileDataSource::ReadDictionary() {
     SetFileSpec(m_->fileName);
     SystemFileOptions& o = m_->_options;
     try {
-        VESK_StrBaseIO& stream = m_->_file;
+        VESK_StrBaseIO& stream = m_->Stream();
         const int type = DetectFileKind(stream);
         SF_REQUIRE(type != kENCRYPTED, DatasrcMsg::NeedsPassword);
         // The magic has been read; the rest of the header follows.
@@ -348,7 +348,7 @@ void SystemFileDataSource::ReadDictionary() {
         DictionaryReader reader(*this, o, in);
         reader.ReadHeader(type, !o._password.Empty());
         reader.ReadRecords();
-        m_->_row0pos = m_->_file.Tell();
+        m_->_row0pos = m_->Stream().Tell();
 
         // The stored case and the logical case: they differ only by very long
         // strings, whose chunk entries must stay inside both.

@@ -16,6 +16,7 @@
 #include "sysfilecoding.h"
 #include "vesk_assert.h"
 #include "zcmpsfilestr.h"
+#include "zcompressedfilestr.h"
 
 using namespace SysFileLayout;
 
@@ -33,14 +34,17 @@ SystemFileDataSource::Iterator::Iterator(const SystemFileDataSource& source, Imp
     SystemFileOptions& o = body->_options;
     fState->caseLen = o._cellsPerCase * int64_t(sizeof(OBS));
     fState->swapFlags = o._swapFlags.empty() ? nullptr : o._swapFlags.data();
-    const bool async = GetAsynchReading();
+    const bool async = GETASYNCHREADING() != 0;
     if (o._compression == kCompressZlib) {
         VESK_ASSERT(body->zreader != nullptr);
         if (async && !body->zreader->MultiThread()) body->zreader->setMultiThread(1);
         fState->codec = std::make_unique<CompressedSystemFile>(body->zreader.get(), &o, &body->rowIndex,
                                                                body->_row0pos);
     } else {
-        fState->stream = std::make_unique<VESK_FileStream>(body->_file);
+        // With a password the iterator reads its own copy of the clear stream.
+        const VESK_FileStream* own = body->crypt ? body->crypt->ClearStream() : &body->_file;
+        VESK_ASSERT(own != nullptr);
+        fState->stream = std::make_unique<VESK_FileStream>(*own);
         if (o._compression == kCompressBytecode)
             fState->codec = std::make_unique<CompressedSystemFile>(fState->stream.get(), &o, &body->rowIndex,
                                                                    body->_row0pos);

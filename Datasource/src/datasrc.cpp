@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 
 #include "dates.h"
 #include "datasrc_private.h"
@@ -27,11 +28,103 @@ double Now() {
     return now;
 }
 
+uint64_t NameHash(std::string_view upper) { return std::hash<std::string_view>()(upper); }
+
+// The candidate as FindVarIndex compares it: trailing blanks removed, upper-cased.
+std::string UpperCandidate(const char* name) {
+    size_t length = std::strlen(name);
+    while (length > 0 && name[length - 1] == ' ') --length;
+    char upper[kUpperNameBuffer];
+    const int n = VESKMBMvUpper_A(upper, sizeof upper, name, length);
+    return std::string(upper, n > 0 ? size_t(n) : 0);
+}
+
+struct NameCheck {
+    const std::vector<VESK_Variable>* dictionary;
+    VESK_NameIndex* index;
+};
+
+// True exactly when FindVarIndex (candidate, 0) finds a column.
 int NameTaken(void* context1, void*, const char* candidate) {
-    return static_cast<const VESK_DataSource*>(context1)->FindVarIndex(candidate, 0) >= 0;
+    const NameCheck* check = static_cast<const NameCheck*>(context1);
+    return check->index->Taken(*check->dictionary, UpperCandidate(candidate));
 }
 
 } // namespace
+
+// ------------------------------------------------------------ name index
+
+bool VESK_NameIndex::Taken(const std::vector<VESK_Variable>& dictionary, std::string_view upper) {
+    if (!fBuilt) Build(dictionary);
+    Refresh(dictionary);
+    auto [first, last] = fColumns.equal_range(NameHash(upper));
+    for (auto it = first; it != last; ++it)
+        if (dictionary[it->second].GetUpperCaseName() == upper) return true;
+    return false;
+}
+
+void VESK_NameIndex::Appended(const std::vector<VESK_Variable>& dictionary) {
+    ClearTouched();  // the earlier handles are no longer valid
+    const size_t column = dictionary.size() - 1;
+    if (fBuilt) {
+        fHashes.push_back(0);
+        Add(column, NameHash(dictionary[column].GetUpperCaseName()));
+    }
+    Touch(column);
+}
+
+void VESK_NameIndex::Touch(size_t column) {
+    if (column >= fIsTouched.size()) fIsTouched.resize(column + 1, false);
+    if (fIsTouched[column]) return;
+    fIsTouched[column] = true;
+    fTouched.push_back(uint32_t(column));
+}
+
+void VESK_NameIndex::Reset() {
+    fBuilt = false;
+    fHashes.clear();
+    fColumns.clear();
+    ClearTouched();
+}
+
+// Columns touched before the build stay touched: their handles are still out.
+void VESK_NameIndex::Build(const std::vector<VESK_Variable>& dictionary) {
+    fHashes.assign(dictionary.size(), 0);
+    fColumns.clear();
+    fColumns.reserve(dictionary.size());
+    for (size_t column = 0; column < dictionary.size(); ++column)
+        Add(column, NameHash(dictionary[column].GetUpperCaseName()));
+    fBuilt = true;
+}
+
+void VESK_NameIndex::Add(size_t column, uint64_t hash) {
+    fHashes[column] = hash;
+    fColumns.emplace(hash, uint32_t(column));
+}
+
+void VESK_NameIndex::Remove(size_t column) {
+    auto [first, last] = fColumns.equal_range(fHashes[column]);
+    for (auto it = first; it != last; ++it) {
+        if (it->second == column) {
+            fColumns.erase(it);
+            return;
+        }
+    }
+}
+
+void VESK_NameIndex::Refresh(const std::vector<VESK_Variable>& dictionary) {
+    for (uint32_t column : fTouched) {
+        const uint64_t hash = NameHash(dictionary[column].GetUpperCaseName());
+        if (hash == fHashes[column]) continue;
+        Remove(column);
+        Add(column, hash);
+    }
+}
+
+void VESK_NameIndex::ClearTouched() {
+    for (uint32_t column : fTouched) fIsTouched[column] = false;
+    fTouched.clear();
+}
 
 // ------------------------------------------------------------ extension blocks
 
@@ -192,6 +285,7 @@ unsigned VESK_DataSource::ColumnCount() const { return unsigned(pData->fDictiona
 VESK_Variable& VESK_DataSource::GetVariable(int index) {
     VESK_ASSERT(0 <= index);
     VESK_ASSERT(size_t(index) < pData->fDictionary.size());
+    pData->fNames.Touch(size_t(index));
     return pData->fDictionary[size_t(index)];
 }
 
@@ -205,6 +299,7 @@ VESK_Variable& VESK_DataSource::MakeVariable(const VESK_Variable& var, unsigned*
     const unsigned column = ColumnCount();
     pData->fDictionary.push_back(var);
     LayoutInsert(column, unsigned(CellsForType(var.GetType())));
+    pData->fNames.Appended(pData->fDictionary);
     pData->fDirty = true;
     if (index) *index = column;
     return pData->fDictionary.back();
@@ -218,6 +313,7 @@ VESK_Variable& VESK_DataSource::InsertVariable(long varAfter, const VESK_Variabl
     VESK_ASSERT(0 <= varAfter && varAfter <= (long)pData->fDictionary.size());
     pData->fDictionary.insert(pData->fDictionary.begin() + varAfter, var);
     LayoutInsert(unsigned(varAfter), unsigned(CellsForType(var.GetType())));
+    pData->fNames.Reset();
     pData->fDirty = true;
     return pData->fDictionary[size_t(varAfter)];
 }
@@ -229,6 +325,7 @@ void VESK_DataSource::SetVariable(long index, const VESK_Variable& var) {
     const int oldCells = CellsForType(pData->fDictionary[index].GetType());
     LayoutChange(unsigned(index), CellsForType(var.GetType()) - oldCells);
     pData->fDictionary[index] = var;
+    pData->fNames.Touch(size_t(index));
     pData->fDirty = true;
 }
 
@@ -238,6 +335,7 @@ void VESK_DataSource::DeleteVariables(int start, int finish) {
     VESK_ASSERT(0 <= start && start <= finish);
     LayoutDelete(unsigned(start), unsigned(finish));
     pData->fDictionary.erase(pData->fDictionary.begin() + start, pData->fDictionary.begin() + finish + 1);
+    pData->fNames.Reset();
     for (unsigned i = 0; i < pData->fnSplitVars; ++i) {
         if (FindVarIndex(pData->fSplitIDs[i]) < 0) {
             SetSplit(0, nullptr, false);
@@ -276,7 +374,8 @@ int VESK_DataSource::FindVarIndex(LocallyUniqueID id) const {
 std::string VESK_DataSource::GoodVarName(const std::string& name) {
     char buffer[65 + 1] = {};
     std::memcpy(buffer, name.data(), std::min<size_t>(name.size(), 64));
-    GenerateVESKName(buffer, ColumnCount(), NameTaken, this, nullptr);
+    NameCheck check{&pData->fDictionary, &pData->fNames};
+    GenerateVESKName(buffer, ColumnCount(), NameTaken, &check, nullptr);
     return buffer;
 }
 

@@ -10,12 +10,22 @@
 
 namespace {
 unsigned CellsOf(const VESK_Variable& var) { return unsigned(CellsForType(var.GetType())); }
+
+// Adds the pending shift to the entries before `end`.
+void FoldShift(VESK_ObsLayout& layout, size_t end) {
+    std::vector<uint32_t>& index = layout.fCellIndex;
+    if (layout.fShift == 0) return;
+    for (size_t i = layout.fShiftFrom; i < end && i < index.size(); ++i) index[i] += layout.fShift;
+    layout.fShiftFrom = end;
+    if (end >= index.size()) layout.fShift = 0;
+}
 } // namespace
 
 // A variable of `cells` cells now sits at column p (the dictionary already
 // holds it).
 void VESK_DataSource::LayoutInsert(unsigned p, unsigned cells) {
     VESK_ObsLayout& layout = pData->fLayout;
+    FoldShift(layout, layout.fCellIndex.size());
     std::vector<uint32_t>& index = layout.fCellIndex;
     const uint32_t start = p < index.size() ? index[p] : layout.fTotalCells;
     index.insert(index.begin() + p, start);
@@ -24,19 +34,23 @@ void VESK_DataSource::LayoutInsert(unsigned p, unsigned cells) {
     if (p + 1 == index.size()) layout.fLastVarCells = cells;
 }
 
-// The variable at column p changed its cell count by delta.
+// The variable at column p changed its cell count by delta: the columns
+// after it move, through the pending shift.
 void VESK_DataSource::LayoutChange(unsigned p, int delta) {
     if (delta == 0) return;
     VESK_ObsLayout& layout = pData->fLayout;
-    std::vector<uint32_t>& index = layout.fCellIndex;
-    for (size_t i = p + 1; i < index.size(); ++i) index[i] += delta;
-    if (p + 1 == index.size()) layout.fLastVarCells += delta;
+    const size_t count = layout.fCellIndex.size();
+    FoldShift(layout, layout.fShift != 0 && layout.fShiftFrom <= p + 1 ? p + 1 : count);
+    layout.fShiftFrom = p + 1;
+    layout.fShift += uint32_t(delta);
+    if (p + 1 == count) layout.fLastVarCells += delta;
     layout.fTotalCells += delta;
 }
 
 // Columns start..finish are about to be removed from the dictionary.
 void VESK_DataSource::LayoutDelete(unsigned start, unsigned finish) {
     VESK_ObsLayout& layout = pData->fLayout;
+    FoldShift(layout, layout.fCellIndex.size());
     std::vector<uint32_t>& index = layout.fCellIndex;
     const size_t columnCount = index.size();
     VESK_ASSERT(finish < columnCount);
@@ -56,7 +70,8 @@ int VESK_DataSource::ObsIndex(int var_index) const {
     VESK_ASSERT(var_index <= lth);
     if (var_index == -1) return -1;
     if (var_index == lth) return int(layout.fTotalCells);
-    return int(layout.fCellIndex[var_index]);
+    const uint32_t shift = size_t(var_index) >= layout.fShiftFrom ? layout.fShift : 0;
+    return int(layout.fCellIndex[var_index] + shift);
 }
 
 unsigned VESK_DataSource::GetObsAreaSize() const { return pData->fLayout.fTotalCells; }

@@ -116,6 +116,32 @@ TEST(DataSourceLayout, CellIndexesFollowEveryEdit) {
     ExpectLayout(ds, {0});
 }
 
+
+// Width changes in any order, mixed with insertions and deletions, leave every
+// column's first cell where the widths before it put it.
+TEST(DataSourceLayout, RandomWidthChangesKeepEveryCellIndex) {
+    TestSource ds;
+    for (int i = 0; i < 40; ++i) ds.MakeVariable(i % 3 ? 0 : 9);
+    uint32_t state = 12345;
+    auto next = [&state](uint32_t n) { return (state = state * 1103515245u + 12345u) / 65536u % n; };
+    for (int step = 0; step < 400; ++step) {
+        const int column = int(next(ds.ColumnCount()));
+        if (step % 50 == 49) {
+            ds.InsertVariable(column, VESK_Variable(int(next(30))));
+        } else if (step % 70 == 69) {
+            ds.DeleteVariables(column, column);
+        } else {
+            VESK_Variable v = ds.GetVariable(step % 4 == 0 ? int(ds.ColumnCount()) - 1 - column % 5 : column);
+            v.SetType(int(next(40)));
+            ds.SetVariable(step % 4 == 0 ? int(ds.ColumnCount()) - 1 - column % 5 : column, v);
+        }
+        std::vector<int> starts = {0};
+        for (unsigned i = 0; i < ds.ColumnCount(); ++i)
+            starts.push_back(starts.back() + CellsForType(ds.GetVariable(int(i)).GetType()));
+        ExpectLayout(ds, starts);
+        if (HasFailure()) FAIL() << "step " << step;
+    }
+}
 TEST(DataSourceLayout, InitCellsAndPreconditions) {
     TestSource ds;
     MakeMixed(ds);
@@ -267,6 +293,37 @@ TEST(DataSourceNames, FindVarIndexGoodVarNameAndNameIndex) {
     EXPECT_EQ(assigned.Find("AB"), 3);
     assigned = assigned;
     EXPECT_EQ(assigned.Find("ZETA"), 4);
+}
+
+// GoodVarName's index must see every way a column's name can change after it was
+// built: through handles given out before and after, replaced handles, copies.
+TEST(DataSourceNames, GoodVarNameSeesRenamesBehindItsIndex) {
+    TestSource ds;
+    VESK_Variable& early = ds.MakeVariable(0);
+    early.SetName("first");
+    EXPECT_EQ(ds.GoodVarName("first"), "first_A");  // builds the index
+    early.SetName("renamed");                        // through the handle given out before the build
+    EXPECT_EQ(ds.GoodVarName("first") + ds.GoodVarName("renamed"), "firstrenamed_A");
+
+    ds.MakeVariable(0).SetName("x");  // the usual way to add a named column
+    VESK_Variable other(0);
+    other.SetName("assigned");
+    ds.GetVariable(1) = other;  // a whole handle replaced, no rename anywhere
+    EXPECT_EQ(ds.GoodVarName("x") + ds.GoodVarName("assigned"), "xassigned_A");
+
+    VESK_Variable changed = ds.GetVariable(0);
+    changed.SetName("viaSet");
+    ds.SetVariable(0, changed);
+    ds.InsertVariable(0, other).SetName("inserted");
+    ds.DeleteVariables(2, 2);
+    EXPECT_EQ(ds.GoodVarName("VIASET") + ds.GoodVarName("inserted") + ds.GoodVarName("assigned"),
+              "VIASET_Ainserted_Aassigned");
+
+    TestSource copy(ds);
+    copy.GetVariable(0).SetName("only_in_copy");
+    EXPECT_EQ(ds.GoodVarName("only_in_copy") + copy.GoodVarName("only_in_copy"), "only_in_copyonly_in_copy_A");
+    ds.CopyDictionary(copy);
+    EXPECT_EQ(ds.GoodVarName("only_in_copy"), "only_in_copy_A");
 }
 
 TEST(DataSourceExtensions, BlocksTableAndHandles) {

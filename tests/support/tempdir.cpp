@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <vector>
@@ -17,6 +18,13 @@ TempDir::TempDir(const std::string& prefix) {
         return;
     }
     fPath = buffer.data();
+}
+
+std::vector<std::string> TempDir::Names() const {
+    std::vector<std::string> names;
+    for (const auto& e : std::filesystem::directory_iterator(fPath)) names.push_back(e.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 TempDir::~TempDir() {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 class TempDir {
 public:
@@ -16,6 +17,8 @@ public:
     const std::string& Path() const { return fPath; }
     // The path of a file in the directory.
     std::string File(const std::string& name) const { return fPath + "/" + name; }
+    // The names of the files in the directory, sorted.
+    std::vector<std::string> Names() const;
 
 private:
     std::string fPath;

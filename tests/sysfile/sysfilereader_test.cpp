@@ -21,12 +21,19 @@
 #include "tempdir.h"
 #include "vesk_assert.h"
 #include "zcmpsfilestr.h"
+#include "zcompressedfilestr.h"
 
 using namespace SysFileLayout;
 using Bytes = std::vector<uint8_t>;
 using Rows = std::vector<std::vector<OBS>>;
 
 namespace {
+
+// Sets the process-wide asynchronous-reading switch.
+void SetAsynchReading(bool on) {
+    const int64_t mode = on ? 1 : 0;
+    SETASYNCHREADING(&mode);
+}
 
 const ByteOrder kOrders[] = {ByteOrder::Native(), ByteOrder(true)};
 
@@ -188,7 +195,7 @@ TEST(SystemFileReaderTest, CasesSeekAndTellInEveryCompressionAndByteOrder) {
         const int compression = v % 3;
         SCOPED_TRACE(testing::Message() << "async " << async << " reversed " << order.Reversed() << " code "
                                         << compression);
-        SystemFileDataSource::SetAsynchReading(async);
+        SetAsynchReading(async);
         const std::string path = MakeFile(dir.File("s.sys"), order, compression, SmallDictionary, rows);
         SystemFileDataSource src(path, "", false);
         EXPECT_EQ(src.GetCompressionLevel(), compression);
@@ -214,7 +221,7 @@ TEST(SystemFileReaderTest, CasesSeekAndTellInEveryCompressionAndByteOrder) {
             EXPECT_EQ(other->GetCase().Cells()[4].d, rows[size_t(i)][4].d);
         }
     }
-    SystemFileDataSource::SetAsynchReading(true);
+    SetAsynchReading(true);
 }
 
 TEST(SystemFileReaderTest, RowCountSettlesAtTheEnd) {
@@ -400,8 +407,9 @@ TEST(SystemFileReaderTest, MalformedFilesRaiseTheirErrors) {
     EXPECT_EQ(errorOf(encrypted), 1214);
     EXPECT_EQ(errorOf(Bytes{'$', 'F'}), 1205);
     EXPECT_EQ(errorOf(Bytes{'x', 'x', 'x', 'x', 'x', 'x', 'x', 'x', 'E', 'N', 'C'}), 1205);  // cut in the second magic
+    // A plain file opened with a password: no password form opens it.
     WriteBytes(path, withRecords([](SysFileBuilder&) {}));
-    EXPECT_EQ(ErrorOf([&] { SystemFileDataSource(path, "pw", false); }), int(DatasrcMsg::NotAvailable));
+    EXPECT_EQ(ErrorOf([&] { SystemFileDataSource(path, "pw", false); }), 1213);
     EXPECT_EQ(errorOf(SysFileBuilder().Header({.compression = 5}).End().Bytes()), 1204);  // an unknown compression
     // Records out of place or unknown, bad variable records, and hostile counts
     // that must be rejected before anything is allocated for them.

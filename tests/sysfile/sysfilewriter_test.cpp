@@ -507,10 +507,6 @@ TEST(SystemFileWriterTest, MisuseRaisesErrorsAndNeverCrashes) {
     }
     // Failures before anything is written leave an existing file alone.
     const Bytes before = ReadBytes(path);
-    auto secret = Writer(*ds, path);
-    secret->SetPassword(ExtNameStr("secret"));
-    EXPECT_EQ(ErrorOf([&] { secret->CommitDictionary(); }), int(DatasrcMsg::NotAvailable));
-    EXPECT_EQ(secret->State(), kNew);
     auto dup = Writer(*Dict({{"a", 0}, {"b", 0}, {"B", 0}}), path);
     EXPECT_EQ(ErrorOf([&] { dup->CommitDictionary(); }), 1505);
     EXPECT_EQ(std::make_pair(ReadBytes(path) == before, dup->State()), std::make_pair(true, kNew));
@@ -542,9 +538,4 @@ TEST(SystemFileWriterTest, SaveFileAndSaveSystemFile) {
     EXPECT_EQ(ErrorOf([&] { f.MakeIterator(nullptr); }), -1);
     f.Close();
     EXPECT_EQ(SystemFileDataSource(path, "", false).RowCount(), 2);
-    // Encrypted writing is refused rather than written in the clear.
-    SaveFile secret(dir.File("secret.sys").c_str(), "pw", false);
-    secret.MakeVariable(0).SetName("v");
-    EXPECT_EQ(ErrorOf([&] { secret.CommitDictionary(); }), int(DatasrcMsg::NotAvailable));
-    EXPECT_NE(access(dir.File("secret.sys").c_str(), F_OK), 0);
 }

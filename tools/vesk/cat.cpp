@@ -1,11 +1,15 @@
 // `vesk cat` and `vesk verify`: reading the cases.
+#include <algorithm>
 #include <charconv>
+#include <cstdio>
 #include <memory>
 
 #include "case.h"
 #include "casecsv.h"
 #include "commands.h"
 #include "datasrc.h"
+#include "delimiter.h"
+#include "errortext.h"
 #include "opened.h"
 #include "output.h"
 #include "progress.h"
@@ -21,22 +25,23 @@ bool ParseRow(std::string_view text, int64_t& value) {
     return r.ec == std::errc() && r.ptr == end && value >= 0;
 }
 
-std::vector<int> SelectColumns(const OpenedFile& file, const std::vector<std::string>& names) {
-    const VESK_DataSource& source = file.Source();
-    std::vector<int> columns;
-    if (names.empty()) {
-        for (unsigned i = 0; i < source.ColumnCount(); ++i) columns.push_back(int(i));
-        return columns;
-    }
-    for (const std::string& name : names) {
-        const int column = source.FindVarIndex(name.c_str());
-        if (column < 0) throw UsageError(file.Path() + ": no variable named '" + name + "'");
-        columns.push_back(column);
-    }
-    return columns;
+using IteratorPtr = std::unique_ptr<VESK_InputCaseIterator>;
+
+CsvStyle StyleOf(const CatOptions& options) {
+    CsvStyle style;
+    style.delimiter = ParseDelimiter(options.delimiter);
+    style.formatted = options.formatted;
+    style.labels = options.labels;
+    return style;
 }
 
-using IteratorPtr = std::unique_ptr<VESK_InputCaseIterator>;
+// The number of rows cat delivers, below 0 when unknown.
+int64_t ExpectedRows(int64_t rowCount, const std::optional<RowRange>& rows) {
+    if (!rows) return rowCount;
+    const int64_t wanted = rows->last - rows->first + 1;
+    if (rowCount < 0) return wanted;
+    return std::max<int64_t>(0, std::min(wanted, rowCount - rows->first));
+}
 
 }  // namespace
 
@@ -50,12 +55,13 @@ RowRange ParseRowRange(const std::string& text) {
 }
 
 int RunCat(const CatOptions& options) {
-    OpenedFile file(options.file, options.password);
+    const CsvStyle style = StyleOf(options);
+    OpenedFile file(options);
     const VESK_DataSource& source = file.Source();
-    const std::vector<int> columns = SelectColumns(file, options.vars);
+    const CsvCaseWriter writer(source, file.Columns(options.vars), style);
 
     StdoutBuffer out;
-    AppendCsvHeader(out.Text(), source, columns);
+    writer.AppendHeader(out.Buffer());
     IteratorPtr it(source.MakeIterator(nullptr));
     int64_t first = 0, last = -1;  // last -1: to the end
     if (options.rows) {
@@ -63,36 +69,44 @@ int RunCat(const CatOptions& options) {
         last = options.rows->last;
         it->Seek(first);
     }
-    const int64_t rowCount = source.RowCount();
-    int64_t total = -1;
-    if (last >= 0)
-        total = last - first + 1;
-    else if (rowCount >= 0)
-        total = rowCount;
-    Progress progress("cat", total, Progress::StderrIsTerminal());
+    Progress progress("cat", ExpectedRows(source.RowCount(), options.rows), Progress::StderrIsTerminal());
 
+    CsvBatchWriter batches(writer, source.GetObsAreaSize());
     const OBS* cells = it->GetCase().Cells();
     int64_t done = 0;
-    for (int64_t row = first; (last < 0 || row <= last) && it->NextCase(); ++row) {
-        AppendCsvCase(out.Text(), source, columns, cells);
-        out.Drain();
-        progress.Update(++done);
+    try {
+        for (int64_t row = first; (last < 0 || row <= last) && it->NextCase(); ++row) {
+            batches.Add(cells, out.Buffer());
+            out.Drain();
+            progress.Update(++done);
+        }
+    } catch (const VeskError&) {
+        batches.Flush(out.Buffer());  // the cases read before the damage
+        throw;
     }
+    batches.Flush(out.Buffer());
     progress.Finish();
+    out.Flush();
     return 0;
 }
 
 int RunVerify(const FileOptions& options) {
-    OpenedFile file(options.file, options.password);
+    OpenedFile file(options);
     const VESK_DataSource& source = file.Source();
+    // Taken before reading: the reader lowers its count to the cases it finds.
+    const int64_t promised = source.RowCount();
     IteratorPtr it(source.MakeIterator(nullptr));
-    Progress progress("verify", source.RowCount(), Progress::StderrIsTerminal());
+    Progress progress("verify", promised, Progress::StderrIsTerminal());
     int64_t cases = 0;
     while (it->NextCase()) progress.Update(++cases);
     progress.Finish();
     StdoutBuffer out;
-    out.Text() = "cases: " + std::to_string(cases) + "\n";
-    return 0;
+    out.Append("cases: " + std::to_string(cases) + "\n");
+    out.Flush();
+    if (promised < 0 || promised == cases) return 0;
+    std::fprintf(stderr, "vesk: %s: the header gives %lld cases, %lld were read\n", file.Path().c_str(),
+                 static_cast<long long>(promised), static_cast<long long>(cases));
+    return 1;
 }
 
 }  // namespace vesk

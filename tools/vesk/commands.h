@@ -21,6 +21,9 @@ public:
 struct FileOptions {
     std::string file;
     std::string password;
+    // The password came from VESK_PASSWORD, not the command line: a file that
+    // is not encrypted opens without it.
+    bool passwordFromEnvironment = false;
 };
 
 struct InfoOptions : FileOptions {
@@ -38,10 +41,25 @@ RowRange ParseRowRange(const std::string& text);
 struct CatOptions : FileOptions {
     std::optional<RowRange> rows;
     std::vector<std::string> vars;  // empty: every variable
+    bool formatted = false;
+    bool labels = false;
+    std::string delimiter = ",";
+};
+
+struct DescribeOptions : FileOptions {
+    std::vector<std::string> vars;  // empty: every variable
+    bool json = false;
+};
+
+struct CodebookOptions : FileOptions {
+    std::string out;
 };
 
 int RunInfo(const InfoOptions& options);
 int RunCat(const CatOptions& options);
+// Exits 1 (after printing the count) when the header promised another number of cases.
 int RunVerify(const FileOptions& options);
+int RunDescribe(const DescribeOptions& options);
+int RunCodebook(const CodebookOptions& options);
 
 }  // namespace vesk

@@ -1,10 +1,13 @@
 // `vesk convert`: a system file rewritten with another compression or
-// password, dictionary and cases unchanged.
+// password, its cases unchanged and its dictionary too, but for what a
+// --dict file edits.
 #include <memory>
+#include <optional>
 
 #include "SystemFileDataSource.h"
 #include "case.h"
 #include "datasrc.h"
+#include "dictedit.h"
 #include "opened.h"
 #include "progress.h"
 #include "textmb.h"
@@ -14,14 +17,19 @@ namespace vesk {
 
 int RunConvert(const ConvertOptions& options) {
     int level = options.compression.empty() ? -1 : ParseCompression(options.compression);
-    OpenedFile in(options.file, options.password);
+    std::optional<DictEdit> dict;
+    if (!options.dict.empty()) dict.emplace(LoadDictEdit(options.dict));
+    OpenedFile in(options);
     const VESK_DataSource& source = in.Source();
     if (level < 0) level = in.Reader().GetCompressionLevel();
 
+    // The whole dictionary, edited, before anything is written.
+    SystemFileDataSource out;
+    out.CopyDictionary(source);
+    if (dict) dict->Apply(out);
+
     TempOutput temp(options.out);
     temp.Fill([&] {
-        SystemFileDataSource out;
-        out.CopyDictionary(source);
         out.SetFileSpec(temp.Path().c_str());
         if (!options.outPassword.empty()) {
             ExtNameStr pw;

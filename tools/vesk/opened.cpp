@@ -1,9 +1,13 @@
 #include "opened.h"
 
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdio>
 #include <stdexcept>
 
 #include "SystemFileDataSource.h"
+#include "commands.h"
 #include "datasrc.h"
 #include "errortext.h"
 #include "textmb.h"
@@ -20,11 +24,35 @@ public:
 
 StderrMonitor gMonitor;
 
+// A directory opens and then reads as an empty file; say what it is instead.
+void RefuseDirectory(const std::string& path) {
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+        errno = EISDIR;
+        ThrowError::StringSys(DATASRC_ERR, DatasrcMsg::CannotOpen, path);
+    }
+}
+
+// The file through GetSystemFile; a password from the environment is tried
+// only when the file turns out to need one (1214).
+VESK_DataSource* Open(const FileOptions& options) {
+    const std::string& path = options.file;
+    if (!options.passwordFromEnvironment)
+        return SystemFileDataSource::GetSystemFile(path, options.password, false, &gMonitor);
+    try {
+        return SystemFileDataSource::GetSystemFile(path, std::string(), false, &gMonitor);
+    } catch (const VeskError& e) {
+        if (e.Number() != int(DatasrcMsg::NeedsPassword)) throw;
+    }
+    return SystemFileDataSource::GetSystemFile(path, options.password, false, &gMonitor);
+}
+
 }  // namespace
 
-OpenedFile::OpenedFile(const std::string& path, const std::string& password) : fPath(path) {
+OpenedFile::OpenedFile(const FileOptions& options) : fPath(options.file) {
+    RefuseDirectory(fPath);
     SetUTF8mode(1);
-    fSource = SystemFileDataSource::GetSystemFile(path, password, false, &gMonitor);
+    fSource = Open(options);
     for (const VESK_DataSource* s = fSource; s && !fReader; s = s->GetParentSource())
         fReader = dynamic_cast<const SystemFileDataSource*>(s);
     if (!fReader) {
@@ -34,5 +62,19 @@ OpenedFile::OpenedFile(const std::string& path, const std::string& password) : f
 }
 
 OpenedFile::~OpenedFile() { DeleteLine(fSource); }
+
+std::vector<int> OpenedFile::Columns(const std::vector<std::string>& names) const {
+    std::vector<int> columns;
+    if (names.empty()) {
+        for (unsigned i = 0; i < fSource->ColumnCount(); ++i) columns.push_back(int(i));
+        return columns;
+    }
+    for (const std::string& name : names) {
+        const int column = fSource->FindVarIndex(name.c_str());
+        if (column < 0) throw UsageError(fPath + ": no variable named '" + name + "'");
+        columns.push_back(column);
+    }
+    return columns;
+}
 
 }  // namespace vesk

@@ -4,17 +4,21 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 class VESK_DataSource;
 class SystemFileDataSource;
 
 namespace vesk {
 
+struct FileOptions;
+
 class OpenedFile {
 public:
-    // Raises the library's VeskError when the file cannot be read. Warnings
-    // of the library go to stderr.
-    OpenedFile(const std::string& path, const std::string& password);
+    // Raises the library's VeskError when the file cannot be read (1201 for
+    // a directory). Warnings of the library go to stderr. A password from the
+    // environment is used only when the file needs one.
+    explicit OpenedFile(const FileOptions& options);
     // Deletes the source and the sources under it.
     ~OpenedFile();
     OpenedFile(const OpenedFile&) = delete;
@@ -25,6 +29,10 @@ public:
     // The reader at the bottom of the source chain: the file's own properties.
     const SystemFileDataSource& Reader() const { return *fReader; }
     const std::string& Path() const { return fPath; }
+
+    // The column numbers of the named variables, in the order given; every
+    // column when names is empty. An unknown name raises UsageError.
+    std::vector<int> Columns(const std::vector<std::string>& names) const;
 
 private:
     std::string fPath;

@@ -1,29 +1,31 @@
-// Buffered stdout for the commands: text collects in a string and goes out
-// in large writes.
+// Buffered stdout for the commands: text collects in a buffer and goes out
+// in large writes straight to the file descriptor.
 #pragma once
 
-#include <cstdio>
-#include <string>
+#include <string_view>
+
+#include "bytebuffer.h"
 
 namespace vesk {
 
 class StdoutBuffer {
 public:
-    ~StdoutBuffer() { Flush(); }
-    std::string& Text() { return fText; }
+    // Writes what is left; a failure here can no longer be reported, so
+    // commands call Flush themselves at the end.
+    ~StdoutBuffer();
+
+    ByteBuffer& Buffer() { return fBuffer; }
+    void Append(std::string_view text) { fBuffer.Append(text); }
     // Writes out the text when enough has collected.
     void Drain() {
-        if (fText.size() >= kChunk) Flush();
+        if (fBuffer.Size() >= kChunk) Flush();
     }
-    void Flush() {
-        if (!fText.empty()) std::fwrite(fText.data(), 1, fText.size(), stdout);
-        fText.clear();
-        std::fflush(stdout);
-    }
+    // Writes out the text; raises std::runtime_error when stdout refuses it.
+    void Flush();
 
 private:
-    static constexpr size_t kChunk = 1 << 16;
-    std::string fText;
+    static constexpr size_t kChunk = size_t(1) << 20;
+    ByteBuffer fBuffer;
 };
 
 }  // namespace vesk

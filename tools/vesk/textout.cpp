@@ -1,17 +1,56 @@
 #include "textout.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstring>
 #include <stdexcept>
 
 namespace vesk {
 
+namespace {
+
+// True when the shortest text of the integer n (|n| < 10^15) is its exponent
+// form: "1e+05" is shorter than "100000". A tie goes to the plain digits.
+bool ExponentIsShorter(int64_t n) {
+    uint64_t rest = n < 0 ? uint64_t(-n) : uint64_t(n);
+    int digits = 0, trailingZeros = 0;
+    bool inTrail = true;
+    for (; rest; rest /= 10, ++digits) {
+        if (inTrail && rest % 10 == 0)
+            ++trailingZeros;
+        else
+            inTrail = false;
+    }
+    const int significant = digits - trailingZeros;
+    const int exponentForm = significant + (significant > 1 ? 1 : 0) + 4;  // d[.ddd]e+XX
+    return exponentForm < digits;
+}
+
+}  // namespace
+
+char* PutShortest(char* to, double value) {
+    // Small whole numbers, the commonest values of all, are their own digits.
+    if (value > -1e5 && value < 1e5) {
+        const auto n = int32_t(value);
+        if (double(n) == value && (n != 0 || !std::signbit(value))) return std::to_chars(to, to + 8, n).ptr;
+    }
+    if (std::isnan(value)) {
+        std::memcpy(to, "nan", 3);
+        return to + 3;
+    }
+    // So are larger ones below 2^53, unless the exponent form is shorter;
+    // integer formatting is far cheaper than the general shortest search.
+    if (std::fabs(value) < 1e15 && value == std::trunc(value) && !(value == 0 && std::signbit(value))) {
+        const int64_t n = int64_t(value);
+        if (!ExponentIsShorter(n)) return std::to_chars(to, to + kMaxShortestBytes, n).ptr;
+    }
+    return std::to_chars(to, to + kMaxShortestBytes, value).ptr;
+}
+
 std::string FormatNumber(double value) {
-    if (std::isnan(value)) return "nan";
-    if (std::isinf(value)) return value < 0 ? "-inf" : "inf";
-    char buf[32];
-    std::to_chars_result r = std::to_chars(buf, buf + sizeof buf, value);
-    return std::string(buf, r.ptr);
+    char buf[kMaxShortestBytes];
+    return std::string(buf, PutShortest(buf, value));
 }
 
 std::string_view TrimRight(std::string_view text) {
@@ -20,17 +59,56 @@ std::string_view TrimRight(std::string_view text) {
     return text.substr(0, n);
 }
 
-void AppendCsvField(std::string& out, std::string_view field) {
-    if (field.find_first_of(",\"\r\n") == std::string_view::npos) {
-        out.append(field);
-        return;
+size_t TextWidth(std::string_view text) {
+    size_t n = 0;
+    for (char c : text)
+        if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++n;
+    return n;
+}
+
+std::string ShortText(std::string_view text, size_t max) {
+    if (max == 0 || TextWidth(text) <= max) return std::string(text);
+    size_t chars = 0, end = 0;
+    for (; end < text.size(); ++end)
+        if ((static_cast<unsigned char>(text[end]) & 0xC0) != 0x80 && ++chars == max) break;
+    return std::string(text.substr(0, end)) + "\u2026";
+}
+
+void AppendColumns(std::string& out, const std::vector<std::vector<std::string>>& rows, size_t indent) {
+    std::vector<size_t> widths;
+    for (const auto& row : rows) {
+        widths.resize(std::max(widths.size(), row.size()), 0);
+        for (size_t i = 0; i < row.size(); ++i) widths[i] = std::max(widths[i], TextWidth(row[i]));
     }
-    out += '"';
+    for (const auto& row : rows) {
+        std::string line(indent, ' ');
+        for (size_t i = 0; i < row.size(); ++i) {
+            line += row[i];
+            if (i + 1 < row.size()) line.append(widths[i] - TextWidth(row[i]) + 2, ' ');
+        }
+        out += TrimRight(line);
+        out += '\n';
+    }
+}
+
+char* PutCsvField(char* to, std::string_view field, char delimiter) {
+    bool quote = false;
+    for (char c : field)
+        if (c == delimiter || c == '"' || c == '\r' || c == '\n') {
+            quote = true;
+            break;
+        }
+    if (!quote) {
+        if (!field.empty()) std::memcpy(to, field.data(), field.size());
+        return to + field.size();
+    }
+    *to++ = '"';
     for (char c : field) {
-        if (c == '"') out += '"';
-        out += c;
+        if (c == '"') *to++ = '"';
+        *to++ = c;
     }
-    out += '"';
+    *to++ = '"';
+    return to;
 }
 
 namespace {
@@ -64,6 +142,22 @@ size_t Utf8SequenceLength(std::string_view s) {
 }
 
 }  // namespace
+
+std::string ValidUtf8(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (size_t i = 0; i < text.size();) {
+        const size_t n = Utf8SequenceLength(text.substr(i));
+        if (n == 0) {
+            out += "\xEF\xBF\xBD";
+            ++i;
+        } else {
+            out.append(text.substr(i, n));
+            i += n;
+        }
+    }
+    return out;
+}
 
 void AppendJsonString(std::string& out, std::string_view text) {
     static const char kHex[] = "0123456789abcdef";

@@ -13,12 +13,34 @@ namespace vesk {
 // "-0", "1e+300"); "nan", "inf" and "-inf" for the values that have no digits.
 std::string FormatNumber(double value);
 
+// Room PutShortest needs at most.
+constexpr size_t kMaxShortestBytes = 24;
+// Writes FormatNumber's text at `to` and returns its end.
+char* PutShortest(char* to, double value);
+
 // The text without its trailing blanks (0x20).
 std::string_view TrimRight(std::string_view text);
 
-// Appends one CSV field (RFC 4180): quoted, with inner quotes doubled, when it
-// holds a comma, a double quote, a CR or an LF; otherwise as it is.
-void AppendCsvField(std::string& out, std::string_view field);
+// The number of characters (code points) of UTF-8 text.
+size_t TextWidth(std::string_view text);
+
+// The text cut to at most `max` characters, the last of them an ellipsis
+// when it was longer.
+std::string ShortText(std::string_view text, size_t max);
+
+// Appends rows of cells as lines of columns, each padded to its widest cell
+// and two blanks apart; the last cell of a line is not padded. Every line
+// starts with `indent` blanks.
+void AppendColumns(std::string& out, const std::vector<std::vector<std::string>>& rows, size_t indent = 0);
+
+// Writes one CSV field (RFC 4180) at `to`, which has room for twice its size
+// plus 2: quoted, with inner quotes doubled, when it holds the delimiter, a
+// double quote, a CR or an LF; otherwise as it is. Returns the end.
+char* PutCsvField(char* to, std::string_view field, char delimiter);
+
+// The text with every byte that starts no valid UTF-8 sequence replaced by
+// U+FFFD.
+std::string ValidUtf8(std::string_view text);
 
 // Appends text as a JSON string literal. Bytes that do not form valid UTF-8
 // become U+FFFD, so the result is valid JSON whatever the file held.
