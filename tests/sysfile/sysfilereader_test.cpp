@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -15,9 +14,12 @@
 
 #include "SystemFileDataSource.h"
 #include "SystemFileDechunker.h"
+#include "errorof.h"
 #include "errortext.h"
 #include "sysfilebuilder.h"
+#include "sysfilecoding.h"
 #include "sysfilelayout.h"
+#include "tempdir.h"
 #include "vesk_assert.h"
 #include "zcmpsfilestr.h"
 #include "zcompressedfilestr.h"
@@ -35,13 +37,6 @@ void SetAsynchReading(bool on) {
 }
 
 const ByteOrder kOrders[] = {ByteOrder::Native(), ByteOrder(true)};
-
-struct TempDir {
-    const std::string path = std::filesystem::temp_directory_path() / ("sysfilereader" + std::to_string(getpid()));
-    TempDir() { std::filesystem::create_directories(path); }
-    ~TempDir() { std::filesystem::remove_all(path); }
-    std::string File(const std::string& name) const { return path + "/" + name; }
-};
 
 void WriteBytes(const std::string& path, const Bytes& b) {
     std::ofstream f(path, std::ios::binary | std::ios::trunc);
@@ -81,20 +76,6 @@ std::string MakeFile(const std::string& path, ByteOrder order, int compression, 
     z.Write(all.data() + head.size(), all.size() - head.size());
     EXPECT_EQ(z.Close(), 1);
     return path;
-}
-
-// The error number an action raises: 0 for none. A failed assertion fails
-// the test: malformed files must never reach one.
-int ErrorOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const VeskError& e) {
-        return e.Number();
-    } catch (const VESK_AssertFailed& a) {
-        ADD_FAILURE() << "assertion " << a.Condition() << " at " << a.SourceFile() << ":" << a.LineNumber();
-        return -1;
-    }
-    return 0;
 }
 
 Rows ReadAll(const SystemFileDataSource& src) {
@@ -153,7 +134,7 @@ std::vector<std::string> Variables(const VESK_DataSource& src) {
 }  // namespace
 
 TEST(SystemFileReaderTest, DictionaryRecordsInBothByteOrders) {
-    TempDir dir;
+    TempDir dir("sysfilereader");
     for (ByteOrder order : kOrders) {
         SysFileBuilder::HeaderSpec h{.weightIndex = 5, .date = "05 mar 24", .time = "13:45:07", .label = "survey  "};
         const std::string path = MakeFile(dir.File("dict.sys"), order, 0, [](SysFileBuilder& b) {
@@ -193,7 +174,7 @@ TEST(SystemFileReaderTest, DictionaryRecordsInBothByteOrders) {
 }
 
 TEST(SystemFileReaderTest, CasesSeekAndTellInEveryCompressionAndByteOrder) {
-    TempDir dir;
+    TempDir dir("sysfilereader");
     const Rows rows = SmallRows(3000);
     for (int v = 0; v < 12; ++v) {
         const bool async = v < 6;
@@ -231,7 +212,7 @@ TEST(SystemFileReaderTest, CasesSeekAndTellInEveryCompressionAndByteOrder) {
 }
 
 TEST(SystemFileReaderTest, RowCountSettlesAtTheEnd) {
-    TempDir dir;
+    TempDir dir("sysfilereader");
     const Rows rows = SmallRows(90);
     for (int compression : {0, 1, 2}) {
         // Declared -1, too high, too low: all 90 rows arrive; the count ends as
@@ -254,7 +235,7 @@ TEST(SystemFileReaderTest, RowCountSettlesAtTheEnd) {
 }
 
 TEST(SystemFileReaderTest, VeryLongStringsAreRebuilt) {
-    TempDir dir;
+    TempDir dir("sysfilereader");
     std::string text300;
     for (int i = 0; i < 300; ++i) text300 += char('a' + i % 26);
     const std::string text600(600, 'Q');
@@ -311,7 +292,7 @@ TEST(SystemFileReaderTest, VeryLongStringsAreRebuilt) {
 }
 
 TEST(SystemFileReaderTest, FixVarNamesAndLongNames) {
-    TempDir dir;
+    TempDir dir("sysfilereader");
     // Equal but for case, invalid, already named like the first candidate.
     SysFileBuilder b;
     b.Variable({.name = "Abc"}).Variable({.name = "ABC"}).Variable({.name = "_bad"}).Variable({.name = "V1"});
@@ -347,7 +328,7 @@ TEST(SystemFileReaderTest, FixVarNamesAndLongNames) {
 }
 
 TEST(SystemFileReaderTest, WeightEncodingAndWritingSide) {
-    TempDir dir;
+    TempDir dir("sysfilereader");
     // Weight index 2 points into the continuation cells of a string.
     SysFileBuilder b;
     b.Header({.weightIndex = 2});
@@ -388,7 +369,7 @@ TEST(SystemFileReaderTest, WeightEncodingAndWritingSide) {
 }
 
 TEST(SystemFileReaderTest, MalformedFilesRaiseTheirErrors) {
-    TempDir dir;
+    TempDir dir("sysfilereader");
     const std::string path = dir.File("bad.sys");
     auto errorOf = [&](const Bytes& bytes) {
         WriteBytes(path, bytes);
@@ -453,7 +434,7 @@ TEST(SystemFileReaderTest, MalformedFilesRaiseTheirErrors) {
 }
 
 TEST(SystemFileReaderTest, TruncatedFilesNeverCrash) {
-    TempDir dir;
+    TempDir dir("sysfilereader");
     auto dict = [](SysFileBuilder& b) {
         b.Variable({.name = "AGE", .label = "Age", .missing = {99}}).Variable({.name = "NAME", .type = 20});
         b.ValueLabels({{1, "one"}}, {1});

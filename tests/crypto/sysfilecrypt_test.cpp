@@ -17,9 +17,11 @@
 #include "SaveFile.h"
 #include "SystemFileDataSource.h"
 #include "cryptfiles.h"
+#include "errorof.h"
 #include "errortext.h"
 #include "passwordcrypt.h"
 #include "sysfilebuilder.h"
+#include "tempdir.h"
 #include "vesk_assert.h"
 
 using namespace SysFileLayout;
@@ -28,25 +30,6 @@ using Rows = std::vector<std::vector<OBS>>;
 namespace {
 
 const auto* const kCheapKeys = ::testing::AddGlobalTestEnvironment(new CheapKeys);
-
-struct TempDir {
-    const std::string path = std::filesystem::temp_directory_path() / ("sysfilecrypt" + std::to_string(getpid()));
-    TempDir() { std::filesystem::create_directories(path); }
-    ~TempDir() { std::filesystem::remove_all(path); }
-    std::string File(const std::string& name) const { return path + "/" + name; }
-};
-
-int ErrorOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const VeskError& e) {
-        return e.Number();
-    } catch (const VESK_AssertFailed& a) {
-        ADD_FAILURE() << "assertion " << a.Condition() << " at " << a.SourceFile() << ":" << a.LineNumber();
-        return -1;
-    }
-    return 0;
-}
 
 using Bits = std::vector<uint64_t>;
 
