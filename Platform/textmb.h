@@ -73,6 +73,9 @@ int VESKMBmblen_A(const char* p, size_t remaining);
 // Cuts the NUL-terminated text in place to at most maxBytes bytes without
 // splitting a character; returns text.
 char* VESKMBStringTruncate_A(char* text, size_t maxBytes);
+// The longest beginning of text of at most maxBytes bytes that does not split
+// a character.
+std::string VESKMBLeadingCharacters(const std::string& text, size_t maxBytes);
 
 // Copies at most srcLen bytes of src into the fixed field dest of width bytes,
 // never splitting a character, and pads the rest of the field with blanks. No

@@ -45,9 +45,6 @@ struct SystemFileOptions;
 
 class SystemFileDataSource : public IndependentDataStore {
 public:
-    // Message number of operations this build does not offer yet.
-    static constexpr int kErrNotAvailable = 1290;
-
     class Iterator;
 
     // A new file for writing: no file yet, state "new", character encoding
@@ -161,12 +158,18 @@ public:
     bool GetPasswordMangled() const;
     bool IsEncrypted() const;
 
-    // The header and options block of the file (layout: sysfilelayout.h).
+    // The header and options block of the file (SystemFileOptions.h).
     SystemFileOptions& Options();
     const SystemFileOptions& Options() const;
     // Stream position of the first case.
     int64_t Row0Pos() const;
-    // 0 new, 1 writing, 2 open for reading.
+    // What the source does with its file.
+    enum FileState : int32_t {
+        eStateNew = 0,      // no file yet
+        eStateWriting = 1,  // dictionary committed, rows being written
+        eStateReading = 2,  // open for reading (also after Close)
+    };
+    // The current FileState.
     int State() const;
 
     struct Impl;

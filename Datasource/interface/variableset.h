@@ -95,8 +95,8 @@ public:
     VariableSet() = default;
     VariableSet(const std::string& name, VariableSetType type) : fType(type), fName(name) {}
     // Parses one line of an extension record (it ends at its first carriage
-    // return or line feed). A malformed line raises SystemFileException 1204
-    // (sysfilelayout.h) with the failed condition's text.
+    // return or line feed). A malformed line raises VeskError 1204 with the
+    // argument "variable set".
     explicit VariableSet(const std::string& line);
 
     const std::string& GetName() const { return fName; }
@@ -141,10 +141,11 @@ public:
     int Validate() const;
 
     // The set as one line ending in a line feed. A set that cannot be read
-    // back raises SystemFileException 1204: a multiple-response set name not
-    // beginning with "$", a plain set name beginning with it, a name holding
-    // "=" or a line break, a dichotomy set without a value. Line breaks inside the label or value
-    // are written as blanks, since they would end the line.
+    // back raises VeskError 1204 ("variable set"): a multiple-response set
+    // name not beginning with "$", a plain set name beginning with it, a name
+    // holding "=" or a line break, a dichotomy set without a value. Line breaks
+    // inside the label or value are written as blanks, since they would end
+    // the line.
     std::string ToExtension() const;
 
     // Names equal ignoring case, same type and flags, equal labels and values,
@@ -183,9 +184,10 @@ void ConvertToImpl(const VariableSet& set, const VESK_DataSource& source, Variab
 // Appends the lines of the sets that belong in the record of subtype 5
 // (plain sets), 7 (category sets and dichotomy sets that are not enhanced) or
 // 19 (enhanced dichotomy sets), in list order; nothing for other subtypes.
+// A set that cannot be written raises VeskError 1204 as ToExtension does.
 void MakeExtension(const std::vector<VariableSet>& sets, std::string& text, int subtype);
 // Parses the length bytes of text, a record of subtype 5, 7 or 19, into sets:
 // a set whose name came earlier in this record replaces the first set of the
 // same name ignoring case; other sets are appended. A malformed line raises
-// SystemFileException 1204.
+// VeskError 1204 ("variable set").
 void ParseExtension(const char* text, size_t length, int subtype, std::vector<VariableSet>& sets);

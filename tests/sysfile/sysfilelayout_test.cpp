@@ -7,7 +7,8 @@
 #include <tuple>
 #include <vector>
 
-#include "../Datasource/src/sysfilelayout.h"
+#include "sysfilecoding.h"
+#include "sysfilelayout.h"
 #include "dates.h"
 #include "sparsefileindex.h"
 #include "sysfilebuilder.h"

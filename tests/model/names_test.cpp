@@ -8,7 +8,7 @@
 #include <tuple>
 #include <utility>
 
-#include "../Datasource/src/nameutil.h"
+#include "nameutil.h"
 #include "textmb.h"
 
 namespace {

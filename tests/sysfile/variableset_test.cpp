@@ -14,7 +14,10 @@
 #include "VariableNameIndex.h"
 #include "datafreedatasource.h"
 #include "memorydatastore.h"
+#include "sources.h"
+#include "tempdir.h"
 #include "variableset.h"
+#include "variableset_private.h"
 
 namespace {
 
@@ -54,7 +57,7 @@ std::string BuildText(int subtype, const VESK_DataSource& ds) {
 }
 
 void AddVars(VESK_DataSource& ds, const std::vector<std::string>& names) {
-    for (const std::string& name : names) ds.MakeVariable(0).SetName(name.c_str());
+    for (const std::string& name : names) AddVar(ds, name.c_str());
 }
 
 // Every field of each set, names as stored (operator== ignores case).
@@ -164,7 +167,10 @@ TEST(VariableSetTest, MalformedLinesAndUnwritableSetsRaise1204) {
         {"space == ' '", {"$x=C 5 labelXa", "$x=C5 label a", "$x=D1 1", "$x=C 3 abc"}},
     };
     for (const auto& [condition, texts] : lines)
-        for (const char* line : texts) EXPECT_EQ(MalformedCondition([&] { VariableSet set(line); }), condition) << line;
+        for (const char* line : texts) {
+            VariableSet set;
+            EXPECT_EQ(MalformedCondition([&] { ParseSetLine(line, set); }), condition) << line;
+        }
     const std::pair<VariableSet, const char*> unwritable[] = {
         {MakeSet("mr", kCat, {"a"}), "vset.GetName()[0] == '$'"},
         {MakeSet("$d", kDich, {"a"}), "vset.GetValue().size() > 0"},
@@ -172,7 +178,22 @@ TEST(VariableSetTest, MalformedLinesAndUnwritableSetsRaise1204) {
         {MakeSet("a=b", kPlain, {"a"}), "vset.GetName() has no '=' or line break"},
     };
     for (const auto& [set, condition] : unwritable)
-        EXPECT_EQ(MalformedCondition([&] { set.ToExtension(); }), condition) << set.GetName();
+        EXPECT_EQ(MalformedCondition([&] { SetLine(set); }), condition) << set.GetName();
+    // Public callers see the library's error, naming what was malformed.
+    const auto publicError = [](const std::function<void()>& f) {
+        try {
+            f();
+        } catch (const VeskError& e) {
+            return std::to_string(e.Number()) + " " + e.Args().at(0);
+        }
+        return std::string();
+    };
+    std::string bad = "no equals sign";
+    std::vector<VariableSet> parsed;
+    EXPECT_EQ(publicError([&] { VariableSet set(bad); }), "1204 variable set");
+    EXPECT_EQ(publicError([&] { unwritable[0].first.ToExtension(); }), "1204 variable set");
+    EXPECT_EQ(publicError([&] { ParseExtension(bad.data(), bad.size(), 5, parsed); }), "1204 variable set");
+    EXPECT_EQ(publicError([&] { MakeExtension({unwritable[1].first}, bad, 7); }), "1204 variable set");
     // One bad line rejects the whole record: the stored sets stay as they were.
     DataFreeDataSource ds;
     AddVars(ds, {"a", "b"});
@@ -197,7 +218,7 @@ TEST(VariableSetTest, MalformedLinesAndUnwritableSetsRaise1204) {
             else text.insert(at, 1, char(rng() % 256));
         }
         std::vector<VariableSet> sets;  // any other exception fails the test
-        MalformedCondition([&] { ParseExtension(text.data(), text.size(), 1 + int(rng() % 2) * 6, sets); });
+        MalformedCondition([&] { ParseSetRecord(text.data(), text.size(), 1 + int(rng() % 2) * 6, sets); });
     }
 }
 
@@ -300,9 +321,8 @@ TEST(VariableSetHandlersTest, RecordTextsAndSystemFileRoundTrip) {
     DataFreeDataSource none;
     for (int subtype : {5, 7, 19}) EXPECT_EQ(BuildText(subtype, none), "") << subtype;
 
-    char dir[] = "/tmp/variablesetXXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    const std::string path = std::string(dir) + "/sets.sys";
+    TempDir dir("variableset");
+    const std::string path = dir.File("sets.sys");
     {
         SystemFileDataSource w;
         w.CopyDictionary(dict);
@@ -319,5 +339,4 @@ TEST(VariableSetHandlersTest, RecordTextsAndSystemFileRoundTrip) {
     wantMr[2].SetLabel("");  // the label is set by variable and not written
     EXPECT_EQ(Describe(VariableSets(r, eMRSets)), Describe(wantMr));
     EXPECT_EQ(VariableSets(r, eMRSets)[2].GetLabel(r), "Label of Third");
-    std::system((std::string("rm -rf ") + dir).c_str());
 }

@@ -1,18 +1,19 @@
-#define VESK_SOURCE_NAME "Datasource/src/sysfilelayout"
+// The byte coding of the system file's records.
+#define VESK_SOURCE_NAME "Datasource/src/sysfilecoding"
 
-#include "sysfilelayout.h"
+#include "sysfilecoding.h"
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
+#include "SystemFileException.h"
 #include "dates.h"
-#include "datasrc.h"
-#include "errortext.h"
 #include "filestream.h"
 
 namespace SysFileLayout {
 
-// ---------------------------------------------------------------- byte order
+// ---------------------------------------------------------------- layout code
 
 bool LayoutCodeIsReversed(uint32_t layoutCodeAsRead) {
     return layoutCodeAsRead == 0 || layoutCodeAsRead > 255;
@@ -43,17 +44,17 @@ int FileKindOfBytes(const void* bytes, size_t size) {
 int DetectFileKind(VESK_StrBaseIO& stream) {
     char magic[kMagicSize + 1] = {};
     size_t nRead = stream.Read(magic, kMagicSize);
-    SF_REQUIRE(nRead == 4, kErrShortRead);
+    SF_REQUIRE(nRead == 4, DatasrcMsg::ShortRead);
     if (IsSystemFileMagic(magic)) return magic[3] == kMagicPlain[3] ? kFL2 : kFL3;
     char skipped[kEncryptedMagicOffset - kMagicSize];
     nRead = stream.Read(skipped, sizeof skipped);
-    SF_REQUIRE(nRead == 4, kErrShortRead);
+    SF_REQUIRE(nRead == 4, DatasrcMsg::ShortRead);
     char magic2[kEncryptedMagicSize + 1] = {};
     nRead = stream.Read(magic2, kEncryptedMagicSize);
-    SF_REQUIRE(nRead == 12, kErrShortRead);
+    SF_REQUIRE(nRead == 12, DatasrcMsg::ShortRead);
     SF_REQUIRE(std::string(magic) == "$FL2" || std::string(magic) == "$FL3" ||
                    std::string( magic2 ) == "ENCRYPTEDSAV",
-               kErrMalformed);
+               DatasrcMsg::Malformed);
     return kENCRYPTED;
 }
 
@@ -225,16 +226,4 @@ std::string SystemFileVariableRecord::Name() const {
 
 void SystemFileVariableRecord::SetName(const std::string& text) {
     PutPadded(reinterpret_cast<unsigned char*>(name), text, kVarNameSize);
-}
-
-// ---------------------------------------------------------------- options
-
-SystemFileOptions::SystemFileOptions()
-    : _highest(VESK_DataSource::HighNumber()), _lowest(VESK_DataSource::LowNumber()) {}
-
-// ---------------------------------------------------------------- errors
-
-void SystemFileException::Raise(const std::string& fileSpec) const {
-    if (fSystemError) ThrowError::StringSys(DATASRC_ERR, fCode, fileSpec);
-    ThrowError::String1(DATASRC_ERR, fCode, fileSpec);
 }

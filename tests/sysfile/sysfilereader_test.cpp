@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <memory>
@@ -17,7 +16,9 @@
 #include "SystemFileDechunker.h"
 #include "errortext.h"
 #include "sysfilebuilder.h"
+#include "sysfilecoding.h"
 #include "sysfilelayout.h"
+#include "tempdir.h"
 #include "vesk_assert.h"
 #include "zcmpsfilestr.h"
 #include "zcompressedfilestr.h"
@@ -35,13 +36,6 @@ void SetAsynchReading(bool on) {
 }
 
 const ByteOrder kOrders[] = {ByteOrder::Native(), ByteOrder(true)};
-
-struct TempDir {
-    const std::string path = std::filesystem::temp_directory_path() / ("sysfilereader" + std::to_string(getpid()));
-    TempDir() { std::filesystem::create_directories(path); }
-    ~TempDir() { std::filesystem::remove_all(path); }
-    std::string File(const std::string& name) const { return path + "/" + name; }
-};
 
 void WriteBytes(const std::string& path, const Bytes& b) {
     std::ofstream f(path, std::ios::binary | std::ios::trunc);
@@ -153,7 +147,7 @@ std::vector<std::string> Variables(const VESK_DataSource& src) {
 }  // namespace
 
 TEST(SystemFileReaderTest, DictionaryRecordsInBothByteOrders) {
-    TempDir dir;
+    TempDir dir("sysfilereader");
     for (ByteOrder order : kOrders) {
         SysFileBuilder::HeaderSpec h{.weightIndex = 5, .date = "05 mar 24", .time = "13:45:07", .label = "survey  "};
         const std::string path = MakeFile(dir.File("dict.sys"), order, 0, [](SysFileBuilder& b) {
@@ -193,7 +187,7 @@ TEST(SystemFileReaderTest, DictionaryRecordsInBothByteOrders) {
 }
 
 TEST(SystemFileReaderTest, CasesSeekAndTellInEveryCompressionAndByteOrder) {
-    TempDir dir;
+    TempDir dir("sysfilereader");
     const Rows rows = SmallRows(3000);
     for (int v = 0; v < 12; ++v) {
         const bool async = v < 6;
@@ -231,7 +225,7 @@ TEST(SystemFileReaderTest, CasesSeekAndTellInEveryCompressionAndByteOrder) {
 }
 
 TEST(SystemFileReaderTest, RowCountSettlesAtTheEnd) {
-    TempDir dir;
+    TempDir dir("sysfilereader");
     const Rows rows = SmallRows(90);
     for (int compression : {0, 1, 2}) {
         // Declared -1, too high, too low: all 90 rows arrive; the count ends as
@@ -254,7 +248,7 @@ TEST(SystemFileReaderTest, RowCountSettlesAtTheEnd) {
 }
 
 TEST(SystemFileReaderTest, VeryLongStringsAreRebuilt) {
-    TempDir dir;
+    TempDir dir("sysfilereader");
     std::string text300;
     for (int i = 0; i < 300; ++i) text300 += char('a' + i % 26);
     const std::string text600(600, 'Q');
@@ -311,7 +305,7 @@ TEST(SystemFileReaderTest, VeryLongStringsAreRebuilt) {
 }
 
 TEST(SystemFileReaderTest, FixVarNamesAndLongNames) {
-    TempDir dir;
+    TempDir dir("sysfilereader");
     // Equal but for case, invalid, already named like the first candidate.
     SysFileBuilder b;
     b.Variable({.name = "Abc"}).Variable({.name = "ABC"}).Variable({.name = "_bad"}).Variable({.name = "V1"});
@@ -347,7 +341,7 @@ TEST(SystemFileReaderTest, FixVarNamesAndLongNames) {
 }
 
 TEST(SystemFileReaderTest, WeightEncodingAndWritingSide) {
-    TempDir dir;
+    TempDir dir("sysfilereader");
     // Weight index 2 points into the continuation cells of a string.
     SysFileBuilder b;
     b.Header({.weightIndex = 2});
@@ -388,7 +382,7 @@ TEST(SystemFileReaderTest, WeightEncodingAndWritingSide) {
 }
 
 TEST(SystemFileReaderTest, MalformedFilesRaiseTheirErrors) {
-    TempDir dir;
+    TempDir dir("sysfilereader");
     const std::string path = dir.File("bad.sys");
     auto errorOf = [&](const Bytes& bytes) {
         WriteBytes(path, bytes);
@@ -453,7 +447,7 @@ TEST(SystemFileReaderTest, MalformedFilesRaiseTheirErrors) {
 }
 
 TEST(SystemFileReaderTest, TruncatedFilesNeverCrash) {
-    TempDir dir;
+    TempDir dir("sysfilereader");
     auto dict = [](SysFileBuilder& b) {
         b.Variable({.name = "AGE", .label = "Age", .missing = {99}}).Variable({.name = "NAME", .type = 20});
         b.ValueLabels({{1, "one"}}, {1});

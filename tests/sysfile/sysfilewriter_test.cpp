@@ -4,7 +4,6 @@
 #include <unistd.h>
 
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -20,7 +19,9 @@
 #include "errortext.h"
 #include "memorydatastore.h"
 #include "sysfilebuilder.h"
+#include "sysfilecoding.h"
 #include "sysfilelayout.h"
+#include "tempdir.h"
 #include "vesk_assert.h"
 
 using namespace SysFileLayout;
@@ -30,13 +31,8 @@ using Rows = std::vector<std::vector<OBS>>;
 namespace {
 
 constexpr int kCompressions[] = {kCompressNone, kCompressBytecode, kCompressZlib};
-
-struct TempDir {
-    const std::string path = std::filesystem::temp_directory_path() / ("sysfilewriter" + std::to_string(getpid()));
-    TempDir() { std::filesystem::create_directories(path); }
-    ~TempDir() { std::filesystem::remove_all(path); }
-    std::string File(const std::string& name) const { return path + "/" + name; }
-};
+constexpr int kNew = SystemFileDataSource::eStateNew, kWriting = SystemFileDataSource::eStateWriting,
+              kReading = SystemFileDataSource::eStateReading;
 
 Bytes ReadBytes(const std::string& path) {
     std::ifstream f(path, std::ios::binary);
@@ -273,7 +269,7 @@ std::unique_ptr<MemoryDataStore> Dict(const Names& vars) {
 }  // namespace
 
 TEST(SystemFileWriterTest, RandomDictionariesRoundTripInEveryCompression) {
-    TempDir dir;
+    TempDir dir("sysfilewriter");
     for (unsigned seed : {11u, 12u, 13u}) {
         std::mt19937 rng(seed);
         MemoryDataStore dict;
@@ -295,7 +291,7 @@ TEST(SystemFileWriterTest, RandomDictionariesRoundTripInEveryCompression) {
 }
 
 TEST(SystemFileWriterTest, FixedRecordsAreByteExact) {
-    TempDir dir;
+    TempDir dir("sysfilewriter");
     auto ds = Dict({{"Income", 0}, {"x", 0}, {"Name", 20}});
     VESK_Variable& income = ds->GetVariable(0);
     income.SetLabel("Yearly");  // 6 bytes: 2 bytes of padding
@@ -341,7 +337,7 @@ TEST(SystemFileWriterTest, FixedRecordsAreByteExact) {
 }
 
 TEST(SystemFileWriterTest, ShortNamesAndVeryLongStringSegments) {
-    TempDir dir;
+    TempDir dir("sysfilewriter");
     {
         // Names that agree in their first 8 bytes; a truncation ending in "_".
         auto ds = Dict({{"LongVariable1", 0}, {"LongVariable2", 0}, {"abcdefg_xyz", 0}, {"V4_A", 0},
@@ -400,7 +396,7 @@ TEST(SystemFileWriterTest, ShortNamesAndVeryLongStringSegments) {
 }
 
 TEST(SystemFileWriterTest, AppendingAfterCloseEqualsWritingInOneGo) {
-    TempDir dir;
+    TempDir dir("sysfilewriter");
     std::mt19937 rng(5);
     auto ds = Dict({{"id", 0}, {"LongNameOfAString", 12}, {"huge", 600}, {"x", 0}});
     const Rows rows = RandomRows(rng, *ds, 3000);
@@ -434,7 +430,7 @@ TEST(SystemFileWriterTest, AppendingAfterCloseEqualsWritingInOneGo) {
 }
 
 TEST(SystemFileWriterTest, CaseCountIsPatchedAtClose) {
-    TempDir dir;
+    TempDir dir("sysfilewriter");
     auto ds = Dict({{"a", 0}, {"b", 9}});
     std::vector<OBS> row(3);
     row[0] = Num(1);
@@ -485,7 +481,7 @@ TEST(SystemFileWriterTest, CaseCountIsPatchedAtClose) {
 }
 
 TEST(SystemFileWriterTest, MisuseRaisesErrorsAndNeverCrashes) {
-    TempDir dir;
+    TempDir dir("sysfilewriter");
     auto ds = Dict({{"a", 0}});
     const OBS row[1] = {Num(1)}, two[2] = {Num(1), Num(2)};
     const std::string path = dir.File("m.sys");
@@ -493,11 +489,11 @@ TEST(SystemFileWriterTest, MisuseRaisesErrorsAndNeverCrashes) {
         auto w = Writer(*ds, path);
         w->Close();  // nothing to close yet
         w->CommitDictionary();
-        EXPECT_EQ(std::make_pair(w->State(), ErrorOf([&] { w->CommitDictionary(); })), std::make_pair(1, 1209));
+        EXPECT_EQ(std::make_pair(w->State(), ErrorOf([&] { w->CommitDictionary(); })), std::make_pair(kWriting, 1209));
         w->AddRow(row);
         // An iterator closes the writing; rows while it is open are refused.
         std::unique_ptr<VESK_InputCaseIterator> it(w->MakeIterator(nullptr));
-        EXPECT_EQ(w->State(), 2);
+        EXPECT_EQ(w->State(), kReading);
         EXPECT_EQ(std::make_pair(ErrorOf([&] { w->AddRow(row); }), ErrorOf([&] { w->CommitDictionary(); })),
                   std::make_pair(1209, 1209));
         it.reset();
@@ -513,15 +509,15 @@ TEST(SystemFileWriterTest, MisuseRaisesErrorsAndNeverCrashes) {
     const Bytes before = ReadBytes(path);
     auto dup = Writer(*Dict({{"a", 0}, {"b", 0}, {"B", 0}}), path);
     EXPECT_EQ(ErrorOf([&] { dup->CommitDictionary(); }), 1505);
-    EXPECT_EQ(std::make_pair(ReadBytes(path) == before, dup->State()), std::make_pair(true, 0));
+    EXPECT_EQ(std::make_pair(ReadBytes(path) == before, dup->State()), std::make_pair(true, kNew));
     // A file that cannot be created.
     auto w = Writer(*ds, dir.File("no/such/dir.sys"));
     EXPECT_EQ(ErrorOf([&] { w->AddRow(row); }), 1201);
-    EXPECT_EQ(w->State(), 0);
+    EXPECT_EQ(w->State(), kNew);
 }
 
 TEST(SystemFileWriterTest, SaveFileAndSaveSystemFile) {
-    TempDir dir;
+    TempDir dir("sysfilewriter");
     std::mt19937 rng(9);
     MemoryDataStore src;
     src.MakeVariable(0).SetName("n");

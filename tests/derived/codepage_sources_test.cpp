@@ -1,9 +1,6 @@
 // Re-encoding sources: code-page files read as UTF-8 and the other way round.
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <memory>
 #include <string>
@@ -15,6 +12,7 @@
 #include "errortext.h"
 #include "memorydatastore.h"
 #include "sysfilebuilder.h"
+#include "tempdir.h"
 
 namespace {
 
@@ -29,15 +27,12 @@ protected:
     void SetUp() override {
         fMode = qUTF8mode();
         fCodePage = VESKMBCurrentConverterName_A();
-        char pattern[] = "/tmp/reencodeXXXXXX";
-        fDir = mkdtemp(pattern);
     }
     void TearDown() override {
         VESKMBConverterSet_A(fCodePage.c_str());
         SetUTF8mode(fMode);
-        std::system(("rm -rf " + fDir).c_str());
     }
-    std::string File(const std::string& name) const { return fDir + "/" + name; }
+    std::string File(const std::string& name) const { return fDir.File(name); }
     // Opens through GetSystemFile; the chain is deleted with the returned handle.
     std::shared_ptr<VESK_DataSource> Open(const std::string& path, ErrorMonitor* monitor) {
         return std::shared_ptr<VESK_DataSource>(SystemFileDataSource::GetSystemFile(path, "", false, monitor),
@@ -47,7 +42,7 @@ protected:
 private:
     int fMode = 0;
     std::string fCodePage;
-    std::string fDir;
+    TempDir fDir{"reencode"};
 };
 
 // The text in the code page (the test's literals are UTF-8).

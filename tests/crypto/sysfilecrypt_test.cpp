@@ -20,6 +20,7 @@
 #include "errortext.h"
 #include "passwordcrypt.h"
 #include "sysfilebuilder.h"
+#include "tempdir.h"
 #include "vesk_assert.h"
 
 using namespace SysFileLayout;
@@ -28,13 +29,6 @@ using Rows = std::vector<std::vector<OBS>>;
 namespace {
 
 const auto* const kCheapKeys = ::testing::AddGlobalTestEnvironment(new CheapKeys);
-
-struct TempDir {
-    const std::string path = std::filesystem::temp_directory_path() / ("sysfilecrypt" + std::to_string(getpid()));
-    TempDir() { std::filesystem::create_directories(path); }
-    ~TempDir() { std::filesystem::remove_all(path); }
-    std::string File(const std::string& name) const { return path + "/" + name; }
-};
 
 int ErrorOf(const std::function<void()>& action) {
     try {

@@ -38,7 +38,7 @@ protected:
 };
 
 // Labels, value labels, missing values, documents, attributes, a variable set and raw extension blocks.
-SysFileBuilder Rich(int compression, SysFileLayout::ByteOrder order = SysFileLayout::ByteOrder::Native()) {
+SysFileBuilder Rich(int compression, ByteOrder order = ByteOrder::Native()) {
     SysFileBuilder b(order);
     b.Header({.compression = compression, .weightIndex = 4, .label = "Rich file   "});
     b.Variable({.name = "AGE", .label = "Age, in years", .missing = {0.1, 99}})

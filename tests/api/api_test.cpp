@@ -14,6 +14,7 @@
 #include "case.h"
 #include "dates.h"
 #include "textmb.h"
+#include "tempdir.h"
 #include "vesk/vesk.hpp"
 #include "vesk_assert.h"
 
@@ -27,15 +28,9 @@ namespace {
 
 class ApiTest : public ::testing::Test {
 protected:
-    const std::filesystem::path fDir = std::filesystem::temp_directory_path() /
-                                       ("api_test_" + std::to_string(getpid()) + "_" +
-                                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-    void SetUp() override { std::filesystem::create_directories(fDir); }
-    void TearDown() override { std::filesystem::remove_all(fDir); }
-    std::string Path(const std::string& name) const { return (fDir / name).string(); }
-    size_t FileCount() const {
-        return size_t(std::distance(std::filesystem::directory_iterator(fDir), std::filesystem::directory_iterator()));
-    }
+    TempDir fTemp{"api_test"};
+    std::string Path(const std::string& name) const { return fTemp.File(name); }
+    size_t FileCount() const { return fTemp.Names().size(); }
 };
 
 // The message number of the vesk::Error f raises; 0 when it raises none.

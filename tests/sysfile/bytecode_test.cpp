@@ -7,14 +7,15 @@
 #include <random>
 #include <vector>
 
-#include "../Datasource/src/CompressedSystemFile.h"
-#include "../Datasource/src/bytecode.h"
 #include "CompressedStream.h"
+#include "CompressedSystemFile.h"
+#include "SystemFileException.h"
+#include "bytecode.h"
 #include "datasrc.h"
 #include "errortext.h"
 #include "memstream.h"
 #include "sparsefileindex.h"
-#include "sysfilelayout.h"
+#include "sysfilecoding.h"
 
 namespace {
 

@@ -21,20 +21,10 @@
 #include <vector>
 
 #include "filestream.h"
+#include "tempdir.h"
 #include "tempdirs.h"
 
 namespace {
-
-// A scratch directory removed with everything in it.
-struct ScratchDir {
-    ScratchDir() {
-        char tmpl[] = "/tmp/vesk-fs-XXXXXX";
-        path = mkdtemp(tmpl);
-    }
-    ~ScratchDir() { std::filesystem::remove_all(path); }
-    std::string File(const char* name) const { return path + "/" + name; }
-    std::string path;
-};
 
 bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
@@ -75,7 +65,7 @@ public:
 }  // namespace
 
 TEST(FileStreamTest, OpenModes) {
-    ScratchDir dir;
+    TempDir dir("filestream");
     const std::string path = dir.File("modes");
     const char* p = path.c_str();
     VESK_FileStream s;
@@ -144,7 +134,7 @@ TEST(FileStreamTest, OpenModes) {
 }
 
 TEST(FileStreamTest, CopiesHaveIndependentPositions) {
-    ScratchDir dir;
+    TempDir dir("filestream");
     const std::string path = dir.File("copies");
     VESK_FileStream s;
     ASSERT_NE(s.Open(path.c_str(), "w+b"), 0);
@@ -171,7 +161,7 @@ TEST(FileStreamTest, CopiesHaveIndependentPositions) {
 }
 
 TEST(FileTest, PositionedReadsAndWrites) {
-    ScratchDir dir;
+    TempDir dir("filestream");
     ExtNameStr name;
     name.SetGeneric(dir.File("positioned").c_str());
     RefCountPtr<VESK_File> f(new VESK_File());
@@ -216,7 +206,7 @@ TEST(FileTest, PositionedReadsAndWrites) {
 TEST(FileStreamTest, MixedReadsAndWritesMatchAModel) {
     for (int variant : {0, 1, 2}) {
         const bool large = variant == 1, ahead = variant == 2;
-        ScratchDir dir;
+        TempDir dir("filestream");
         const std::string path = dir.File("mixed");
         VESK_FileStream s(large);
         EXPECT_EQ(s.Footprint(), large ? VESK_FileStream::kLargeBuffer : VESK_FileStream::kSmallBuffer);
@@ -257,7 +247,7 @@ TEST(FileStreamTest, MixedReadsAndWritesMatchAModel) {
 // The race the model test hits only by chance: a chunk read ahead before
 // the stream overwrites it must not be served afterwards.
 TEST(FileStreamTest, ReadAheadDropsChunksTheStreamOverwrites) {
-    ScratchDir dir;
+    TempDir dir("filestream");
     std::vector<char> data = RandomBytes(3 << 20, 5);
     VESK_FileStream s;
     ASSERT_NE(s.Open(dir.File("rw").c_str(), "w+b"), 0);
@@ -280,7 +270,7 @@ TEST(FileStreamTest, ReadAheadDropsChunksTheStreamOverwrites) {
 }
 
 TEST(FileStreamTest, SeekTellAndEndOfFile) {
-    ScratchDir dir;
+    TempDir dir("filestream");
     const std::string path = dir.File("seek");
     ProbeStream s;
     EXPECT_EQ(s.Seek(0, 0), -1);  // not open
@@ -345,7 +335,7 @@ std::vector<char> RunReadScript(VESK_FileStream& s, int64_t fileSize, unsigned s
 }  // namespace
 
 TEST(FileStreamTest, ReadAheadReturnsWhatPlainReadingReturns) {
-    ScratchDir dir;
+    TempDir dir("filestream");
     const std::string path = dir.File("readahead");
     const size_t size = 5 * 1024 * 1024 + 12345;
     std::vector<char> data = RandomBytes(size, 42);
@@ -413,17 +403,17 @@ struct EnvOverride {
 }  // namespace
 
 TEST(TempDirsTest, DirectoriesFromTheEnvironment) {
-    ScratchDir a, b;
+    TempDir a("filestream"), b("filestream");
     char cwd[4096];
     ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
-    const std::string list = ":" + a.path + "::" + b.path + "/:";
+    const std::string list = ":" + a.Path() + "::" + b.Path() + "/:";
     const struct {
         const char* list;  // VESK_TMPDIRS, null: unset
         const char* tmpdir;
         std::vector<std::string> want;
     } cases[] = {
-        {list.c_str(), a.path.c_str(), {a.path, b.path}},  // empty entries and trailing slashes dropped
-        {nullptr, a.path.c_str(), {a.path}},
+        {list.c_str(), a.Path().c_str(), {a.Path(), b.Path()}},  // empty entries and trailing slashes dropped
+        {nullptr, a.Path().c_str(), {a.Path()}},
         {"", nullptr, {"/tmp"}},
         {"rel/sub", nullptr, {std::string(cwd) + "/rel/sub"}},  // relative entries become absolute
     };
@@ -436,8 +426,8 @@ TEST(TempDirsTest, DirectoriesFromTheEnvironment) {
 }
 
 TEST(TempDirsTest, FormTempNameMakesFreshPrivateFiles) {
-    ScratchDir a, b;
-    EnvOverride env("VESK_TMPDIRS", (a.path + ":" + b.path).c_str());
+    TempDir a("filestream"), b("filestream");
+    EnvOverride env("VESK_TMPDIRS", (a.Path() + ":" + b.Path()).c_str());
     std::set<std::string> names;
     for (int i = 0; i < 200; ++i) {
         char buf[261] = {};
@@ -445,7 +435,7 @@ TEST(TempDirsTest, FormTempNameMakesFreshPrivateFiles) {
         std::string name(buf);
         ASSERT_TRUE(names.insert(name).second) << name;
         // Round robin over the directories; the file exists and is private.
-        EXPECT_EQ(name.substr(0, name.rfind('/') + 5), (i % 2 == 0 ? a.path : b.path) + "/sort");
+        EXPECT_EQ(name.substr(0, name.rfind('/') + 5), (i % 2 == 0 ? a.Path() : b.Path()) + "/sort");
         EXPECT_EQ(Permissions(name), 0600u);
     }
     char buf[261];
@@ -457,7 +447,7 @@ TEST(TempDirsTest, FormTempNameMakesFreshPrivateFiles) {
     EXPECT_EQ(errno, ENAMETOOLONG);
     EXPECT_EQ(FormTempName("a/b", buf, sizeof buf), 0);
     EXPECT_EQ(errno, EINVAL);
-    EnvOverride missing("VESK_TMPDIRS", (a.path + "/no/such/dir").c_str());
+    EnvOverride missing("VESK_TMPDIRS", (a.Path() + "/no/such/dir").c_str());
     EXPECT_EQ(FormTempName("x", buf, sizeof buf), 0);
     EXPECT_EQ(errno, ENOENT);
 }

@@ -13,6 +13,7 @@
 #include "case.h"
 #include "datafreedatasource.h"
 #include "datasrc.h"
+#include "sources.h"
 
 namespace {
 
@@ -34,12 +35,6 @@ public:
     TestSource(const TestSource& other) : VESK_DataSource(other) {}
     VESK_InputCaseIterator* MakeIterator(OBS* buffer) const override { return new EmptyIterator(*this, buffer); }
 };
-
-void AddVar(VESK_DataSource& ds, int type, const char* name) {
-    VESK_Variable var(type);
-    var.SetName(name);
-    ds.MakeVariable(var);
-}
 
 void ExpectLayout(const VESK_DataSource& ds, const std::vector<int>& starts) {
     std::vector<int> got;
@@ -63,7 +58,7 @@ void ExpectAssert(const std::function<void()>& call, const char* condition, cons
 }
 
 void MakeMixed(VESK_DataSource& ds) {
-    for (const auto& [type, name] : {std::pair{0, "num"}, {8, "s8"}, {9, "s9"}, {255, "s255"}}) AddVar(ds, type, name);
+    for (const auto& [type, name] : {std::pair{0, "num"}, {8, "s8"}, {9, "s9"}, {255, "s255"}}) AddVar(ds, name, type);
 }
 
 struct CountingObserver : VESK_DataSource::Observer {
@@ -208,7 +203,7 @@ TEST(DataSourceWeightFilterSplit, IdsSurviveInsertionsAndDeletions) {
     const int negative[] = {0, -1};
     ExpectAssert([&] { ds.SetSplit(2, negative, false); }, "varIndexes[i] >= 0");
     TestSource wide;
-    for (const char* name : {"a", "b", "c"}) AddVar(wide, 24, name);
+    for (const char* name : {"a", "b", "c"}) AddVar(wide, name, 24);
     const int three[] = {0, 1, 2};
     ExpectAssert([&] { wide.SetSplit(3, three, false); }, "totalSize <= 64");
     EXPECT_EQ(wide.GetNSplitVars(), 0u);
@@ -254,7 +249,7 @@ TEST(DataSourceCopy, SharesBodiesAndIsolatesChanges) {
     EXPECT_TRUE(child.GetVariable(2).Impl() == original.GetVariable(2).Impl());
     // CopyDictionary keeps the own parent and drops the file path.
     TestSource other;
-    AddVar(other, 3, "x");
+    AddVar(other, "x", 3);
     other.SetFileSpec("/data/other.sys");
     other.SetLabel("");
     child.CopyDictionary(other);
@@ -267,7 +262,7 @@ TEST(DataSourceCopy, SharesBodiesAndIsolatesChanges) {
 
 TEST(DataSourceNames, FindVarIndexGoodVarNameAndNameIndex) {
     TestSource ds;
-    for (const char* name : {"age", "Income", "city", "AGE"}) AddVar(ds, 0, name);  // AGE: as when names were not checked
+    for (const char* name : {"age", "Income", "city", "AGE"}) AddVar(ds, name);  // AGE: as when names were not checked
     const std::tuple<const char*, int, int> finds[] = {
         {"age  ", 0, 0}, {"INCOME", 0, 1},
         {"income", 3, 1},  // wraps round to the start
@@ -279,11 +274,11 @@ TEST(DataSourceNames, FindVarIndexGoodVarNameAndNameIndex) {
     EXPECT_EQ(ds.GoodVarName("weight"), "weight");
     const std::string fresh = ds.GoodVarName("age");
     EXPECT_EQ(ds.FindVarIndex(fresh.c_str()), -1);
-    AddVar(ds, 0, fresh.c_str());
+    AddVar(ds, fresh.c_str());
     EXPECT_EQ(ds.FindVarIndex(ds.GoodVarName("AGE").c_str()), -1);
     // The name index knows upper-case names only; copies own their tables.
     TestSource named;
-    for (const char* name : {"b", "ABC", "a", "Ab", "zeta", "\xC3\xA9t\xC3\xA9"}) AddVar(named, 0, name);
+    for (const char* name : {"b", "ABC", "a", "Ab", "zeta", "\xC3\xA9t\xC3\xA9"}) AddVar(named, name);
     TestSource empty;
     VariableNameIndex assigned(empty);
     {
@@ -431,7 +426,7 @@ TEST(DataSourceProperties, WhatMarksTheDictionaryDirty) {
 // unregistering drops them all, and copies of the dictionary keep them.
 TEST(DataSourceObservers, ToldOfEveryIteratorUntilUnregistered) {
     TestSource ds;
-    AddVar(ds, 0, "x");
+    AddVar(ds, "x");
     CountingObserver twice, once;
     ds.Register(&twice);
     ds.Register(&once);
@@ -451,8 +446,8 @@ TEST(DataSourceObservers, ToldOfEveryIteratorUntilUnregistered) {
 
 TEST(DataSourceKinds, IndependentStoreAndDataFree) {
     RowStore store;
-    AddVar(store, 0, "n");
-    AddVar(store, 10, "s");
+    AddVar(store, "n");
+    AddVar(store, "s", 10);
     store.CommitDictionary();
     VESK_Case c(store, nullptr);
     c.SetColumnValue(0, 2.5);
@@ -463,7 +458,7 @@ TEST(DataSourceKinds, IndependentStoreAndDataFree) {
     DataFreeDataSource ds;
     EXPECT_FALSE(ds.IsDirty());
     EXPECT_EQ(ds.RowCount(), -1);
-    AddVar(ds, 4, "name");
+    AddVar(ds, "name", 4);
     EXPECT_TRUE(ds.IsDirty());
     ExpectAssert([&] { ds.MakeIterator(nullptr); }, "0", "Datasource/src/datafreedatasource");
 }

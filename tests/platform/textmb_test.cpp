@@ -5,13 +5,17 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <string>
 #include <thread>
 #include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "tempdir.h"
 
 namespace {
 
@@ -283,11 +287,12 @@ TEST_F(TextMbTest, FileNamesHoldBothForms) {
     EXPECT_TRUE(back.Empty() && back.Access(ExtNameStr::Exists) == -1);
 
     UseUtf8();
-    char path[] = "/tmp/textmb_test_XXXXXX";
-    close(mkstemp(path));
-    ExtNameStr file(path);
+    TempDir dir("textmb");
+    const std::string path = dir.File("f");
+    std::ofstream{path};
+    ExtNameStr file(path.c_str());
     EXPECT_EQ(file.Access(ExtNameStr::ReadWrite), 0);
-    unlink(path);
+    std::remove(path.c_str());
     EXPECT_EQ(file.Access(ExtNameStr::Exists), -1);
 }
 

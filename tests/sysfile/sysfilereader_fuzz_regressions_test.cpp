@@ -3,9 +3,7 @@
 // assertion or a crash on the way is a bug.
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-#include <unistd.h>
-
+#include <fstream>
 #include <memory>
 #include <string>
 
@@ -14,6 +12,7 @@
 #include "case.h"
 #include "datasrc.h"
 #include "errortext.h"
+#include "tempdir.h"
 #include "textmb.h"
 
 namespace {
@@ -56,14 +55,12 @@ TEST(SysFileReaderFuzzRegressions, ExtensionRecordOfSubtypeZeroLeavesDocumentsRe
         "\x02\x08\x05\x00\x02\x08\x05\x00\x41\x20\x20\x20\x20\x20\x20\x20\x07\x00\x00\x00\x00\x00\x00\x00"
         "\x08\x00\x00\x00\x03\x00\x00\x00\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff"
         "\xff\xff\xff\xff\xff\xff\xff\xff\xe7\x03\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\xf0\x3f";
-    char path[] = "/tmp/fuzzregressionXXXXXX";
-    const int fd = mkstemp(path);
-    ASSERT_EQ(write(fd, kBytes, sizeof kBytes - 1), ssize_t(sizeof kBytes - 1));
-    close(fd);
+    TempDir dir("fuzzregression");
+    const std::string path = dir.File("case.sys");
+    std::ofstream(path, std::ios::binary).write(kBytes, sizeof kBytes - 1);
     int error = -1;
     EXPECT_NO_THROW(error = ReadAll(path));
     EXPECT_TRUE(error == 0 || error == 1204) << error;
-    unlink(path);
 }
 
 }  // namespace

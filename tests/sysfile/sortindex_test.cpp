@@ -1,8 +1,6 @@
 // Sort keys and keyed lookup: key texts, index and stretch search, the subtype-23 record, file round trips.
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstring>
@@ -18,6 +16,7 @@
 #include "SystemFileDataSource.h"
 #include "datafreedatasource.h"
 #include "memorydatastore.h"
+#include "tempdir.h"
 
 using Pair = SortIndexInfo::SortIndexKeyRowPair;
 
@@ -302,13 +301,11 @@ TEST(SFExtensionSortCasesKeyTest, RecordTextAndRoundTrip) {
 }
 
 TEST(SFExtensionSortCasesKeyTest, SystemFileRoundTripInEveryCompression) {
-    char dirBuf[] = "/tmp/sortindexXXXXXX";
-    ASSERT_NE(mkdtemp(dirBuf), nullptr);
-    const std::string dir = dirBuf;
+    TempDir dir("sortindex");
     const auto rows = SortedRows(300);
     for (int compression : {0, 1, 2}) {
         SCOPED_TRACE(compression);
-        const std::string path = dir + "/keys" + std::to_string(compression) + ".sys";
+        const std::string path = dir.File("keys" + std::to_string(compression) + ".sys");
         SortIndexInfo info;
         {
             MemoryDataStore store;
@@ -330,5 +327,4 @@ TEST(SFExtensionSortCasesKeyTest, SystemFileRoundTripInEveryCompression) {
         // The index read from the file finds cases of the file.
         for (int64_t row : {0, 1, 63, 64, 65, 200, 299}) EXPECT_EQ(Find(got, KeyText(rows, row)), row);
     }
-    std::system(("rm -rf " + dir).c_str());
 }

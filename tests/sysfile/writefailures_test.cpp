@@ -21,26 +21,11 @@
 #include "case.h"
 #include "errortext.h"
 #include "filestream.h"
+#include "tempdir.h"
 
 namespace {
 
 constexpr int kCompressions[] = {0, 1, 2};
-
-struct TempDir {
-    TempDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "writefailuresXXXXXX").string();
-        path = mkdtemp(pattern.data());
-    }
-    ~TempDir() { std::filesystem::remove_all(path); }
-    std::string File(const std::string& name) const { return path + "/" + name; }
-    std::vector<std::string> Names() const {
-        std::vector<std::string> names;
-        for (const auto& e : std::filesystem::directory_iterator(path)) names.push_back(e.path().filename());
-        std::sort(names.begin(), names.end());
-        return names;
-    }
-    std::string path;
-};
 
 std::string Slurp(const std::string& path) {
     std::ifstream f(path, std::ios::binary);

@@ -21,6 +21,7 @@
 #include "cryptfiles.h"
 #include "memstream.h"
 #include "passwordcrypt.h"
+#include "tempdir.h"
 #include "vesk_assert.h"
 
 namespace {
@@ -29,14 +30,6 @@ constexpr size_t kChunk = FileCipherPreamble::kChunkSize;
 constexpr size_t kSealed = kChunk + 17;
 
 const auto* const kCheapKeys = ::testing::AddGlobalTestEnvironment(new CheapKeys);
-
-struct TempDir {
-    const std::string path =
-        std::filesystem::temp_directory_path() / ("cryptfile" + std::to_string(getpid()));
-    TempDir() { std::filesystem::create_directories(path); }
-    ~TempDir() { std::filesystem::remove_all(path); }
-    std::string File(const std::string& name) const { return path + "/" + name; }
-};
 
 Bytes RandomBytes(size_t n, unsigned seed) {
     std::mt19937 rng(seed);
