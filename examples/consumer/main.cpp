@@ -17,9 +17,11 @@ int main(int argc, char** argv) try {
     vesk::Reader in(path);
     double sum = 0;
     for (const vesk::Row& row : in.rows()) sum += row[0].number();
-    std::printf("vesk %s: %lld rows, mean %g\n", VESK_VERSION_STRING, static_cast<long long>(in.row_count()),
-                sum / double(in.row_count()));
-    return in.row_count() == 4 && sum == 10 ? 0 : 1;
+    // The same file through the classes of <vesk/datasource.h>.
+    SystemFileDataSource file(path, "", false);
+    std::printf("vesk %s: %lld rows, mean %g; %s\n", VESK_VERSION_STRING, static_cast<long long>(in.row_count()),
+                sum / double(in.row_count()), file.GetVariable(0).GetName().c_str());
+    return in.row_count() == 4 && sum == 10 && file.RowCount() == 4 ? 0 : 1;
 } catch (const std::exception& e) {
     std::fprintf(stderr, "consumer: %s\n", e.what());
     return 1;
