@@ -2,7 +2,7 @@
 # Installs the Debian packages the build needs, when any is missing.
 # As root it runs apt-get; otherwise it prints the apt-get line and stops.
 set -e
-PKGS="cmake make g++ pkg-config zlib1g-dev libicu-dev libsodium-dev libdeflate-dev libgtest-dev libgmock-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev"
+PKGS="cmake make g++ pkg-config zlib1g-dev libicu-dev libsodium-dev libdeflate-dev libgtest-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev"
 if [ "$1" = "--fuzz" ]; then
     PKGS="$PKGS clang libclang-rt-14-dev"
 fi
