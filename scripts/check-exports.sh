@@ -11,7 +11,7 @@ nm -D --defined-only -C "$LIB" | cut -d' ' -f3- | sort -u > "$WORK/exported"
 status=0
 
 # A sample of the public API, from both headers' worlds.
-for name in 'vesk::Reader::Reader(' 'vesk::Reader::read(' 'vesk::Writer::write_row(' 'vesk::format_value(' \
+for name in 'vesk::Reader::Reader(' 'vesk::Reader::read(' 'vesk::Writer::write_row(' 'vesk::format_value' \
             'typeinfo for vesk::Error' 'typeinfo for VESK_AssertFailed' 'typeinfo for VeskError' \
             'SystemFileDataSource::SystemFileDataSource(' 'SystemFileDataSource::GetSystemFile(' 'SaveSystemFile(' \
             'VESK_DataSource::GetVariable(' 'VESK_ValueLabelMap::' 'SetUTF8mode(' 'iDMY2Vesk' \

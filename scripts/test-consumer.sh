@@ -1,7 +1,8 @@
 #!/bin/sh
 # Installs a built vesk into a temporary prefix, then builds examples/consumer
 # against the installed tree with find_package and with pkg-config and runs
-# it each time; the installed tool, when there is one, prints its version.
+# it each time; compiles and runs examples/ against the installed headers and
+# library; the installed tool, when there is one, prints its version.
 #   scripts/test-consumer.sh BUILD_DIR
 set -e
 BUILD=${1:-build}
@@ -34,6 +35,21 @@ consumer() {
 }
 consumer find_package -DCMAKE_PREFIX_PATH="$PREFIX"
 PKG_CONFIG_PATH=$LIBDIR/pkgconfig consumer pkg-config -DVESK_WITH_PKGCONFIG=ON -DVESK_PKGCONFIG_STATIC=$STATIC
+
+# The example programs, built with the installed headers and library alone.
+echo "== examples/ against the installed library"
+[ "$KIND" = static ] && PCSTATIC=--static || PCSTATIC=
+for example in demo read_file write_file; do
+    # shellcheck disable=SC2046
+    c++ -std=c++20 -O1 -o "$WORK/$example" examples/$example.cpp \
+        $(PKG_CONFIG_PATH=$LIBDIR/pkgconfig pkg-config --cflags --libs $PCSTATIC vesk)
+done
+export LD_LIBRARY_PATH="$LIBDIR"
+"$WORK/demo" > "$WORK/demo.out"
+"$WORK/write_file" "$WORK/towns.sys"
+"$WORK/read_file" "$WORK/towns.sys" | head -3
+"$WORK/read_file" examples/survey.sys > /dev/null
+unset LD_LIBRARY_PATH
 
 if [ -x "$PREFIX/bin/vesk" ]; then
     echo "== installed tool: $("$PREFIX/bin/vesk" --version)"
