@@ -177,7 +177,8 @@ void CheckAttributes(const Variable& v) {
 }
 
 void CheckProperties(const Variable& v) {
-    if (v.width < 0 || v.width > MAX_STRING_TYPE) Fail(DatasrcMsg::BadDefinition, {v.name, "the width is outside 0..32767"});
+    if (v.width < 0 || v.width > MAX_STRING_TYPE)
+        Fail(DatasrcMsg::BadDefinition, {v.name, "the width is outside 0..32767"});
     if (v.measure && (int(*v.measure) < 0 || int(*v.measure) > 3))
         Fail(DatasrcMsg::BadDefinition, {v.name, "unknown measurement level"});
     if (v.alignment && (int(*v.alignment) < 0 || int(*v.alignment) > 2))

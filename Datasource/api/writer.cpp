@@ -90,8 +90,9 @@ Writer::Impl::Impl(const std::string& path, std::vector<Variable> variables, con
 void Writer::Impl::CheckText(size_t k, std::string_view text, int64_t row) const {
     const Variable& v = fVariables[k];
     if (text.size() > size_t(v.width))
-        Fail(DatasrcMsg::ValueType, {v.name, "row " + std::to_string(row) + ": a text of " + std::to_string(text.size()) +
-                                            " bytes is wider than the variable (" + std::to_string(v.width) + ")"});
+        Fail(DatasrcMsg::ValueType,
+             {v.name, "row " + std::to_string(row) + ": a text of " + std::to_string(text.size()) +
+                          " bytes is wider than the variable (" + std::to_string(v.width) + ")"});
 }
 
 void Writer::Impl::PutText(size_t k, std::string_view text) {
@@ -124,7 +125,8 @@ void Writer::Impl::CheckColumns(std::span<const ColumnInput> columns) const {
         const Variable& v = fVariables[k];
         if (columns[k].size() != rows) throw std::invalid_argument("columns of different lengths");
         if (columns[k].is_numbers() != v.is_numeric())
-            Fail(DatasrcMsg::ValueType, {v.name, v.is_numeric() ? "texts for a numeric variable" : "numbers for a string variable"});
+            Fail(DatasrcMsg::ValueType,
+                 {v.name, v.is_numeric() ? "texts for a numeric variable" : "numbers for a string variable"});
         if (!v.is_numeric())
             for (size_t r = 0; r < rows; ++r) CheckText(k, columns[k].texts()[r], fRows + int64_t(r));
     }

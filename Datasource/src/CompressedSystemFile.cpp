@@ -489,7 +489,8 @@ void CompressedSystemFile::Flush() {
             fOutLen = 0;
         }
     }
-    if (auto* file = dynamic_cast<VESK_FileStream*>(fStream)) SF_REQUIRE_SYS(file->Flush(), DatasrcMsg::CannotWriteCase);
+    if (auto* file = dynamic_cast<VESK_FileStream*>(fStream))
+        SF_REQUIRE_SYS(file->Flush(), DatasrcMsg::CannotWriteCase);
     fDirty = false;
 }
 

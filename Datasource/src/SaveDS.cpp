@@ -605,7 +605,8 @@ void SystemFileDataSource::SaveDS::PatchCaseCount(int64_t count) {
     const bool reopened = fStream.Open(name, password, "rb+") != 0;
     password.Wipe();
     if (!reopened)
-        throw SystemFileException(VESK_SOURCE_NAME, "Open(name, password, \"rb+\")", DatasrcMsg::CannotOpen, __LINE__, true);
+        throw SystemFileException(VESK_SOURCE_NAME, "Open(name, password, \"rb+\")", DatasrcMsg::CannotOpen, __LINE__,
+                                  true);
     fStream.ClearAndReset();
     const ByteOrder order(fOptions._reversed);
     unsigned char b4[4];

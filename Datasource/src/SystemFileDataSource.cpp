@@ -140,7 +140,8 @@ void SystemFileDataSource::OpenEncrypted(const ExtNameStr& path, const char* mod
     const bool creating = std::strchr(mode, 'w') != nullptr;
     if (!creating && path.Access(ExtNameStr::Exists) == 0 && path.Access(ExtNameStr::Write) == 0)
         ThrowError::String1(DATASRC_ERR, DatasrcMsg::WrongPassword, path.GetGeneric());
-    ThrowError::StringSys(DATASRC_ERR, DatasrcMsg::CannotOpen, creating ? m_->fileName.GetGeneric() : path.GetGeneric());
+    ThrowError::StringSys(DATASRC_ERR, DatasrcMsg::CannotOpen,
+                          creating ? m_->fileName.GetGeneric() : path.GetGeneric());
 }
 
 // ---------------------------------------------------------------- names

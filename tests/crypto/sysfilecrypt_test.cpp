@@ -17,6 +17,7 @@
 #include "SaveFile.h"
 #include "SystemFileDataSource.h"
 #include "cryptfiles.h"
+#include "errorof.h"
 #include "errortext.h"
 #include "passwordcrypt.h"
 #include "sysfilebuilder.h"
@@ -29,18 +30,6 @@ using Rows = std::vector<std::vector<OBS>>;
 namespace {
 
 const auto* const kCheapKeys = ::testing::AddGlobalTestEnvironment(new CheapKeys);
-
-int ErrorOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const VeskError& e) {
-        return e.Number();
-    } catch (const VESK_AssertFailed& a) {
-        ADD_FAILURE() << "assertion " << a.Condition() << " at " << a.SourceFile() << ":" << a.LineNumber();
-        return -1;
-    }
-    return 0;
-}
 
 using Bits = std::vector<uint64_t>;
 

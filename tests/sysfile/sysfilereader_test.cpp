@@ -14,6 +14,7 @@
 
 #include "SystemFileDataSource.h"
 #include "SystemFileDechunker.h"
+#include "errorof.h"
 #include "errortext.h"
 #include "sysfilebuilder.h"
 #include "sysfilecoding.h"
@@ -75,20 +76,6 @@ std::string MakeFile(const std::string& path, ByteOrder order, int compression, 
     z.Write(all.data() + head.size(), all.size() - head.size());
     EXPECT_EQ(z.Close(), 1);
     return path;
-}
-
-// The error number an action raises: 0 for none. A failed assertion fails
-// the test: malformed files must never reach one.
-int ErrorOf(const std::function<void()>& action) {
-    try {
-        action();
-    } catch (const VeskError& e) {
-        return e.Number();
-    } catch (const VESK_AssertFailed& a) {
-        ADD_FAILURE() << "assertion " << a.Condition() << " at " << a.SourceFile() << ":" << a.LineNumber();
-        return -1;
-    }
-    return 0;
 }
 
 Rows ReadAll(const SystemFileDataSource& src) {
