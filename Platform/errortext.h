@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "vesk_export.h"
+
 // The messages of the message file "datasrc.err": the name the code uses,
 // the number, and the text (%1 and %2 stand for the arguments). The one
 // message table: DatasrcMsg and the texts are both made from it.
@@ -50,7 +52,7 @@ enum class DatasrcMsg : int {
 };
 
 // The one exception type of library errors.
-class VeskError : public std::runtime_error {
+class VESK_EXPORT VeskError : public std::runtime_error {
 public:
     VeskError(std::string messageFile, int number, std::vector<std::string> args,
               std::string sysText = std::string());
@@ -68,7 +70,7 @@ private:
     std::string fSysText;
 };
 
-class ThrowError {
+class VESK_EXPORT ThrowError {
 public:
     [[noreturn]] static void Simple(const char* messageFile, int number);
     [[noreturn]] static void String1(const char* messageFile, int number, const std::string& arg1);
@@ -93,13 +95,13 @@ public:
 
 // The message text (with %1 and %2 placeholders) of a number in a message file;
 // null when the table has no such message.
-const char* VeskServerErrorText(const char* messageFile, int number);
+VESK_EXPORT const char* VeskServerErrorText(const char* messageFile, int number);
 
 // Replaces %1 and %2 in the text of the message by the arguments.
-std::string VeskFormatMessage(const char* messageFile, int number, const std::vector<std::string>& args);
+VESK_EXPORT std::string VeskFormatMessage(const char* messageFile, int number, const std::vector<std::string>& args);
 
 // The host's warning sink. The library only calls Report.
-class ErrorMonitor {
+class VESK_EXPORT ErrorMonitor {
 public:
     enum Severity { Info = 0, Warning = 1, Error = 2 };
     virtual ~ErrorMonitor() = default;
@@ -108,11 +110,11 @@ public:
 
 // Formats message `number` of "datasrc.err" with the arguments and reports it to
 // the monitor; does nothing when the monitor is null.
-void VeskReportWarning(ErrorMonitor* monitor, DatasrcMsg number, const std::vector<std::string>& args,
-                       int severity = ErrorMonitor::Warning);
+VESK_EXPORT void VeskReportWarning(ErrorMonitor* monitor, DatasrcMsg number, const std::vector<std::string>& args,
+                                   int severity = ErrorMonitor::Warning);
 
 // One process-wide monitor pointer (not owned).
-class VeskErrorContext {
+class VESK_EXPORT VeskErrorContext {
 public:
     static void SetErrorMonitor(ErrorMonitor* monitor);
     static ErrorMonitor* GetErrorMonitor();

@@ -71,8 +71,8 @@ function(vesk_add_layer_check)
   foreach(path ${unlisted})
     string(APPEND lines "-1|none|-|${path}\n")
   endforeach()
-  file(WRITE ${CMAKE_BINARY_DIR}/vesk_layers.txt "${lines}")
+  file(WRITE ${PROJECT_BINARY_DIR}/vesk_layers.txt "${lines}")
   add_test(NAME include_direction
-           COMMAND ${CMAKE_COMMAND} -DLAYER_MAP=${CMAKE_BINARY_DIR}/vesk_layers.txt
-                   -P ${CMAKE_SOURCE_DIR}/cmake/CheckLayers.cmake)
+           COMMAND ${CMAKE_COMMAND} -DLAYER_MAP=${PROJECT_BINARY_DIR}/vesk_layers.txt
+                   -P ${PROJECT_SOURCE_DIR}/cmake/CheckLayers.cmake)
 endfunction()

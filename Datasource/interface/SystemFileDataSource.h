@@ -39,11 +39,12 @@
 #include "IndependentDataStore.h"
 #include "case.h"
 #include "textmb.h"
+#include "vesk_export.h"
 
 class ErrorMonitor;
 struct SystemFileOptions;
 
-class SystemFileDataSource : public IndependentDataStore {
+class VESK_EXPORT SystemFileDataSource : public IndependentDataStore {
 public:
     class Iterator;
 
@@ -183,9 +184,9 @@ public:
     // The current FileState.
     int State() const;
 
-    struct Impl;
+    struct VESK_NO_EXPORT Impl;
     // The writer (SaveDS.h).
-    class SaveDS;
+    class VESK_NO_EXPORT SaveDS;
 
 private:
     void init(const ExtNameStr& file, const ExtNameStr& password, bool mangled);
@@ -218,7 +219,7 @@ private:
     int ReadStored(OBS* into);
     void SettleRowCount();
 
-    struct State;
+    struct VESK_NO_EXPORT State;
     Impl* fBody;
     int64_t fTargetRow = 0;
     int64_t fFileRow = -1;
