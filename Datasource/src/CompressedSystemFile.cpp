@@ -303,9 +303,73 @@ inline void CompressedSystemFile::DecodeRun(OBS* out, int count, const uint8_t* 
     fPos += count;
 }
 
+// Decodes cells while the blocks stand whole in the read buffer and have no
+// code 0 or 252, keeping the codec's state in locals (stores to the cells
+// could otherwise alias the members); returns the cells decoded. The caller
+// goes on from there block by block.
+long CompressedSystemFile::DecodeBuffered(OBS* cells) {
+    if (fMode != kReading || (fPos < kKeySize && !fClean)) return 0;
+    const uint8_t* const base = fBuf.get();
+    const size_t bufLen = fBufLen;
+    size_t bufPos = fBufPos;
+    const uint8_t* cmd = fCmd;
+    const uint8_t* raw = fPos < kKeySize ? fRaw + size_t(fRawIndex) * 8 : nullptr;
+    uint64_t commands = fPos < kKeySize ? LoadCommands(cmd) : 0;
+    int pos = fPos;
+    const long n = fCells;
+    long i = 0;
+    while (i < n) {
+        if (pos == kKeySize) {
+            // The next block, when it is whole in the buffer (its raw cells
+            // are counted from its command bytes, never beyond kBlockMax).
+            if (bufLen - bufPos < kBlockMax) break;
+            const uint8_t* const p = base + bufPos;
+            const uint64_t next = LoadCommands(p);
+            if (next == kOnes * kCodeRaw) {
+                bufPos += kBlockMax;
+            } else {
+                if ((BytesEqual(next, kCodeEnd) | BytesEqual(next, kCodePadding)) != 0) break;
+                bufPos += 8 + 8 * size_t(CountFlagged(BytesEqual(next, kCodeRaw)));
+            }
+            commands = next;
+            cmd = p;
+            raw = p + 8;
+            pos = 0;
+        }
+        const int count = int(std::min<long>(kKeySize - pos, n - i));
+        if (count == kKeySize && commands == kOnes * kCodeRaw) {
+            std::memcpy(cells + i, raw, 8 * sizeof(OBS));  // eight raw cells: the common block of real data
+            raw += 8 * sizeof(OBS);
+        } else {
+            for (int j = 0; j < count; ++j) {
+                const uint8_t c = cmd[pos + j];
+                uint64_t r;
+                std::memcpy(&r, raw, 8);  // within the block or its slack; discarded unless raw
+                const uint64_t rawMask = 0 - uint64_t(c == kCodeRaw);
+                const uint64_t v = (r & rawMask) | (kDecodeTable[c] & ~rawMask);
+                raw += rawMask & 8;
+                std::memcpy(&cells[i + j], &v, 8);
+            }
+        }
+        pos += count;
+        i += count;
+    }
+    if (cmd != fCmd) {
+        fCmd = cmd;
+        fRaw = cmd + 8;
+        fBlockBytes = int(base + bufPos - cmd);
+        fClean = true;
+        fEnd = false;
+    }
+    if (raw) fRawIndex = int((raw - fRaw) / 8);
+    fPos = pos;
+    fBufPos = bufPos;
+    return i;
+}
+
 long CompressedSystemFile::DecodeCase(OBS* cells, const uint8_t* swapFlags) {
     const long n = fCells;
-    long iCell = 0;
+    long iCell = swapFlags ? 0 : DecodeBuffered(cells);
     while (iCell < n) {
         if (fPos >= kKeySize && ReadBlock() == 0) {
             SF_REQUIRE(iCell == 0, kErrShortRead);

@@ -102,6 +102,7 @@ private:
     void EnterWriting();
     template <bool kSwap>
     void DecodeRun(OBS* out, int count, const uint8_t* swapFlags);
+    long DecodeBuffered(OBS* cells);
 
     VESK_StrBaseIO* fStream;
     SystemFileOptions* fOptions;
