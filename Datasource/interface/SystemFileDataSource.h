@@ -160,6 +160,10 @@ public:
     void SetPasswordMangled(bool mangled);
     bool GetPasswordMangled() const;
     bool IsEncrypted() const;
+    // Compression code 2: how many inflated blocks are kept besides the one
+    // being read (0 to 64, default 2), so that Seek back and forth near a
+    // position inflates nothing again.
+    void SetCachedZlibBlocks(int blocks);
 
     // The header and options block of the file (layout: sysfilelayout.h).
     SystemFileOptions& Options();
