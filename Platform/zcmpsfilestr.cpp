@@ -510,27 +510,25 @@ void zcmpsFilestr::ParkCurrentBlock() {
     fBlockIndex = -1;
 }
 
-// Block k from the cache into the current buffer; its entry becomes a spare
-// (the first to be reused).
+// Block k from the cache into the current buffer; the current block takes
+// its place in the cache, in front.
 bool zcmpsFilestr::TakeCachedBlock(int64_t k) {
     for (auto it = fCache.begin(); it != fCache.end(); ++it) {
         if (it->index != k) continue;
         fBlock.swap(it->data);
-        it->index = -1;
-        std::rotate(it, it + 1, fCache.end());
+        it->index = fBlockIndex;
+        std::rotate(fCache.begin(), it, it + 1);
+        fBlockIndex = k;
+        fLastLoaded = k;
         return true;
     }
     return false;
 }
 
 void zcmpsFilestr::LoadBlock(int64_t k) {
+    if (TakeCachedBlock(k)) return;
     ParkCurrentBlock();
     fBlockIndex = -1;
-    if (TakeCachedBlock(k)) {
-        fBlockIndex = k;
-        fLastLoaded = k;
-        return;
-    }
     try {
         if (fMultiThread) {
             if (!fReadAhead) fReadAhead.reset(new ReadAhead(fFile->File(), fFile->Name(), fEntries, k));
