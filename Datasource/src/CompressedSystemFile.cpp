@@ -3,7 +3,11 @@
 #include "CompressedSystemFile.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 #include "bytecode.h"
 #include "filestream.h"
@@ -41,6 +45,78 @@ inline uint64_t LoadCommands(const uint8_t* p) {
 
 }  // namespace
 
+// Writes one buffer at a time to a stream on a thread of its own. While a
+// write is in flight the caller leaves the stream alone; Wait ends that time.
+class BackgroundWriter {
+public:
+    explicit BackgroundWriter(VESK_StrBaseIO* stream) : fStream(stream), fThread([this] { Loop(); }) {}
+    ~BackgroundWriter() {
+        Wait();
+        {
+            std::lock_guard<std::mutex> lock(fMutex);
+            fStop = true;
+        }
+        fChanged.notify_all();
+        fThread.join();
+    }
+
+    // Starts writing bytes at position; data must stay as it is until Wait.
+    void Start(const uint8_t* data, size_t bytes, int64_t position) {
+        {
+            std::lock_guard<std::mutex> lock(fMutex);
+            fData = data;
+            fBytes = bytes;
+            fPosition = position;
+            fBusy = true;
+        }
+        fChanged.notify_all();
+    }
+
+    // Waits for the write in flight; false, with errno set, when it failed.
+    bool Wait() {
+        std::unique_lock<std::mutex> lock(fMutex);
+        fChanged.wait(lock, [this] { return !fBusy; });
+        if (fErrno == 0) return true;
+        errno = fErrno;
+        return false;
+    }
+
+private:
+    void Loop() {
+        std::unique_lock<std::mutex> lock(fMutex);
+        for (;;) {
+            fChanged.wait(lock, [this] { return fStop || fBusy; });
+            if (fStop) return;
+            lock.unlock();
+            const int error = Write();
+            lock.lock();
+            if (fErrno == 0) fErrno = error;
+            fBusy = false;
+            fChanged.notify_all();
+        }
+    }
+
+    // 0, or the errno of a failed seek or write.
+    int Write() {
+        errno = 0;
+        if (fStream->Tell() != fPosition && fStream->Seek(fPosition, VESK_StrBaseIO::SeekFromStart) != 0)
+            return errno ? errno : EIO;
+        if (fStream->Write(fData, fBytes) == fBytes) return 0;
+        return errno ? errno : EIO;
+    }
+
+    VESK_StrBaseIO* const fStream;
+    std::mutex fMutex;
+    std::condition_variable fChanged;
+    const uint8_t* fData = nullptr;
+    size_t fBytes = 0;
+    int64_t fPosition = 0;
+    bool fBusy = false;
+    bool fStop = false;
+    int fErrno = 0;  // of the first failed write; later ones are not tried again by the caller
+    std::thread fThread;
+};
+
 CompressedSystemFile::CompressedSystemFile(VESK_StrBaseIO* stream, SystemFileOptions* options,
                                            VESK_SparseFileIndex* index, int64_t row0pos)
     : fStream(stream),
@@ -63,6 +139,7 @@ CompressedSystemFile::~CompressedSystemFile() {
     } catch (...) {
         // A destructor cannot report; callers that care flush first.
     }
+    fWriter.reset();  // before the buffer it may be writing
 }
 
 // ---------------------------------------------------------------- positions
@@ -460,7 +537,30 @@ void CompressedSystemFile::EnterWriting() {
     if (!fOut) fOut.reset(new uint8_t[kWriteCapacity + kBlockMax]());
 }
 
+void CompressedSystemFile::WaitForWriter() {
+    if (fWriter) SF_REQUIRE_SYS(fWriter->Wait(), kErrCannotWriteCase);
+}
+
+// Writes out the first `bytes` of the write buffer, whole blocks only, and
+// empties it: to a file stream on the writer thread (the buffers change
+// places), else at once.
+void CompressedSystemFile::HandOff(size_t bytes) {
+    if (!fWriter && dynamic_cast<VESK_FileStream*>(fStream)) {
+        fOutInFlight.reset(new uint8_t[kWriteCapacity + kBlockMax]());
+        fWriter = std::make_unique<BackgroundWriter>(fStream);
+    }
+    if (fWriter) {
+        WaitForWriter();
+        fOut.swap(fOutInFlight);
+        fWriter->Start(fOutInFlight.get(), bytes, fOutStreamPos);
+    } else {
+        WriteOut(bytes);
+    }
+    fOutStreamPos += int64_t(bytes);
+}
+
 void CompressedSystemFile::WriteOut(size_t bytes) {
+    WaitForWriter();
     if (fStream->Tell() != fOutStreamPos)
         SF_REQUIRE_SYS(fStream->Seek(fOutStreamPos, VESK_StrBaseIO::SeekFromStart) == 0, kErrCannotWriteCase);
     const size_t toWrite = bytes;
@@ -471,7 +571,7 @@ void CompressedSystemFile::WriteOut(size_t bytes) {
 void CompressedSystemFile::EncodeCase(const OBS* cells) {
     if (fMode != kWriting) EnterWriting();
     // Locals: stores through the byte pointer could otherwise alias the members.
-    uint8_t* const out = fOut.get();
+    uint8_t* out = fOut.get();
     size_t outLen = fOutLen;
     int pos = fPos;
     int rawIndex = fRawIndex;
@@ -511,8 +611,8 @@ void CompressedSystemFile::EncodeCase(const OBS* cells) {
             outLen += 8 + size_t(rawIndex) * 8;
             if (outLen > kWriteCapacity - kBlockMax) {
                 fOutLen = 0;
-                WriteOut(outLen);
-                fOutStreamPos += int64_t(outLen);
+                HandOff(outLen);
+                out = fOut.get();  // the buffers may have changed places
                 outLen = 0;
             }
         }
@@ -548,12 +648,14 @@ void CompressedSystemFile::Flush() {
             fOutLen = 0;
         }
     }
+    WaitForWriter();
     if (auto* file = dynamic_cast<VESK_FileStream*>(fStream)) SF_REQUIRE_SYS(file->Flush(), kErrCannotWriteCase);
     fDirty = false;
 }
 
 void CompressedSystemFile::PrepareAppend(int64_t row, bool reopen) {
     VESK_ASSERT(fMode != kWriting);
+    WaitForWriter();
     SetTargetRow(row);
     const int64_t position = PositionOnTarget();
     if (reopen) {
