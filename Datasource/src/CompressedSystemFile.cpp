@@ -511,7 +511,13 @@ long CompressedSystemFile::SkipCase() {
 long CompressedSystemFile::ReadRow(OBS* cells, const uint8_t* swapFlags) {
     const int64_t position = PositionOnTarget();
     if (fEnd) return 0;
-    if (fIndex) fIndex->Add(fCurrentRow, position);
+    // Rows read in order are offered about twice per index spacing, not each:
+    // the index keeps at most one per spacing anyway, and offers closer than
+    // a spacing never widen it.
+    if (fIndex && position >= fOfferFrom) {
+        fIndex->Add(fCurrentRow, position);
+        fOfferFrom = position + int64_t(fIndex->Spacing() / 2);
+    }
     const int64_t previousRowPos = fLastRowPos;
     fLastRowPos = position;
     ++fTargetRow;
