@@ -414,9 +414,10 @@ long CompressedSystemFile::DecodeBuffered(OBS* cells) {
             pos = 0;
         }
         const int count = int(std::min<long>(kKeySize - pos, n - i));
-        if (count == kKeySize && commands == kOnes * kCodeRaw) {
-            std::memcpy(cells + i, raw, 8 * sizeof(OBS));  // eight raw cells: the common block of real data
-            raw += 8 * sizeof(OBS);
+        if (commands == kOnes * kCodeRaw) {
+            // Eight raw cells, the common block of real data: its cells in one copy.
+            std::memcpy(cells + i, raw, size_t(count) * sizeof(OBS));
+            raw += size_t(count) * sizeof(OBS);
         } else {
             for (int j = 0; j < count; ++j) {
                 const uint8_t c = cmd[pos + j];
