@@ -9,6 +9,7 @@
 #include <tuple>
 #include <vector>
 
+#include "../Datasource/src/SFExtensionDictionary.h"
 #include "../Datasource/src/SystemFileExtensionRecord.h"
 #include "datafreedatasource.h"
 #include "sysfilebuilder.h"
@@ -358,4 +359,19 @@ TEST(SFExtensionExtStringsTest, RandomTextsOnlyRaiseMalformed) {
         for (const SystemFileVeryLongString& s : o._veryLongStrings)
             EXPECT_LE(s.storedCell + SysFileLayout::StoredCells(s.width), o._cellsPerCase);
     }
+}
+
+// Name lookup for records that name many variables gives what FindVarIndex
+// gives, whether the names come in column order (the hinted path) or not.
+TEST(ExtensionNameLookupTest, FindsAsFindVarIndexInAndOutOfColumnOrder) {
+    DataFreeDataSource ds;
+    const std::vector<std::string> names = {"alpha", "Beta", "gamma_long_name_1", "gamma_long_name_2", "DELTA"};
+    for (const auto& name : names) AddVar(ds, name.c_str(), 0);
+    const ExtensionNameLookup lookup(ds);
+    std::vector<std::string> probes = {"ALPHA", "beta  ", "Gamma_Long_Name_2", "delta", "missing", "", "alpha\0x"};
+    probes.back() = std::string("alpha\0x", 7);  // the text up to a NUL
+    for (int start = 0; start < 6; ++start)
+        for (const auto& probe : probes)
+            EXPECT_EQ(lookup.Find(probe, start), ds.FindVarIndex(probe.c_str(), start)) << probe << " from " << start;
+    for (int column = 0; column < 5; ++column) EXPECT_EQ(lookup.Find(names[size_t(column)], column), column);
 }
