@@ -6,6 +6,7 @@
 //   - the baselines: read() of the uncompressed file, memcpy of the logical
 //     bytes, libdeflate level 1 alone compressing and inflating the zlib
 //     file's blocks on two threads;
+//   - cat of the bytecode file, in MB/s of the CSV printed;
 //   - verify and info --json of a file of columns x 3 rows of long names.
 // Sizes default to 2,000,000 rows (the 320 MB of the goals) and 1,000,000
 // columns; VESK_GOALS_ROWS and VESK_GOALS_COLUMNS change them. When
@@ -68,16 +69,16 @@ const Scratch& Dir() {
     return scratch;
 }
 
-// Runs the tool with args, its output dropped; the child's peak resident size
-// in kB, -1 when it failed.
-long Run(const std::string& tool, std::vector<std::string> args) {
+// Runs the tool with args, its output going to the file output; the child's
+// peak resident size in kB, -1 when it failed.
+long Run(const std::string& tool, std::vector<std::string> args, const char* output = "/dev/null") {
     args.insert(args.begin(), tool);
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, output, O_WRONLY | O_CREAT | O_TRUNC, 0644);
     pid_t pid = 0;
     const int spawned = posix_spawn(&pid, tool.c_str(), &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
@@ -166,6 +167,18 @@ void BM_Convert(benchmark::State& state, const std::string& compression) {
     const std::string out = Dir().Path("converted.sys");
     RunTool(state, {"convert", Numeric("none"), out, "--compression", compression}, LogicalBytes());
     std::filesystem::remove(out);
+}
+
+// cat, in MB/s of the CSV it prints (measured once).
+void BM_Cat(benchmark::State& state) {
+    static const int64_t csvBytes = [] {
+        const std::string csv = Dir().Path("cat.csv");
+        if (Run(VESK_TOOL, {"cat", Numeric("bytecode")}, csv.c_str()) < 0) return int64_t(0);
+        const auto bytes = int64_t(std::filesystem::file_size(csv));
+        std::filesystem::remove(csv);
+        return bytes;
+    }();
+    RunTool(state, {"cat", Numeric("bytecode")}, csvBytes);
 }
 
 void BM_WideVerify(benchmark::State& state) { RunTool(state, {"verify", Wide()}, 0); }
@@ -276,6 +289,7 @@ TOOL_CASE(BM_Verify, zlib, "zlib");
 TOOL_CASE(BM_Convert, to_none, "none");
 TOOL_CASE(BM_Convert, to_bytecode, "bytecode");
 TOOL_CASE(BM_Convert, to_zlib, "zlib");
+BENCHMARK(BM_Cat)->ArgName("baseline")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK(BM_ReadFile)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK(BM_Memcpy)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 BENCHMARK(BM_DeflateAlone)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
