@@ -192,17 +192,21 @@ struct zcmpsFilestr::WriteSlot {
 
 // ---------------------------------------------------------------- read-ahead
 
-// Inflates the blocks after the reader's on a thread of its own. The reader
-// takes a finished block by swapping buffers with its slot; a block that the
-// thread has not started is inflated by the reader itself.
+// Inflates the blocks after the reader's on threads of their own, each
+// taking the nearest block not yet held, so that on two cores two blocks
+// inflate at once while the reader decodes. The reader takes a finished
+// block by swapping buffers with its slot; a block that no thread has started
+// is inflated by the reader itself.
 class zcmpsFilestr::ReadAhead {
 public:
     ReadAhead(VESK_File* file, std::string name, const std::vector<Entry>& entries, int64_t cursor)
-        : fFile(file), fName(std::move(name)), fEntries(entries), fCursor(cursor), fBody(*this),
-          fPool(1, 0) {
+        : fFile(file), fName(std::move(name)), fEntries(entries), fCursor(cursor), fPool(kReadAheadThreads, 0) {
         const bool started = fPool.Init() && fPool.Start();
         VESK_ASSERT(started);
-        fPool.Submit(&fBody, false);
+        for (int i = 0; i < kReadAheadThreads; ++i) {
+            fBodies[i].reset(new Body(*this, fPacked[i]));
+            fPool.Submit(fBodies[i].get(), false);
+        }
     }
 
     ~ReadAhead() {
@@ -244,7 +248,8 @@ public:
 
     size_t Footprint() {
         std::lock_guard<std::mutex> lk(fMutex);
-        size_t bytes = fPacked.capacity();
+        size_t bytes = 0;
+        for (const BlockBuffer& p : fPacked) bytes += p.capacity();
         for (const Slot& s : fSlots) bytes += s.data.capacity();
         return bytes;
     }
@@ -260,8 +265,8 @@ private:
 
     class Body : public CallBackObject {
     public:
-        explicit Body(ReadAhead& owner) : fOwner(owner) {}
-        void Run() override { fOwner.Loop(); }
+        Body(ReadAhead& owner, BlockBuffer& packed) : fOwner(owner), fPacked(packed) {}
+        void Run() override { fOwner.Loop(fPacked); }
 
     protected:
         void OnStopRequested() override {
@@ -274,6 +279,7 @@ private:
 
     private:
         ReadAhead& fOwner;
+        BlockBuffer& fPacked;
     };
 
     // Blocks worth keeping: the reader's and the next ones.
@@ -285,7 +291,8 @@ private:
         return false;
     }
 
-    void Loop() {
+    // One thread's work; packed is its scratch for compressed bytes.
+    void Loop(BlockBuffer& packed) {
         zlibCompressBlock codec;
         const int64_t n = static_cast<int64_t>(fEntries.size());
         std::unique_lock<std::mutex> lk(fMutex);
@@ -316,7 +323,7 @@ private:
             lk.unlock();
             std::exception_ptr error;
             try {
-                InflateBlock(*fFile, fName, fEntries[static_cast<size_t>(target)], fPacked, slot->data, codec);
+                InflateBlock(*fFile, fName, fEntries[static_cast<size_t>(target)], packed, slot->data, codec);
             } catch (...) {
                 error = std::current_exception();
             }
@@ -336,9 +343,9 @@ private:
     bool fIdle = false;
     bool fStop = false;
     Slot fSlots[kReadAheadDepth];
-    BlockBuffer fPacked;  // the thread's compressed scratch
-    Body fBody;
-    sfThreadPool fPool;
+    BlockBuffer fPacked[kReadAheadThreads];  // each thread's compressed scratch
+    std::unique_ptr<Body> fBodies[kReadAheadThreads];
+    sfThreadPool fPool;  // last: its threads stop before the members above go
 };
 
 // ---------------------------------------------------------------- zcmpsFilestr
@@ -391,8 +398,15 @@ void zcmpsFilestr::setCompressionLevel(int level) {
     fLevel = level;
 }
 
+void zcmpsFilestr::setCachedBlocks(int blocks) {
+    VESK_ASSERT(blocks >= 0 && blocks <= kMaxCachedBlocks);
+    fCachedBlocks = blocks;
+    if (fCache.size() > static_cast<size_t>(blocks)) fCache.resize(static_cast<size_t>(blocks));
+}
+
 void zcmpsFilestr::ResetToIdle() {
     StopReadAhead();
+    fCache.clear();
     if (fPool) {
         fPool->stopAll();  // drains: every queued block finishes first
         fPool.reset();
@@ -467,7 +481,35 @@ void zcmpsFilestr::readFilePosInfo(int64_t offset, bool reversed) {
     fMode = Mode::Reading;
 }
 
+// Moves the current block into the cache, in front; the buffer of the block
+// left longest ago (or a spare one) becomes the current buffer, holding no block.
+void zcmpsFilestr::ParkCurrentBlock() {
+    if (fBlockIndex < 0 || fCachedBlocks == 0) return;
+    if (fCache.size() < static_cast<size_t>(fCachedBlocks)) fCache.emplace_back();
+    std::rotate(fCache.begin(), fCache.end() - 1, fCache.end());
+    fCache.front().index = fBlockIndex;
+    fCache.front().data.swap(fBlock);
+    fBlockIndex = -1;
+}
+
+// Block k from the cache into the current buffer; the current block takes
+// its place in the cache, in front.
+bool zcmpsFilestr::TakeCachedBlock(int64_t k) {
+    for (auto it = fCache.begin(); it != fCache.end(); ++it) {
+        if (it->index != k) continue;
+        fBlock.swap(it->data);
+        it->index = fBlockIndex;
+        std::rotate(fCache.begin(), it, it + 1);
+        fBlockIndex = k;
+        fLastLoaded = k;
+        return true;
+    }
+    return false;
+}
+
 void zcmpsFilestr::LoadBlock(int64_t k) {
+    if (TakeCachedBlock(k)) return;
+    ParkCurrentBlock();
     fBlockIndex = -1;
     try {
         if (fMultiThread) {
@@ -625,6 +667,7 @@ void zcmpsFilestr::setFileToAppend(int64_t position, bool reversed) {
     if (k < static_cast<int64_t>(fEntries.size())) fNextCompressedOfs = fEntries[static_cast<size_t>(k)].compressedOfs;
     fEntries.resize(static_cast<size_t>(k));
     fBlock.release();
+    fCache.clear();
     fPacked.release();
     fBlockIndex = -1;
     fBlockSize = zcmps::kBlockSize;

@@ -130,13 +130,21 @@ private:
 // Threads: setMultiThread (1) makes writing compress blocks on a pool of
 // worker threads (blocks still reach the file in order, and the bytes are
 // identical to single-threaded writing at the same level) and makes reading
-// inflate the following blocks ahead of the reader on a thread of its own
-// while it reads block after block (a jump to another block idles it).
-// The object itself is used from one thread at a time.
+// inflate the following blocks ahead of the reader on kReadAheadThreads
+// threads while it reads block after block (a jump to another block idles
+// them). The object itself is used from one thread at a time.
+//
+// Memory while reading: inflated blocks live in buffers of block_size bytes
+// (4 MiB), never more than 1 (the block read) + the cached blocks (see
+// setCachedBlocks) + kReadAheadDepth with read-ahead, plus one compressed
+// block per inflating thread.
 class zcmpsFilestr : public VESK_StrBaseIO {
 public:
     static constexpr int kDefaultWorkers = 2;
-    static constexpr int kReadAheadDepth = 2;
+    static constexpr int kReadAheadDepth = 3;
+    static constexpr int kReadAheadThreads = 2;
+    static constexpr int kDefaultCachedBlocks = 2;
+    static constexpr int kMaxCachedBlocks = 64;
 
     // file must be open (for reading and writing as the use requires).
     explicit zcmpsFilestr(const VESK_FileStream& file);
@@ -153,6 +161,12 @@ public:
     void setWorkerCount(int workers);
     // Compression level, 0 to 12 (default 1). Must be set before writing starts.
     void setCompressionLevel(int level);
+    // Reading: how many inflated blocks besides the current one are kept, so
+    // that a Seek back to one of them inflates nothing (0 to
+    // kMaxCachedBlocks; default kDefaultCachedBlocks). The least recently
+    // left block makes room.
+    void setCachedBlocks(int blocks);
+    int CachedBlocks() const { return fCachedBlocks; }
 
     // Starts a new data area at offset, in the given byte order.
     void setRow0Pos(int64_t offset, bool reversed = false);
@@ -195,6 +209,8 @@ private:
     void ThrowMalformed() const;
     void ThrowShortRead(int error) const;
     void LoadBlock(int64_t k);
+    void ParkCurrentBlock();
+    bool TakeCachedBlock(int64_t k);
     void StopReadAhead();
     void BeginWriting();
     void SubmitCurrent();
@@ -225,6 +241,13 @@ private:
     int64_t fBlockIndex = -1;
     int64_t fLastLoaded = -1;      // the block loaded before, while read-ahead runs
     zcmps::BlockBuffer fPacked;    // compressed bytes of a block
+    // Blocks left behind, most recently left first; index -1: a spare buffer.
+    struct CachedBlock {
+        int64_t index = -1;
+        zcmps::BlockBuffer data;
+    };
+    std::vector<CachedBlock> fCache;
+    int fCachedBlocks = kDefaultCachedBlocks;
     std::unique_ptr<zlibCompressBlock> fInflater;
     std::unique_ptr<ReadAhead> fReadAhead;
 

@@ -244,4 +244,34 @@ BENCHMARK(BM_RandomSeek)
     ->MeasureProcessCPUTime()
     ->Unit(benchmark::kMillisecond);
 
+// 1,000 rows at random within a few blocks of the zlib layer around a
+// position, back and forth: arg the number of inflated blocks kept besides
+// the current one (0: every move into another block inflates it again).
+void BM_NearSeekZlib(benchmark::State& state) {
+    const Files& f = TheFiles();
+    SystemFileDataSource src(f.path[kCompressZlib], "", false);
+    src.SetCachedZlibBlocks(int(state.range(0)));
+    {
+        std::unique_ptr<VESK_InputCaseIterator> warm(src.MakeIterator(nullptr));
+        while (warm->NextCase()) {
+        }
+    }
+    // About three blocks of rows around the middle.
+    const int64_t rowsPerBlock = zcmps::kBlockSize / (kVars * 8);
+    std::mt19937_64 random(42);
+    std::uniform_int_distribution<int64_t> pick(kRows / 2 - rowsPerBlock, kRows / 2 + 2 * rowsPerBlock);
+    std::unique_ptr<VESK_InputCaseIterator> it(src.MakeIterator(nullptr));
+    double sum = 0;
+    for (auto _ : state) {
+        for (int i = 0; i < 1000; ++i) {
+            it->Seek(pick(random));
+            it->NextCase();
+            sum += it->GetCase().Cells()[0].d;
+        }
+    }
+    benchmark::DoNotOptimize(sum);
+    state.SetItemsProcessed(state.iterations() * 1000);
+}
+BENCHMARK(BM_NearSeekZlib)->ArgName("cached")->Arg(0)->Arg(2)->Arg(4)->UseRealTime()->Unit(benchmark::kMillisecond);
+
 }  // namespace

@@ -3,6 +3,8 @@
 // row-by-row reading.
 #include <cmath>
 #include <limits>
+#include <stdexcept>
+#include <string>
 #include <unordered_map>
 
 #include "SystemFileDataSource.h"
@@ -11,6 +13,7 @@
 #include "datasrc.h"
 #include "reader_impl.h"
 #include "vesk_assert.h"
+#include "zcmpsfilestr.h"
 
 namespace vesk {
 
@@ -21,6 +24,8 @@ using detail::Guarded;
 void Reader::Impl::Monitor::Report(const char* message, int) { fWarnings.push_back(message); }
 
 Reader::Impl::Impl(const std::string& path, const ReaderOptions& options) : fPath(path) {
+    if (options.zlib_cached_blocks < 0 || options.zlib_cached_blocks > zcmpsFilestr::kMaxCachedBlocks)
+        throw std::invalid_argument("zlib_cached_blocks must be 0 to " + std::to_string(zcmpsFilestr::kMaxCachedBlocks));
     const auto lock = detail::LockEngine();
     const detail::EncodingScope scope(options.encoding);
     fEncoding = options.encoding;
@@ -30,6 +35,7 @@ Reader::Impl::Impl(const std::string& path, const ReaderOptions& options) : fPat
     for (const VESK_DataSource* s = fSource.get(); s && !fFile; s = s->GetParentSource())
         fFile = dynamic_cast<const SystemFileDataSource*>(s);
     VESK_ASSERT(fFile != nullptr);
+    const_cast<SystemFileDataSource*>(fFile)->SetCachedZlibBlocks(options.zlib_cached_blocks);
     Describe();
 }
 

@@ -158,6 +158,10 @@ public:
     void SetPasswordMangled(bool mangled);
     bool GetPasswordMangled() const;
     bool IsEncrypted() const;
+    // Compression code 2: how many inflated blocks are kept besides the one
+    // being read (0 to 64, default 2), so that Seek back and forth near a
+    // position inflates nothing again.
+    void SetCachedZlibBlocks(int blocks);
 
     // ---- row positions (compression codes 1 and 2; other files need none)
     // The row nearest at or before `row` whose position in the data area this

@@ -294,6 +294,10 @@ struct VESK_EXPORT ReaderOptions {
     /// and files of another code page keep theirs (a warning says so).
     /// Unknown: Error 1245.
     std::string encoding = "UTF-8";
+    /// zlib-compressed files: how many inflated 4 MiB blocks are kept besides
+    /// the one being read (0 to 64), so that reading back and forth near a
+    /// position inflates nothing again.
+    int zlib_cached_blocks = 2;
 };
 
 /// What a columnar read does with missing values.

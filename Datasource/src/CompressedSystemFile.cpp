@@ -3,7 +3,11 @@
 #include "CompressedSystemFile.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 #include "SystemFileException.h"
 #include "SystemFileOptions.h"
@@ -45,6 +49,78 @@ inline uint64_t LoadCommands(const uint8_t* p) {
 
 }  // namespace
 
+// Writes one buffer at a time to a stream on a thread of its own. While a
+// write is in flight the caller leaves the stream alone; Wait ends that time.
+class BackgroundWriter {
+public:
+    explicit BackgroundWriter(VESK_StrBaseIO* stream) : fStream(stream), fThread([this] { Loop(); }) {}
+    ~BackgroundWriter() {
+        Wait();
+        {
+            std::lock_guard<std::mutex> lock(fMutex);
+            fStop = true;
+        }
+        fChanged.notify_all();
+        fThread.join();
+    }
+
+    // Starts writing bytes at position; data must stay as it is until Wait.
+    void Start(const uint8_t* data, size_t bytes, int64_t position) {
+        {
+            std::lock_guard<std::mutex> lock(fMutex);
+            fData = data;
+            fBytes = bytes;
+            fPosition = position;
+            fBusy = true;
+        }
+        fChanged.notify_all();
+    }
+
+    // Waits for the write in flight; false, with errno set, when it failed.
+    bool Wait() {
+        std::unique_lock<std::mutex> lock(fMutex);
+        fChanged.wait(lock, [this] { return !fBusy; });
+        if (fErrno == 0) return true;
+        errno = fErrno;
+        return false;
+    }
+
+private:
+    void Loop() {
+        std::unique_lock<std::mutex> lock(fMutex);
+        for (;;) {
+            fChanged.wait(lock, [this] { return fStop || fBusy; });
+            if (fStop) return;
+            lock.unlock();
+            const int error = Write();
+            lock.lock();
+            if (fErrno == 0) fErrno = error;
+            fBusy = false;
+            fChanged.notify_all();
+        }
+    }
+
+    // 0, or the errno of a failed seek or write.
+    int Write() {
+        errno = 0;
+        if (fStream->Tell() != fPosition && fStream->Seek(fPosition, VESK_StrBaseIO::SeekFromStart) != 0)
+            return errno ? errno : EIO;
+        if (fStream->Write(fData, fBytes) == fBytes) return 0;
+        return errno ? errno : EIO;
+    }
+
+    VESK_StrBaseIO* const fStream;
+    std::mutex fMutex;
+    std::condition_variable fChanged;
+    const uint8_t* fData = nullptr;
+    size_t fBytes = 0;
+    int64_t fPosition = 0;
+    bool fBusy = false;
+    bool fStop = false;
+    int fErrno = 0;  // of the first failed write; later ones are not tried again by the caller
+    std::thread fThread;
+};
+
 CompressedSystemFile::CompressedSystemFile(VESK_StrBaseIO* stream, SystemFileOptions* options,
                                            VESK_SparseFileIndex* index, int64_t row0pos)
     : fStream(stream),
@@ -67,6 +143,7 @@ CompressedSystemFile::~CompressedSystemFile() {
     } catch (...) {
         // A destructor cannot report; callers that care flush first.
     }
+    fWriter.reset();  // before the buffer it may be writing
 }
 
 // ---------------------------------------------------------------- positions
@@ -308,9 +385,74 @@ inline void CompressedSystemFile::DecodeRun(OBS* out, int count, const uint8_t* 
     fPos += count;
 }
 
+// Decodes cells while the blocks stand whole in the read buffer and have no
+// code 0 or 252, keeping the codec's state in locals (stores to the cells
+// could otherwise alias the members); returns the cells decoded. The caller
+// goes on from there block by block.
+long CompressedSystemFile::DecodeBuffered(OBS* cells) {
+    if (fMode != kReading || (fPos < kKeySize && !fClean)) return 0;
+    const uint8_t* const base = fBuf.get();
+    const size_t bufLen = fBufLen;
+    size_t bufPos = fBufPos;
+    const uint8_t* cmd = fCmd;
+    const uint8_t* raw = fPos < kKeySize ? fRaw + size_t(fRawIndex) * 8 : nullptr;
+    uint64_t commands = fPos < kKeySize ? LoadCommands(cmd) : 0;
+    int pos = fPos;
+    const long n = fCells;
+    long i = 0;
+    while (i < n) {
+        if (pos == kKeySize) {
+            // The next block, when it is whole in the buffer (its raw cells
+            // are counted from its command bytes, never beyond kBlockMax).
+            if (bufLen - bufPos < kBlockMax) break;
+            const uint8_t* const p = base + bufPos;
+            const uint64_t next = LoadCommands(p);
+            if (next == kOnes * kCodeRaw) {
+                bufPos += kBlockMax;
+            } else {
+                if ((BytesEqual(next, kCodeEnd) | BytesEqual(next, kCodePadding)) != 0) break;
+                bufPos += 8 + 8 * size_t(CountFlagged(BytesEqual(next, kCodeRaw)));
+            }
+            commands = next;
+            cmd = p;
+            raw = p + 8;
+            pos = 0;
+        }
+        const int count = int(std::min<long>(kKeySize - pos, n - i));
+        if (commands == kOnes * kCodeRaw) {
+            // Eight raw cells, the common block of real data: its cells in one copy.
+            std::memcpy(cells + i, raw, size_t(count) * sizeof(OBS));
+            raw += size_t(count) * sizeof(OBS);
+        } else {
+            for (int j = 0; j < count; ++j) {
+                const uint8_t c = cmd[pos + j];
+                uint64_t r;
+                std::memcpy(&r, raw, 8);  // within the block or its slack; discarded unless raw
+                const uint64_t rawMask = 0 - uint64_t(c == kCodeRaw);
+                const uint64_t v = (r & rawMask) | (kDecodeTable[c] & ~rawMask);
+                raw += rawMask & 8;
+                std::memcpy(&cells[i + j], &v, 8);
+            }
+        }
+        pos += count;
+        i += count;
+    }
+    if (cmd != fCmd) {
+        fCmd = cmd;
+        fRaw = cmd + 8;
+        fBlockBytes = int(base + bufPos - cmd);
+        fClean = true;
+        fEnd = false;
+    }
+    if (raw) fRawIndex = int((raw - fRaw) / 8);
+    fPos = pos;
+    fBufPos = bufPos;
+    return i;
+}
+
 long CompressedSystemFile::DecodeCase(OBS* cells, const uint8_t* swapFlags) {
     const long n = fCells;
-    long iCell = 0;
+    long iCell = swapFlags ? 0 : DecodeBuffered(cells);
     while (iCell < n) {
         if (fPos >= kKeySize && ReadBlock() == 0) {
             SF_REQUIRE(iCell == 0, DatasrcMsg::ShortRead);
@@ -375,7 +517,13 @@ long CompressedSystemFile::SkipCase() {
 long CompressedSystemFile::ReadRow(OBS* cells, const uint8_t* swapFlags) {
     const int64_t position = PositionOnTarget();
     if (fEnd) return 0;
-    if (fIndex) fIndex->Add(fCurrentRow, position);
+    // Rows read in order are offered about twice per index spacing, not each:
+    // the index keeps at most one per spacing anyway, and offers closer than
+    // a spacing never widen it.
+    if (fIndex && position >= fOfferFrom) {
+        fIndex->Add(fCurrentRow, position);
+        fOfferFrom = position + int64_t(fIndex->Spacing() / 2);
+    }
     const int64_t previousRowPos = fLastRowPos;
     fLastRowPos = position;
     ++fTargetRow;
@@ -401,7 +549,30 @@ void CompressedSystemFile::EnterWriting() {
     if (!fOut) fOut.reset(new uint8_t[kWriteCapacity + kBlockMax]());
 }
 
+void CompressedSystemFile::WaitForWriter() {
+    if (fWriter) SF_REQUIRE_SYS(fWriter->Wait(), kErrCannotWriteCase);
+}
+
+// Writes out the first `bytes` of the write buffer, whole blocks only, and
+// empties it: to a file stream on the writer thread (the buffers change
+// places), else at once.
+void CompressedSystemFile::HandOff(size_t bytes) {
+    if (!fWriter && dynamic_cast<VESK_FileStream*>(fStream)) {
+        fOutInFlight.reset(new uint8_t[kWriteCapacity + kBlockMax]());
+        fWriter = std::make_unique<BackgroundWriter>(fStream);
+    }
+    if (fWriter) {
+        WaitForWriter();
+        fOut.swap(fOutInFlight);
+        fWriter->Start(fOutInFlight.get(), bytes, fOutStreamPos);
+    } else {
+        WriteOut(bytes);
+    }
+    fOutStreamPos += int64_t(bytes);
+}
+
 void CompressedSystemFile::WriteOut(size_t bytes) {
+    WaitForWriter();
     if (fStream->Tell() != fOutStreamPos)
         SF_REQUIRE_SYS(fStream->Seek(fOutStreamPos, VESK_StrBaseIO::SeekFromStart) == 0, DatasrcMsg::CannotWriteCase);
     const size_t toWrite = bytes;
@@ -412,7 +583,7 @@ void CompressedSystemFile::WriteOut(size_t bytes) {
 void CompressedSystemFile::EncodeCase(const OBS* cells) {
     if (fMode != kWriting) EnterWriting();
     // Locals: stores through the byte pointer could otherwise alias the members.
-    uint8_t* const out = fOut.get();
+    uint8_t* out = fOut.get();
     size_t outLen = fOutLen;
     int pos = fPos;
     int rawIndex = fRawIndex;
@@ -452,8 +623,8 @@ void CompressedSystemFile::EncodeCase(const OBS* cells) {
             outLen += 8 + size_t(rawIndex) * 8;
             if (outLen > kWriteCapacity - kBlockMax) {
                 fOutLen = 0;
-                WriteOut(outLen);
-                fOutStreamPos += int64_t(outLen);
+                HandOff(outLen);
+                out = fOut.get();  // the buffers may have changed places
                 outLen = 0;
             }
         }
@@ -489,6 +660,7 @@ void CompressedSystemFile::Flush() {
             fOutLen = 0;
         }
     }
+    WaitForWriter();
     if (auto* file = dynamic_cast<VESK_FileStream*>(fStream))
         SF_REQUIRE_SYS(file->Flush(), DatasrcMsg::CannotWriteCase);
     fDirty = false;
@@ -496,6 +668,7 @@ void CompressedSystemFile::Flush() {
 
 void CompressedSystemFile::PrepareAppend(int64_t row, bool reopen) {
     VESK_ASSERT(fMode != kWriting);
+    WaitForWriter();
     SetTargetRow(row);
     const int64_t position = PositionOnTarget();
     if (reopen) {

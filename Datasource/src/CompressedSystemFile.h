@@ -11,7 +11,9 @@
 // reads, so decoding a block costs no stream call; before each refill the
 // codec re-seeks the stream if someone else moved it (iterators of one
 // "$FL3" file share one stream). Writing collects whole blocks in an internal
-// buffer and writes them out in bulk.
+// buffer and writes them out in bulk; to a file stream, on a thread of its
+// own while the next buffer is encoded (a failed write is then reported by a
+// later WriteRow, or by Flush at the latest).
 #pragma once
 
 #include <cstdint>
@@ -22,6 +24,7 @@
 
 class VESK_StrBaseIO;
 class VESK_SparseFileIndex;
+class BackgroundWriter;
 
 class CompressedSystemFile {
 public:
@@ -99,9 +102,12 @@ private:
     bool TakeCleanBlock(long& need);
     int64_t SkipRows(int64_t row, int64_t target);
     void WriteOut(size_t bytes);
+    void HandOff(size_t bytes);
+    void WaitForWriter();
     void EnterWriting();
     template <bool kSwap>
     void DecodeRun(OBS* out, int count, const uint8_t* swapFlags);
+    long DecodeBuffered(OBS* cells);
 
     VESK_StrBaseIO* fStream;
     SystemFileOptions* fOptions;
@@ -111,6 +117,8 @@ private:
     int64_t fCurrentRow = 0;
     int64_t fTargetRow = 0;
     int64_t fLastRowPos = 0;
+    // Reading in order offers the index a row only from this position on.
+    int64_t fOfferFrom = 0;
     Mode fMode = kIdle;
     bool fDirty = false;
     bool fEnd = false;
@@ -136,4 +144,7 @@ private:
     std::unique_ptr<uint8_t[]> fOut;
     size_t fOutLen = 0;
     int64_t fOutStreamPos;
+    // File streams only: the buffer being written meanwhile, and its writer.
+    std::unique_ptr<uint8_t[]> fOutInFlight;
+    std::unique_ptr<BackgroundWriter> fWriter;
 };

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "datasrc.h"
+#include "sortednameindex.h"
 #include "textmb.h"
 
 // Finds variables by name with the result of FindVarIndex (case ignored,
@@ -18,37 +19,59 @@
 // adding variables is not.
 class ExtensionNameLookup {
 public:
-    explicit ExtensionNameLookup(const VESK_DataSource& source) {
-        const int n = int(source.ColumnCount());
-        fNames.reserve(size_t(n));
-        for (int column = 0; column < n; ++column)
-            fNames.emplace_back(source.GetVariable(column).GetUpperCaseName(), column);
-        std::stable_sort(fNames.begin(), fNames.end(),
-                         [](const Entry& a, const Entry& b) { return a.first < b.first; });
-    }
+    explicit ExtensionNameLookup(const VESK_DataSource& source)
+        : fIndex(CopyNames(source)), fFlags(fIndex.Classify()) {}
+    ExtensionNameLookup(const ExtensionNameLookup&) = delete;  // the index views fText
+    ExtensionNameLookup& operator=(const ExtensionNameLookup&) = delete;
 
     // The column of the variable called name, -1 when there is none. When
     // several variables share the name (before the reader repairs names), the
     // first at or after start wins, else the first of all, as FindVarIndex does.
-    int Find(const std::string& name, int start = 0) const {
-        const char* text = name.c_str();
-        size_t length = std::strlen(text);
+    int Find(std::string_view name, int start = 0) const {
+        const char* text = name.data();
+        size_t length = std::min(name.size(), name.find('\0'));
         while (length > 0 && text[length - 1] == ' ') --length;
         char upper[kUpperNameBuffer];
         const int upperLength = VESKMBMvUpper_A(upper, sizeof upper, text, length);
-        const std::string key(upper, size_t(upperLength > 0 ? upperLength : 0));
-        // Equal names sit in ascending column order (stable sort).
-        auto range = std::equal_range(fNames.begin(), fNames.end(), Entry(key, 0),
-                                      [](const Entry& a, const Entry& b) { return a.first < b.first; });
+        const std::string_view key(upper, size_t(upperLength > 0 ? upperLength : 0));
+        // Records name the variables mostly in column order: the column at
+        // start or the next, holding the only variable of that name, needs no search.
+        for (int hint : {start, start + 1})
+            if (hint >= 0 && size_t(hint) < fIndex.Size() && !(fFlags[size_t(hint)] & SortedNameIndex::kShared) &&
+                fIndex.Name(uint32_t(hint)) == key)
+                return hint;
+        // Equal names sit in ascending column order.
+        const auto range = fIndex.Find(key);
         if (range.first == range.second) return -1;
-        auto at = std::lower_bound(range.first, range.second, start,
-                                   [](const Entry& e, int column) { return e.second < column; });
-        return at != range.second ? at->second : range.first->second;
+        auto at = std::lower_bound(range.first, range.second, start, [](const SortedNameIndex::Entry& e, int column) {
+            return int(e.position) < column;
+        });
+        return int(at != range.second ? at->position : range.first->position);
     }
 
 private:
-    using Entry = std::pair<std::string, int>;
     static constexpr size_t kUpperNameBuffer = 128;  // as FindVarIndex compares
 
-    std::vector<Entry> fNames;
+    // The upper-case names, one after the other in fText; views of them.
+    std::vector<std::string_view> CopyNames(const VESK_DataSource& source) {
+        const int n = int(source.ColumnCount());
+        std::vector<size_t> ends;
+        ends.reserve(size_t(n));
+        for (int column = 0; column < n; ++column) {
+            fText += source.GetVariable(column).GetUpperCaseName();
+            ends.push_back(fText.size());
+        }
+        std::vector<std::string_view> names;
+        names.reserve(size_t(n));
+        size_t begin = 0;
+        for (size_t end : ends) {
+            names.emplace_back(fText.data() + begin, end - begin);
+            begin = end;
+        }
+        return names;
+    }
+
+    std::string fText;
+    SortedNameIndex fIndex;
+    std::vector<uint8_t> fFlags;  // SortedNameIndex::Classify
 };

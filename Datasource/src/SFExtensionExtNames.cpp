@@ -5,10 +5,12 @@
 
 #include <algorithm>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
 #include "SFExtensionHandlers.h"
+#include "sortednameindex.h"
 
 VESK_DEFINE_EXTENSION_HANDLER_INSTANCE(SFExtensionExtNames)
 
@@ -54,9 +56,10 @@ void SFExtensionExtNames::ApplyRecord(VESK_DataSource& target, SystemFileOptions
     options._longNamesPresent = true;
     SF_EXT_CHECK(rec.UnitSize() == 1, "rec.UnitSize()==1");
 
-    const std::string extString = rec.Text();
+    // Read in place: the record may hold megabytes.
+    const std::string_view extString(reinterpret_cast<const char*>(rec.Contents()), rec.Contents() ? rec.ByteSize() : 0);
     const size_t len = extString.size();
-    constexpr size_t notFound = std::string::npos;
+    constexpr size_t notFound = std::string_view::npos;
     size_t i = 0;
     while (i < len) {
         const size_t equal = extString.find_first_of("=\t", i);
@@ -68,17 +71,29 @@ void SFExtensionExtNames::ApplyRecord(VESK_DataSource& target, SystemFileOptions
         i = j + 1;
     }
 
-    if (options._longNames.empty()) return;
-    std::vector<std::pair<std::string, std::string>> byShort = options._longNames;
-    std::sort(byShort.begin(), byShort.end());
+    const auto& table = options._longNames;
+    if (table.empty()) return;
+    std::vector<std::string_view> shortNames;
+    shortNames.reserve(table.size());
+    for (const auto& entry : table) shortNames.emplace_back(entry.first);
+    // Of entries with the same short name, the least long name is taken.
+    const SortedNameIndex byShort(std::move(shortNames), [&](uint32_t a, uint32_t b) {
+        return table[a].second != table[b].second ? table[a].second < table[b].second : a < b;
+    });
+    const std::vector<uint8_t> flags = byShort.Classify();
     const int nVars = int(target.ColumnCount());
     for (int v = 0; v < nVars; ++v) {
         VESK_Variable& var = target.GetVariable(v);
         const std::string& name = var.GetName();
-        auto it = std::lower_bound(byShort.begin(), byShort.end(), name,
-                                   [](const std::pair<std::string, std::string>& p, const std::string& n) {
-                                       return p.first < n;
-                                   });
-        if (it != byShort.end() && it->first == name) var.SetName(it->second.c_str(), unsigned(it->second.size()));
+        // The table usually lists the variables in order: entry v, when its
+        // short name is the only one of its kind, needs no search.
+        size_t at = size_t(v);
+        if (at >= table.size() || (flags[at] & SortedNameIndex::kShared) || table[at].first != name) {
+            const auto range = byShort.Find(name);
+            if (range.first == range.second) continue;
+            at = range.first->position;
+        }
+        const std::string& longName = table[at].second;
+        var.SetName(longName.c_str(), unsigned(longName.size()));
     }
 }

@@ -7,6 +7,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "SFExtensionDictionary.h"
@@ -69,7 +70,8 @@ void SFExtensionVariableAttributes::ApplyRecord(VESK_DataSource& target, SystemF
                                                 const SystemFileExtensionRecord& rec) {
     SF_EXT_CHECK(rec.UnitSize() == sizeof(char), "rec.UnitSize() == sizeof(char)");
     SF_EXT_CHECK(rec.NUnits() >= 0, "rec.NUnits() >= 0");
-    const std::string text = rec.Text();
+    // Read in place: the record may hold megabytes.
+    const std::string_view text(reinterpret_cast<const char*>(rec.Contents()), rec.Contents() ? rec.ByteSize() : 0);
     const size_t length = text.size();
     const ExtensionNameLookup names(target);
     const uint64_t allowance = FailedParseAllowance(length);
@@ -79,7 +81,7 @@ void SFExtensionVariableAttributes::ApplyRecord(VESK_DataSource& target, SystemF
     size_t p = 0;
     while (p < length) {
         const size_t colon = text.find(':', p);
-        if (colon == std::string::npos || colon == p) break;
+        if (colon == std::string_view::npos || colon == p) break;
         const int column = names.Find(text.substr(p, colon - p), previous);
         if (column >= 0) previous = column;
 

@@ -244,6 +244,12 @@ bool SystemFileDataSource::IsEncrypted() const { return !m_->_options._password.
 SystemFileOptions& SystemFileDataSource::Options() { return m_->_options; }
 const SystemFileOptions& SystemFileDataSource::Options() const { return m_->_options; }
 int64_t SystemFileDataSource::Row0Pos() const { return m_->_row0pos; }
+
+void SystemFileDataSource::SetCachedZlibBlocks(int blocks) {
+    VESK_ASSERT(blocks >= 0 && blocks <= zcmpsFilestr::kMaxCachedBlocks);
+    m_->_options._zlibCachedBlocks = blocks;
+    if (m_->zreader) m_->zreader->setCachedBlocks(blocks);
+}
 int SystemFileDataSource::State() const { return m_->state; }
 
 void SystemFileDataSource::IndexedRow(int64_t row, int64_t& foundRow, int64_t& position) const {
@@ -415,6 +421,7 @@ VESK_InputCaseIterator* SystemFileDataSource::MakeIterator(OBS* buffer) const {
         m_->reopenForReading = false;
         if (m_->_options._password.Empty() && m_->_options._compression == kCompressZlib) {
             m_->zreader = std::make_unique<zcmpsFilestr>(m_->_file);
+            m_->zreader->setCachedBlocks(m_->_options._zlibCachedBlocks);
             m_->zreader->readFilePosInfo(m_->_row0pos, m_->_options._reversed);
         }
     }

@@ -18,6 +18,7 @@
 #include "SystemFileExtensionRecord.h"
 #include "dictnry.h"
 #include "errortext.h"
+#include "sortednameindex.h"
 #include "sysfilecoding.h"
 #include "valuelabelmap.h"
 
@@ -386,20 +387,34 @@ void SystemFileDataSource::FixVarNames(VESK_DataSource& source) { FixVarNames(so
 
 void SystemFileDataSource::FixVarNames(VESK_DataSource& source, ErrorMonitor* monitor) {
     const unsigned n = source.ColumnCount();
-    std::set<std::string> taken;  // upper-case names
-    std::vector<unsigned> marked;
+    // The upper-case names of the valid names, one after the other; invalid
+    // names stand as empty ones (no valid name is empty).
+    std::string text;
+    std::vector<size_t> ends(n);
     for (unsigned v = 0; v < n; ++v) {
-        const VESK_Variable& var = source.GetVariable(int(v));
-        if (!ValidFileName(var.GetName()) || !taken.insert(VESKMBUpper(var.GetName())).second) marked.push_back(v);
+        const std::string& name = source.GetVariable(int(v)).GetName();
+        if (ValidFileName(name)) text += VESKMBUpper(name);
+        ends[v] = text.size();
     }
-    int k = 0;
+    std::vector<std::string_view> upper(n);
+    for (unsigned v = 0; v < n; ++v) upper[v] = std::string_view(text.data(), ends[v]).substr(v ? ends[v - 1] : 0);
+    const SortedNameIndex taken(upper);
+    // Invalid names, and valid ones taken by an earlier column, are replaced.
+    const std::vector<uint8_t> flags = taken.Classify();
+    std::vector<unsigned> marked;
+    for (unsigned v = 0; v < n; ++v)
+        if (upper[v].empty() || (flags[v] & SortedNameIndex::kRepeated)) marked.push_back(v);
+    const auto isTaken = [&](std::string_view name) {
+        const auto range = taken.Find(name);
+        return range.first != range.second;
+    };
+    int k = 0;  // each replacement is a new V<k>
     char candidate[32];
     for (unsigned v : marked) {
         do {
             ++k;
             std::snprintf(candidate, sizeof candidate, "V%d", k);
-        } while (taken.count(candidate) != 0);
-        taken.insert(candidate);
+        } while (isTaken(candidate));
         candidate[0] = 'v';
         source.GetVariable(int(v)).SetName(candidate);
     }

@@ -64,6 +64,8 @@ struct SystemFileOptions {
     bool _longNamesPresent = false;
     std::string _encoding;
     ExtNameStr _password;
+    // Compression code 2: inflated blocks kept besides the current one (0..64).
+    int32_t _zlibCachedBlocks = 2;
 
     SystemFileOptions();
 };

@@ -262,6 +262,54 @@ TEST(ZcmpsFilestr, RandomSeeksReadTheSameWithAndWithoutReadAhead) {
     EXPECT_EQ(plain.Footprint(), 0u);
 }
 
+TEST(ZcmpsFilestr, BlocksLeftBehindAreKeptAsSetAndMemoryStaysBounded) {
+    TempFile f;
+    const Bytes data = Realistic(5 * kBS, 23);
+    WriteArea(f.path, data);
+    const Bytes good = FileBytes(f.path);
+    const int64_t tr = zcmps::DecodeHeader(good.data() + kDict, false).ztrailerOfs;
+    Bytes damaged = good;  // blocks 0 and 1 no longer inflate
+    for (int k = 0; k < 2; ++k) {
+        const zcmps::Entry e = zcmps::DecodeEntry(good.data() + tr + zcmps::kTrailerHeadLen + 24 * k, false);
+        for (int i = 0; i < 64; ++i) damaged[size_t(e.compressedOfs + e.compressedSize / 2 + i)] ^= 0x5A;
+    }
+    Bytes out(100);
+    for (bool readAhead : {false, true}) {
+        for (int cached : {0, 1, 2}) {
+            SCOPED_TRACE(testing::Message() << "read-ahead " << readAhead << ", cached " << cached);
+            PutFileBytes(f.path, good);
+            auto area = OpenArea(f.path, false, readAhead);
+            zcmpsFilestr& z = *area;
+            z.setCachedBlocks(cached);
+            for (int64_t k = 0; k < 3; ++k) {
+                ASSERT_EQ(z.Seek(kDict + k * int64_t(kBS) + 7, 0), 0);
+                ASSERT_EQ(z.Read(out.data(), out.size()), out.size());
+            }
+            // Back to block 1, then block 0: held when the cache has room, else
+            // inflated again, which the damage shows (not while read-ahead may
+            // still be reading the file being rewritten).
+            if (!readAhead) PutFileBytes(f.path, damaged);  // the open file sees the new bytes
+            for (int64_t k : {1, 0}) {
+                ASSERT_EQ(z.Seek(kDict + k * int64_t(kBS) + 11, 0), 0);
+                const bool held = readAhead || cached > 1 || (cached == 1 && k == 1);
+                EXPECT_EQ(ErrorOf([&] { z.Read(out.data(), out.size()); }), held ? 0 : 1204) << k;
+                if (held) EXPECT_TRUE(std::equal(out.begin(), out.end(), data.begin() + k * int64_t(kBS) + 11));
+                z.Clear();
+            }
+            // Reading on to the end keeps to 1 + cached + read-ahead buffers of a
+            // block each, plus the compressed bytes being inflated.
+            if (!readAhead) PutFileBytes(f.path, good);
+            ASSERT_EQ(z.Seek(kDict + 2 * int64_t(kBS), 0), 0);
+            Bytes rest(3 * kBS);
+            ASSERT_EQ(z.Read(rest.data(), rest.size()), rest.size());
+            EXPECT_TRUE(std::equal(rest.begin(), rest.end(), data.begin() + 2 * int64_t(kBS)));
+            const size_t buffers = 1 + size_t(cached) + (readAhead ? zcmpsFilestr::kReadAheadDepth : 0);
+            const size_t packed = readAhead ? zcmpsFilestr::kReadAheadThreads + 1 : 1;
+            EXPECT_LE(z.Footprint(), (buffers + packed) * (4u << 20));
+        }
+    }
+}
+
 // Appending at the end is checked on whole files by the writer suite; from
 // inside the area it drops what followed and cuts the file.
 TEST(ZcmpsFilestr, AppendingFromInsideTheAreaCutsIt) {

@@ -276,6 +276,38 @@ TEST(SystemFileCodecTest, RandomRowsReadTheSameStraightAndByPositioning) {
     }
 }
 
+TEST(SystemFileCodecTest, RunsOfRawBlocksDecodeAndStopAtAnEndCodeOrCutData) {
+    // 20 cells a row, all raw: two rows fill five blocks of 72 bytes.
+    constexpr long kCells = 20;
+    constexpr size_t kTwoRows = 5 * 72;
+    std::vector<std::vector<OBS>> rows(2000, std::vector<OBS>(kCells));
+    for (size_t r = 0; r < rows.size(); ++r)
+        for (size_t c = 0; c < kCells; ++c) rows[r][c] = Num(double(r) + 0.25 + double(c) / 64.0);
+    rows[7][3] = Num(5);  // one coded cell among the raw ones
+    rows[7][19] = kSysmis;
+    MemStream s;
+    EncodeRows(s, kCells, rows);
+    ASSERT_EQ(BitsOf(DecodeAll(s, kCells)), BitsOf(rows));
+
+    // The same stream from row 8 on, so that the byte offsets are plain.
+    std::vector<uint8_t> bytes;
+    MemStream whole;
+    EncodeRows(whole, kCells, std::vector<std::vector<OBS>>(rows.begin() + 8, rows.end()));
+    bytes = whole.Data();
+    ASSERT_EQ(bytes.size(), 996 * kTwoRows);
+
+    // A block of 252 where row 1000 (of these) starts: 1000 rows, cleanly.
+    MemStream ended(std::vector<uint8_t>(bytes.begin(), bytes.begin() + 500 * kTwoRows));
+    ended.Data().insert(ended.Data().end(), {Bytecode::kCodeEnd, 0, 0, 0, 0, 0, 0, 0});
+    EXPECT_EQ(DecodeAll(ended, kCells).size(), 1000u);
+
+    for (size_t cut : {size_t{8 + 3 * 8}, size_t{3}, size_t{72 + 40}}) {
+        SCOPED_TRACE(cut);
+        MemStream cutShort(std::vector<uint8_t>(bytes.begin(), bytes.begin() + 500 * kTwoRows + cut));
+        EXPECT_EQ(FailureOf([&] { DecodeAll(cutShort, kCells); }).first, 1205);
+    }
+}
+
 TEST(SystemFileCodecTest, AppendingEqualsWritingInOneGo) {
     const long cells = 3;
     std::mt19937_64 rng(5);

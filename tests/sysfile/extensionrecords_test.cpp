@@ -15,6 +15,7 @@
 #include <tuple>
 #include <vector>
 
+#include "SFExtensionDictionary.h"
 #include "SystemFileDataSource.h"
 #include "SystemFileExtensionRecord.h"
 #include "datafreedatasource.h"
@@ -861,4 +862,19 @@ TEST(ExtensionRecordFileTest, DictionaryPartsSurviveEveryCompression) {
         // The reader settles the date columns against the final dictionary: no Validate needed.
         EXPECT_EQ(DateInfo(got.GetTrendsInfo()), DateInfo(want.GetTrendsInfo()));
     }
+}
+
+// Name lookup for records that name many variables gives what FindVarIndex
+// gives, whether the names come in column order (the hinted path) or not.
+TEST(ExtensionNameLookupTest, FindsAsFindVarIndexInAndOutOfColumnOrder) {
+    DataFreeDataSource ds;
+    const std::vector<std::string> names = {"alpha", "Beta", "gamma_long_name_1", "gamma_long_name_2", "DELTA"};
+    for (const auto& name : names) AddVar(ds, name.c_str(), 0);
+    const ExtensionNameLookup lookup(ds);
+    std::vector<std::string> probes = {"ALPHA", "beta  ", "Gamma_Long_Name_2", "delta", "missing", "", "alpha\0x"};
+    probes.back() = std::string("alpha\0x", 7);  // the text up to a NUL
+    for (int start = 0; start < 6; ++start)
+        for (const auto& probe : probes)
+            EXPECT_EQ(lookup.Find(probe, start), ds.FindVarIndex(probe.c_str(), start)) << probe << " from " << start;
+    for (int column = 0; column < 5; ++column) EXPECT_EQ(lookup.Find(names[size_t(column)], column), column);
 }

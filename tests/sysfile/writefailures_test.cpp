@@ -155,6 +155,29 @@ TEST(WriteFailureTest, EveryFailedWriteCloseSyncAndRenameIsReported) {
     }
 }
 
+TEST(WriteFailureTest, ALostWriteOfALargeBytecodeFileIsReported) {
+    // Megabytes of raw cells: the buffers go out while later rows are encoded.
+    TempDir dir;
+    const std::string target = dir.File("large.sys");
+    auto write = [&] {
+        unlink(target.c_str());
+        SystemFileDataSource out;
+        out.SetFileSpec(target.c_str());
+        for (int c = 0; c < 20; ++c) out.MakeVariable(0).SetName(("v" + std::to_string(c)).c_str());
+        out.SetCompressionLevel(1);
+        VESK_Case row(out, nullptr);
+        for (int k = 0; k < 20000; ++k) {
+            for (int c = 0; c < 20; ++c) row.SetColumnValue(c, k + 0.25 + c / 64.0);
+            out.AddRow(row.Cells());
+        }
+        out.Close();
+    };
+    ASSERT_EQ(Under({}, write), 0);
+    ASSERT_GT(gSeen.largest, 3000000);
+    for (int64_t limit : {200000, 1000000, 3000000}) EXPECT_EQ(Under({.sizeLimit = limit}, write), 1202) << limit;
+    EXPECT_EQ(Under({.failByte = 700000}, write), 1202);
+}
+
 TEST(WriteFailureTest, AStreamReportsALostWriteAtEveryLaterFlushAndClose) {
     TempDir dir;
     VESK_FileStream s;

@@ -1,6 +1,9 @@
 #include "dictjson.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <unordered_map>
+#include <vector>
 
 #include "DSDocument.h"
 #include "SystemFileDataSource.h"
@@ -104,12 +107,23 @@ void WriteVariable(JsonWriter& json, const VESK_Variable& var) {
     json.EndObject();
 }
 
+// The column of each variable id, as FindVarIndex gives it (the first
+// column holding the id), built once for all sets: sets may name every
+// variable of a wide dictionary.
+std::unordered_map<uint32_t, int> ColumnsById(const VESK_DataSource& source) {
+    std::unordered_map<uint32_t, int> columns;
+    columns.reserve(source.ColumnCount());
+    for (unsigned i = 0; i < source.ColumnCount(); ++i) columns.emplace(source.GetVariable(int(i)).GetID().Value(), int(i));
+    return columns;
+}
+
 // Names of the set's variables that are still in the dictionary, in set order.
-void WriteSetVariables(JsonWriter& json, const VESK_DataSource& source, const VariableSetImpl& set) {
+void WriteSetVariables(JsonWriter& json, const VESK_DataSource& source, const VariableSetImpl& set,
+                       const std::unordered_map<uint32_t, int>& columns) {
     json.BeginArray(true);
     for (const LocallyUniqueID& id : set.Variables()) {
-        const int column = source.FindVarIndex(id);
-        if (column >= 0) json.String(source.GetVariable(column).GetName());
+        const auto it = columns.find(id.Value());
+        if (it != columns.end()) json.String(source.GetVariable(it->second).GetName());
     }
     json.EndArray();
 }
@@ -173,21 +187,24 @@ void WriteDictionaryMembers(JsonWriter& json, const VESK_DataSource& source) {
     for (unsigned i = 0; i < source.ColumnCount(); ++i) WriteVariable(json, source.GetVariable(int(i)));
     json.EndArray();
 
+    const std::vector<VariableSetImpl> sets = source.GetVariableSets();
+    const std::vector<VariableSetImpl> mrSets = source.GetMRSets();
+    const auto columns = sets.empty() && mrSets.empty() ? std::unordered_map<uint32_t, int>() : ColumnsById(source);
     json.Key("variable_sets").BeginArray();
-    for (const VariableSetImpl& set : source.GetVariableSets()) {
+    for (const VariableSetImpl& set : sets) {
         json.BeginObject(true).Key("name").String(set.Name()).Key("variables");
-        WriteSetVariables(json, source, set);
+        WriteSetVariables(json, source, set, columns);
         json.EndObject();
     }
     json.EndArray();
 
     json.Key("mr_sets").BeginArray();
-    for (const VariableSetImpl& set : source.GetMRSets()) {
+    for (const VariableSetImpl& set : mrSets) {
         json.BeginObject(true);
         json.Key("name").String(set.Name()).Key("type").Int(set.Type());
         json.Key("label").String(set.Label()).Key("value").String(set.Value());
         json.Key("variables");
-        WriteSetVariables(json, source, set);
+        WriteSetVariables(json, source, set, columns);
         json.EndObject();
     }
     json.EndArray();
