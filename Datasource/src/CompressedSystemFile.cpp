@@ -550,7 +550,7 @@ void CompressedSystemFile::EnterWriting() {
 }
 
 void CompressedSystemFile::WaitForWriter() {
-    if (fWriter) SF_REQUIRE_SYS(fWriter->Wait(), kErrCannotWriteCase);
+    if (fWriter) SF_REQUIRE_SYS(fWriter->Wait(), DatasrcMsg::CannotWriteCase);
 }
 
 // Writes out the first `bytes` of the write buffer, whole blocks only, and
