@@ -71,8 +71,9 @@ std::vector<std::string> Records(const std::string& csv, size_t step, size_t buf
     return sink.records;
 }
 
-std::string CsvErrorOf(const std::string& csv, const std::string& encoding = "") {
-    MemoryInput input(csv, 3, false);
+// sized: the input's size is known, so the text is decoded ahead on a thread.
+std::string CsvErrorOf(const std::string& csv, const std::string& encoding = "", bool sized = false) {
+    MemoryInput input(csv, 3, sized);
     TextSource text(input, encoding);
     CsvReader reader(text, ',', "t.csv", 5);
     Collect sink{&reader, {}, {}};
@@ -119,12 +120,15 @@ TEST(CsvReader, SyntaxAndTextErrorsNameTheLine) {
         {"ok\nends in \xE2\x82", "line 2: the text ends inside a UTF-8 character"},
         {"a,b\n1,\0002\n"s, "line 2: a NUL character"},
     };
-    for (const auto& [csv, want] : cases) {
-        const std::string got = CsvErrorOf(std::string(csv.data(), csv.size()));
-        EXPECT_EQ(got.rfind("t.csv: ", 0), 0u) << got;
-        EXPECT_NE(got.find(want), std::string::npos) << got;
+    for (bool sized : {false, true}) {
+        for (const auto& [csv, want] : cases) {
+            const std::string got = CsvErrorOf(std::string(csv.data(), csv.size()), "", sized);
+            EXPECT_EQ(got.rfind("t.csv: ", 0), 0u) << got;
+            EXPECT_NE(got.find(want), std::string::npos) << got;
+        }
+        EXPECT_NE(CsvErrorOf("a\n\x81\n", "Shift_JIS", sized).find("line 2: the text is not valid Shift_JIS"),
+                  std::string::npos);
     }
-    EXPECT_NE(CsvErrorOf("a\n\x81\n", "Shift_JIS").find("line 2: the text is not valid Shift_JIS"), std::string::npos);
 }
 
 TEST(TextSource, DecodesOtherEncodingsAndChecksUtf8AcrossReads) {

@@ -260,8 +260,10 @@ size_t TextSource::Decode(char* out, size_t n) {
 size_t TextSource::ReadAhead(char* out, size_t n) {
     if (!fWorker.joinable() && !fEnded) StartWorker();
     while (!fHaveCurrent || fCurrentPos == fCurrent.size) {
+        // An error ends the text: raised once everything before it is delivered.
         if (fFailure) std::rethrow_exception(fFailure);
-        if (fEnded || !NextChunk()) return 0;
+        if (fEnded) return 0;
+        NextChunk();
     }
     const size_t k = std::min(n, fCurrent.size - fCurrentPos);
     std::memcpy(out, fCurrent.bytes.data() + fCurrentPos, k);
@@ -269,17 +271,16 @@ size_t TextSource::ReadAhead(char* out, size_t n) {
     return k;
 }
 
-// Gives the used chunk back and takes the next full one; false at the end.
-bool TextSource::NextChunk() {
+// Gives the used chunk back and takes the next full one. At the end sets
+// fEnded, and fFailure when an error ended the text.
+void TextSource::NextChunk() {
     if (fHaveCurrent) fEmpty.Put(std::move(fCurrent));
     fHaveCurrent = fFull.Take(fCurrent);
     fCurrentPos = 0;
     if (!fHaveCurrent || fCurrent.size == 0) {
         fEnded = true;
         if (fHaveCurrent) fFailure = fCurrent.error;
-        return false;
     }
-    return true;
 }
 
 void TextSource::StartWorker() {
