@@ -118,8 +118,10 @@ private:
             n = CutLength(f.text, size_t(width));
             fChanges.cut.Add(fReader.RecordLine());
         }
-        std::memcpy(cell->c, f.text.data(), n);
-        std::memset(cell->c + n, ' ', size_t(CellsForType(width)) * sizeof(OBS) - n);
+        // The text runs on through the cells after the first.
+        char* bytes = reinterpret_cast<char*>(cell);
+        std::memcpy(bytes, f.text.data(), n);
+        std::memset(bytes + n, ' ', size_t(CellsForType(width)) * sizeof(OBS) - n);
     }
     [[noreturn]] void Changed() const {
         fReader.Fail(fReader.RecordLine(), "the input changed while it was being imported");
