@@ -16,9 +16,16 @@ namespace vesk {
 
 namespace {
 
-constexpr size_t kRawChunk = 1 << 16;  // bytes converted at a time from other encodings
 constexpr int kAheadChunks = 3;
+#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+// Small chunks in fuzzing builds: inputs are small, and every chunk end is a
+// place where a character or a record can be cut.
+constexpr size_t kRawChunk = 61;
+constexpr size_t kAheadChunkSize = 67;
+#else
+constexpr size_t kRawChunk = 1 << 16;  // bytes converted at a time from other encodings
 constexpr size_t kAheadChunkSize = 1 << 20;
+#endif
 
 std::string SystemError() { return std::strerror(errno); }
 
