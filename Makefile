@@ -1,13 +1,14 @@
 # The two commands: `make demo` and `make test`. Both install missing packages first.
 BUILD_DIR ?= build
 SAN_DIR   ?= build-sanitize
+TSAN_DIR  ?= build-tsan
 JOBS      ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 FUZZ_DIR  ?= build-fuzz
 FUZZ_SECONDS ?= 60
 FUZZER    ?= sysfile
 
-.PHONY: all bootstrap build demo test test-sanitize bench fuzz clean
+.PHONY: all bootstrap build demo test test-sanitize test-tsan bench fuzz clean
 
 all: build
 
@@ -29,6 +30,14 @@ test-sanitize: bootstrap
 	cmake --build $(SAN_DIR) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(SAN_DIR) --output-on-failure -j $(JOBS)
+
+# The whole suite under ThreadSanitizer (the storage streams run threads of
+# their own); any report fails the run.
+test-tsan: bootstrap
+	@test -f $(TSAN_DIR)/CMakeCache.txt || cmake -S . -B $(TSAN_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESK_TSAN=ON -DVESK_BENCH=OFF
+	cmake --build $(TSAN_DIR) -j $(JOBS)
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+	  ctest --test-dir $(TSAN_DIR) --output-on-failure -j $(JOBS)
 
 bench: build
 	@for b in $(BUILD_DIR)/bench/*_bench; do echo "== $$b"; $$b; done
@@ -53,4 +62,4 @@ fuzz:
 	  -artifact_prefix=$(FUZZ_DIR)/$(FUZZER)- $(FUZZ_FLAGS)
 
 clean:
-	rm -rf $(BUILD_DIR) $(SAN_DIR) $(FUZZ_DIR)
+	rm -rf $(BUILD_DIR) $(SAN_DIR) $(TSAN_DIR) $(FUZZ_DIR)

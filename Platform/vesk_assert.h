@@ -6,9 +6,11 @@
 // ThrowError (errortext.h) instead.
 #pragma once
 
+#include <stdexcept>
 #include <string>
 
-class VESK_AssertFailed {
+// A std::logic_error whose what() names the condition, the file and the line.
+class VESK_AssertFailed : public std::logic_error {
 public:
     // Copies the texts; a null condition or file is replaced by a fixed text.
     VESK_AssertFailed(const char* condition, const char* sourceFile, int line);

@@ -215,7 +215,7 @@ void CheckFile(const Choices& c, const Imported& imported) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     SetUTF8mode(1);
-    SystemFileDataSource::SetAsynchReading(false);
+    fuzz::ReadSynchronously();
     FileCipher::SetNewFileLimits(FileCipher::MinOpsLimit(), FileCipher::MinMemLimit());
     gCsvPath = fuzz::ScratchPath(".csv");
     gSysPath = fuzz::ScratchPath("-imported.sys");

@@ -220,7 +220,7 @@ void InFile(const std::vector<Piece>& pieces) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     SetUTF8mode(1);
-    SystemFileDataSource::SetAsynchReading(false);
+    fuzz::ReadSynchronously();
     gBuiltPath = fuzz::ScratchPath("-records.sys");
     gWrittenPath = fuzz::ScratchPath("-records-again.sys");
     return 0;

@@ -1,5 +1,5 @@
 // What the fuzzing harnesses share: scratch files in a memory-backed
-// directory, and the way a broken invariant is reported.
+// directory, synchronous reading, and the way a broken invariant is reported.
 #pragma once
 
 #include <unistd.h>
@@ -10,6 +10,8 @@
 #include <cstdlib>
 #include <string>
 #include <vector>
+
+#include "zcompressedfilestr.h"
 
 namespace fuzz {
 
@@ -32,6 +34,12 @@ inline std::string ScratchPath(const std::string& suffix) {
     if (ScratchPaths().empty()) std::atexit(RemoveScratchFiles);
     ScratchPaths().push_back(std::string(dir) + "/vesk-fuzz-" + std::to_string(getpid()) + suffix);
     return ScratchPaths().back();
+}
+
+// Read-ahead threads would make runs slow and nondeterministic: off.
+inline void ReadSynchronously() {
+    const int64_t off = 0;
+    SETASYNCHREADING(&off);
 }
 
 // A broken invariant: says which and aborts, so that libFuzzer keeps the input.

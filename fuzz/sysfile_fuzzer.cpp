@@ -98,8 +98,7 @@ void ReadEverything(const std::string& path, const std::string& password = std::
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     SetUTF8mode(1);
-    // Read-ahead threads would make runs slow and nondeterministic.
-    SystemFileDataSource::SetAsynchReading(false);
+    fuzz::ReadSynchronously();
     FileCipher::SetNewFileLimits(FileCipher::MinOpsLimit(), FileCipher::MinMemLimit());
     gPath = fuzz::ScratchPath(".sys");
     gEncryptedPath = fuzz::ScratchPath("-encrypted.sys");

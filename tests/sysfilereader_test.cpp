@@ -20,12 +20,19 @@
 #include "sysfilelayout.h"
 #include "vesk_assert.h"
 #include "zcmpsfilestr.h"
+#include "zcompressedfilestr.h"
 
 using namespace SysFileLayout;
 using Bytes = std::vector<uint8_t>;
 using Rows = std::vector<std::vector<OBS>>;
 
 namespace {
+
+// Sets the process-wide asynchronous-reading switch.
+void SetAsynchReading(bool on) {
+    const int64_t mode = on ? 1 : 0;
+    SETASYNCHREADING(&mode);
+}
 
 const ByteOrder kOrders[] = {ByteOrder::Native(), ByteOrder(true)};
 
@@ -194,7 +201,7 @@ TEST(SystemFileReaderTest, CasesSeekAndTellInEveryCompressionAndByteOrder) {
         const int compression = v % 3;
         SCOPED_TRACE(testing::Message() << "async " << async << " reversed " << order.Reversed() << " code "
                                         << compression);
-        SystemFileDataSource::SetAsynchReading(async);
+        SetAsynchReading(async);
         const std::string path = MakeFile(dir.File("s.sys"), order, compression, SmallDictionary, rows);
         SystemFileDataSource src(path, "", false);
         EXPECT_EQ(src.GetCompressionLevel(), compression);
@@ -220,7 +227,7 @@ TEST(SystemFileReaderTest, CasesSeekAndTellInEveryCompressionAndByteOrder) {
             EXPECT_EQ(other->GetCase().Cells()[4].d, rows[size_t(i)][4].d);
         }
     }
-    SystemFileDataSource::SetAsynchReading(true);
+    SetAsynchReading(true);
 }
 
 TEST(SystemFileReaderTest, RowCountSettlesAtTheEnd) {

@@ -169,13 +169,6 @@ public:
     // 0 new, 1 writing, 2 open for reading.
     int State() const;
 
-    // Process-wide switch: iterators read ahead of the caller on a thread
-    // (file read-ahead for codes 0 and 1, inflating ahead for code 2). On by
-    // default. Stands in for the exported asynchronous-reading switch until
-    // that exists; takes effect for iterators made afterwards.
-    static void SetAsynchReading(bool on);
-    static bool GetAsynchReading();
-
     struct Impl;
     // The writer (SaveDS.h).
     class SaveDS;

@@ -5,7 +5,6 @@
 #include "SystemFileDataSource.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -32,6 +31,7 @@
 #include "valuelabelmap.h"
 #include "vesk_assert.h"
 #include "zcmpsfilestr.h"
+#include "zcompressedfilestr.h"
 
 using namespace SysFileLayout;
 using int32 = int32_t;
@@ -92,8 +92,6 @@ constexpr int kWarnNamesReplaced = 1722;
 constexpr size_t kMaxNameBytes = 64;
 // Smallest value label: the value, the length byte and its padding.
 constexpr int64_t kMinValueLabelBytes = int64_t(kValueLabelValueSize + ValueLabelStoredSize(0));
-
-std::atomic<bool> gAsynchReading{true};
 
 // Open-file registry: UTF-8 names of readers whose dictionary has been read.
 std::vector<std::string>& OpenFiles() {
@@ -757,9 +755,6 @@ const SystemFileOptions& SystemFileDataSource::Options() const { return m_->_opt
 int64_t SystemFileDataSource::Row0Pos() const { return m_->_row0pos; }
 int SystemFileDataSource::State() const { return m_->state; }
 
-void SystemFileDataSource::SetAsynchReading(bool on) { gAsynchReading.store(on); }
-bool SystemFileDataSource::GetAsynchReading() { return gAsynchReading.load(); }
-
 // ---------------------------------------------------------------- writing side
 
 namespace {
@@ -942,7 +937,7 @@ SystemFileDataSource::Iterator::Iterator(const SystemFileDataSource& source, Imp
     SystemFileOptions& o = body->_options;
     fState->caseLen = o._cellsPerCase * int64_t(sizeof(OBS));
     fState->swapFlags = o._swapFlags.empty() ? nullptr : o._swapFlags.data();
-    const bool async = GetAsynchReading();
+    const bool async = GETASYNCHREADING() != 0;
     if (o._compression == kCompressZlib) {
         VESK_ASSERT(body->zreader != nullptr);
         if (async && !body->zreader->MultiThread()) body->zreader->setMultiThread(1);
