@@ -113,12 +113,25 @@ void SetsAlone(int subtype, std::string_view text) {
 
 // ---------------------------------------------------------------- in a file
 
+// The multiple-response sets as the two records hold them. Sets of exactly
+// the same name can come from two records of one subtype; written, they
+// share a record, where the later one replaces the earlier.
+std::vector<VariableSet> AsRecords(const std::vector<VariableSet>& sets) {
+    std::string subtype7, subtype19;
+    MakeExtension(sets, subtype7, 7);
+    MakeExtension(sets, subtype19, 19);
+    std::vector<VariableSet> read;
+    ParseExtension(subtype7.data(), subtype7.size(), 7, read);
+    ParseExtension(subtype19.data(), subtype19.size(), 19, read);
+    return read;
+}
+
 // What a file keeps of a dictionary: the sets as above, and roles 6 and 7
 // as role 3 with the true role in the attribute "$@ExtendRole".
 void AsWritten(VESK_DataSource& source) {
     std::vector<VariableSet> sets = VariableSets(source, eMRSets);
     for (VariableSet& set : sets) set = AsWritten(set);
-    SaveVariableSets(sets, source, eMRSets);
+    SaveVariableSets(AsRecords(sets), source, eMRSets);
     for (unsigned v = 0; v < source.ColumnCount(); ++v) {
         VESK_Variable& var = source.GetVariable(int(v));
         const int role = var.GetRole();

@@ -321,3 +321,24 @@ TEST(VariableSetHandlersTest, RecordTextsAndSystemFileRoundTrip) {
     EXPECT_EQ(VariableSets(r, eMRSets)[2].GetLabel(r), "Label of Third");
     std::system((std::string("rm -rf ") + dir).c_str());
 }
+
+// Found by fuzzing the records: a file with two subtype-19 records that both
+// define "$m". Each record adds its set, so the dictionary holds both; written
+// again, they share one record, where the later replaces the earlier.
+TEST(VariableSetHandlersTest, SameSetInTwoRecordsOfOneSubtypeIsOneSetOnceWritten) {
+    DataFreeDataSource read;
+    AddVars(read, {"Q1", "Essay"});
+    ApplyText(7, read, "$c=C 0  q1 essay\n");
+    ApplyText(19, read, "$m=E 1 1 1 0  Q1 Essay\n");
+    ApplyText(19, read, "$m=E 1 1 2 0  Essay\n");
+    using Names = std::vector<std::string>;
+    EXPECT_EQ(Describe(VariableSets(read, eMRSets)),
+              (Names{"$c|1|0|||Q1|Essay", "$m|2|1||1|Q1|Essay", "$m|2|1||2|Essay"}));
+    const std::string text = BuildText(19, read);
+    EXPECT_EQ(text, "$m=E 1 1 1 0  Q1 Essay\n$m=E 1 1 2 0  Essay\n");
+    DataFreeDataSource again;
+    AddVars(again, {"Q1", "Essay"});
+    ApplyText(7, again, BuildText(7, read));
+    ApplyText(19, again, text);
+    EXPECT_EQ(Describe(VariableSets(again, eMRSets)), (Names{"$c|1|0|||Q1|Essay", "$m|2|1||2|Essay"}));
+}
