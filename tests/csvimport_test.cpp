@@ -2,7 +2,9 @@
 // buffer ends, number and date recognition, column names, and the two
 // passes into a system file.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <charconv>
 #include <cmath>
@@ -12,6 +14,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "SystemFileDataSource.h"
@@ -22,6 +25,7 @@
 #include "datasrc.h"
 #include "importnames.h"
 #include "importpasses.h"
+#include "tempstorage.h"
 #include "textmb.h"
 
 using namespace vesk;
@@ -158,6 +162,44 @@ TEST(TextSource, DecodesOtherEncodingsAndChecksUtf8AcrossReads) {
     EXPECT_EQ(ReadAll(fromUtf16), "a\xC3\xA9\xF0\x9F\x98\x80");
     MemoryInput none("x", 1, false);
     EXPECT_THROW(TextSource(none, "no-such-encoding"), std::invalid_argument);
+}
+
+// A pipe cannot be read twice: its bytes are staged in temporary storage,
+// plain and compressed, and come back whole however the reads cut them.
+TEST(ByteInput, PipeIsStagedAndReadBackTwice) {
+    std::string bytes;
+    for (int i = 0; bytes.size() < 100000; ++i) bytes += std::to_string(i * 7919 % 100003) + (i % 9 ? "," : "\n");
+    for (bool compressed : {false, true}) {
+        StorageDir dir("staged");
+        UseTempDirs dirs({dir.path});
+        UseCompression compression(compressed);
+        const std::string fifo = dir.File("in.fifo");
+        ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+        std::thread writer([&] {
+            const int fd = ::open(fifo.c_str(), O_WRONLY);
+            for (size_t at = 0; at < bytes.size(); at += 4093)
+                ASSERT_GT(::write(fd, bytes.data() + at, std::min<size_t>(4093, bytes.size() - at)), 0);
+            ::close(fd);
+        });
+        std::unique_ptr<ByteInput> input = OpenByteInput(fifo);
+        EXPECT_EQ(input->KnownSize(), -1);
+        std::string first(bytes.size() + 10, '\0');
+        size_t got = 0;
+        while (size_t n = input->Read(first.data() + got, std::min<size_t>(1000, first.size() - got))) got += n;
+        writer.join();
+        EXPECT_EQ(first.substr(0, got), bytes);
+        EXPECT_THROW(OpenByteInput(fifo + ".missing"), std::runtime_error);
+        for (size_t step : {size_t(1) << 20, size_t(7)}) {
+            input->Rewind();
+            EXPECT_EQ(input->KnownSize(), int64_t(bytes.size()));
+            std::string again(bytes.size() + 1, '\0');
+            size_t at = 0;
+            while (size_t n = input->Read(again.data() + at, std::min(step, again.size() - at))) at += n;
+            EXPECT_EQ(again.substr(0, at), bytes) << step << " " << compressed;
+            EXPECT_EQ(input->Consumed(), bytes.size());
+        }
+        EXPECT_EQ(dir.Entries(), std::vector<std::string>{"in.fifo"});  // the staging files have no names
+    }
 }
 
 TEST(ImportColumns, KindsAndFormatsFollowTheData) {

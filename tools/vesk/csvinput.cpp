@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "TempFileDataStore.h"
+
 namespace vesk {
 
 namespace {
@@ -35,17 +37,6 @@ ssize_t ReadSome(int fd, char* buffer, size_t n) {
         const ssize_t r = ::read(fd, buffer, n);
         if (r >= 0 || errno != EINTR) return r;
     }
-}
-
-bool WriteAll(int fd, const char* data, size_t n) {
-    while (n > 0) {
-        const ssize_t w = ::write(fd, data, n);
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return false;
-        data += w;
-        n -= size_t(w);
-    }
-    return true;
 }
 
 // A regular file, read again from its start.
@@ -74,59 +65,89 @@ private:
     int64_t fSize;
 };
 
-// An unlinked temporary file only this process can reach.
-int AnonymousFile() {
-    const char* dir = std::getenv("TMPDIR");
-    const std::string base = dir && *dir ? dir : "/tmp";
-    int fd = ::open(base.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (fd >= 0) return fd;
-    std::string pattern = base + "/vesk-stdin-XXXXXX";
-    fd = ::mkstemp(pattern.data());
-    if (fd >= 0) ::unlink(pattern.c_str());
-    return fd;
-}
-
 // Standard input or a pipe: the first pass copies what it reads into a
-// staging file, the second pass reads that.
+// temporary data store, the second pass reads it back from there. The bytes
+// are kept as cases of two columns, the count of bytes and up to
+// kStageBytes of text, so the staging lives in the library's temporary
+// storage: striped over the temporary directories, zlib-compressed when the
+// compression switch is on, and gone once the import ends, however it ends.
 class StagedInput : public ByteInput {
 public:
     StagedInput(int fd, std::string path, bool ownFd) : fFd(fd), fOwnFd(ownFd), fPath(std::move(path)) {
-        fStage = AnonymousFile();
-        if (fStage < 0) throw std::runtime_error(fPath + ": cannot stage standard input: " + SystemError());
+        fStore.MakeVariable(0);
+        fStore.MakeVariable(int(kStageBytes));
+        fRow.resize(1 + kStageBytes / sizeof(OBS));
     }
     ~StagedInput() override {
-        ::close(fStage);
+        fReplay.reset();
         if (fOwnFd) ::close(fFd);
     }
 
     size_t Read(char* buffer, size_t n) override {
-        const ssize_t r = ReadSome(fReplaying ? fStage : fFd, buffer, n);
-        if (r < 0) throw std::runtime_error(fPath + ": cannot read the input: " + SystemError());
-        if (r == 0) fEnded = true;
-        if (!fReplaying && r > 0 && !WriteAll(fStage, buffer, size_t(r)))
-            throw std::runtime_error(fPath + ": cannot stage standard input: " + SystemError());
-        Count(size_t(r));
-        return size_t(r);
+        const size_t got = fReplay ? Replay(buffer, n) : ReadAndStage(buffer, n);
+        Count(got);
+        return got;
     }
     void Rewind() override {
         if (!fEnded) throw std::logic_error("staged input rewound before its end");
-        if (::lseek(fStage, 0, SEEK_SET) != 0) throw std::runtime_error(fPath + ": cannot read the staged input: " + SystemError());
-        fReplaying = true;
+        if (!fReplay && fFilled > 0) AddRow();
+        fReplay.reset(fStore.MakeIterator(nullptr));
+        fFilled = fTaken = 0;
         fConsumed = 0;
     }
-    int64_t KnownSize() const override { return fReplaying ? StagedSize() : -1; }
+    int64_t KnownSize() const override { return fReplay ? int64_t(fStaged) : -1; }
 
 private:
-    int64_t StagedSize() const {
-        struct stat st {};
-        return ::fstat(fStage, &st) == 0 ? int64_t(st.st_size) : -1;
+    static constexpr size_t kStageBytes = 32760;  // the widest string, in whole cells
+
+    char* Text() { return reinterpret_cast<char*>(fRow.data() + 1); }
+
+    size_t ReadAndStage(char* buffer, size_t n) {
+        const ssize_t r = ReadSome(fFd, buffer, n);
+        if (r < 0) throw std::runtime_error(fPath + ": cannot read the input: " + SystemError());
+        if (r == 0) fEnded = true;
+        for (size_t done = 0; done < size_t(r);) {
+            const size_t take = std::min(size_t(r) - done, kStageBytes - fFilled);
+            std::memcpy(Text() + fFilled, buffer + done, take);
+            fFilled += take;
+            done += take;
+            if (fFilled == kStageBytes) AddRow();
+        }
+        fStaged += size_t(r);
+        return size_t(r);
+    }
+    void AddRow() {
+        fRow[0].d = double(fFilled);
+        std::memset(Text() + fFilled, ' ', kStageBytes - fFilled);
+        fStore.AddRow(fRow.data());
+        fFilled = 0;
+    }
+    // Copies from the current staged row, fetching the next when it is used up.
+    size_t Replay(char* buffer, size_t n) {
+        if (fTaken == fFilled && !NextRow()) return 0;
+        const size_t take = std::min(n, fFilled - fTaken);
+        std::memcpy(buffer, reinterpret_cast<const char*>(fReplay->GetCase().Cells() + 1) + fTaken, take);
+        fTaken += take;
+        return take;
+    }
+    bool NextRow() {
+        if (!fReplay->NextCase()) return false;
+        const double count = fReplay->GetCase().Cells()[0].d;
+        if (!(count >= 1 && count <= double(kStageBytes))) throw std::logic_error("staged input row damaged");
+        fFilled = size_t(count);
+        fTaken = 0;
+        return true;
     }
 
     int fFd;
     bool fOwnFd;
     std::string fPath;
-    int fStage = -1;
-    bool fReplaying = false;
+    TempFileDataStore fStore;
+    std::vector<OBS> fRow;                             // the row being filled: count, text
+    std::unique_ptr<VESK_InputCaseIterator> fReplay;   // set once rewound
+    size_t fFilled = 0;                                // staging: bytes in fRow; replay: in the current row
+    size_t fTaken = 0;                                 // replay: bytes of the current row delivered
+    uint64_t fStaged = 0;
     bool fEnded = false;
 };
 

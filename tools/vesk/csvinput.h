@@ -20,13 +20,14 @@ namespace vesk {
 // The raw bytes of the input, readable from the start more than once.
 //
 // A regular file is simply read again. Standard input (and any pipe or
-// device) cannot be: its bytes are staged in an unlinked temporary file (mode
-// 0600, in $TMPDIR or /tmp) while the first pass reads them, and the second
-// pass reads the staged copy. The import only asks this interface for its
-// second pass, so the staging may later hold parsed cases instead of bytes.
+// device) cannot be: its bytes are staged in a TempFileDataStore (temporary
+// files that no other user can read and that do not outlive the process,
+// compressed when the storage compression switch is on) while the first pass
+// reads them, and the second pass reads the staged copy.
 //
 // Errors: std::runtime_error naming the input ("FILE: cannot read the file:
-// ..."; for staging, "cannot stage standard input: ..."). One thread.
+// ..."); VeskError 1001-1003 when the staging cannot be written or read.
+// One thread.
 class ByteInput {
 public:
     virtual ~ByteInput() = default;
