@@ -113,16 +113,17 @@ void SetsAlone(int subtype, std::string_view text) {
 
 // ---------------------------------------------------------------- in a file
 
-// The multiple-response sets as the two records hold them. Sets of exactly
-// the same name can come from two records of one subtype; written, they
-// share a record, where the later one replaces the earlier.
-std::vector<VariableSet> AsRecords(const std::vector<VariableSet>& sets) {
-    std::string subtype7, subtype19;
-    MakeExtension(sets, subtype7, 7);
-    MakeExtension(sets, subtype19, 19);
+// The sets as their records hold them. A list can hold two sets of exactly
+// the same name: from two records of one subtype, or left by the rule that a
+// repeated name replaces the first set of that name in any case. Written,
+// such sets share a record, where the later one replaces the earlier.
+std::vector<VariableSet> AsRecords(const std::vector<VariableSet>& sets, VarSetsType kind) {
     std::vector<VariableSet> read;
-    ParseExtension(subtype7.data(), subtype7.size(), 7, read);
-    ParseExtension(subtype19.data(), subtype19.size(), 19, read);
+    for (const int subtype : kind == eVarSets ? std::vector<int>{5} : std::vector<int>{7, 19}) {
+        std::string text;
+        MakeExtension(sets, text, subtype);
+        ParseExtension(text.data(), text.size(), subtype, read);
+    }
     return read;
 }
 
@@ -131,7 +132,8 @@ std::vector<VariableSet> AsRecords(const std::vector<VariableSet>& sets) {
 void AsWritten(VESK_DataSource& source) {
     std::vector<VariableSet> sets = VariableSets(source, eMRSets);
     for (VariableSet& set : sets) set = AsWritten(set);
-    SaveVariableSets(AsRecords(sets), source, eMRSets);
+    SaveVariableSets(AsRecords(sets, eMRSets), source, eMRSets);
+    SaveVariableSets(AsRecords(VariableSets(source, eVarSets), eVarSets), source, eVarSets);
     for (unsigned v = 0; v < source.ColumnCount(); ++v) {
         VESK_Variable& var = source.GetVariable(int(v));
         const int role = var.GetRole();
