@@ -8,7 +8,7 @@ FUZZ_DIR  ?= build-fuzz
 FUZZ_SECONDS ?= 60
 FUZZER    ?= sysfile
 
-.PHONY: all bootstrap build demo test test-sanitize test-tsan bench fuzz clean
+.PHONY: all bootstrap build python demo test test-sanitize test-tsan bench fuzz clean
 
 all: build
 
@@ -18,6 +18,11 @@ bootstrap:
 build: bootstrap
 	@test -f $(BUILD_DIR)/CMakeCache.txt || cmake -S . -B $(BUILD_DIR) $(CMAKE_FLAGS)
 	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+# The Python module into $(BUILD_DIR)/python/vesk: PYTHONPATH=$(BUILD_DIR)/python /usr/bin/python3
+python: bootstrap
+	@test -f $(BUILD_DIR)/CMakeCache.txt || cmake -S . -B $(BUILD_DIR) $(CMAKE_FLAGS)
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target python
 
 demo: build
 	./scripts/demo.sh $(BUILD_DIR)

@@ -161,6 +161,17 @@ public:
     bool GetPasswordMangled() const;
     bool IsEncrypted() const;
 
+    // ---- row positions (compression codes 1 and 2; other files need none)
+    // The row nearest at or before `row` whose position in the data area this
+    // source noted while reading, and that position; (0, 0) when there is
+    // none. Reading can resume there without decoding the rows before it.
+    void IndexedRow(int64_t row, int64_t& foundRow, int64_t& position) const;
+    // Notes the position of a row learned from another reader of the same
+    // file (its IndexedRow): iterators that go to that row or beyond start
+    // from there. Positions not beyond those noted already are ignored. A
+    // position that is not the row's gives wrong cases or error 1204/1205.
+    void NoteIndexedRow(int64_t row, int64_t position) const;
+
     // The header and options block of the file (layout: sysfilelayout.h).
     SystemFileOptions& Options();
     const SystemFileOptions& Options() const;

@@ -356,8 +356,22 @@ struct Batch {
     std::vector<BatchColumn> columns;
 };
 
+/// A place in the data of a file where reading can resume without decoding
+/// the rows before it: row `row` starts at `position` (a position inside the
+/// data, meaningful only for the file it was taken from). Compressed files
+/// need marks to start reading at a row quickly; for uncompressed files any
+/// row is reached at once and marks are {0, 0}.
+struct RowMark {
+    int64_t row = 0;
+    int64_t position = 0;
+    friend bool operator==(const RowMark&, const RowMark&) = default;
+};
+
 class Row;
 class Rows;
+namespace detail {
+struct EngineAccess;
+}
 
 /// A system file open for reading. Opening reads the whole dictionary; the
 /// cases are read through rows() or read()/read_into().
@@ -405,10 +419,26 @@ public:
     Batch read(std::span<const size_t> columns = {}, int64_t first_row = 0, int64_t n_rows = -1,
                const BatchOptions& options = {}) const;
 
+    /// For each of the rows (in ascending order), a mark at or a little
+    /// before it: at most the spacing of the reader's row index before it
+    /// (some kilobytes; it grows with the square root of the data). Reads
+    /// through the file once, up to the last row asked for, stepping over the
+    /// cells of the rows between without decoding them. Rows beyond the end
+    /// get a mark before the end. Rows not ascending or negative raise
+    /// std::invalid_argument.
+    std::vector<RowMark> row_marks(std::span<const int64_t> rows) const;
+    /// Takes a mark made by row_marks of a Reader of the same file (in this
+    /// process or another): reads and row ranges that start at mark.row or
+    /// beyond start decoding there. A negative row or position raises
+    /// std::invalid_argument; a mark of another file gives wrong rows or the
+    /// errors of a damaged file (1204, 1205).
+    void resume_at(const RowMark& mark) const;
+
     struct Impl;
 
 private:
     friend class Rows;
+    friend struct detail::EngineAccess;
     std::unique_ptr<Impl> fImpl;
 };
 

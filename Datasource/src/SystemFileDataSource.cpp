@@ -755,6 +755,16 @@ const SystemFileOptions& SystemFileDataSource::Options() const { return m_->_opt
 int64_t SystemFileDataSource::Row0Pos() const { return m_->_row0pos; }
 int SystemFileDataSource::State() const { return m_->state; }
 
+void SystemFileDataSource::IndexedRow(int64_t row, int64_t& foundRow, int64_t& position) const {
+    m_->rowIndex.GetPos(row, foundRow, position);
+}
+
+void SystemFileDataSource::NoteIndexedRow(int64_t row, int64_t position) const {
+    VESK_ASSERT(row >= 0 && position >= 0);
+    VESK_ASSERT(m_->state != 1);  // the writer keeps its own entries there
+    m_->rowIndex.Add(row, position);
+}
+
 // ---------------------------------------------------------------- writing side
 
 namespace {

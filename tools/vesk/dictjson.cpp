@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "DSDocument.h"
+#include "SystemFileDataSource.h"
 #include "datasrc.h"
 #include "errortext.h"
 #include "valuelabelmap.h"
@@ -195,6 +196,21 @@ void WriteDictionaryMembers(JsonWriter& json, const VESK_DataSource& source) {
     json.Key("raw_extensions").BeginArray(true);
     for (int subtype : RawExtensionSubtypes(source)) json.Int(subtype);
     json.EndArray();
+}
+
+void WriteInfoJson(std::string& out, const VESK_DataSource& source, const SystemFileDataSource& file) {
+    JsonWriter json(out);
+    json.BeginObject();
+    json.Key("compression").Int(file.GetCompressionLevel());
+    json.Key("encrypted").Bool(file.IsEncrypted());
+    json.Key("reversed").Bool(file.bReversedByteOrder());
+    json.Key("case_count").Int(source.RowCount());
+    json.Key("cells_per_case").Int(source.GetObsAreaSize());
+    json.Key("encoding").String(file.CharacterEncoding());
+    json.Key("product").String(TrimRight(file.EyeCatcher()));
+    WriteDictionaryMembers(json, source);
+    json.EndObject();
+    out += '\n';
 }
 
 }  // namespace vesk

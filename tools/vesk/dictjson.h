@@ -9,6 +9,7 @@
 #include "textout.h"
 
 class DSDocument;
+class SystemFileDataSource;
 class VESK_DataSource;
 class VESK_Variable;
 
@@ -18,6 +19,12 @@ namespace vesk {
 // "variables", "variable_sets", "mr_sets" and "raw_extensions" into the
 // object the writer stands in.
 void WriteDictionaryMembers(JsonWriter& json, const VESK_DataSource& source);
+
+// The whole object `vesk info --json` prints for a file (and the Python
+// module hands out): the file's properties from `file`, the reader at the
+// bottom of the source chain, then the dictionary members of `source`, the
+// top of it. Appended to out, with a final newline.
+void WriteInfoJson(std::string& out, const VESK_DataSource& source, const SystemFileDataSource& file);
 
 // The subtypes (1 and above) of the raw extension blocks the source holds, in
 // ascending order. Subtype 0, the document block, is not one of them.

@@ -12,23 +12,6 @@ namespace vesk {
 
 namespace {
 
-void WriteJson(const OpenedFile& file, std::string& out) {
-    const VESK_DataSource& source = file.Source();
-    const SystemFileDataSource& reader = file.Reader();
-    JsonWriter json(out);
-    json.BeginObject();
-    json.Key("compression").Int(reader.GetCompressionLevel());
-    json.Key("encrypted").Bool(reader.IsEncrypted());
-    json.Key("reversed").Bool(reader.bReversedByteOrder());
-    json.Key("case_count").Int(source.RowCount());
-    json.Key("cells_per_case").Int(source.GetObsAreaSize());
-    json.Key("encoding").String(reader.CharacterEncoding());
-    json.Key("product").String(TrimRight(reader.EyeCatcher()));
-    WriteDictionaryMembers(json, source);
-    json.EndObject();
-    out += '\n';
-}
-
 // ---------------------------------------------------------------- table
 
 void WriteTable(const OpenedFile& file, std::string& out) {
@@ -57,7 +40,7 @@ int RunInfo(const InfoOptions& options) {
     // Complete before anything is shown: a damaged file gives no half table.
     std::string text;
     if (options.json)
-        WriteJson(file, text);
+        WriteInfoJson(text, file.Source(), file.Reader());
     else
         WriteTable(file, text);
     StdoutBuffer out;
