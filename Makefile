@@ -7,8 +7,9 @@ CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 FUZZ_DIR  ?= build-fuzz
 FUZZ_SECONDS ?= 60
 FUZZER    ?= sysfile
+SUB_DIR   ?= build-subproject
 
-.PHONY: all bootstrap build python demo test test-sanitize test-tsan bench fuzz clean
+.PHONY: all bootstrap build python demo test test-consumer test-subproject test-sanitize test-tsan bench fuzz clean
 
 all: build
 
@@ -30,8 +31,24 @@ demo: build
 test: build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
 
+# Installs the build into a temporary prefix and builds examples/consumer
+# against it, with find_package and with pkg-config.
+test-consumer: build
+	./scripts/test-consumer.sh $(BUILD_DIR)
+
+# vesk as another project's subdirectory (examples/consumer with
+# VESK_SOURCE_DIR), as a shared library: builds the library only, checks what
+# libvesk.so exports, then installs it and builds the consumer against that.
+test-subproject: bootstrap
+	@test -f $(SUB_DIR)/CMakeCache.txt || cmake -S examples/consumer -B $(SUB_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DVESK_SOURCE_DIR=$(CURDIR) -DBUILD_SHARED_LIBS=ON
+	cmake --build $(SUB_DIR) -j $(JOBS)
+	$(SUB_DIR)/consumer $(SUB_DIR)/consumer.sys
+	./scripts/check-exports.sh $(SUB_DIR)/vesk/libvesk.so $(wildcard $(BUILD_DIR)/tools/vesk/libvesk_tool_core.a)
+	./scripts/test-consumer.sh $(SUB_DIR)
+
 test-sanitize: bootstrap
-	@test -f $(SAN_DIR)/CMakeCache.txt || cmake -S . -B $(SAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DVESK_SANITIZE=ON -DVESK_BENCH=OFF
+	@test -f $(SAN_DIR)/CMakeCache.txt || cmake -S . -B $(SAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DVESK_SANITIZE=ON -DVESK_BUILD_BENCH=OFF
 	cmake --build $(SAN_DIR) -j $(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(SAN_DIR) --output-on-failure -j $(JOBS)
@@ -39,7 +56,7 @@ test-sanitize: bootstrap
 # The whole suite under ThreadSanitizer (the storage streams run threads of
 # their own); any report fails the run.
 test-tsan: bootstrap
-	@test -f $(TSAN_DIR)/CMakeCache.txt || cmake -S . -B $(TSAN_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESK_TSAN=ON -DVESK_BENCH=OFF
+	@test -f $(TSAN_DIR)/CMakeCache.txt || cmake -S . -B $(TSAN_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESK_TSAN=ON -DVESK_BUILD_BENCH=OFF
 	cmake --build $(TSAN_DIR) -j $(JOBS)
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ctest --test-dir $(TSAN_DIR) --output-on-failure -j $(JOBS)
@@ -57,7 +74,7 @@ bench: build
 fuzz:
 	@./scripts/bootstrap.sh --fuzz
 	@test -f $(FUZZ_DIR)/CMakeCache.txt || cmake -S . -B $(FUZZ_DIR) -DCMAKE_C_COMPILER=clang \
-	  -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESK_FUZZ=ON -DVESK_BENCH=OFF
+	  -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESK_FUZZ=ON -DVESK_BUILD_BENCH=OFF
 	cmake --build $(FUZZ_DIR) -j $(JOBS) --target $(FUZZER)_fuzzer
 	rm -rf $(FUZZ_DIR)/corpus-$(FUZZER) && mkdir -p $(FUZZ_DIR)/corpus-$(FUZZER) && \
 	  cp fuzz/corpus/$(FUZZER)/* $(FUZZ_DIR)/corpus-$(FUZZER)/
@@ -67,4 +84,4 @@ fuzz:
 	  -artifact_prefix=$(FUZZ_DIR)/$(FUZZER)- $(FUZZ_FLAGS)
 
 clean:
-	rm -rf $(BUILD_DIR) $(SAN_DIR) $(TSAN_DIR) $(FUZZ_DIR)
+	rm -rf $(BUILD_DIR) $(SAN_DIR) $(TSAN_DIR) $(FUZZ_DIR) $(SUB_DIR)

@@ -6,6 +6,8 @@
 
 #include <string>
 
+#include "vesk_export.h"
+
 enum class AnonymousFilePlacement {
     kMemory = 0,          // memfd_create: in memory (or swap), never in a directory
     kUnnamedInTempDir = 1,  // O_TMPFILE in the next temporary directory, mode 0600
@@ -17,8 +19,8 @@ enum class AnonymousFilePlacement {
 // placement `first` and then the later ones in the order above. Returns the
 // descriptor, or -1 with errno set when none works; *used (when not null)
 // receives the placement that worked. The caller closes the descriptor.
-int OpenAnonymousFile(const char* prefix, AnonymousFilePlacement first, AnonymousFilePlacement* used = nullptr);
+VESK_EXPORT int OpenAnonymousFile(const char* prefix, AnonymousFilePlacement first, AnonymousFilePlacement* used = nullptr);
 
 // A name under which open(2) reaches the file of the open descriptor fd
 // again, with a mode of the caller's choice, for as long as fd stays open.
-std::string AnonymousFileName(int fd);
+VESK_EXPORT std::string AnonymousFileName(int fd);

@@ -11,32 +11,10 @@ struct Message {
     const char* text;
 };
 
-// The messages of "datasrc.err". %1 and %2 stand for the arguments.
 const Message kDatasrcMessages[] = {
-    {1001, "cannot create the temporary file %1"},
-    {1002, "cannot write the temporary file %1"},
-    {1003, "cannot read the temporary file %1"},
-    {1201, "cannot open %1"},
-    {1202, "cannot write a case to %1"},
-    {1204, "%1: the file is damaged or not a system file"},
-    {1205, "%1: the file ends too early"},
-    {1209, "%1: the dictionary was already committed, or cases were added at the wrong time"},
-    {1213, "%1: the password does not open this encrypted file, or the file is damaged"},
-    {1214, "%1: the file is encrypted and needs a password"},
-    {1241, "variable %1: the value does not suit the variable: %2"},
-    {1242, "variable %1: the value labels do not suit the variable: %2"},
-    {1243, "variable %1: %2"},
-    {1244, "no variable named %1 in %2"},
-    {1245, "no converter for the text encoding %1"},
-    {1504, "no unique short name can be formed for the variable %1"},
-    {1505, "the variable name %1 occurs more than once"},
-    {1506, "%1 is not a valid variable name"},
-    {1507, "%1: a very long string has no long-name entry"},
-    {1701, "some text could not be converted from encoding %1"},
-    {1711, "text was lost converting %1 to encoding %2"},
-    {1712, "text was lost converting the data of %1 to encoding %2"},
-    {1721, "%1: the file's encoding %2 cannot be represented in this session"},
-    {1722, "variable names were replaced: %1"},
+#define VESK_DATASRC_MESSAGE_TEXT(name, number, text) {number, text},
+    VESK_DATASRC_MESSAGES(VESK_DATASRC_MESSAGE_TEXT)
+#undef VESK_DATASRC_MESSAGE_TEXT
 };
 
 std::atomic<ErrorMonitor*> gMonitor{nullptr};
@@ -101,8 +79,9 @@ void ThrowError::StringSys(const char* messageFile, int number, const std::strin
     throw VeskError(messageFile, number, {arg1}, err ? sys : "");
 }
 
-void VeskReportWarning(ErrorMonitor* monitor, int number, const std::vector<std::string>& args, int severity) {
+void VeskReportWarning(ErrorMonitor* monitor, DatasrcMsg message, const std::vector<std::string>& args, int severity) {
     if (!monitor) return;
+    const int number = int(message);
     std::string text = VeskFormatMessage(DATASRC_ERR, number, args) + " [" + std::to_string(number) + "]";
     monitor->Report(text.c_str(), severity);
 }

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 
+#include "byteorder.h"
 #include "filestream.h"
 
 namespace {
@@ -37,25 +38,8 @@ bool LimitsInRange(uint64_t ops, uint64_t mem) {
            mem >= crypto_pwhash_MEMLIMIT_MIN && mem <= crypto_pwhash_MEMLIMIT_SENSITIVE;
 }
 
-void PutU32(unsigned char* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-
-void PutU64(unsigned char* p, uint64_t v) {
-    for (int i = 0; i < 8; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
-
-uint32_t GetU32(const unsigned char* p) {
-    uint32_t v = 0;
-    for (int i = 3; i >= 0; --i) v = (v << 8) | p[i];
-    return v;
-}
-
-uint64_t GetU64(const unsigned char* p) {
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
-    return v;
-}
+// The header's numbers are little-endian.
+constexpr ByteOrder kHeaderOrder = ByteOrder::Little();
 
 // Reads until count bytes arrived or the stream gives no more.
 size_t ReadFull(VESK_StrBaseIO& in, unsigned char* buffer, size_t count) {
@@ -85,19 +69,19 @@ struct ChunkBuffers {
 
 void FileCipherPreamble::Encode(unsigned char out[kSize]) const {
     std::memcpy(out, kMagic, sizeof kMagic);
-    PutU32(out + 8, kVersion);
-    PutU32(out + 12, kChunkSize);
-    PutU64(out + 16, opslimit);
-    PutU64(out + 24, memlimit);
+    kHeaderOrder.PutU32(out + 8, kVersion);
+    kHeaderOrder.PutU32(out + 12, kChunkSize);
+    kHeaderOrder.PutU64(out + 16, opslimit);
+    kHeaderOrder.PutU64(out + 24, memlimit);
     std::memcpy(out + 32, salt, kSaltSize);
     std::memcpy(out + 48, streamHeader, kStreamHeaderSize);
 }
 
 bool FileCipherPreamble::Decode(const unsigned char in[kSize]) {
     if (std::memcmp(in, kMagic, sizeof kMagic) != 0) return false;
-    if (GetU32(in + 8) != kVersion || GetU32(in + 12) != kChunkSize) return false;
-    opslimit = GetU64(in + 16);
-    memlimit = GetU64(in + 24);
+    if (kHeaderOrder.GetU32(in + 8) != kVersion || kHeaderOrder.GetU32(in + 12) != kChunkSize) return false;
+    opslimit = kHeaderOrder.GetU64(in + 16);
+    memlimit = kHeaderOrder.GetU64(in + 24);
     std::memcpy(salt, in + 32, kSaltSize);
     std::memcpy(streamHeader, in + 48, kStreamHeaderSize);
     return LimitsInRange(opslimit, memlimit);

@@ -35,10 +35,12 @@
 #include <string>
 #include <string_view>
 
+#include "vesk_export.h"
+
 class VESK_StrBaseIO;
 
 // The 72 bytes before the chunks.
-struct FileCipherPreamble {
+struct VESK_EXPORT FileCipherPreamble {
     static constexpr size_t kSize = 72;
     static constexpr size_t kSaltSize = 16;
     static constexpr size_t kStreamHeaderSize = 24;
@@ -56,7 +58,7 @@ struct FileCipherPreamble {
     bool Decode(const unsigned char in[kSize]);
 };
 
-class FileCipher {
+class VESK_EXPORT FileCipher {
 public:
     FileCipher();
     // Wipes the key.

@@ -14,10 +14,11 @@
 
 #include "refcount.h"
 #include "textmb.h"
+#include "vesk_export.h"
 
 // ---------------------------------------------------------------- VESK_StrBaseIO
 
-class VESK_StrBaseIO {
+class VESK_EXPORT VESK_StrBaseIO {
 public:
     enum SeekDirection { SeekFromStart = 0, SeekFromCurrent = 1, SeekFromEnd = 2 };
 
@@ -43,7 +44,7 @@ public:
 // sync of the file layer (VESK_File, VESK_ReplacingFile) and every rename of
 // VESK_ReplacingFile asks it first. Without a hook (the default) the cost is
 // one atomic load per call. Set it only while no other thread uses files.
-class VESK_FileFaults {
+class VESK_EXPORT VESK_FileFaults {
 public:
     enum Operation { kWrite, kClose, kSync, kRename };
     // Returns 0 to let the call go ahead or an errno value to make it fail.
@@ -67,7 +68,7 @@ public:
 //   T  temporary: a created file gets mode 0600 instead of 0666 & ~umask
 //   D  delete on close: the file is unlinked when the VESK_File closes
 // Any other letter makes Open fail with EINVAL.
-struct VESK_FileMode {
+struct VESK_EXPORT VESK_FileMode {
     bool read = false, write = false, create = false, truncate = false, append = false;
     bool exclusive = false, temporary = false, deleteOnClose = false;
     // False for a malformed mode text.
@@ -78,7 +79,7 @@ struct VESK_FileMode {
 // not move any shared offset, so several streams (and threads) may use one
 // VESK_File at once. Reference counts are not locked: copies of streams that
 // share a VESK_File are made and destroyed on one thread.
-class VESK_File : public VESK_RefCntObject {
+class VESK_EXPORT VESK_File : public VESK_RefCntObject {
 public:
     VESK_File();
     // closeOnDestruction false: the destructor leaves the descriptor open for
@@ -148,7 +149,7 @@ private:
 // the prepared data.
 //
 // Footprint: the stream buffer (64 KiB or 1 MiB) plus 4 MiB while read-ahead runs.
-class VESK_FileStream : public VESK_StrBaseIO {
+class VESK_EXPORT VESK_FileStream : public VESK_StrBaseIO {
 public:
     static constexpr size_t kSmallBuffer = 64 * 1024;
     static constexpr size_t kLargeBuffer = 1024 * 1024;
@@ -221,7 +222,7 @@ protected:
     void SetError();
 
 private:
-    struct State;
-    class ReadAhead;
+    struct VESK_NO_EXPORT State;
+    class VESK_NO_EXPORT ReadAhead;
     std::unique_ptr<State> fState;
 };

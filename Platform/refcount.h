@@ -2,11 +2,12 @@
 #pragma once
 
 #include "vesk_assert.h"
+#include "vesk_export.h"
 
 // Base of shared bodies. A new object holds no reference; the first
 // RefCountPtr takes it. The object deletes itself when the last reference goes.
 // Counts are not locked: bodies are used by one thread at a time.
-class VESK_RefCntObject {
+class VESK_EXPORT VESK_RefCntObject {
 public:
     virtual ~VESK_RefCntObject() = default;
 

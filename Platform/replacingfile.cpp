@@ -20,8 +20,6 @@
 
 namespace {
 
-constexpr int kErrCannotOpen = 1201;
-constexpr int kErrCannotWrite = 1202;
 constexpr int kMaxLinks = 40;      // symbolic links followed, as many as the kernel follows
 constexpr int kNameTries = 100;    // fresh temporary names tried before giving up
 constexpr int kSuffixLength = 6;
@@ -122,7 +120,7 @@ private:
 
 VESK_ReplacingFile::VESK_ReplacingFile(const std::string& target) : fTarget(target), fResolved(target) {
     try {
-        if (!FollowLinks(fResolved)) Fail(kErrCannotOpen);
+        if (!FollowLinks(fResolved)) Fail(DatasrcMsg::CannotOpen);
         struct stat st;
         if (stat(fResolved.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
             // A device, pipe or socket is written where it is: renaming a
@@ -150,7 +148,7 @@ void VESK_ReplacingFile::Discard() {
     errno = err;
 }
 
-void VESK_ReplacingFile::Fail(int number) const { ThrowError::StringSys(DATASRC_ERR, number, fTarget); }
+void VESK_ReplacingFile::Fail(DatasrcMsg number) const { ThrowError::StringSys(DATASRC_ERR, number, fTarget); }
 
 void VESK_ReplacingFile::CreateTemp() {
     const auto [prefix, base] = SplitPath(fResolved);
@@ -158,7 +156,7 @@ void VESK_ReplacingFile::CreateTemp() {
     const bool replacing = stat(fResolved.c_str(), &st) == 0;
     if (base.empty() || (replacing && S_ISDIR(st.st_mode))) {
         errno = base.empty() ? ENOENT : EISDIR;
-        Fail(kErrCannotOpen);
+        Fail(DatasrcMsg::CannotOpen);
     }
     // Private while the old file's bits are not yet set; a new file gets
     // the bits any new file gets (the umask applies).
@@ -167,14 +165,14 @@ void VESK_ReplacingFile::CreateTemp() {
         const std::string path = prefix + "." + base + ".tmp-" + RandomSuffix();
         SignalsBlocked quiet;  // created and listed as one step
         const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, createMode);
-        if (fd < 0 && errno != EEXIST) Fail(kErrCannotOpen);
+        if (fd < 0 && errno != EEXIST) Fail(DatasrcMsg::CannotOpen);
         if (fd < 0) continue;
         fFd = fd;
         fTempPath = path;
         List();
     }
-    if (fFd < 0) Fail(kErrCannotOpen);  // errno is EEXIST
-    if (replacing && fchmod(fFd, st.st_mode & 07777) != 0) Fail(kErrCannotOpen);
+    if (fFd < 0) Fail(DatasrcMsg::CannotOpen);  // errno is EEXIST
+    if (replacing && fchmod(fFd, st.st_mode & 07777) != 0) Fail(DatasrcMsg::CannotOpen);
 }
 
 void VESK_ReplacingFile::Commit() {
@@ -183,18 +181,18 @@ void VESK_ReplacingFile::Commit() {
         return;
     }
     VESK_ASSERT(!fDone && fFd >= 0);
-    if (!SyncFd(fFd)) Fail(kErrCannotWrite);
+    if (!SyncFd(fFd)) Fail(DatasrcMsg::CannotWriteCase);
     const int fd = fFd;
     fFd = -1;
-    if (!CloseFd(fd)) Fail(kErrCannotWrite);
+    if (!CloseFd(fd)) Fail(DatasrcMsg::CannotWriteCase);
     if (const int injected = VESK_FileFaults::Inject(VESK_FileFaults::kRename)) {
         errno = injected;
-        Fail(kErrCannotWrite);
+        Fail(DatasrcMsg::CannotWriteCase);
     }
-    if (rename(fTempPath.c_str(), fResolved.c_str()) != 0) Fail(kErrCannotWrite);
+    if (rename(fTempPath.c_str(), fResolved.c_str()) != 0) Fail(DatasrcMsg::CannotWriteCase);
     fDone = true;
     Unlist();
-    if (!SyncDirectory(SplitPath(fResolved).first)) Fail(kErrCannotWrite);
+    if (!SyncDirectory(SplitPath(fResolved).first)) Fail(DatasrcMsg::CannotWriteCase);
 }
 
 void VESK_ReplacingFile::List() {

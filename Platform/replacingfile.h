@@ -23,6 +23,8 @@
 
 #include <string>
 
+#include "errortext.h"
+
 class VESK_ReplacingFile {
 public:
     static constexpr int kMaxPending = 16;
@@ -56,7 +58,7 @@ public:
     static void RemovePendingFiles();
 
 private:
-    [[noreturn]] void Fail(int number) const;
+    [[noreturn]] void Fail(DatasrcMsg number) const;
     void CreateTemp();
     void Discard();
     void List();

@@ -11,7 +11,9 @@
 #include <string>
 #include <vector>
 
-class VeskTempDirs {
+#include "vesk_export.h"
+
+class VESK_EXPORT VeskTempDirs {
 public:
     static VeskTempDirs& Instance();
 
@@ -42,7 +44,7 @@ private:
 // so the name is really unused; the caller opens it (and removes it). Returns
 // nonzero on success; 0 with errno set when the name does not fit
 // (ENAMETOOLONG), the prefix holds a '/' (EINVAL) or the file cannot be made.
-int FormTempName(const char* prefix, char* buffer, size_t bufferSize);
+VESK_EXPORT int FormTempName(const char* prefix, char* buffer, size_t bufferSize);
 
 template <size_t N>
 int FormTempName(const char* prefix, char (&buffer)[N]) {
@@ -56,9 +58,9 @@ int FormTempName(const char* prefix, char (&buffer)[N]) {
 //
 // Stores (name, kind, flags) and returns nonzero when the name was recorded
 // before (its values are replaced), 0 when it is new or name is null.
-int TestAndStoreToPes(const char* name, int kind, int flags);
+VESK_EXPORT int TestAndStoreToPes(const char* name, int kind, int flags);
 // Forgets the name; nonzero when it was recorded. A null name does nothing.
-int RemoveFromPesCache(const char* name);
+VESK_EXPORT int RemoveFromPesCache(const char* name);
 // Looks the name up; nonzero when recorded, with its values stored through
 // the pointers that are not null.
-int LookupPesCache(const char* name, int* kind, int* flags);
+VESK_EXPORT int LookupPesCache(const char* name, int* kind, int* flags);

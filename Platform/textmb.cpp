@@ -254,6 +254,10 @@ char* VESKMBStringTruncate_A(char* text, size_t maxBytes) {
     return text;
 }
 
+std::string VESKMBLeadingCharacters(const std::string& text, size_t maxBytes) {
+    return text.substr(0, FitPrefix(Active(), text.data(), text.size(), maxBytes));
+}
+
 size_t VESKMBCopyToFixed_A(char* dest, size_t width, const char* src, size_t srcLen) {
     VESK_ASSERT(dest != nullptr || width == 0);
     VESK_ASSERT(src != nullptr || srcLen == 0);

@@ -9,8 +9,10 @@
 #include <stdexcept>
 #include <string>
 
+#include "vesk_export.h"
+
 // A std::logic_error whose what() names the condition, the file and the line.
-class VESK_AssertFailed : public std::logic_error {
+class VESK_EXPORT VESK_AssertFailed : public std::logic_error {
 public:
     // Copies the texts; a null condition or file is replaced by a fixed text.
     VESK_AssertFailed(const char* condition, const char* sourceFile, int line);
@@ -26,7 +28,7 @@ private:
 };
 
 // The handler behind VESK_ASSERT; never returns.
-[[noreturn]] void VESK_AssertionHandler(const char* condition, const char* sourceFile, int line);
+[[noreturn]] VESK_EXPORT void VESK_AssertionHandler(const char* condition, const char* sourceFile, int line);
 
 // Files are named relative to the project root ("Datasource/src/varimpl"), without extension,
 // so that assertion texts do not depend on where the tree was built.

@@ -47,7 +47,7 @@ VStream::~VStream() { delete fOwnedIO; }
 
 void VStream::Put(const void* bytes, size_t n) {
     if (n == 0) return;
-    if (fIO->Write(bytes, n) != n) ThrowError::String1(DATASRC_ERR, 1202, fName);
+    if (fIO->Write(bytes, n) != n) ThrowError::String1(DATASRC_ERR, DatasrcMsg::CannotWriteCase, fName);
     fCount += n;
 }
 
@@ -55,7 +55,7 @@ void VStream::Get(void* bytes, size_t n) {
     if (n == 0) return;
     size_t got = fIO->Read(bytes, n);
     fCount += got;
-    if (got != n) ThrowError::String1(DATASRC_ERR, 1205, fName);
+    if (got != n) ThrowError::String1(DATASRC_ERR, DatasrcMsg::ShortRead, fName);
 }
 
 // Every integer goes through here: little-endian, byte by byte.
@@ -116,7 +116,7 @@ void VStream::Transfer(double& value) {
 void VStream::Transfer(std::string& value) {
     if (!fLoading) {
         // The count is 32 bits wide; longer strings cannot be represented.
-        if (value.size() > UINT32_MAX) ThrowError::String1(DATASRC_ERR, 1202, fName);
+        if (value.size() > UINT32_MAX) ThrowError::String1(DATASRC_ERR, DatasrcMsg::CannotWriteCase, fName);
         uint32_t n = static_cast<uint32_t>(value.size());
         TransferUnsigned(n);
         Put(value.data(), value.size());

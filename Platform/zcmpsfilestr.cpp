@@ -15,6 +15,7 @@
 #include <mutex>
 #include <string>
 
+#include "byteorder.h"
 #include "errortext.h"
 #include "threads.h"
 #include "vesk_assert.h"
@@ -23,29 +24,10 @@
 
 namespace zcmps {
 
-namespace {
-template <class T>
-T Swapped(T v) {
-    if constexpr (sizeof(T) == 4) return static_cast<T>(__builtin_bswap32(static_cast<uint32_t>(v)));
-    else return static_cast<T>(__builtin_bswap64(static_cast<uint64_t>(v)));
-}
-template <class T>
-void Put(uint8_t* p, T v, bool reversed) {
-    if (reversed) v = Swapped(v);
-    std::memcpy(p, &v, sizeof v);
-}
-template <class T>
-T Get(const uint8_t* p, bool reversed) {
-    T v;
-    std::memcpy(&v, p, sizeof v);
-    return reversed ? Swapped(v) : v;
-}
-}  // namespace
-
-void Put32(uint8_t* p, int32_t v, bool reversed) { Put(p, v, reversed); }
-void Put64(uint8_t* p, int64_t v, bool reversed) { Put(p, v, reversed); }
-int32_t Get32(const uint8_t* p, bool reversed) { return Get<int32_t>(p, reversed); }
-int64_t Get64(const uint8_t* p, bool reversed) { return Get<int64_t>(p, reversed); }
+void Put32(uint8_t* p, int32_t v, bool reversed) { ByteOrder(reversed).PutI32(p, v); }
+void Put64(uint8_t* p, int64_t v, bool reversed) { ByteOrder(reversed).PutI64(p, v); }
+int32_t Get32(const uint8_t* p, bool reversed) { return ByteOrder(reversed).GetI32(p); }
+int64_t Get64(const uint8_t* p, bool reversed) { return ByteOrder(reversed).GetI64(p); }
 
 void EncodeHeader(uint8_t out[kHeaderLen], const Header& h, bool reversed) {
     Put64(out, h.zheaderOfs, reversed);
@@ -126,14 +108,14 @@ namespace {
 using zcmps::BlockBuffer;
 using zcmps::Entry;
 
-[[noreturn]] void Malformed(const std::string& name) { ThrowError::String1(DATASRC_ERR, 1204, name); }
+[[noreturn]] void Malformed(const std::string& name) { ThrowError::String1(DATASRC_ERR, DatasrcMsg::Malformed, name); }
 
 [[noreturn]] void ShortRead(const std::string& name, int error) {
     if (error != 0) {
         errno = error;
-        ThrowError::StringSys(DATASRC_ERR, 1205, name);
+        ThrowError::StringSys(DATASRC_ERR, DatasrcMsg::ShortRead, name);
     }
-    ThrowError::String1(DATASRC_ERR, 1205, name);
+    ThrowError::String1(DATASRC_ERR, DatasrcMsg::ShortRead, name);
 }
 
 void ReadExactly(VESK_File& file, const std::string& name, void* buffer, size_t count, int64_t position) {
@@ -586,7 +568,7 @@ void zcmpsFilestr::WriteAt(const void* data, size_t count, int64_t position) {
     if (fFile->File()->Write(data, count, position, &error) != count) {
         fError = true;
         errno = error;
-        ThrowError::StringSys(DATASRC_ERR, 1202, fFile->Name());
+        ThrowError::StringSys(DATASRC_ERR, DatasrcMsg::CannotWriteCase, fFile->Name());
     }
 }
 
@@ -757,7 +739,7 @@ void zcmpsFilestr::Finish() {
     VESK_File& file = *fFile->File();
     if (file.Size() > end && ftruncate(file.Descriptor(), end) != 0) {
         fError = true;
-        ThrowError::StringSys(DATASRC_ERR, 1202, fFile->Name());
+        ThrowError::StringSys(DATASRC_ERR, DatasrcMsg::CannotWriteCase, fFile->Name());
     }
     fEnd = fPos;
     ResetToIdle();

@@ -64,7 +64,8 @@ struct Entry {
     int32_t compressedSize = 0;
 };
 
-// Integers in the file's order: reversed means opposite to this machine's.
+// Integers in the file's order (through ByteOrder): reversed means opposite to
+// this machine's.
 void Put32(uint8_t* p, int32_t v, bool reversed);
 void Put64(uint8_t* p, int64_t v, bool reversed);
 int32_t Get32(const uint8_t* p, bool reversed);

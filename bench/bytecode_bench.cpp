@@ -12,7 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "../Datasource/src/CompressedSystemFile.h"
+#include "CompressedSystemFile.h"
 #include "CompressedStream.h"
 #include "filestream.h"
 

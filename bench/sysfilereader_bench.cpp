@@ -20,8 +20,9 @@
 #include <string>
 #include <vector>
 
-#include "../Datasource/src/CompressedSystemFile.h"
-#include "../Datasource/src/sysfilelayout.h"
+#include "CompressedSystemFile.h"
+#include "sysfilecoding.h"
+#include "sysfilelayout.h"
 #include "SystemFileDataSource.h"
 #include "zcmpsfilestr.h"
 #include "zcompressedfilestr.h"

@@ -16,8 +16,8 @@
 #include <thread>
 #include <vector>
 
-#include "../Datasource/src/CompressedSystemFile.h"
-#include "../Datasource/src/SaveDS.h"
+#include "CompressedSystemFile.h"
+#include "SaveDS.h"
 #include "SystemFileDataSource.h"
 #include "filestream.h"
 #include "memorydatastore.h"

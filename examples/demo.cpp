@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <string>
 
-#include "datasource.h"
+#include <vesk/datasource.h>
 
 namespace {
 

@@ -44,7 +44,7 @@ struct ChainDeleter {
 using SourceChain = std::unique_ptr<VESK_DataSource, ChainDeleter>;
 
 // Raises Error with message `number` of the library's table and the arguments.
-[[noreturn]] void Fail(int number, std::vector<std::string> args);
+[[noreturn]] void Fail(DatasrcMsg number, std::vector<std::string> args);
 // The library's error as a vesk::Error.
 Error Translate(const VeskError& e);
 

@@ -141,49 +141,50 @@ void CheckFormat(const Variable& v, const std::optional<Format>& format) {
     int width = format->width, decimals = format->decimals;
     if (format->code < 0 || format->code > VESK_Variable::eMaxFormatType || format->width < 0 ||
         VESK_Variable::ValidateFormat(v.width, code, width, decimals, false) != 0)
-        Fail(errc::kBadDefinition, {v.name, Text(*format) + " does not suit the variable"});
+        Fail(DatasrcMsg::BadDefinition, {v.name, Text(*format) + " does not suit the variable"});
 }
 
 void CheckMissing(const Variable& v) {
     const MissingValues& m = v.missing;
     const size_t room = m.range ? 1 : 3;
-    if (m.values.size() > room) Fail(errc::kBadDefinition, {v.name, "too many missing values"});
+    if (m.values.size() > room) Fail(DatasrcMsg::BadDefinition, {v.name, "too many missing values"});
     if (m.range && (v.is_string() || !(m.range->low <= m.range->high)))
-        Fail(errc::kBadDefinition, {v.name, "the missing-value range is not valid"});
+        Fail(DatasrcMsg::BadDefinition, {v.name, "the missing-value range is not valid"});
     for (const Value& value : m.values) {
         if (value.is_text() != v.is_string())
-            Fail(errc::kBadDefinition, {v.name, "a missing value of the wrong type"});
+            Fail(DatasrcMsg::BadDefinition, {v.name, "a missing value of the wrong type"});
         if (value.text().size() > std::min(size_t(v.width), kMaxStringMissing))
-            Fail(errc::kBadDefinition, {v.name, "a missing value longer than 8 bytes or the width"});
+            Fail(DatasrcMsg::BadDefinition, {v.name, "a missing value longer than 8 bytes or the width"});
     }
 }
 
 void CheckValueLabels(const Variable& v) {
     for (const auto& [value, label] : v.value_labels) {
         if (value.is_text() != v.is_string())
-            Fail(errc::kValueLabelType, {v.name, v.is_string() ? "a number among the values of a string variable"
+            Fail(DatasrcMsg::ValueLabelType, {v.name, v.is_string() ? "a number among the values of a string variable"
                                                                 : "a text among the values of a numeric variable"});
         if (value.text().size() > size_t(v.width))
-            Fail(errc::kValueLabelType, {v.name, "the value '" + value.text() + "' is wider than the variable"});
+            Fail(DatasrcMsg::ValueLabelType, {v.name, "the value '" + value.text() + "' is wider than the variable"});
         if (label.size() > kMaxValueLabel)
-            Fail(errc::kValueLabelType, {v.name, "a label longer than 255 bytes"});
+            Fail(DatasrcMsg::ValueLabelType, {v.name, "a label longer than 255 bytes"});
     }
 }
 
 void CheckAttributes(const Variable& v) {
     for (const auto& [name, values] : v.attributes)
         if (DatasourceAttributes::ValidateVarAttrName(name) == DatasourceAttributes::InvalidName)
-            Fail(errc::kBadDefinition, {v.name, "'" + name + "' is not a valid attribute name"});
+            Fail(DatasrcMsg::BadDefinition, {v.name, "'" + name + "' is not a valid attribute name"});
 }
 
 void CheckProperties(const Variable& v) {
-    if (v.width < 0 || v.width > MAX_STRING_TYPE) Fail(errc::kBadDefinition, {v.name, "the width is outside 0..32767"});
+    if (v.width < 0 || v.width > MAX_STRING_TYPE)
+        Fail(DatasrcMsg::BadDefinition, {v.name, "the width is outside 0..32767"});
     if (v.measure && (int(*v.measure) < 0 || int(*v.measure) > 3))
-        Fail(errc::kBadDefinition, {v.name, "unknown measurement level"});
+        Fail(DatasrcMsg::BadDefinition, {v.name, "unknown measurement level"});
     if (v.alignment && (int(*v.alignment) < 0 || int(*v.alignment) > 2))
-        Fail(errc::kBadDefinition, {v.name, "unknown alignment"});
+        Fail(DatasrcMsg::BadDefinition, {v.name, "unknown alignment"});
     if (v.display_width && (*v.display_width < 0 || *v.display_width > 32767))
-        Fail(errc::kBadDefinition, {v.name, "the display width is outside 0..32767"});
+        Fail(DatasrcMsg::BadDefinition, {v.name, "the display width is outside 0..32767"});
 }
 
 }  // namespace
@@ -191,8 +192,8 @@ void CheckProperties(const Variable& v) {
 void CheckVariables(const std::vector<Variable>& variables) {
     std::set<std::string> names;
     for (const Variable& v : variables) {
-        if (!is_valid_name(v.name)) Fail(errc::kInvalidName, {v.name});
-        if (!names.insert(VESKMBUpper(v.name)).second) Fail(errc::kDuplicateName, {v.name});
+        if (!is_valid_name(v.name)) Fail(DatasrcMsg::InvalidName, {v.name});
+        if (!names.insert(VESKMBUpper(v.name)).second) Fail(DatasrcMsg::DuplicateName, {v.name});
         CheckProperties(v);
         CheckFormat(v, v.print);
         CheckFormat(v, v.write);

@@ -10,6 +10,16 @@ namespace vesk {
 Error::Error(int code, const std::string& message, std::vector<std::string> args)
     : std::runtime_error(message), fCode(code), fArgs(std::move(args)) {}
 
+// The public numbers are the library's.
+static_assert(errc::kWrongOrder == int(DatasrcMsg::WrongTime));
+static_assert(errc::kValueType == int(DatasrcMsg::ValueType));
+static_assert(errc::kValueLabelType == int(DatasrcMsg::ValueLabelType));
+static_assert(errc::kBadDefinition == int(DatasrcMsg::BadDefinition));
+static_assert(errc::kNoSuchVariable == int(DatasrcMsg::NoSuchVariable));
+static_assert(errc::kUnknownEncoding == int(DatasrcMsg::UnknownEncoding));
+static_assert(errc::kDuplicateName == int(DatasrcMsg::DuplicateName));
+static_assert(errc::kInvalidName == int(DatasrcMsg::InvalidName));
+
 namespace detail {
 
 std::unique_lock<std::recursive_mutex> LockEngine() {
@@ -23,7 +33,7 @@ EncodingScope::EncodingScope(const std::string& encoding)
         SetUTF8mode(1);
         return;
     }
-    if (!VESKMBConverterSet_A(encoding.c_str())) Fail(errc::kUnknownEncoding, {encoding});
+    if (!VESKMBConverterSet_A(encoding.c_str())) Fail(DatasrcMsg::UnknownEncoding, {encoding});
     SetUTF8mode(0);
 }
 
@@ -39,8 +49,8 @@ void ChainDeleter::operator()(VESK_DataSource* source) const {
 
 Error Translate(const VeskError& e) { return Error(e.Number(), e.what(), e.Args()); }
 
-void Fail(int number, std::vector<std::string> args) {
-    throw Translate(VeskError(DATASRC_ERR, number, std::move(args)));
+void Fail(DatasrcMsg number, std::vector<std::string> args) {
+    throw Translate(VeskError(DATASRC_ERR, int(number), std::move(args)));
 }
 
 std::string_view TrimBlanks(const char* text, size_t n) {

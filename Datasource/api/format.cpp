@@ -154,11 +154,11 @@ double from_date(std::chrono::year_month_day date) {
 
 std::string format_value(const Variable& variable, const Cell& cell) {
     if (variable.is_string()) {
-        if (cell.is_number()) detail::Fail(errc::kValueType, {variable.name, "a number for a string variable"});
+        if (cell.is_number()) detail::Fail(DatasrcMsg::ValueType, {variable.name, "a number for a string variable"});
         if (variable.print && variable.print->code == 2) return HexText(cell.text(), variable.width);
         return std::string(detail::TrimBlanks(cell.text().data(), cell.text().size()));
     }
-    if (cell.is_text()) detail::Fail(errc::kValueType, {variable.name, "a text for a numeric variable"});
+    if (cell.is_text()) detail::Fail(DatasrcMsg::ValueType, {variable.name, "a text for a numeric variable"});
     const double value = cell.number();
     if (cell.is_missing() || std::isnan(value) || value == VESK_SYSMIS) return std::string();
     return NumberText(value, variable.print.value_or(Format::number()));

@@ -55,7 +55,7 @@ std::optional<size_t> Reader::Impl::Find(std::string_view name) const {
 
 size_t Reader::Impl::Column(std::string_view name) const {
     const std::optional<size_t> column = Find(name);
-    if (!column) detail::Fail(errc::kNoSuchVariable, {std::string(name), fPath});
+    if (!column) detail::Fail(DatasrcMsg::NoSuchVariable, {std::string(name), fPath});
     return *column;
 }
 
@@ -64,7 +64,7 @@ const detail::CellSpan& Reader::Impl::Span(size_t column, bool numeric) const {
         throw std::out_of_range("column " + std::to_string(column) + " beyond the dictionary");
     const detail::CellSpan& span = fLayout[column];
     if ((span.width == 0) != numeric)
-        detail::Fail(errc::kValueType, {fVariables[column].name, numeric ? "a string variable read as a number"
+        detail::Fail(DatasrcMsg::ValueType, {fVariables[column].name, numeric ? "a string variable read as a number"
                                                                           : "a numeric variable read as text"});
     return span;
 }

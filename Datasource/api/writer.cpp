@@ -21,7 +21,7 @@ void CheckDataset(const WriterOptions& options) {
         throw std::invalid_argument("unknown compression");
     for (const auto& [name, values] : options.attributes)
         if (DatasourceAttributes::ValidateFileAttrName(name) == DatasourceAttributes::InvalidName)
-            Fail(errc::kBadDefinition, {"(dataset)", "'" + name + "' is not a valid attribute name"});
+            Fail(DatasrcMsg::BadDefinition, {"(dataset)", "'" + name + "' is not a valid attribute name"});
 }
 
 // Gives the new file its dictionary and properties and writes the dictionary
@@ -60,7 +60,7 @@ struct Writer::Impl {
     void CheckColumns(std::span<const ColumnInput> columns) const;
     void AddRow();
     void CheckOpen() const {
-        if (!fFile) Fail(errc::kWrongOrder, {fTarget});
+        if (!fFile) Fail(DatasrcMsg::WrongTime, {fTarget});
     }
 
     std::string fTarget;
@@ -90,8 +90,9 @@ Writer::Impl::Impl(const std::string& path, std::vector<Variable> variables, con
 void Writer::Impl::CheckText(size_t k, std::string_view text, int64_t row) const {
     const Variable& v = fVariables[k];
     if (text.size() > size_t(v.width))
-        Fail(errc::kValueType, {v.name, "row " + std::to_string(row) + ": a text of " + std::to_string(text.size()) +
-                                            " bytes is wider than the variable (" + std::to_string(v.width) + ")"});
+        Fail(DatasrcMsg::ValueType,
+             {v.name, "row " + std::to_string(row) + ": a text of " + std::to_string(text.size()) +
+                          " bytes is wider than the variable (" + std::to_string(v.width) + ")"});
 }
 
 void Writer::Impl::PutText(size_t k, std::string_view text) {
@@ -105,12 +106,12 @@ void Writer::Impl::Put(size_t k, const Cell& cell, int64_t row) {
     const Variable& v = fVariables[k];
     if (v.is_numeric()) {
         if (cell.is_text())
-            Fail(errc::kValueType, {v.name, "row " + std::to_string(row) + ": a text for a numeric variable"});
+            Fail(DatasrcMsg::ValueType, {v.name, "row " + std::to_string(row) + ": a text for a numeric variable"});
         PutNumber(k, cell.is_missing() ? VESK_SYSMIS : cell.number());
         return;
     }
     if (cell.is_number())
-        Fail(errc::kValueType, {v.name, "row " + std::to_string(row) + ": a number for a string variable"});
+        Fail(DatasrcMsg::ValueType, {v.name, "row " + std::to_string(row) + ": a number for a string variable"});
     CheckText(k, cell.text(), row);
     PutText(k, cell.text());
 }
@@ -124,7 +125,8 @@ void Writer::Impl::CheckColumns(std::span<const ColumnInput> columns) const {
         const Variable& v = fVariables[k];
         if (columns[k].size() != rows) throw std::invalid_argument("columns of different lengths");
         if (columns[k].is_numbers() != v.is_numeric())
-            Fail(errc::kValueType, {v.name, v.is_numeric() ? "texts for a numeric variable" : "numbers for a string variable"});
+            Fail(DatasrcMsg::ValueType,
+                 {v.name, v.is_numeric() ? "texts for a numeric variable" : "numbers for a string variable"});
         if (!v.is_numeric())
             for (size_t r = 0; r < rows; ++r) CheckText(k, columns[k].texts()[r], fRows + int64_t(r));
     }

@@ -11,11 +11,13 @@
 #include <string>
 #include <vector>
 
-// Registered reserved ("$"-prefixed) attribute names; null-terminated tables.
-extern const char* const RegisteredVariableAttributeNames[];
-extern const char* const RegisteredDatafileAttributeNames[];
+#include "vesk_export.h"
 
-class DatasourceAttributes {
+// Registered reserved ("$"-prefixed) attribute names; null-terminated tables.
+extern VESK_EXPORT const char* const RegisteredVariableAttributeNames[];
+extern VESK_EXPORT const char* const RegisteredDatafileAttributeNames[];
+
+class VESK_EXPORT DatasourceAttributes {
 public:
     // Verdict of the attribute-name validators.
     enum NameType {

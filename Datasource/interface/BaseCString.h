@@ -5,7 +5,9 @@
 
 #include <string>
 
-class BaseCString {
+#include "vesk_export.h"
+
+class VESK_EXPORT BaseCString {
 public:
     BaseCString();
     BaseCString(const std::string& s);

@@ -5,13 +5,14 @@
 #include <cstdint>
 
 #include "obs.h"
+#include "vesk_export.h"
 
 class VESK_DataSource;
 class VESK_InputCaseIterator;
 class VESK_Variable;
 
 // One column of an iterator's current case.
-class CaseValue {
+class VESK_EXPORT CaseValue {
 public:
     // Bound to the column of it's case.
     CaseValue(VESK_InputCaseIterator& it, unsigned column);
@@ -46,7 +47,7 @@ private:
 };
 
 // One column of a case buffer, with its size in bytes.
-class VESK_DataCell {
+class VESK_EXPORT VESK_DataCell {
 public:
     VESK_DataCell(const VESK_DataSource& source, int column, OBS* caseBuffer);
     VESK_DataCell(const VESK_DataSource& source, int column, VESK_InputCaseIterator& it);

@@ -18,13 +18,14 @@
 
 #include "case.h"
 #include "datasrc.h"
+#include "vesk_export.h"
 
 class ErrorMonitor;
 
 // One entry of the column plan of a re-encoding source: a run of consecutive
 // numeric variables (width 0), copied cell for cell, or one string variable
 // (width = its width in the parent), converted.
-struct CodePageColumn {
+struct VESK_EXPORT CodePageColumn {
     int32_t start;  // first cell of the entry in the parent's case
     int32_t cells;  // cells the entry fills in this source's case
     int32_t width;  // string width in the parent; 0 for a numeric run
@@ -34,7 +35,7 @@ struct CodePageColumn {
 // library's sources).
 struct ReencodeBody;
 
-class CodePageDataSource : public VESK_DataSource {
+class VESK_EXPORT CodePageDataSource : public VESK_DataSource {
 public:
 
     // encoding: the target code page. A code page for which no converter can

@@ -11,13 +11,14 @@
 #include <stdexcept>
 
 #include "obs.h"
+#include "vesk_export.h"
 
 class VESK_StrBaseIO;
 
 // A failed read, write or seek inside a row, or a malformed row. Carries the
 // errno of the failure (0 when the stream set none; EILSEQ for a block that
 // carries more cells than its row).
-class CompressedStreamError : public std::runtime_error {
+class VESK_EXPORT CompressedStreamError : public std::runtime_error {
 public:
     explicit CompressedStreamError(int error);
     int Errno() const { return fErrno; }
@@ -27,10 +28,10 @@ private:
 };
 
 // Codes n cells as one row.
-void WriteCompressed(VESK_StrBaseIO& out, const OBS* cells, long n);
+VESK_EXPORT void WriteCompressed(VESK_StrBaseIO& out, const OBS* cells, long n);
 // Decodes one row of n cells; false when the stream ends cleanly before the row.
-bool ReadCompressed(VESK_StrBaseIO& in, OBS* cells, long n);
+VESK_EXPORT bool ReadCompressed(VESK_StrBaseIO& in, OBS* cells, long n);
 // Moves past one row of n cells; false on a clean end.
-bool SkipCompressed(VESK_StrBaseIO& in, long n);
+VESK_EXPORT bool SkipCompressed(VESK_StrBaseIO& in, long n);
 // Copies one coded row of n cells block by block without decoding; false on a clean end.
-bool CopyPrecompressed(VESK_StrBaseIO& in, VESK_StrBaseIO& out, long n);
+VESK_EXPORT bool CopyPrecompressed(VESK_StrBaseIO& in, VESK_StrBaseIO& out, long n);

@@ -9,12 +9,13 @@
 #include <vector>
 
 #include "refcount.h"
+#include "vesk_export.h"
 
 class VESK_DataSource;
 
 // One document: its lines (at most 80 bytes each) and its date. Copies share
 // the body; a change goes to a private copy (copy-on-write).
-class DSDocument {
+class VESK_EXPORT DSDocument {
 public:
     class Impl : public VESK_RefCntObject {
     public:
@@ -56,13 +57,13 @@ private:
 };
 
 // Appends the line "   (Entered dd-Mon-yyyy)" for the document's date.
-void AddDateLine(DSDocument& doc);
+VESK_EXPORT void AddDateLine(DSDocument& doc);
 // Replaces the source's type-0 extension by the documents' lines, each padded
 // to 80 bytes, with a blank line between documents. Documents without lines
 // are left out; with none the block is removed.
-void SaveDocuments(const std::vector<DSDocument>& docs, VESK_DataSource& source);
+VESK_EXPORT void SaveDocuments(const std::vector<DSDocument>& docs, VESK_DataSource& source);
 // The documents of the source's type-0 extension, in order; every line is
 // returned as stored, 80 bytes long.
-std::vector<DSDocument> GetDocuments(const VESK_DataSource& source);
+VESK_EXPORT std::vector<DSDocument> GetDocuments(const VESK_DataSource& source);
 // Sorts the list and removes documents equal to the one before them.
-void DeDup(std::vector<DSDocument>& docs);
+VESK_EXPORT void DeDup(std::vector<DSDocument>& docs);

@@ -4,7 +4,9 @@
 
 #include <string>
 
-class DataEditorFormattingInfo {
+#include "vesk_export.h"
+
+class VESK_EXPORT DataEditorFormattingInfo {
 public:
     DataEditorFormattingInfo() = default;
     explicit DataEditorFormattingInfo(std::string info) : fInfo(std::move(info)) {}

@@ -3,8 +3,9 @@
 
 #include "case.h"
 #include "datasrc.h"
+#include "vesk_export.h"
 
-class IndependentDataStore : public VESK_DataSource {
+class VESK_EXPORT IndependentDataStore : public VESK_DataSource {
 public:
     // The parent (may be null) is not owned.
     explicit IndependentDataStore(const VESK_DataSource* parent = nullptr) : VESK_DataSource(parent) {}

@@ -8,12 +8,13 @@
 #include "case.h"
 #include "datasrc.h"
 #include "obs.h"
+#include "vesk_export.h"
 
 // A precomputed list of copy segments over the 8-byte cells of a case. The
 // segments cover the source case from cell 0 upward: each copies a run of
 // cells to a target offset and then passes over skipped source cells.
 // Copies of a projector share its (immutable) segment array.
-class ObsProjector {
+class VESK_EXPORT ObsProjector {
 public:
     struct Segment {
         uint64_t targetOffset;  // bytes into the target case
@@ -50,7 +51,7 @@ private:
 // A data source made of selected columns of its parent source. It owns no
 // cases: its iterator reads the parent and rearranges each case. The parent is
 // not owned and must outlive the projection.
-class VESK_CProjection : public VESK_DataSource {
+class VESK_EXPORT VESK_CProjection : public VESK_DataSource {
 public:
     // The dictionary is exactly the listed variables of source, in list order.
     VESK_CProjection(const VESK_DataSource& source, const unsigned* variableIndex, unsigned n);
@@ -71,7 +72,7 @@ private:
 };
 
 // Reads the parent of a projection and copies the projected cells.
-class VESK_CProjectionIterator : public VESK_InputCaseIterator {
+class VESK_EXPORT VESK_CProjectionIterator : public VESK_InputCaseIterator {
 public:
     VESK_CProjectionIterator(const VESK_CProjection& projection, OBS* buffer);
     ~VESK_CProjectionIterator() override;

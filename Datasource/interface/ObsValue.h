@@ -5,10 +5,11 @@
 #include <string>
 
 #include "obs.h"
+#include "vesk_export.h"
 
 // One value of a variable, numeric or string, with its own cells: one cell is
 // held inside the object, longer strings are allocated and freed by it.
-class ObsValue {
+class VESK_EXPORT ObsValue {
 public:
     // A value of the type (0 numeric, else the string width) taking 1 cell for
     // types 0..8 and (type + 7) / 8 otherwise. Without a source the cells are

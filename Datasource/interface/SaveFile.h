@@ -3,11 +3,12 @@
 #pragma once
 
 #include "SystemFileDataSource.h"
+#include "vesk_export.h"
 
 // A system file written row by row: give it a dictionary, then AddRow and
 // Close (the base's slots). It yields no cases. An existing file is replaced
 // only by a successful Close (SystemFileDataSource::SetReplaceOnClose).
-class SaveFile : public SystemFileDataSource {
+class VESK_EXPORT SaveFile : public SystemFileDataSource {
 public:
     // password null: a plain file; else the encrypted form under the
     // password (text in the process's encoding). mangled: the password is in
@@ -23,4 +24,4 @@ public:
 // nonzero selects bytecode compression. Errors of the writer pass through
 // (1201, 1202, 1209, 1504, 1505); on any error an existing file keeps its
 // old contents and nothing of the new one is left.
-void SaveSystemFile(const char* fileName, const VESK_DataSource& source, int compress);
+VESK_EXPORT void SaveSystemFile(const char* fileName, const VESK_DataSource& source, int compress);

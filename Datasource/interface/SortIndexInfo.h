@@ -15,20 +15,22 @@
 #include <string>
 #include <vector>
 
+#include "vesk_export.h"
+
 class VESK_DataSource;
 class VESK_InputCaseIterator;
 class VESKMBCollator;
 
 namespace FileSort {
 // One sort key column.
-struct SortKey {
+struct VESK_EXPORT SortKey {
     uint32_t cell = 0;     // first cell of the key column in a case
     int32_t direction = 0; // carried with the key and stored in the file only
     uint32_t width = 0;    // string width of the key column, 0 for numeric
 };
 } // namespace FileSort
 
-class SortIndexInfo {
+class VESK_EXPORT SortIndexInfo {
 public:
     // One entry of the sparse index: a key text and the row where it occurs.
     class SortIndexKeyRowPair {

@@ -39,15 +39,13 @@
 #include "IndependentDataStore.h"
 #include "case.h"
 #include "textmb.h"
+#include "vesk_export.h"
 
 class ErrorMonitor;
 struct SystemFileOptions;
 
-class SystemFileDataSource : public IndependentDataStore {
+class VESK_EXPORT SystemFileDataSource : public IndependentDataStore {
 public:
-    // Message number of operations this build does not offer yet.
-    static constexpr int kErrNotAvailable = 1290;
-
     class Iterator;
 
     // A new file for writing: no file yet, state "new", character encoding
@@ -172,17 +170,23 @@ public:
     // position that is not the row's gives wrong cases or error 1204/1205.
     void NoteIndexedRow(int64_t row, int64_t position) const;
 
-    // The header and options block of the file (layout: sysfilelayout.h).
+    // The header and options block of the file (SystemFileOptions.h).
     SystemFileOptions& Options();
     const SystemFileOptions& Options() const;
     // Stream position of the first case.
     int64_t Row0Pos() const;
-    // 0 new, 1 writing, 2 open for reading.
+    // What the source does with its file.
+    enum FileState : int32_t {
+        eStateNew = 0,      // no file yet
+        eStateWriting = 1,  // dictionary committed, rows being written
+        eStateReading = 2,  // open for reading (also after Close)
+    };
+    // The current FileState.
     int State() const;
 
-    struct Impl;
+    struct VESK_NO_EXPORT Impl;
     // The writer (SaveDS.h).
-    class SaveDS;
+    class VESK_NO_EXPORT SaveDS;
 
 private:
     void init(const ExtNameStr& file, const ExtNameStr& password, bool mangled);
@@ -215,7 +219,7 @@ private:
     int ReadStored(OBS* into);
     void SettleRowCount();
 
-    struct State;
+    struct VESK_NO_EXPORT State;
     Impl* fBody;
     int64_t fTargetRow = 0;
     int64_t fFileRow = -1;

@@ -9,10 +9,11 @@
 #include "IndependentDataStore.h"
 #include "case.h"
 #include "tempfile.h"
+#include "vesk_export.h"
 
 // An iterator that also writes: besides reading cases it keeps the case in
 // its buffer (UpdateCase) or adds the buffer as a case (InsertCase).
-class ProcedureDataStorage : public VESK_InputCaseIterator {
+class VESK_EXPORT ProcedureDataStorage : public VESK_InputCaseIterator {
 public:
     ~ProcedureDataStorage() override;
     virtual void UpdateCase() = 0;
@@ -41,11 +42,11 @@ protected:
 // Errors: 1001 when the temporary file cannot be made, 1002 when a row cannot
 // be written (AddRow, Close), 1003 when a row cannot be read back (Next).
 // Adding rows after Close is a misuse (assertion).
-class TempFileDataStore : public IndependentDataStore {
+class VESK_EXPORT TempFileDataStore : public IndependentDataStore {
 public:
     class Iterator;
     class ProcedureIterator;
-    struct Body;
+    struct VESK_NO_EXPORT Body;
 
     // The parent (may be null) is not owned; the dictionary starts as its copy.
     explicit TempFileDataStore(const VESK_DataSource* parent = nullptr);

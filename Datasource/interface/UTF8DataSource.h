@@ -18,10 +18,11 @@
 #include "CodePageDataSource.h"
 #include "case.h"
 #include "datasrc.h"
+#include "vesk_export.h"
 
 class ErrorMonitor;
 
-class UTF8DataSource : public VESK_DataSource {
+class VESK_EXPORT UTF8DataSource : public VESK_DataSource {
 public:
 
     // encoding: the parent's code page. A code page for which no converter

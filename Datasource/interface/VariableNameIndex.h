@@ -5,9 +5,11 @@
 #include <cstddef>
 #include <memory>
 
+#include "vesk_export.h"
+
 class VESK_DataSource;
 
-class VariableNameIndex {
+class VESK_EXPORT VariableNameIndex {
 public:
     // Points into the source's variables: valid only while they are unchanged.
     explicit VariableNameIndex(const VESK_DataSource& source);

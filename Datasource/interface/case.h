@@ -7,6 +7,7 @@
 #include <cstdio>
 
 #include "obs.h"
+#include "vesk_export.h"
 
 class VESK_DataSource;
 class VESK_InputCaseIterator;
@@ -16,7 +17,7 @@ class ErrorMonitor;
 // One case buffer laid out by a data source's observation layout. The source
 // is not owned and must outlive the case; so must the parent iterator and the
 // error monitor.
-class VESK_Case {
+class VESK_EXPORT VESK_Case {
 public:
     // With a buffer, uses it as is (not owned, not initialised; it must hold
     // source.GetObsAreaSize() cells and outlive the case). With null, allocates
@@ -66,7 +67,7 @@ private:
 
 // Delivers the cases of a data source one at a time into its case. The caller
 // who made it owns it and deletes it before the source.
-class VESK_InputCaseIterator {
+class VESK_EXPORT VESK_InputCaseIterator {
 public:
     // Deletes the case (and with it a buffer the case allocated).
     virtual ~VESK_InputCaseIterator();
@@ -117,7 +118,7 @@ private:
 // parent iterator reads straight into this iterator's buffer; with one (not
 // owned, must outlive the iterator) the parent reads into its own case and the
 // projected cells are copied across.
-class PassThroughIter : public VESK_InputCaseIterator {
+class VESK_EXPORT PassThroughIter : public VESK_InputCaseIterator {
 public:
     PassThroughIter(const VESK_DataSource& source, OBS* buffer, const ObsProjector* projector = nullptr);
     // Deletes the parent iterator first.
@@ -141,4 +142,4 @@ private:
 // are stored. A carriage return, alone or followed by a line feed, is stored as
 // one line feed, which stays in the buffer. The buffer is always NUL-terminated.
 // Returns buffer, or null when the stream ends before any character is read.
-char* ReadLine(char* buffer, int size, FILE* stream);
+VESK_EXPORT char* ReadLine(char* buffer, int size, FILE* stream);

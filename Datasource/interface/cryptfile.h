@@ -28,9 +28,10 @@
 #include "filestream.h"
 #include "refcount.h"
 #include "textmb.h"
+#include "vesk_export.h"
 
 // The state of one opened encrypted file. It cannot be copied (assertion).
-class CryptFile : public VESK_RefCntObject {
+class VESK_EXPORT CryptFile : public VESK_RefCntObject {
 public:
     CryptFile();
     CryptFile(const CryptFile&);
@@ -72,7 +73,7 @@ private:
     bool fCommitFailed = false;
 };
 
-class CryptFileStream : public VESK_FileStream {
+class VESK_EXPORT CryptFileStream : public VESK_FileStream {
 public:
     // Size of the clear header before the cipher's output.
     static constexpr int64_t kClearHeaderSize = 36;

@@ -2,8 +2,9 @@
 #pragma once
 
 #include "datasrc.h"
+#include "vesk_export.h"
 
-class DataFreeDataSource : public VESK_DataSource {
+class VESK_EXPORT DataFreeDataSource : public VESK_DataSource {
 public:
     // An empty dictionary that counts as unchanged (not dirty).
     DataFreeDataSource();

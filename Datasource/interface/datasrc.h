@@ -17,6 +17,7 @@
 #include "trendsinfo.h"
 #include "variable.h"
 #include "variableset.h"
+#include "vesk_export.h"
 
 class VESK_InputCaseIterator;
 struct VESK_DataSourcePrivate;
@@ -24,7 +25,7 @@ struct VESK_DataSourcePrivate;
 // A typed byte block kept by a data source (extension records of the system
 // file; type 0 holds the document lines). Shared between copies of a source and
 // copied on the first write.
-class VESK_ExtensionImpl : public VESK_RefCntObject {
+class VESK_EXPORT VESK_ExtensionImpl : public VESK_RefCntObject {
 public:
     // Empty content, subtype 0, element size 1.
     VESK_ExtensionImpl();
@@ -52,7 +53,7 @@ private:
     std::string fContent; // a multiple of the element size
 };
 
-class VESK_DataSource {
+class VESK_EXPORT VESK_DataSource {
 public:
     using ExtensionPtr = RefCountPtr<VESK_ExtensionImpl>;
 
@@ -76,7 +77,7 @@ public:
         long GetNext(void* buffer, long maxBytes);
 
         // Blocks compare by subtype and content.
-        friend bool operator==(const Extension& a, const Extension& b);
+        friend VESK_EXPORT bool operator==(const Extension& a, const Extension& b);
         friend bool operator!=(const Extension& a, const Extension& b) { return !(a == b); }
 
     private:
@@ -230,4 +231,4 @@ private:
 };
 
 // Deletes source and then each parent up the chain; null does nothing.
-void DeleteLine(const VESK_DataSource* source);
+VESK_EXPORT void DeleteLine(const VESK_DataSource* source);

@@ -7,18 +7,19 @@
 
 #include "obs.h"
 #include "variable.h"
+#include "vesk_export.h"
 
 class VESK_DataSource;
 class VESK_InputCaseIterator;
 
 // An engine object guarding an input source; opaque here, deleted through its
 // virtual destructor.
-class SvrDMInputDataSource {
+class VESK_EXPORT SvrDMInputDataSource {
 public:
     virtual ~SvrDMInputDataSource() = default;
 };
 
-class VESK_FortranDictionary {
+class VESK_EXPORT VESK_FortranDictionary {
 public:
     // The engine's kind of data source; stored only.
     enum dsType { kDSNone = 0 };

@@ -6,12 +6,13 @@
 #include <vector>
 
 #include "IndependentDataStore.h"
+#include "vesk_export.h"
 
 // Rows are appended with AddRow as flat runs of cells in the layout fixed by
 // CommitDictionary (the first AddRow commits it when the caller has not).
 // Close ends adding. Iterators may read the rows at any time and position
 // anywhere with Seek; they must be deleted before the store.
-class MemoryDataStore : public IndependentDataStore {
+class VESK_EXPORT MemoryDataStore : public IndependentDataStore {
 public:
     // The parent (may be null) is not owned; the dictionary starts as its copy.
     explicit MemoryDataStore(const VESK_DataSource* parent = nullptr);

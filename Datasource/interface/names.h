@@ -5,6 +5,8 @@
 // 64 bytes.
 #pragma once
 
+#include "vesk_export.h"
+
 // Verdicts of the name classifiers.
 enum VESKNameVerdict {
     VESKNameLegal = 0,         // legal ordinary name
@@ -24,23 +26,23 @@ typedef int (*VESKNameInUseFn)(void* context1, void* context2, const char* candi
 extern "C" {
 
 // Classifies a name; trailing blanks are ignored. Returns a verdict 0..6.
-int ValidateVESKName(const char* name);
+VESK_EXPORT int ValidateVESKName(const char* name);
 
 // As ValidateVESKName, but a legal name ending in "." gives 7 and one ending in
 // "_" gives 100.
-int ValidateVESKNameCheckLastChar(const char* name);
+VESK_EXPORT int ValidateVESKNameCheckLastChar(const char* name);
 
 // When `in` is 1 to 7 digits (ignoring trailing blanks), writes "@" and the
 // digits into `out` (room for 9 bytes) and returns 1; otherwise returns 0 and
 // leaves `out` alone.
-int FormNumericVESKName(char* out, const char* in);
+VESK_EXPORT int FormNumericVESKName(char* out, const char* in);
 
 // Rewrites `name` (a buffer of at least 65 bytes) in place into a legal name:
 // disallowed bytes are dropped, bad starts get an "@" prefix, trailing "." and
 // "_" are removed; a text with nothing usable becomes "V" and `index`. When
 // inUse is not null, "_A", "_B", ... suffixes are tried until inUse returns 0
 // for the name. Returns 0.
-int GenerateVESKName(char* name, unsigned int index, VESKNameInUseFn inUse, void* context1,
-                     void* context2);
+VESK_EXPORT int GenerateVESKName(char* name, unsigned int index, VESKNameInUseFn inUse, void* context1,
+                                 void* context2);
 
 }  // extern "C"

@@ -9,7 +9,9 @@
 #include <cstdint>
 #include <memory>
 
-class VESK_SparseFileIndex {
+#include "vesk_export.h"
+
+class VESK_EXPORT VESK_SparseFileIndex {
 public:
     // capacityFactor N (at least 1): the starting spacing is 4096 / N (16 when
     // 16 x N reaches 4096), and the index thins when N x spacing <= entries x 16.
@@ -30,6 +32,6 @@ public:
     uint32_t Spacing() const;
 
 private:
-    struct Body;
+    struct VESK_NO_EXPORT Body;
     std::unique_ptr<Body> fBody;
 };

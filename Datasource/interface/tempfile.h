@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "filestream.h"
+#include "vesk_export.h"
 
 // One seekable stream stored as one file per temporary directory
 // (VeskTempDirs), in chunks of kChunk bytes dealt round the files: chunk c of
@@ -30,7 +31,7 @@
 // Short transfers of a stripe end a Read or Write early (Read then sets end
 // of file); the stripes' errors show in Good().
 // Threads: one thread at a time per object; copies are independent objects.
-class VESK_TempFile : public VESK_FileStream {
+class VESK_EXPORT VESK_TempFile : public VESK_FileStream {
 public:
     static constexpr int64_t kChunk = 65536;
     enum StripeKind : int64_t { kPlain = 0, kZlib = 1, kSort = 2 };
@@ -90,7 +91,7 @@ private:
 
 // A stream held in memory in chunks of kChunk bytes, allocated as it grows.
 // Seeks stay within [0, length]. Memory exhaustion throws std::bad_alloc.
-class VESK_InMemoryFile : public VESK_StrBaseIO {
+class VESK_EXPORT VESK_InMemoryFile : public VESK_StrBaseIO {
 public:
     static constexpr size_t kChunk = 1048512;  // 64 bytes short of a mebibyte
 

@@ -9,15 +9,16 @@
 
 #include "obs.h"
 #include "variable.h"
+#include "vesk_export.h"
 
 class VESK_DataSource;
 class VStream;
 
 // The variable name each date-variable type requires, indexed by type (empty
 // for e_NONE): "CYCLE_", "YEAR_", ... "OBS_", "DATE_".
-extern const char* const pszDateVarNames[12];
+extern VESK_EXPORT const char* const pszDateVarNames[12];
 
-class VESK_TrendsInfo {
+class VESK_EXPORT VESK_TrendsInfo {
 public:
     enum { eMaxDateVars = 11 };
     // Date-variable types; each requires its variable name (CYCLE_, ... DATE_).

@@ -15,11 +15,12 @@
 #include "obs.h"
 #include "refcount.h"
 #include "textmb.h"
+#include "vesk_export.h"
 
 // Reference-counted base whose count and shareable flag are guarded by a lock.
 // A new object (and a copy) holds no reference and is shareable; the object
 // deletes itself when the last reference goes.
-class ThreadSafeRefCntObject {
+class VESK_EXPORT ThreadSafeRefCntObject {
 public:
     virtual ~ThreadSafeRefCntObject() = default;
 
@@ -46,14 +47,14 @@ private:
 
 // One labelled value: 1 cell for numeric maps and strings up to 8 bytes,
 // (type + 7) / 8 cells for longer strings.
-struct ValueLabel {
+struct VESK_EXPORT ValueLabel {
     std::vector<OBS> value;
     std::string label;
 };
 
 // The shared body: the map's type (0 numeric, else the string width) and its
 // pairs, sorted by value with no value twice.
-class VESK_VLMapImpl : public ThreadSafeRefCntObject {
+class VESK_EXPORT VESK_VLMapImpl : public ThreadSafeRefCntObject {
 public:
     explicit VESK_VLMapImpl(int type);
     VESK_VLMapImpl(const VESK_VLMapImpl& other);
@@ -94,7 +95,7 @@ private:
 // Counted pointer to a map body, as stored in a variable; null means no value
 // labels. Follows RefCountPtr: an unshareable body is copied before it is
 // referenced, Unshared copies a body that has more than one reference.
-class VESK_VLImplPointer : public RefCountPtr<VESK_VLMapImpl> {
+class VESK_EXPORT VESK_VLImplPointer : public RefCountPtr<VESK_VLMapImpl> {
 public:
     VESK_VLImplPointer(VESK_VLMapImpl* body = nullptr) : RefCountPtr<VESK_VLMapImpl>(body) {}
     VESK_VLImplPointer(const VESK_VLImplPointer&) = default;
@@ -112,7 +113,7 @@ public:
 // Handle over a map body (which may be null) with an optional iteration state.
 // Label pointers returned by GetLabel and GetNextPair stay valid until the body
 // is changed or released.
-class VESK_ValueLabelMap {
+class VESK_EXPORT VESK_ValueLabelMap {
 public:
     // A new empty body of that type.
     explicit VESK_ValueLabelMap(int type);
@@ -163,7 +164,7 @@ public:
     int operator!=(const VESK_ValueLabelMap& other) const { return !(*this == other); }
 
 private:
-    class Iter;
+    class VESK_NO_EXPORT Iter;
     // Fills a buffer of the map's cell count from a text or a double.
     std::vector<OBS> CellsOf(const std::string& text) const;
     std::vector<OBS> CellsOf(double value) const;
@@ -175,7 +176,7 @@ private:
 
 // Identifier of a registered map body: bits 4-31 the registry's counter, bits
 // 0-3 its originator. All bits set means none.
-class VESK_VLMapID {
+class VESK_EXPORT VESK_VLMapID {
 public:
     static constexpr uint32_t kNone = 0xFFFFFFFFu;
 
@@ -196,7 +197,7 @@ private:
 // Process-wide table of (map body, id) entries in insertion order, giving bodies
 // a stable identifier the host can find them by. Each entry holds a reference to
 // its body. The table is not locked: the host uses it from one thread at a time.
-class VESK_VLMapRegistry {
+class VESK_EXPORT VESK_VLMapRegistry {
 public:
     // Appends (map, id), making a new id when id is none; returns the id used.
     static VESK_VLMapID Add(const VESK_VLImplPointer& map, VESK_VLMapID id = VESK_VLMapID());

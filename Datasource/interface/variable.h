@@ -13,9 +13,10 @@
 #include "obs.h"
 #include "refcount.h"
 #include "valuelabelmap.h"
+#include "vesk_export.h"
 
 // The enumerations of variables; the numeric values are what is stored.
-struct VESK_Variable_Enumerations {
+struct VESK_EXPORT VESK_Variable_Enumerations {
     // 4 and 5 are further levels the file writer stores specially; 4 bits wide.
     enum MeasurementLevel : int32_t {
         eMeasureUnknown = 0,
@@ -50,7 +51,7 @@ struct VESK_Variable_Enumerations {
 
 // Process-local identity of a variable: bits 4-31 a process-wide counter, bits
 // 0-3 the originator. All bits set means none (the default).
-class LocallyUniqueID {
+class VESK_EXPORT LocallyUniqueID {
 public:
     static constexpr uint32_t kNone = 0xFFFFFFFFu;
 
@@ -80,7 +81,7 @@ private:
 
 // A format: width, code and decimals in that order in memory; the constructor
 // takes them as (code, width, decimals), like SetFormat.
-struct VESK_Format {
+struct VESK_EXPORT VESK_Format {
     uint16_t width = 0;
     uint8_t code = 0;
     uint8_t decimals = 0;
@@ -98,13 +99,13 @@ static_assert(sizeof(VESK_Format) == 4, "a format is four bytes");
 // A variable label. Labels live in a process-wide pool (VESK_VariableImpl::
 // InsertLabel) and are never freed or shared by content, so a label pointer
 // stays valid for the life of the process.
-class VESK_VarLabel : public std::string {
+class VESK_EXPORT VESK_VarLabel : public std::string {
 public:
     using std::string::string;
 };
 
 // The shared body of a variable.
-class VESK_VariableImpl : public VESK_RefCntObject, public VESK_Variable_Enumerations {
+class VESK_EXPORT VESK_VariableImpl : public VESK_RefCntObject, public VESK_Variable_Enumerations {
 public:
     // A body of that type with the defaults (0 = numeric).
     explicit VESK_VariableImpl(int type = 0);
@@ -218,7 +219,7 @@ private:
 // Value-semantic handle over a shared variable body. Every operation except
 // construction, copy, assignment, destruction, Impl and GetAttributes requires
 // a body; every change goes to a private copy of the body.
-class VESK_Variable : public VESK_Variable_Enumerations {
+class VESK_EXPORT VESK_Variable : public VESK_Variable_Enumerations {
 public:
     // A null handle.
     VESK_Variable() = default;

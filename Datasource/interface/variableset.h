@@ -11,10 +11,11 @@
 #include <vector>
 
 #include "variable.h"
+#include "vesk_export.h"
 
 class VariableNameIndex;
 
-class VariableSetImpl {
+class VESK_EXPORT VariableSetImpl {
 public:
     enum VariableSetType : int32_t {
         eVariableSet = 0,        // plain variable set
@@ -69,7 +70,7 @@ class VESK_DataSource;
 // A variable set or multiple-response set as the system file stores it: the
 // variables are referred to by name. One set is one line of text in an
 // extension record (ToExtension, and the constructor from a line).
-class VariableSet {
+class VESK_EXPORT VariableSet {
 public:
     enum VariableSetType : int32_t {
         eVariableSet = 0,        // plain variable set
@@ -95,8 +96,8 @@ public:
     VariableSet() = default;
     VariableSet(const std::string& name, VariableSetType type) : fType(type), fName(name) {}
     // Parses one line of an extension record (it ends at its first carriage
-    // return or line feed). A malformed line raises SystemFileException 1204
-    // (sysfilelayout.h) with the failed condition's text.
+    // return or line feed). A malformed line raises VeskError 1204 with the
+    // argument "variable set".
     explicit VariableSet(const std::string& line);
 
     const std::string& GetName() const { return fName; }
@@ -141,10 +142,11 @@ public:
     int Validate() const;
 
     // The set as one line ending in a line feed. A set that cannot be read
-    // back raises SystemFileException 1204: a multiple-response set name not
-    // beginning with "$", a plain set name beginning with it, a name holding
-    // "=" or a line break, a dichotomy set without a value. Line breaks inside the label or value
-    // are written as blanks, since they would end the line.
+    // back raises VeskError 1204 ("variable set"): a multiple-response set
+    // name not beginning with "$", a plain set name beginning with it, a name
+    // holding "=" or a line break, a dichotomy set without a value. Line breaks
+    // inside the label or value are written as blanks, since they would end
+    // the line.
     std::string ToExtension() const;
 
     // Names equal ignoring case, same type and flags, equal labels and values,
@@ -166,26 +168,27 @@ enum VarSetsType { eVarSets = 0, eMRSets = 1 };
 
 // The plain sets (eVarSets) or the multiple-response sets (eMRSets) of source
 // in file form, named by the variables' current names.
-std::vector<VariableSet> VariableSets(const VESK_DataSource& source, VarSetsType kind);
+VESK_EXPORT std::vector<VariableSet> VariableSets(const VESK_DataSource& source, VarSetsType kind);
 // Stores the sets of that kind into source by variable id; names that match
 // no variable are dropped, and so are sets left without variables and sets
 // of the other kind.
-void SaveVariableSets(const std::vector<VariableSet>& sets, VESK_DataSource& source, VarSetsType kind);
+VESK_EXPORT void SaveVariableSets(const std::vector<VariableSet>& sets, VESK_DataSource& source, VarSetsType kind);
 // impl in file form. columns maps ids to columns; when empty it is filled
 // from all variables of source, so that one map serves many calls. Ids that
 // match no variable are dropped.
-void ConvertToVarSet(const VariableSetImpl& impl, const VESK_DataSource& source, VariableSet& out,
-                     std::map<LocallyUniqueID, int>& columns);
+VESK_EXPORT void ConvertToVarSet(const VariableSetImpl& impl, const VESK_DataSource& source, VariableSet& out,
+                                 std::map<LocallyUniqueID, int>& columns);
 // set in data-source form. Names are looked up through names (upper case)
 // when given, else by FindVarIndex; names that match no variable are dropped.
-void ConvertToImpl(const VariableSet& set, const VESK_DataSource& source, VariableSetImpl& out,
-                   const VariableNameIndex* names);
+VESK_EXPORT void ConvertToImpl(const VariableSet& set, const VESK_DataSource& source, VariableSetImpl& out,
+                               const VariableNameIndex* names);
 // Appends the lines of the sets that belong in the record of subtype 5
 // (plain sets), 7 (category sets and dichotomy sets that are not enhanced) or
 // 19 (enhanced dichotomy sets), in list order; nothing for other subtypes.
-void MakeExtension(const std::vector<VariableSet>& sets, std::string& text, int subtype);
+// A set that cannot be written raises VeskError 1204 as ToExtension does.
+VESK_EXPORT void MakeExtension(const std::vector<VariableSet>& sets, std::string& text, int subtype);
 // Parses the length bytes of text, a record of subtype 5, 7 or 19, into sets:
 // a set whose name came earlier in this record replaces the first set of the
 // same name ignoring case; other sets are appended. A malformed line raises
-// SystemFileException 1204.
-void ParseExtension(const char* text, size_t length, int subtype, std::vector<VariableSet>& sets);
+// VeskError 1204 ("variable set").
+VESK_EXPORT void ParseExtension(const char* text, size_t length, int subtype, std::vector<VariableSet>& sets);

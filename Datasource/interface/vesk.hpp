@@ -42,13 +42,15 @@
 #include <utility>
 #include <vector>
 
+#include "vesk_export.h"
+
 namespace vesk {
 
 // ============================================================== errors
 
 /// A failure reported by the library: the message number of the library's
 /// message table and the formatted text (which ends in "[number]").
-class Error : public std::runtime_error {
+class VESK_EXPORT Error : public std::runtime_error {
 public:
     Error(int code, const std::string& message, std::vector<std::string> args = {});
     /// The message number (1201 cannot open, 1204 damaged file, 1505 a name
@@ -93,7 +95,7 @@ enum class Alignment { left = 0, right = 1, centre = 2 };
 /// hold date-times, and 21 and 25 durations, all counted in seconds (see the
 /// date functions below). (The dictionary model files 22 with 21 and 25 for
 /// its icons; its values are dates with a time of day.)
-struct Format {
+struct VESK_EXPORT Format {
     int code = 0;      ///< 0..39
     int width = 0;
     int decimals = 0;
@@ -120,7 +122,7 @@ struct Format {
 };
 
 /// A number or a text: the key of a value label, a missing value.
-class Value {
+class VESK_EXPORT Value {
 public:
     Value() = default;  ///< the number 0
     template <class T>
@@ -137,7 +139,7 @@ public:
 
     /// Numbers before texts; numbers in IEEE total order (so NaNs have a
     /// place), texts byte by byte.
-    friend std::strong_ordering operator<=>(const Value& a, const Value& b);
+    friend VESK_EXPORT std::strong_ordering operator<=>(const Value& a, const Value& b);
     friend bool operator==(const Value& a, const Value& b) { return (a <=> b) == 0; }
 
 private:
@@ -149,7 +151,7 @@ private:
 /// The values of a variable that count as missing besides system-missing.
 /// A numeric variable has up to three discrete numbers, or a range plus at
 /// most one number; a string variable up to three texts of at most 8 bytes.
-struct MissingValues {
+struct VESK_EXPORT MissingValues {
     struct Range {
         double low;
         double high;
@@ -168,7 +170,7 @@ using Attributes = std::vector<std::pair<std::string, std::vector<std::string>>>
 /// One variable (column) of a dictionary: what a Reader reports and what a
 /// Writer is given. Empty optionals mean "the library's default for the
 /// type" when writing; a Reader fills every field.
-struct Variable {
+struct VESK_EXPORT Variable {
     std::string name;
     int width = 0;  ///< 0: numeric; 1..32767: a string of that many bytes
     std::optional<std::string> label;
@@ -201,13 +203,13 @@ struct Variable {
 
 /// A legal variable name for a file: 1 to 64 bytes of UTF-8, starting with a
 /// letter or "@", no reserved word.
-bool is_valid_name(std::string_view name);
+VESK_EXPORT bool is_valid_name(std::string_view name);
 
 // ============================================================== cells
 
 /// One value of a case: missing, a number or a text. A Cell read from a Row
 /// views the row's buffer and is valid until the row moves on.
-class Cell {
+class VESK_EXPORT Cell {
 public:
     enum class Kind { missing, number, text };
 
@@ -244,7 +246,7 @@ private:
 /// sign. Texts without trailing blanks (code 2: hexadecimal). Missing cells,
 /// NaN and the system-missing value give an empty text. Raises Error 1241
 /// when the cell's kind does not suit the variable.
-std::string format_value(const Variable& variable, const Cell& cell);
+VESK_EXPORT std::string format_value(const Variable& variable, const Cell& cell);
 
 // ============================================================== dates
 
@@ -259,11 +261,11 @@ inline constexpr std::chrono::local_days kDateEpoch{std::chrono::year{1582} / st
 inline constexpr double kUnixEpochSeconds = 12219292800.0;
 
 /// The date-time of a value; nullopt for system-missing, NaN or infinity.
-std::optional<LocalTime> to_local_time(double value);
+VESK_EXPORT std::optional<LocalTime> to_local_time(double value);
 /// The calendar day of a date-time value; nullopt as above.
-std::optional<std::chrono::year_month_day> to_date(double value);
+VESK_EXPORT std::optional<std::chrono::year_month_day> to_date(double value);
 /// A duration value in microseconds; nullopt as above.
-std::optional<std::chrono::microseconds> to_duration(double value);
+VESK_EXPORT std::optional<std::chrono::microseconds> to_duration(double value);
 
 /// The value of a date-time (days before 1582-10-14 give negative values).
 template <class Duration>
@@ -273,7 +275,7 @@ double from_local_time(std::chrono::local_time<Duration> time) {
 /// The value of a calendar day at 00:00. A day beyond the end of its month
 /// counts on into the next (31 February is 3 March, 2 March in leap years);
 /// an invalid year or month raises std::invalid_argument.
-double from_date(std::chrono::year_month_day date);
+VESK_EXPORT double from_date(std::chrono::year_month_day date);
 /// The value of a duration.
 template <class Rep, class Period>
 double from_duration(std::chrono::duration<Rep, Period> duration) {
@@ -283,7 +285,7 @@ double from_duration(std::chrono::duration<Rep, Period> duration) {
 // ============================================================== reading
 
 /// How a Reader opens a file.
-struct ReaderOptions {
+struct VESK_EXPORT ReaderOptions {
     /// Password of an encrypted file.
     std::optional<std::string> password;
     /// Encoding of every text the Reader hands out. With UTF-8 every file is
@@ -295,7 +297,7 @@ struct ReaderOptions {
 };
 
 /// What a columnar read does with missing values.
-struct BatchOptions {
+struct VESK_EXPORT BatchOptions {
     /// Keep user-missing numbers as they are; by default they are missing
     /// like the system-missing value.
     bool user_missing = false;
@@ -312,7 +314,7 @@ struct BatchOptions {
 
 /// Texts of one string column: text i is bytes[offsets[i], offsets[i+1]),
 /// trailing blanks removed. offsets has one entry more than there are texts.
-struct StringColumn {
+struct VESK_EXPORT StringColumn {
     std::vector<int64_t> offsets{0};
     std::string bytes;
 
@@ -334,7 +336,7 @@ struct StringColumn {
 /// (room for the rows asked for); a string column needs `strings`, to which
 /// the texts are appended. `missing`, when given, gets 1 for each missing
 /// cell and 0 elsewhere (for strings: user-missing texts).
-struct ColumnTarget {
+struct VESK_EXPORT ColumnTarget {
     size_t column = 0;
     double* numbers = nullptr;
     StringColumn* strings = nullptr;
@@ -342,7 +344,7 @@ struct ColumnTarget {
 };
 
 /// One column of a Batch.
-struct BatchColumn {
+struct VESK_EXPORT BatchColumn {
     size_t column = 0;             ///< index in Reader::variables()
     std::vector<double> numbers;   ///< numeric variables
     StringColumn strings;          ///< string variables
@@ -350,7 +352,7 @@ struct BatchColumn {
 };
 
 /// Rows first_row .. first_row + rows - 1 of some columns.
-struct Batch {
+struct VESK_EXPORT Batch {
     int64_t first_row = 0;
     int64_t rows = 0;
     std::vector<BatchColumn> columns;
@@ -361,7 +363,7 @@ struct Batch {
 /// data, meaningful only for the file it was taken from). Compressed files
 /// need marks to start reading at a row quickly; for uncompressed files any
 /// row is reached at once and marks are {0, 0}.
-struct RowMark {
+struct VESK_EXPORT RowMark {
     int64_t row = 0;
     int64_t position = 0;
     friend bool operator==(const RowMark&, const RowMark&) = default;
@@ -375,7 +377,7 @@ struct EngineAccess;
 
 /// A system file open for reading. Opening reads the whole dictionary; the
 /// cases are read through rows() or read()/read_into().
-class Reader {
+class VESK_EXPORT Reader {
 public:
     /// Opens the file. Error 1201 (cannot open), 1204 (not a system file or
     /// damaged), 1205 (ends too early), 1214 (encrypted, no password), 1245
@@ -434,7 +436,7 @@ public:
     /// errors of a damaged file (1204, 1205).
     void resume_at(const RowMark& mark) const;
 
-    struct Impl;
+    struct VESK_NO_EXPORT Impl;
 
 private:
     friend class Rows;
@@ -443,7 +445,7 @@ private:
 };
 
 /// The current case of a row range. Column numbers index Reader::variables().
-class Row {
+class VESK_EXPORT Row {
 public:
     /// 0-based number of the row in the file.
     int64_t index() const { return fIndex; }
@@ -471,7 +473,7 @@ private:
 /// An input range over rows of a Reader: for (const vesk::Row& row : reader.rows()).
 /// It reads through its own cursor, one pass; the Reader (or the one it was
 /// moved to) must outlive it.
-class Rows {
+class VESK_EXPORT Rows {
 public:
     class iterator {
     public:
@@ -500,7 +502,7 @@ public:
 
 private:
     friend class Reader;
-    struct Cursor;
+    struct VESK_NO_EXPORT Cursor;
     Rows(const Reader& reader, int64_t first, int64_t count);
     void Advance();
 
@@ -513,7 +515,7 @@ private:
 // ============================================================== writing
 
 /// How a Writer makes its file.
-struct WriterOptions {
+struct VESK_EXPORT WriterOptions {
     Compression compression = Compression::bytecode;
     /// Encrypts the file with this password.
     std::optional<std::string> password;
@@ -525,7 +527,7 @@ struct WriterOptions {
 /// One column of Writer::write_columns: numbers (NaN for system-missing) for
 /// a numeric variable, texts for a string variable. Views; the data must stay
 /// alive during the call.
-class ColumnInput {
+class VESK_EXPORT ColumnInput {
 public:
     ColumnInput(std::span<const double> numbers) : fNumbers(numbers), fSize(numbers.size()) {}
     ColumnInput(const std::vector<double>& numbers) : ColumnInput(std::span<const double>(numbers)) {}
@@ -546,7 +548,7 @@ private:
 /// temporary file beside the target, renamed onto it by close(); a Writer
 /// destroyed without close() removes it and leaves an existing target as it
 /// was.
-class Writer {
+class VESK_EXPORT Writer {
 public:
     /// Checks every variable before anything is created: names (Error 1506
     /// invalid, 1505 twice), widths, formats and missing values (1243), value
@@ -578,7 +580,7 @@ public:
     /// already closed.
     void close();
 
-    struct Impl;
+    struct VESK_NO_EXPORT Impl;
 
 private:
     std::unique_ptr<Impl> fImpl;

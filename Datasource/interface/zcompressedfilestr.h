@@ -14,21 +14,22 @@
 #include <string>
 
 #include "filestream.h"
+#include "vesk_export.h"
 
 extern "C" {
 // Temporary-file compression (0 or 1, initially 0). When the environment
 // variable CACHE_SYNTAX_OVERRIDE is unset or begins with '1', mode 1 or 3
 // turns it on and any other mode off, and *result is 0. Otherwise nothing
 // changes and *result is 20 when the variable begins with '0', else 0.
-void SETZCOMPRESSION(const int32_t* mode, int64_t* result);
-int64_t GETZCOMPRESSION();
+VESK_EXPORT void SETZCOMPRESSION(const int32_t* mode, int64_t* result);
+VESK_EXPORT int64_t GETZCOMPRESSION();
 // 1 when CACHE_SYNTAX_OVERRIDE is unset or begins with '1' (the switches may
 // be changed), else 0.
-int64_t GETZCOMPRESSIONOA();
+VESK_EXPORT int64_t GETZCOMPRESSIONOA();
 // Asynchronous reading of system files (initially on): on for mode 1 or 3,
 // off otherwise. Iterators made afterwards follow it.
-void SETASYNCHREADING(const int64_t* mode);
-int64_t GETASYNCHREADING();
+VESK_EXPORT void SETASYNCHREADING(const int64_t* mode);
+VESK_EXPORT int64_t GETASYNCHREADING();
 }
 
 struct ZCompressedData;
@@ -57,7 +58,7 @@ struct SortBlockEntry;
 // does not inflate sets the stream's error (Good() 0, later transfers move
 // nothing). Non-sequential writes are a misuse (assertion
 // "bufsize == target-fBuffer").
-class ZCompressed_FileStream : public VESK_FileStream {
+class VESK_EXPORT ZCompressed_FileStream : public VESK_FileStream {
 public:
     static constexpr size_t kBlockSize = 4193280;  // 0x3FFC00
 
@@ -115,7 +116,7 @@ private:
 // Errors: failed file writes or reads and blocks that do not decode set the
 // stream's error (Good() 0); writing after reading started and
 // non-sequential writes are misuses (assertions).
-class zcmpsSort_FileStream : public VESK_FileStream {
+class VESK_EXPORT zcmpsSort_FileStream : public VESK_FileStream {
 public:
     static constexpr size_t kBlockSize = 4190208;  // 0x3FF000
 

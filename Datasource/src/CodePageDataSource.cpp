@@ -6,11 +6,6 @@
 #include "reencode.h"
 #include "vesk_assert.h"
 
-namespace {
-constexpr int kWarnLostText = 1711;
-constexpr int kWarnLostTextSaving = 1712;
-}  // namespace
-
 CodePageDataSource::CodePageDataSource(const VESK_DataSource& parent, const std::string& encoding,
                                        ErrorMonitor* monitor, bool saveUse)
     : VESK_DataSource(&parent), _my(new ReencodeBody) {
@@ -22,7 +17,7 @@ CodePageDataSource::CodePageDataSource(const VESK_DataSource& parent, const std:
     ReencodeDictionary(*this, *_my, nullptr);
     if (_my->_lostText && monitor) {
         const char* spec = GetFileSpec();
-        VeskReportWarning(monitor, _my->_saveUse ? kWarnLostTextSaving : kWarnLostText,
+        VeskReportWarning(monitor, _my->_saveUse ? DatasrcMsg::DataTextLost : DatasrcMsg::TextLost,
                           {spec && *spec ? spec : "the data", encoding});
     }
     VESKMBConverterDelete_A(_my->_converter);

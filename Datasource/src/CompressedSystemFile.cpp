@@ -5,9 +5,13 @@
 #include <algorithm>
 #include <cstring>
 
+#include "SystemFileException.h"
+#include "SystemFileOptions.h"
+#include "byteorder.h"
 #include "bytecode.h"
 #include "filestream.h"
 #include "sparsefileindex.h"
+#include "sysfilecoding.h"
 #include "vesk_assert.h"
 
 using namespace SysFileLayout;
@@ -36,7 +40,7 @@ inline int CountFlagged(uint64_t mask) { return int(((mask >> 7) * kOnes) >> 56)
 inline uint64_t LoadCommands(const uint8_t* p) {
     uint64_t w;
     std::memcpy(&w, p, 8);
-    return kNativeLittleEndian ? w : Swap64(w);
+    return ByteOrder::Little().U64(w);
 }
 
 }  // namespace
@@ -166,7 +170,7 @@ int64_t CompressedSystemFile::SkipRows(int64_t row, int64_t target) {
             if (TakeCleanBlock(need)) {
                 if (need > 0) continue;
             } else if (ReadBlock() == 0) {
-                SF_REQUIRE(need == n, kErrShortRead);
+                SF_REQUIRE(need == n, DatasrcMsg::ShortRead);
                 return row;  // the data holds fewer rows
             }
         }
@@ -221,7 +225,8 @@ bool CompressedSystemFile::Refill(size_t bytes) {
         fBufPos = 0;
     }
     const int64_t at = fBufStreamPos + int64_t(fBufLen);
-    if (fStream->Tell() != at) SF_REQUIRE_SYS(fStream->Seek(at, VESK_StrBaseIO::SeekFromStart) == 0, kErrShortRead);
+    if (fStream->Tell() != at)
+        SF_REQUIRE_SYS(fStream->Seek(at, VESK_StrBaseIO::SeekFromStart) == 0, DatasrcMsg::ShortRead);
     while (fBufLen < bytes) {
         const size_t want = std::min(kReadCapacity - fBufLen, std::max(fFill, bytes - fBufLen));
         const size_t got = fStream->Read(fBuf.get() + fBufLen, want);
@@ -239,7 +244,7 @@ int CompressedSystemFile::ReadBlock() {
     if (!Ensure(8)) {
         fEnd = true;
         const size_t nRead = fBufLen - fBufPos;
-        SF_REQUIRE(nRead == 0, kErrShortRead);
+        SF_REQUIRE(nRead == 0, DatasrcMsg::ShortRead);
         return 0;
     }
     const uint64_t commands = LoadCommands(fBuf.get() + fBufPos);
@@ -254,7 +259,7 @@ int CompressedSystemFile::ReadBlock() {
     const size_t need = 8 + size_t(nu) * sizeof(OBS);
     if (!Ensure(need)) {
         fEnd = true;
-        SF_FAIL("nRead == nu*sizeof(OBS)", kErrShortRead);
+        SF_FAIL("nRead == nu*sizeof(OBS)", DatasrcMsg::ShortRead);
     }
     fCmd = fBuf.get() + fBufPos;
     fRaw = fCmd + 8;
@@ -291,7 +296,7 @@ inline void CompressedSystemFile::DecodeRun(OBS* out, int count, const uint8_t* 
         std::memcpy(&r, raw, 8);  // within the block or its slack; discarded unless raw
         const bool isRaw = c == kCodeRaw;
         if constexpr (kSwap) {
-            if (isRaw && swapFlags[j]) r = Swap64(r);
+            if (isRaw && swapFlags[j]) r = ByteOrder::Swap64(r);
         }
         // Selects by masks: a branch on the code would mispredict on mixed data.
         const uint64_t rawMask = 0 - uint64_t(isRaw);
@@ -308,7 +313,7 @@ long CompressedSystemFile::DecodeCase(OBS* cells, const uint8_t* swapFlags) {
     long iCell = 0;
     while (iCell < n) {
         if (fPos >= kKeySize && ReadBlock() == 0) {
-            SF_REQUIRE(iCell == 0, kErrShortRead);
+            SF_REQUIRE(iCell == 0, DatasrcMsg::ShortRead);
             return 0;
         }
         if (fClean) {
@@ -343,7 +348,7 @@ long CompressedSystemFile::SkipCase() {
     long iCell = 0;
     while (iCell < n) {
         if (fPos >= kKeySize && ReadBlock() == 0) {
-            SF_REQUIRE(iCell == 0, kErrShortRead);
+            SF_REQUIRE(iCell == 0, DatasrcMsg::ShortRead);
             return 0;
         }
         if (fClean) {
@@ -398,10 +403,10 @@ void CompressedSystemFile::EnterWriting() {
 
 void CompressedSystemFile::WriteOut(size_t bytes) {
     if (fStream->Tell() != fOutStreamPos)
-        SF_REQUIRE_SYS(fStream->Seek(fOutStreamPos, VESK_StrBaseIO::SeekFromStart) == 0, kErrCannotWriteCase);
+        SF_REQUIRE_SYS(fStream->Seek(fOutStreamPos, VESK_StrBaseIO::SeekFromStart) == 0, DatasrcMsg::CannotWriteCase);
     const size_t toWrite = bytes;
     const size_t written = fStream->Write(fOut.get(), toWrite);
-    SF_REQUIRE_SYS(written == toWrite, kErrCannotWriteCase);
+    SF_REQUIRE_SYS(written == toWrite, DatasrcMsg::CannotWriteCase);
 }
 
 void CompressedSystemFile::EncodeCase(const OBS* cells) {
@@ -484,7 +489,8 @@ void CompressedSystemFile::Flush() {
             fOutLen = 0;
         }
     }
-    if (auto* file = dynamic_cast<VESK_FileStream*>(fStream)) SF_REQUIRE_SYS(file->Flush(), kErrCannotWriteCase);
+    if (auto* file = dynamic_cast<VESK_FileStream*>(fStream))
+        SF_REQUIRE_SYS(file->Flush(), DatasrcMsg::CannotWriteCase);
     fDirty = false;
 }
 
@@ -500,7 +506,7 @@ void CompressedSystemFile::PrepareAppend(int64_t row, bool reopen) {
         if (!file->Open(name, fOptions->_password, "r+b"))
             throw SystemFileException(VESK_SOURCE_NAME,
                                       "m_->_file.Open(m_->_file.GetNameStr(), m_->_options._password, \"r+b\")",
-                                      kErrCannotOpen, __LINE__, true);
+                                      DatasrcMsg::CannotOpen, __LINE__, true);
     }
     if (!fOut) fOut.reset(new uint8_t[kWriteCapacity + kBlockMax]());
     if (fPos < kKeySize) {
@@ -515,5 +521,5 @@ void CompressedSystemFile::PrepareAppend(int64_t row, bool reopen) {
     fBuf.reset();
     fBufPos = fBufLen = 0;
     fEnd = false;
-    SF_REQUIRE_SYS(fStream->Seek(fOutStreamPos, VESK_StrBaseIO::SeekFromStart) == 0, kErrCannotWriteCase);
+    SF_REQUIRE_SYS(fStream->Seek(fOutStreamPos, VESK_StrBaseIO::SeekFromStart) == 0, DatasrcMsg::CannotWriteCase);
 }

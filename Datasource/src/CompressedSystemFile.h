@@ -17,8 +17,8 @@
 #include <cstdint>
 #include <memory>
 
+#include "SystemFileOptions.h"
 #include "obs.h"
-#include "sysfilelayout.h"
 
 class VESK_StrBaseIO;
 class VESK_SparseFileIndex;

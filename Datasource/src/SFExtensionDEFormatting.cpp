@@ -5,7 +5,8 @@
 
 VESK_DEFINE_EXTENSION_HANDLER_INSTANCE(SFExtensionDEFormatting)
 
-void SFExtensionDEFormatting::BuildRecord(const VESK_DataSource& source, SystemFileExtensionRecord& rec) {
+void SFExtensionDEFormatting::BuildRecord(const VESK_DataSource& source, SystemFileWriterContext*,
+                                          SystemFileExtensionRecord& rec) {
     const std::string& info = source.GetDEFormattingInfo().GetInfo();
     if (!info.empty()) rec.SetText(info);
 }

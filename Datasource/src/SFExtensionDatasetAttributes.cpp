@@ -8,7 +8,8 @@
 
 VESK_DEFINE_EXTENSION_HANDLER_INSTANCE(SFExtensionDatasetAttributes)
 
-void SFExtensionDatasetAttributes::BuildRecord(const VESK_DataSource& source, SystemFileExtensionRecord& rec) {
+void SFExtensionDatasetAttributes::BuildRecord(const VESK_DataSource& source, SystemFileWriterContext*,
+                                               SystemFileExtensionRecord& rec) {
     const DatasourceAttributes& attributes = source.GetAttributes();
     if (attributes.Size() == 0) return;
     const std::string text = attributes.MakeString();

@@ -1,6 +1,5 @@
-// Dictionary access shared by the handlers of the attribute, date and
-// long-string records: the writer's private copy behind a const source, and
-// name lookup by a sorted table for records that name many variables.
+// Name lookup shared by the handlers of the attribute and long-string
+// records: a sorted table for records that name many variables.
 #pragma once
 
 #include <algorithm>
@@ -9,18 +8,8 @@
 #include <utility>
 #include <vector>
 
-#include "SystemFileExtensionRecord.h"
 #include "datasrc.h"
 #include "textmb.h"
-
-// The writer's private copy of the dictionary when source is one, else null.
-// Handlers change the copy on purpose so that the records built after them
-// (lower subtypes, variable and value-label records) see the change; any other
-// source is left alone.
-inline VESK_DataSource* WriterCopyOf(const VESK_DataSource& source) {
-    if (dynamic_cast<const SystemFileWriterContext*>(&source) == nullptr) return nullptr;
-    return const_cast<VESK_DataSource*>(&source);
-}
 
 // Finds variables by name with the result of FindVarIndex (case ignored,
 // trailing blanks ignored, the text up to a NUL), in logarithmic time: a record

@@ -6,9 +6,9 @@
 
 VESK_DEFINE_EXTENSION_HANDLER_INSTANCE(SFExtensionEncoding)
 
-void SFExtensionEncoding::BuildRecord(const VESK_DataSource& source, SystemFileExtensionRecord& rec) {
-    const SystemFileOptions* writer = WriterOptionsOf(source);
-    if (writer && !writer->_encoding.empty()) rec.SetText(writer->_encoding);
+void SFExtensionEncoding::BuildRecord(const VESK_DataSource&, SystemFileWriterContext* writer,
+                                      SystemFileExtensionRecord& rec) {
+    if (writer && !writer->WriterOptions()._encoding.empty()) rec.SetText(writer->WriterOptions()._encoding);
 }
 
 void SFExtensionEncoding::ApplyRecord(VESK_DataSource&, SystemFileOptions& options,

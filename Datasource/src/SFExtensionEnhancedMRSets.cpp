@@ -4,14 +4,15 @@
 #define VESK_SOURCE_NAME "Datasource/src/SFExtensionEnhancedMRSets"
 
 #include "SFExtensionHandlers.h"
-#include "variableset.h"
+#include "variableset_private.h"
 
 VESK_DEFINE_EXTENSION_HANDLER_INSTANCE(SFExtensionEnhancedMRSets)
 
-void SFExtensionEnhancedMRSets::BuildRecord(const VESK_DataSource& source, SystemFileExtensionRecord& rec) {
+void SFExtensionEnhancedMRSets::BuildRecord(const VESK_DataSource& source, SystemFileWriterContext*,
+                                            SystemFileExtensionRecord& rec) {
     const std::vector<VariableSet> sets = VariableSets(source, eMRSets);
     std::string text;
-    MakeExtension(sets, text, 19);
+    MakeSetRecord(sets, text, SysFileLayout::kExtEnhancedMRSets);
     if (!text.empty()) rec.SetText(text);
 }
 
@@ -21,6 +22,6 @@ void SFExtensionEnhancedMRSets::ApplyRecord(VESK_DataSource& target, SystemFileO
     SF_EXT_CHECK(rec.NUnits() >= 0, "rec.NUnits() >= 0");
     const std::string text = rec.Text();
     std::vector<VariableSet> sets = VariableSets(target, eMRSets);
-    ParseExtension(text.data(), text.size(), 19, sets);
+    ParseSetRecord(text.data(), text.size(), SysFileLayout::kExtEnhancedMRSets, sets);
     SaveVariableSets(sets, target, eMRSets);
 }

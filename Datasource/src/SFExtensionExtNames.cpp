@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "SFExtensionHandlers.h"
-#include "SaveDS.h"
 
 VESK_DEFINE_EXTENSION_HANDLER_INSTANCE(SFExtensionExtNames)
 
@@ -17,8 +16,8 @@ VESK_DEFINE_EXTENSION_HANDLER_INSTANCE(SFExtensionExtNames)
 // table to its short name, and writes the table in dictionary order. Runs
 // after subtype 14, which filled the table; segment variables keep their
 // generated names.
-void SFExtensionExtNames::BuildRecord(const VESK_DataSource& source, SystemFileExtensionRecord& rec) {
-    const auto* writer = dynamic_cast<const SystemFileDataSource::SaveDS*>(&source);
+void SFExtensionExtNames::BuildRecord(const VESK_DataSource&, SystemFileWriterContext* writer,
+                                      SystemFileExtensionRecord& rec) {
     if (!writer) return;
     SystemFileOptions& options = writer->WriterOptions();
     options._longNamesPresent = true;
@@ -27,8 +26,7 @@ void SFExtensionExtNames::BuildRecord(const VESK_DataSource& source, SystemFileE
 
     std::vector<std::pair<std::string, std::string>> byLong = table;
     std::sort(byLong.begin(), byLong.end());
-    // The writer's dictionary is its own private copy, changed by design.
-    auto& copy = const_cast<SystemFileDataSource::SaveDS&>(*writer);
+    VESK_DataSource& copy = writer->WriterDictionary();
     const int nVars = int(copy.ColumnCount());
     for (int v = 0; v < nVars; ++v) {
         VESK_Variable& var = copy.GetVariable(v);

@@ -10,39 +10,23 @@
 #include <vector>
 
 #include "SFExtensionHandlers.h"
-#include "SaveDS.h"
+#include "textmb.h"
 
 VESK_DEFINE_EXTENSION_HANDLER_INSTANCE(SFExtensionExtStrings)
 
 namespace {
 
+using SysFileLayout::FullSegments;
 using SysFileLayout::kMaxRecordStringWidth;
+using SysFileLayout::kSegmentNameBaseBytes;
 using SysFileLayout::kSegmentWidthDivisor;
+using SysFileLayout::SegmentCount;
 
 constexpr size_t kNameWindow = 16;    // "=" within this many bytes of the entry
 constexpr size_t kWidthWindow = 10;   // the digits' terminator is searched this far
 constexpr size_t kMaxWidthDigits = 5;
-constexpr size_t kBaseNameBytes = 5;  // segment names share this much of the first name
 
 bool IsEntryEnd(char c) { return c == '\0' || c == '\t'; }
-
-// The whole characters of text that fit in maxBytes.
-std::string LeadingCharacters(const std::string& text, size_t maxBytes) {
-    size_t used = 0;
-    while (used < text.size()) {
-        int n = VESKMBmblen_A(text.data() + used, text.size() - used);
-        if (n < 1) n = 1;
-        if (used + size_t(n) > maxBytes) break;
-        used += size_t(n);
-    }
-    return text.substr(0, used);
-}
-
-// Number of segment variables a string of width w is stored in.
-int SegmentCount(int w) {
-    const int n = w / kSegmentWidthDivisor;
-    return w - n * kSegmentWidthDivisor > 0 ? n + 1 : n;
-}
 
 // Whether the variables from column i on form the segments of a string of
 // width w: full segments of width 255 whose names begin like the first one,
@@ -52,10 +36,10 @@ int SegmentCount(int w) {
 bool SegmentRunMatches(const VESK_DataSource& dict, int i, int w, int firstFree) {
     if (w <= kMaxRecordStringWidth || w > MAX_STRING_TYPE) return false;
     if (i < firstFree) return false;
-    const int n = w / kSegmentWidthDivisor;
+    const int n = FullSegments(w);
     const int rem = w - n * kSegmentWidthDivisor;
     if (int64_t(i) + SegmentCount(w) > int64_t(dict.ColumnCount())) return false;
-    const std::string base = LeadingCharacters(dict.GetVariable(i).GetUpperCaseName(), kBaseNameBytes);
+    const std::string base = VESKMBLeadingCharacters(dict.GetVariable(i).GetUpperCaseName(), kSegmentNameBaseBytes);
     for (int k = i; k < i + n; ++k) {
         const VESK_Variable& segment = dict.GetVariable(k);
         if (segment.GetType() != kMaxRecordStringWidth) return false;
@@ -73,12 +57,11 @@ bool SegmentRunMatches(const VESK_DataSource& dict, int i, int w, int firstFree)
 // Assigns the short names of the writer's copy (for subtype 13 too), names
 // every very long string by its short name and width, then has the writer
 // split those strings into segments.
-void SFExtensionExtStrings::BuildRecord(const VESK_DataSource& source, SystemFileExtensionRecord& rec) {
-    const auto* writer = dynamic_cast<const SystemFileDataSource::SaveDS*>(&source);
+void SFExtensionExtStrings::BuildRecord(const VESK_DataSource&, SystemFileWriterContext* writer,
+                                        SystemFileExtensionRecord& rec) {
     if (!writer) return;
-    // The writer's dictionary is its own private copy, changed by design.
-    auto& copy = const_cast<SystemFileDataSource::SaveDS&>(*writer);
-    std::vector<std::pair<std::string, std::string>> byLong = copy.AssignShortNames();
+    const VESK_DataSource& copy = writer->WriterDictionary();
+    std::vector<std::pair<std::string, std::string>> byLong = writer->AssignShortNames();
 
     std::vector<std::pair<int, int>> strings;
     const int nVars = int(copy.ColumnCount());
@@ -103,7 +86,7 @@ void SFExtensionExtStrings::BuildRecord(const VESK_DataSource& source, SystemFil
         text += '\t';
     }
     rec.SetText(text);
-    copy.SplitVeryLongStrings(strings);
+    writer->SplitVeryLongStrings(strings);
 }
 
 void SFExtensionExtStrings::ApplyRecord(VESK_DataSource& target, SystemFileOptions& options,

@@ -6,19 +6,15 @@
 #include <cstdint>
 #include <string>
 
+#include "SystemFileException.h"
 #include "SystemFileExtensionRecord.h"
+#include "byteorder.h"
 #include "sysfilelayout.h"
-
-// Raises SystemFileException 1204 with the given condition text when cond is false.
-#define SF_EXT_CHECK(cond, text)                                      \
-    do {                                                              \
-        if (!(cond)) SF_FAIL((text), SysFileLayout::kErrMalformed);   \
-    } while (0)
 
 // Appends a 32-bit integer in the byte order the writer uses (the machine's).
 inline void AppendI32(std::string& out, int32_t v) {
     char bytes[4];
-    SysFileLayout::ByteOrder::Native().PutI32(bytes, v);
+    ByteOrder::Native().PutI32(bytes, v);
     out.append(bytes, 4);
 }
 
@@ -26,7 +22,8 @@ inline void AppendI32(std::string& out, int32_t v) {
     class ClassName final : public SystemFileExtensionHandler {                                     \
     public:                                                                                         \
         static ClassName& Instance();                                                               \
-        void BuildRecord(const VESK_DataSource& source, SystemFileExtensionRecord& rec) override;   \
+        void BuildRecord(const VESK_DataSource& source, SystemFileWriterContext* writer,            \
+                         SystemFileExtensionRecord& rec) override;                                  \
         void ApplyRecord(VESK_DataSource& target, SystemFileOptions& options,                       \
                          const SystemFileExtensionRecord& rec) override;                            \
     }

@@ -10,7 +10,8 @@
 
 VESK_DEFINE_EXTENSION_HANDLER_INSTANCE(SFExtensionLWA)
 
-void SFExtensionLWA::BuildRecord(const VESK_DataSource& source, SystemFileExtensionRecord& rec) {
+void SFExtensionLWA::BuildRecord(const VESK_DataSource& source, SystemFileWriterContext*,
+                                 SystemFileExtensionRecord& rec) {
     const int nVars = int(source.ColumnCount());
     if (nVars == 0) return;
     std::vector<int32_t> units;
@@ -29,7 +30,7 @@ void SFExtensionLWA::ApplyRecord(VESK_DataSource& target, SystemFileOptions& opt
     SF_EXT_CHECK(rec.UnitSize() == sizeof(int32_t), "rec.UnitSize() == sizeof(int32)");
     const int nVars = int(target.ColumnCount());
     SF_EXT_CHECK(int64_t(rec.NUnits()) == int64_t(nVars) * 3, "rec.NUnits()== src.ColumnCount()*3");
-    const SysFileLayout::ByteOrder order(options._reversed);
+    const ByteOrder order(options._reversed);
     for (int i = 0; i < nVars; ++i) {
         VESK_Variable& var = target.GetVariable(i);
         var.SetMeasurementLevel(VESK_Variable::MeasurementLevel(rec.Int32At(3 * i, order)));

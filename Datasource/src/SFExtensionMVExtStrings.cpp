@@ -19,8 +19,9 @@ constexpr int kMaxValues = 3;
 
 }  // namespace
 
-void SFExtensionMVExtStrings::BuildRecord(const VESK_DataSource& source, SystemFileExtensionRecord& rec) {
-    VESK_DataSource* copy = WriterCopyOf(source);
+void SFExtensionMVExtStrings::BuildRecord(const VESK_DataSource& source, SystemFileWriterContext* writer,
+                                          SystemFileExtensionRecord& rec) {
+    VESK_DataSource* copy = writer ? &writer->WriterDictionary() : nullptr;
     std::string out;
     const int nVars = int(source.ColumnCount());
     for (int v = 0; v < nVars; ++v) {
@@ -45,7 +46,7 @@ void SFExtensionMVExtStrings::ApplyRecord(VESK_DataSource& target, SystemFileOpt
                                           const SystemFileExtensionRecord& rec) {
     SF_EXT_CHECK(rec.UnitSize() == sizeof(char), "rec.UnitSize() == sizeof(char)");
     SF_EXT_CHECK(rec.NUnits() >= 0, "rec.NUnits() >= 0");
-    const SysFileLayout::ByteOrder order(options._reversed);
+    const ByteOrder order(options._reversed);
     const char* const base = reinterpret_cast<const char*>(rec.Contents());
     const int64_t endr = int64_t(rec.ByteSize());
     const ExtensionNameLookup names(target);

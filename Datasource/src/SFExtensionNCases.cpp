@@ -8,9 +8,9 @@
 
 VESK_DEFINE_EXTENSION_HANDLER_INSTANCE(SFExtensionNCases)
 
-void SFExtensionNCases::BuildRecord(const VESK_DataSource& source, SystemFileExtensionRecord& rec) {
-    const SystemFileOptions* writer = WriterOptionsOf(source);
-    const int64_t units[2] = {1, writer ? writer->_nCases : -1};
+void SFExtensionNCases::BuildRecord(const VESK_DataSource&, SystemFileWriterContext* writer,
+                                    SystemFileExtensionRecord& rec) {
+    const int64_t units[2] = {1, writer ? writer->WriterOptions()._nCases : -1};
     rec.SetInt64s(units, 2);
 }
 
@@ -21,10 +21,10 @@ void SFExtensionNCases::ApplyRecord(VESK_DataSource&, SystemFileOptions& options
     int64_t count;
     if (rec.NUnits() == 2) {
         // The marker unit tells the order of the count, whatever the header said.
-        const bool reversed = rec.Int64At(0, SysFileLayout::ByteOrder::Native()) != 1;
-        count = rec.Int64At(1, SysFileLayout::ByteOrder(reversed));
+        const bool reversed = rec.Int64At(0, ByteOrder::Native()) != 1;
+        count = rec.Int64At(1, ByteOrder(reversed));
     } else {
-        count = rec.Int64At(0, SysFileLayout::ByteOrder(options._reversed));
+        count = rec.Int64At(0, ByteOrder(options._reversed));
     }
     options._nCases = std::max(options._nCases, count);
 }

@@ -5,16 +5,17 @@
 
 #include "SFExtensionHandlers.h"
 #include "textmb.h"
-#include "variableset.h"
+#include "variableset_private.h"
 
 VESK_DEFINE_EXTENSION_HANDLER_INSTANCE(SFExtensionOrigMrSets)
 
-void SFExtensionOrigMrSets::BuildRecord(const VESK_DataSource& source, SystemFileExtensionRecord& rec) {
+void SFExtensionOrigMrSets::BuildRecord(const VESK_DataSource& source, SystemFileWriterContext*,
+                                        SystemFileExtensionRecord& rec) {
     std::vector<VariableSet> sets = VariableSets(source, eMRSets);
     if (sets.empty()) return;
     for (VariableSet& set : sets) set.SetVariableNames(set.GetVariableNames(VariableSet::eLowerCase));
     std::string text;
-    MakeExtension(sets, text, 7);
+    MakeSetRecord(sets, text, SysFileLayout::kExtMultipleResponseSets);
     if (!text.empty()) rec.SetText(text);
 }
 
@@ -24,6 +25,6 @@ void SFExtensionOrigMrSets::ApplyRecord(VESK_DataSource& target, SystemFileOptio
     SF_EXT_CHECK(rec.NUnits() >= 0, "rec.NUnits() >= 0");
     const std::string text = rec.Text();
     std::vector<VariableSet> sets;
-    ParseExtension(text.data(), text.size(), 7, sets);
+    ParseSetRecord(text.data(), text.size(), SysFileLayout::kExtMultipleResponseSets, sets);
     SaveVariableSets(sets, target, eMRSets);
 }

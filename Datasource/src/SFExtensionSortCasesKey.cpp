@@ -81,7 +81,8 @@ int64_t ReadRow(std::string_view text) {
 
 }  // namespace
 
-void SFExtensionSortCasesKey::BuildRecord(const VESK_DataSource& source, SystemFileExtensionRecord& rec) {
+void SFExtensionSortCasesKey::BuildRecord(const VESK_DataSource& source, SystemFileWriterContext*,
+                                          SystemFileExtensionRecord& rec) {
     const SortIndexInfo info = source.GetSortIndexInfo();
     if (info.NIndexKeys() == 0) return;
     std::string text;

@@ -11,10 +11,10 @@ constexpr int32_t kByteOrderCode = 2;  // unit 6 as this system writes it
 
 VESK_DEFINE_EXTENSION_HANDLER_INSTANCE(SFExtensionSourceParametersInt)
 
-void SFExtensionSourceParametersInt::BuildRecord(const VESK_DataSource& source, SystemFileExtensionRecord& rec) {
+void SFExtensionSourceParametersInt::BuildRecord(const VESK_DataSource&, SystemFileWriterContext* writer,
+                                                 SystemFileExtensionRecord& rec) {
     const SystemFileOptions defaults;
-    const SystemFileOptions* writer = WriterOptionsOf(source);
-    const SystemFileOptions& o = writer ? *writer : defaults;
+    const SystemFileOptions& o = writer ? writer->WriterOptions() : defaults;
     const int32_t units[kUnits] = {o._releaseMajor, o._releaseMinor,    o._releaseRevision, o._machineCode,
                                    o._floatingPointRep, o._compressionCode, kByteOrderCode,  o._characterCode};
     rec.SetInt32s(units, kUnits);
@@ -24,7 +24,7 @@ void SFExtensionSourceParametersInt::ApplyRecord(VESK_DataSource&, SystemFileOpt
                                                  const SystemFileExtensionRecord& rec) {
     SF_EXT_CHECK(rec.UnitSize() == 4, "rec.UnitSize() == 4");
     SF_EXT_CHECK(rec.NUnits() == kUnits, "rec.NUnits() == 8");
-    const SysFileLayout::ByteOrder order(options._reversed);
+    const ByteOrder order(options._reversed);
     options._releaseMajor = rec.Int32At(0, order);
     options._releaseMinor = rec.Int32At(1, order);
     options._releaseRevision = rec.Int32At(2, order);

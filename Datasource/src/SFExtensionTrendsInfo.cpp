@@ -14,7 +14,8 @@ namespace {
 constexpr int32_t kFixedUnits = 6;
 }
 
-void SFExtensionTrendsInfo::BuildRecord(const VESK_DataSource& source, SystemFileExtensionRecord& rec) {
+void SFExtensionTrendsInfo::BuildRecord(const VESK_DataSource& source, SystemFileWriterContext*,
+                                        SystemFileExtensionRecord& rec) {
     // Checked on a copy so that a source other than the writer's is not reset.
     VESK_TrendsInfo info(source.GetTrendsInfo());
     info.SetDataSource(&source);
@@ -48,7 +49,7 @@ void SFExtensionTrendsInfo::ApplyRecord(VESK_DataSource& target, SystemFileOptio
     SF_EXT_CHECK(rec.UnitSize() == sizeof(int32_t), "rec.UnitSize() == sizeof(int32)");
     const int64_t nElements = rec.NUnits();
     SF_EXT_CHECK(nElements >= kFixedUnits, "nElements >= 6");
-    const SysFileLayout::ByteOrder order(options._reversed);
+    const ByteOrder order(options._reversed);
     const int64_t nDateVars = rec.Int32At(2, order);
     SF_EXT_CHECK(nElements >= 3 * nDateVars + 6, "nElements >= 3*nDateVars+6");
     SF_EXT_CHECK(nDateVars >= 0 && nDateVars < VESK_TrendsInfo::eMaxDateVars,

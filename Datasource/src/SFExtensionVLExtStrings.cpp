@@ -36,8 +36,9 @@ int64_t PaddedAllowance(int64_t recordBytes) { return 64 * recordBytes + (int64_
 
 }  // namespace
 
-void SFExtensionVLExtStrings::BuildRecord(const VESK_DataSource& source, SystemFileExtensionRecord& rec) {
-    VESK_DataSource* copy = WriterCopyOf(source);
+void SFExtensionVLExtStrings::BuildRecord(const VESK_DataSource& source, SystemFileWriterContext* writer,
+                                          SystemFileExtensionRecord& rec) {
+    VESK_DataSource* copy = writer ? &writer->WriterDictionary() : nullptr;
     std::string out;
     const int nVars = int(source.ColumnCount());
     for (int v = 0; v < nVars; ++v) {
@@ -68,7 +69,7 @@ void SFExtensionVLExtStrings::ApplyRecord(VESK_DataSource& target, SystemFileOpt
                                           const SystemFileExtensionRecord& rec) {
     SF_EXT_CHECK(rec.UnitSize() == sizeof(char), "rec.UnitSize() == sizeof(char)");
     SF_EXT_CHECK(rec.NUnits() >= 0, "rec.NUnits() >= 0");
-    const SysFileLayout::ByteOrder order(options._reversed);
+    const ByteOrder order(options._reversed);
     const char* const base = reinterpret_cast<const char*>(rec.Contents());
     const int64_t endr = int64_t(rec.ByteSize());
     const ExtensionNameLookup names(target);

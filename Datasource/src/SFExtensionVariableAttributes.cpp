@@ -34,8 +34,9 @@ uint64_t FailedParseAllowance(uint64_t length) { return 64 * length + (uint64_t(
 
 }  // namespace
 
-void SFExtensionVariableAttributes::BuildRecord(const VESK_DataSource& source, SystemFileExtensionRecord& rec) {
-    VESK_DataSource* copy = WriterCopyOf(source);
+void SFExtensionVariableAttributes::BuildRecord(const VESK_DataSource& source, SystemFileWriterContext* writer,
+                                                SystemFileExtensionRecord& rec) {
+    VESK_DataSource* copy = writer ? &writer->WriterDictionary() : nullptr;
     std::string text;
     const int nVars = int(source.ColumnCount());
     for (int v = 0; v < nVars; ++v) {

@@ -5,16 +5,17 @@
 
 #include "SFExtensionHandlers.h"
 #include "textmb.h"
-#include "variableset.h"
+#include "variableset_private.h"
 
 VESK_DEFINE_EXTENSION_HANDLER_INSTANCE(SFExtensionVariableSets)
 
-void SFExtensionVariableSets::BuildRecord(const VESK_DataSource& source, SystemFileExtensionRecord& rec) {
+void SFExtensionVariableSets::BuildRecord(const VESK_DataSource& source, SystemFileWriterContext*,
+                                          SystemFileExtensionRecord& rec) {
     std::vector<VariableSet> sets = VariableSets(source, eVarSets);
     if (sets.empty()) return;
     for (VariableSet& set : sets) set.SetVariableNames(set.GetVariableNames(VariableSet::eLowerCase));
     std::string text;
-    MakeExtension(sets, text, 5);
+    MakeSetRecord(sets, text, SysFileLayout::kExtVariableSets);
     rec.SetText(text);
 }
 
@@ -24,6 +25,6 @@ void SFExtensionVariableSets::ApplyRecord(VESK_DataSource& target, SystemFileOpt
     SF_EXT_CHECK(rec.NUnits() >= 0, "rec.NUnits() >= 0");
     const std::string text = rec.Text();
     std::vector<VariableSet> sets;
-    ParseExtension(text.data(), text.size(), 5, sets);
+    ParseSetRecord(text.data(), text.size(), SysFileLayout::kExtVariableSets, sets);
     SaveVariableSets(sets, target, eVarSets);
 }

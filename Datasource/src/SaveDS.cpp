@@ -17,11 +17,13 @@
 #include <unordered_map>
 
 #include "CompressedSystemFile.h"
+#include "SystemFileException.h"
 #include "errortext.h"
 #include "filestream.h"
 #include "nameutil.h"
 #include "passwordcrypt.h"
 #include "sparsefileindex.h"
+#include "sysfilecoding.h"
 #include "vesk_assert.h"
 #include "zcmpsfilestr.h"
 
@@ -29,14 +31,9 @@ using namespace SysFileLayout;
 
 namespace {
 
-constexpr int kErrNoShortName = 1504;
-constexpr int kErrDuplicateName = 1505;
-constexpr int kShortNameBytes = 8;
-constexpr size_t kSegmentBaseBytes = 5;
+constexpr int kShortNameBytes = int(kVarNameSize);  // the name field of a variable record
 constexpr int kLowestBuiltSubtype = 1;
-constexpr int kHighestHandledSubtype = 24;  // records are built at least up to here
-constexpr int kLongStringLabelsSubtype = 21;
-constexpr int kLongStringMissingSubtype = 22;
+constexpr int kHighestHandledSubtype = kExtDataEditorFormatting;  // records are built at least up to here
 constexpr int64_t kMaxHeaderCount = INT32_MAX;
 constexpr int kDefaultZlibWorkers = 2;
 
@@ -53,18 +50,6 @@ void PutI32(std::string& out, int32_t v) {
 
 void PutCell(std::string& out, const OBS& cell) { out.append(cell.c, sizeof cell.c); }
 
-// The whole characters of text that fit in maxBytes.
-std::string LeadingCharacters(const std::string& text, size_t maxBytes) {
-    size_t used = 0;
-    while (used < text.size()) {
-        int n = VESKMBmblen_A(text.data() + used, text.size() - used);
-        if (n < 1) n = 1;
-        if (used + size_t(n) > maxBytes) break;
-        used += size_t(n);
-    }
-    return text.substr(0, used);
-}
-
 // c in base 36, most significant digit first.
 std::string Base36(unsigned c) {
     static const char kDigits[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
@@ -74,11 +59,6 @@ std::string Base36(unsigned c) {
         c /= 36;
     } while (c != 0);
     return s;
-}
-
-int SegmentCount(int w) {
-    const int n = FullSegments(w);
-    return w - n * kSegmentWidthDivisor > 0 ? n + 1 : n;
 }
 
 }  // namespace
@@ -197,7 +177,7 @@ void SystemFileDataSource::SaveDS::BuildExtensions(std::vector<std::unique_ptr<S
     // did to the copy (short names, segments).
     for (int t = highest; t >= kLowestBuiltSubtype; --t) {
         records[size_t(t)] = std::make_unique<SystemFileExtensionRecord>();
-        WriteExtensionRecord(t, *this, *records[size_t(t)]);
+        WriteExtensionRecord(t, *this, *records[size_t(t)], this);
     }
     StripWideStringDescriptions();
 }
@@ -208,8 +188,8 @@ void SystemFileDataSource::SaveDS::BuildExtensions(std::vector<std::unique_ptr<S
 // handler is not registered, they are cleared here so that no truncated value
 // reaches the file.
 void SystemFileDataSource::SaveDS::StripWideStringDescriptions() {
-    const bool labels = FindExtensionHandler(kLongStringLabelsSubtype) == nullptr;
-    const bool missing = FindExtensionHandler(kLongStringMissingSubtype) == nullptr;
+    const bool labels = FindExtensionHandler(kExtLongStringLabels) == nullptr;
+    const bool missing = FindExtensionHandler(kExtLongStringMissing) == nullptr;
     for (unsigned v = 0; v < ColumnCount(); ++v) {
         VESK_Variable& var = GetVariable(int(v));
         if (var.GetType() <= 8) continue;
@@ -226,7 +206,7 @@ void SystemFileDataSource::SaveDS::BuildDictionary() {
         for (unsigned v = 0; v < ColumnCount(); ++v) {
             const VESK_Variable& var = GetVariable(int(v));
             if (!names.insert(var.GetUpperCaseName()).second)
-                ThrowError::String1(DATASRC_ERR, kErrDuplicateName, var.GetName());
+                ThrowError::String1(DATASRC_ERR, DatasrcMsg::DuplicateName, var.GetName());
         }
     }
     std::vector<std::unique_ptr<SystemFileExtensionRecord>> records;
@@ -261,7 +241,7 @@ void SystemFileDataSource::SaveDS::WriteDictionary() {
     if (fCountOffset >= 0) fCountRecordPos = base + fCountOffset;
     const size_t written = fStream.Write(fDictionary.data(), fDictionary.size());
     fFailed = written != fDictionary.size();
-    SF_REQUIRE_SYS(written == fDictionary.size(), kErrCannotWriteCase);
+    SF_REQUIRE_SYS(written == fDictionary.size(), DatasrcMsg::CannotWriteCase);
     fDictionary = std::string();
 }
 
@@ -401,7 +381,7 @@ std::vector<std::pair<std::string, std::string>>& SystemFileDataSource::SaveDS::
         std::snprintf(base, sizeof base, "V%u", v + 1);
         for (int k = 0;; ++k) {
             if (MakeShortSuffixedName(buffer, base, k, kShortNameBytes) != 0)
-                ThrowError::String1(DATASRC_ERR, kErrNoShortName, GetVariable(int(v)).GetName());
+                ThrowError::String1(DATASRC_ERR, DatasrcMsg::NoShortName, GetVariable(int(v)).GetName());
             if (used.insert(buffer).second) break;
         }
         table[v].second = buffer;
@@ -443,7 +423,7 @@ void SystemFileDataSource::SaveDS::SplitVeryLongStrings(const std::vector<std::p
         VESK_Variable copy = GetVariable(i);
         copy.SetType(kMaxRecordStringWidth);
         copy.SetFormat(VESK_Variable::eFmtString, kMaxRecordStringWidth, 0);
-        const std::string base = LeadingCharacters(copy.GetUpperCaseName(), kSegmentBaseBytes);
+        const std::string base = VESKMBLeadingCharacters(copy.GetUpperCaseName(), kSegmentNameBaseBytes);
         DeleteVariables(i, i);
         unsigned c = 0;
         for (int k = 0; k < SegmentCount(w); ++k) {
@@ -483,7 +463,7 @@ void SystemFileDataSource::SaveDS::SetupCompression(VESK_SparseFileIndex* index,
         // dictionary is written out first; the stream stays open, unused, so
         // that closing it at the end reports whether the file closed cleanly.
         fFailed = !fStream.Flush();
-        SF_REQUIRE_SYS(!fFailed, kErrCannotWriteCase);
+        SF_REQUIRE_SYS(!fFailed, DatasrcMsg::CannotWriteCase);
         fZStream = std::make_unique<zcmpsFilestr>(fStream);
         const int workers = gZlibWorkers.load();
         if (workers > 0) {
@@ -520,7 +500,7 @@ void SystemFileDataSource::SaveDS::PrepareAppend(int64_t countRecordPos, int64_t
     switch (fOptions._compression) {
     case kCompressNone:
         if (rowsBefore < 0) {
-            SF_REQUIRE_SYS(fStream.Seek(0, VESK_StrBaseIO::SeekFromEnd) == 0, kErrCannotWriteCase);
+            SF_REQUIRE_SYS(fStream.Seek(0, VESK_StrBaseIO::SeekFromEnd) == 0, DatasrcMsg::CannotWriteCase);
             const int64_t bytes = std::max<int64_t>(0, fStream.Tell() - row0);
             fRowsBefore = fCaseBytes ? bytes / int64_t(fCaseBytes) : 0;
         }
@@ -551,7 +531,7 @@ void SystemFileDataSource::SaveDS::WriteCase(const OBS* cells) {
     // A dictionary changed after the commit no longer matches the cases.
     VESK_ASSERT(fOwner.GetObsAreaSize() == fLogicalCells);
     // After a lost write the file has a gap: no case may follow it.
-    SF_REQUIRE(!fFailed, kErrCannotWriteCase);
+    SF_REQUIRE(!fFailed, DatasrcMsg::CannotWriteCase);
     const OBS* physical = cells;
     if (!fMovers.empty()) {
         OBS* const output = fOutput.data();
@@ -565,7 +545,7 @@ void SystemFileDataSource::SaveDS::WriteCase(const OBS* cells) {
         } else {
             const size_t toWrite = fCaseBytes;
             if (fStream.Write(physical, toWrite) != toWrite)
-                throw SystemFileException(VESK_SOURCE_NAME, "toWrite", kErrCannotWriteCase, __LINE__, true);
+                throw SystemFileException(VESK_SOURCE_NAME, "toWrite", DatasrcMsg::CannotWriteCase, __LINE__, true);
         }
     } catch (...) {
         fFailed = true;
@@ -594,16 +574,16 @@ void SystemFileDataSource::SaveDS::Finish() {
             }
         }
     };
-    step([&] { SF_REQUIRE(!fFailed, kErrCannotWriteCase); });
+    step([&] { SF_REQUIRE(!fFailed, DatasrcMsg::CannotWriteCase); });
     step([&] {
         if (fCompressor) fCompressor->Flush();
     });
     fCompressor.reset();
     step([&] {
-        if (fZStream) SF_REQUIRE_SYS(fZStream->Close(), kErrCannotWriteCase);
+        if (fZStream) SF_REQUIRE_SYS(fZStream->Close(), DatasrcMsg::CannotWriteCase);
     });
     fZStream.reset();
-    step([&] { SF_REQUIRE_SYS(fStream.Flush(), kErrCannotWriteCase); });
+    step([&] { SF_REQUIRE_SYS(fStream.Flush(), DatasrcMsg::CannotWriteCase); });
     // A file whose cases did not all arrive keeps the count written first.
     const int64_t count = FinalCount();
     if (!failure && (count != fOptions._nCases || count > kMaxHeaderCount)) step([&] { PatchCaseCount(count); });
@@ -619,13 +599,14 @@ void SystemFileDataSource::SaveDS::PatchCaseCount(int64_t count) {
     // The file was opened with the password's unmangled form when it is
     // stored mangled.
     const ExtNameStr name = fStream.GetNameStr();
-    SF_REQUIRE_SYS(fStream.Close(), kErrCannotWriteCase);
+    SF_REQUIRE_SYS(fStream.Close(), DatasrcMsg::CannotWriteCase);
     ExtNameStr password = fOptions._password;
     if (!password.Empty() && fOwner.GetPasswordMangled()) password = PasswordCrypt::decrypt(fOptions._password);
     const bool reopened = fStream.Open(name, password, "rb+") != 0;
     password.Wipe();
     if (!reopened)
-        throw SystemFileException(VESK_SOURCE_NAME, "Open(name, password, \"rb+\")", kErrCannotOpen, __LINE__, true);
+        throw SystemFileException(VESK_SOURCE_NAME, "Open(name, password, \"rb+\")", DatasrcMsg::CannotOpen, __LINE__,
+                                  true);
     fStream.ClearAndReset();
     const ByteOrder order(fOptions._reversed);
     unsigned char b4[4];
@@ -639,6 +620,6 @@ void SystemFileDataSource::SaveDS::PatchCaseCount(int64_t count) {
 }
 
 void SystemFileDataSource::SaveDS::PatchAt(int64_t position, const void* bytes, size_t size) {
-    SF_REQUIRE_SYS(fStream.Seek(position, VESK_StrBaseIO::SeekFromStart) == 0, kErrCannotWriteCase);
-    SF_REQUIRE_SYS(fStream.Write(bytes, size) == size && fStream.Flush(), kErrCannotWriteCase);
+    SF_REQUIRE_SYS(fStream.Seek(position, VESK_StrBaseIO::SeekFromStart) == 0, DatasrcMsg::CannotWriteCase);
+    SF_REQUIRE_SYS(fStream.Write(bytes, size) == size && fStream.Flush(), DatasrcMsg::CannotWriteCase);
 }

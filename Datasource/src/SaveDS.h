@@ -26,8 +26,8 @@
 
 #include "SystemFileDataSource.h"
 #include "SystemFileExtensionRecord.h"
+#include "SystemFileOptions.h"
 #include "datasrc.h"
-#include "sysfilelayout.h"
 
 class CompressedSystemFile;
 class VESK_FileStream;
@@ -60,7 +60,13 @@ public:
 
     // A writer yields no cases.
     VESK_InputCaseIterator* MakeIterator(OBS*) const override { return nullptr; }
-    SystemFileOptions& WriterOptions() const override { return fOptions; }
+
+    // ---- SystemFileWriterContext, for the extension handlers
+    VESK_DataSource& WriterDictionary() override { return *this; }
+    SystemFileOptions& WriterOptions() override { return fOptions; }
+    std::vector<std::pair<std::string, std::string>>& AssignShortNames() override;
+    // Also builds the movers that split the very long strings of each case.
+    void SplitVeryLongStrings(const std::vector<std::pair<int, int>>& strings) override;
 
     // Builds the header, variable, value label, document and extension
     // records and the termination record in memory, changing the copy (short
@@ -92,13 +98,6 @@ public:
     void Finish();
     // The file is given up (a failed dictionary): nothing more is written.
     void Abandon() { fFinished = true; }
-
-    // The (long name, short name) table in the owner's options, filled on
-    // first use: one unique short name of at most 8 bytes per variable.
-    std::vector<std::pair<std::string, std::string>>& AssignShortNames();
-    // Builds the movers and replaces each very long string variable (index,
-    // width), in ascending index order, by its segments.
-    void SplitVeryLongStrings(const std::vector<std::pair<int, int>>& strings);
 
     int64_t RowsWritten() const { return fRowsWritten; }
     // Rows before plus rows written; -1 when the rows before are unknown.

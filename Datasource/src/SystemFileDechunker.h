@@ -13,8 +13,8 @@
 #include <utility>
 #include <vector>
 
+#include "SystemFileOptions.h"
 #include "obs.h"
-#include "sysfilelayout.h"
 
 class VESK_DataSource;
 

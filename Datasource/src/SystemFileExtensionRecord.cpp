@@ -11,7 +11,7 @@
 #include "SFExtensionHandlers.h"
 #include "vesk_assert.h"
 
-using SysFileLayout::ByteOrder;
+using namespace SysFileLayout;
 
 // ------------------------------------------------------------------ record
 
@@ -91,13 +91,6 @@ void SystemFileExtensionRecord::SetDoubles(const double* values, int32_t n) {
     if (n > 0) SetContents(values);
 }
 
-// ------------------------------------------------------------------ writer context
-
-SystemFileOptions* WriterOptionsOf(const VESK_DataSource& source) {
-    const auto* context = dynamic_cast<const SystemFileWriterContext*>(&source);
-    return context ? &context->WriterOptions() : nullptr;
-}
-
 // ------------------------------------------------------------------ registry
 
 namespace {
@@ -119,23 +112,23 @@ void StoreHandler(int subtype, SystemFileExtensionHandler* handler) {
 // The library's handlers. Listed here rather than registered by static objects
 // of their own files, which the linker would drop from the static library.
 void RegisterLibraryHandlers() {
-    StoreHandler(3, &SFExtensionSourceParametersInt::Instance());
-    StoreHandler(4, &SFExtensionSourceParametersDouble::Instance());
-    StoreHandler(5, &SFExtensionVariableSets::Instance());
-    StoreHandler(6, &SFExtensionTrendsInfo::Instance());
-    StoreHandler(7, &SFExtensionOrigMrSets::Instance());
-    StoreHandler(11, &SFExtensionLWA::Instance());
-    StoreHandler(13, &SFExtensionExtNames::Instance());
-    StoreHandler(14, &SFExtensionExtStrings::Instance());
-    StoreHandler(16, &SFExtensionNCases::Instance());
-    StoreHandler(17, &SFExtensionDatasetAttributes::Instance());
-    StoreHandler(18, &SFExtensionVariableAttributes::Instance());
-    StoreHandler(19, &SFExtensionEnhancedMRSets::Instance());
-    StoreHandler(20, &SFExtensionEncoding::Instance());
-    StoreHandler(21, &SFExtensionVLExtStrings::Instance());
-    StoreHandler(22, &SFExtensionMVExtStrings::Instance());
-    StoreHandler(23, &SFExtensionSortCasesKey::Instance());
-    StoreHandler(24, &SFExtensionDEFormatting::Instance());
+    StoreHandler(kExtMachineIntegers, &SFExtensionSourceParametersInt::Instance());
+    StoreHandler(kExtMachineFloats, &SFExtensionSourceParametersDouble::Instance());
+    StoreHandler(kExtVariableSets, &SFExtensionVariableSets::Instance());
+    StoreHandler(kExtTrendsInfo, &SFExtensionTrendsInfo::Instance());
+    StoreHandler(kExtMultipleResponseSets, &SFExtensionOrigMrSets::Instance());
+    StoreHandler(kExtDisplayParameters, &SFExtensionLWA::Instance());
+    StoreHandler(kExtLongNames, &SFExtensionExtNames::Instance());
+    StoreHandler(kExtVeryLongStrings, &SFExtensionExtStrings::Instance());
+    StoreHandler(kExtCaseCount, &SFExtensionNCases::Instance());
+    StoreHandler(kExtFileAttributes, &SFExtensionDatasetAttributes::Instance());
+    StoreHandler(kExtVariableAttributes, &SFExtensionVariableAttributes::Instance());
+    StoreHandler(kExtEnhancedMRSets, &SFExtensionEnhancedMRSets::Instance());
+    StoreHandler(kExtEncoding, &SFExtensionEncoding::Instance());
+    StoreHandler(kExtLongStringLabels, &SFExtensionVLExtStrings::Instance());
+    StoreHandler(kExtLongStringMissing, &SFExtensionMVExtStrings::Instance());
+    StoreHandler(kExtSortKeys, &SFExtensionSortCasesKey::Instance());
+    StoreHandler(kExtDataEditorFormatting, &SFExtensionDEFormatting::Instance());
 }
 
 void EnsureLibraryHandlers() {
@@ -159,10 +152,12 @@ SystemFileExtensionHandler* FindExtensionHandler(int subtype) {
 
 // ------------------------------------------------------------------ dispatch
 
-void WriteExtensionRecord(int subtype, const VESK_DataSource& source, SystemFileExtensionRecord& rec) {
+void WriteExtensionRecord(int subtype, const VESK_DataSource& source, SystemFileExtensionRecord& rec,
+                          SystemFileWriterContext* writer) {
     VESK_ASSERT(rec.Contents() == 0);
+    VESK_ASSERT(writer == nullptr || &writer->WriterDictionary() == &source);
     if (SystemFileExtensionHandler* handler = FindExtensionHandler(subtype)) {
-        handler->BuildRecord(source, rec);
+        handler->BuildRecord(source, writer, rec);
         return;
     }
     if (subtype < 0 || !source.HasExtension(subtype)) return;

@@ -14,8 +14,6 @@
 
 namespace {
 
-constexpr int kErrWriteTemp = 1002;
-constexpr int kErrReadTemp = 1003;
 
 int Cause(int error) { return error ? error : EIO; }
 
@@ -30,7 +28,7 @@ struct TempFileDataStore::Body {
     int64_t rows = 0;
     int failure = 0;  // errno of a failed write; the stored rows are not to be trusted
 
-    [[noreturn]] void Throw(int number, int error) const {
+    [[noreturn]] void Throw(DatasrcMsg number, int error) const {
         ThrowError::String2(DATASRC_ERR, number, tempFile.Name(), std::strerror(Cause(error)));
     }
 };
@@ -45,14 +43,14 @@ TempFileDataStore::~TempFileDataStore() = default;
 void TempFileDataStore::AddRow(const OBS* row) {
     Body& b = *fBody;
     VESK_ASSERT(!b.loaded);
-    if (b.failure) b.Throw(kErrWriteTemp, b.failure);
+    if (b.failure) b.Throw(DatasrcMsg::TempFileWrite, b.failure);
     b.rowIndex.Add(b.rows, b.tempFile.Tell());
     if (b.width < 0) b.width = int32_t(GetObsAreaSize());
     try {
         WriteCompressed(b.tempFile, row, b.width);
     } catch (const CompressedStreamError& e) {
         b.failure = Cause(e.Errno());
-        b.Throw(kErrWriteTemp, b.failure);
+        b.Throw(DatasrcMsg::TempFileWrite, b.failure);
     }
     ++b.rows;
 }
@@ -67,7 +65,7 @@ void TempFileDataStore::Close() {
     const bool written = b.tempFile.Close() && b.tempFile.Good();
     if (written || b.failure) return;
     b.failure = Cause(errno);
-    b.Throw(kErrWriteTemp, b.failure);
+    b.Throw(DatasrcMsg::TempFileWrite, b.failure);
 }
 
 VESK_InputCaseIterator* TempFileDataStore::MakeIterator(OBS* buffer) const {
@@ -110,16 +108,16 @@ int TempFileDataStore::Iterator::Seek(int64_t row) {
 }
 
 int TempFileDataStore::Iterator::Next() {
-    if (fBody.failure) fBody.Throw(kErrReadTemp, fBody.failure);
+    if (fBody.failure) fBody.Throw(DatasrcMsg::TempFileRead, fBody.failure);
     if (fTargetRow >= fBody.rows) return 0;
     if (fFileRow != fTargetRow) Reposition();
     fLastRowStart = fTempFile.Tell();
     OBS* cells = fStaging.empty() ? fCells : fStaging.data();
     try {
         // Every row below the count was written: a row that is not there is a read failure.
-        if (!ReadCompressed(fTempFile, cells, fBody.width)) fBody.Throw(kErrReadTemp, errno);
+        if (!ReadCompressed(fTempFile, cells, fBody.width)) fBody.Throw(DatasrcMsg::TempFileRead, errno);
     } catch (const CompressedStreamError& e) {
-        fBody.Throw(kErrReadTemp, e.Errno());
+        fBody.Throw(DatasrcMsg::TempFileRead, e.Errno());
     }
     if (!fStaging.empty()) std::memcpy(fCells, cells, fCaseCells * sizeof(OBS));
     ++fFileRow;
@@ -147,9 +145,9 @@ void TempFileDataStore::Iterator::Reposition() {
     try {
         skipped = SkipCompressed(fTempFile, long((fTargetRow - fFileRow) * fBody.width));
     } catch (const CompressedStreamError& e) {
-        fBody.Throw(kErrReadTemp, e.Errno());
+        fBody.Throw(DatasrcMsg::TempFileRead, e.Errno());
     }
-    if (!skipped && !fTempFile.Good()) fBody.Throw(kErrReadTemp, errno);
+    if (!skipped && !fTempFile.Good()) fBody.Throw(DatasrcMsg::TempFileRead, errno);
     VESK_ASSERT_AT(skipped, "more", VESK_SOURCE_NAME);
     fFileRow = fTargetRow;
 }

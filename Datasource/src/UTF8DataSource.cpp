@@ -7,10 +7,6 @@
 #include "reencode.h"
 #include "vesk_assert.h"
 
-namespace {
-constexpr int kWarnNotConverted = 1701;
-}  // namespace
-
 UTF8DataSource::UTF8DataSource(const VESK_DataSource& parent, const std::string& encoding, ErrorMonitor* monitor)
     : VESK_DataSource(&parent), _my(new ReencodeBody) {
     _my->_direction = ReencodeDirection::kToUTF8;
@@ -19,7 +15,7 @@ UTF8DataSource::UTF8DataSource(const VESK_DataSource& parent, const std::string&
     VESK_ASSERT(_my->_converter);
     // Converted names may no longer be valid; replacements are reported.
     ReencodeDictionary(*this, *_my, monitor);
-    if (_my->_lostText && monitor) VeskReportWarning(monitor, kWarnNotConverted, {encoding});
+    if (_my->_lostText && monitor) VeskReportWarning(monitor, DatasrcMsg::TextNotConverted, {encoding});
     VESKMBConverterDelete_A(_my->_converter);
     _my->_converter = nullptr;
 }

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "byteorder.h"
 #include "vesk_assert.h"
 
 namespace {
@@ -24,15 +25,8 @@ std::atomic<int> gPlacement{static_cast<int>(AnonymousFilePlacement::kMemory)};
 
 bool HasLetter(const ExtNameStr& mode, char letter) { return std::strchr(mode.GetGeneric(), letter) != nullptr; }
 
-uint64_t GetLE64(const unsigned char* p) {
-    uint64_t v = 0;
-    for (int i = 7; i >= 0; --i) v = (v << 8) | p[i];
-    return v;
-}
-
-void PutLE(unsigned char* p, uint64_t v, int bytes) {
-    for (int i = 0; i < bytes; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
-}
+// The wrapper's numbers are little-endian.
+constexpr ByteOrder kWrapperOrder = ByteOrder::Little();
 
 bool LayoutCodeOK(uint32_t code) {
     for (uint32_t c = 1; c <= 3; ++c)
@@ -96,7 +90,7 @@ bool CryptFile::OpenClear(AnonymousFilePlacement placement) {
 // wrapper, which this cipher cannot read.
 bool CryptFile::CheckHeader() {
     unsigned char length[8];
-    if (fCipherStream.Read(length, sizeof length) != sizeof length || GetLE64(length) != kRecordLength)
+    if (fCipherStream.Read(length, sizeof length) != sizeof length || kWrapperOrder.GetU64(length) != kRecordLength)
         return false;
     char record[kRecordLength + 1] = {};
     if (fCipherStream.Read(record, kRecordLength) != kRecordLength) return false;
@@ -123,9 +117,9 @@ bool CryptFile::ReopenClear(const char* mode) {
 
 bool CryptFile::Commit() {
     unsigned char header[CryptFileStream::kClearHeaderSize] = {};
-    PutLE(header, kRecordLength, 8);
+    kWrapperOrder.PutU64(header, kRecordLength);
     std::memcpy(header + 8, fMagic.data(), kMagicSize);
-    PutLE(header + 8 + kMagicSize, kWrapperVersion, 4);
+    kWrapperOrder.PutU32(header + 8 + kMagicSize, kWrapperVersion);
     if (fCipherStream.Seek(0, VESK_StrBaseIO::SeekFromStart) != 0 ||
         fCipherStream.Write(header, sizeof header) != sizeof header)
         return false;

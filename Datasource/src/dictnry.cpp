@@ -153,7 +153,7 @@ void VESK_FortranDictionary::WriteCase(const OBS* buffer) {
     IndependentDataStore* store = dynamic_cast<IndependentDataStore*>(fpDataSource);
     if (!store) {
         const char* name = fpDataSource ? fpDataSource->GetFileSpec() : nullptr;
-        ThrowError::String1(DATASRC_ERR, 1202, (name && *name) ? name : "data source");
+        ThrowError::String1(DATASRC_ERR, DatasrcMsg::CannotWriteCase, (name && *name) ? name : "data source");
     }
     store->AddRow(buffer);
 }

@@ -61,7 +61,7 @@ int64_t MemoryDataStore::RowCount() const { return fRows; }
 
 void MemoryDataStore::WrongTime() const {
     const char* name = GetFileSpec();
-    ThrowError::String1(DATASRC_ERR, 1209, (name && *name) ? name : "memory data store");
+    ThrowError::String1(DATASRC_ERR, DatasrcMsg::WrongTime, (name && *name) ? name : "memory data store");
 }
 
 void MemoryDataStore::CommitDictionary() {

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <string>
 
+#include "errortext.h"
 #include "nameutil.h"
 #include "textmb.h"
 #include "vesk_assert.h"
@@ -174,7 +175,7 @@ int StripNameEnd(char* name) {
 
 int MakeShortSuffixedName(char* out, const char* base, int n, int maxLength) {
     VESK_ASSERT(out != nullptr && base != nullptr);
-    const int kNoShortName = 1504;
+    const int kNoShortName = int(DatasrcMsg::NoShortName);
     char code[16];
     VESKNameLetterCode(n, code);
     const int room = maxLength - static_cast<int>(std::strlen(code)) - 1;

@@ -21,6 +21,6 @@ int CopyNameTruncated(char* out, const char* in, int maxBytes);
 int StripNameEnd(char* name);
 
 // As MakeSuffixedName for short (8-byte) names, shortening the base with
-// CopyNameTruncated. Returns 0 on success and 1504, the message number of "no
-// short name can be formed", when no room is left; on failure out is not written.
+// CopyNameTruncated. Returns 0 on success and 1504 (DatasrcMsg::NoShortName)
+// when no room is left; on failure out is not written.
 int MakeShortSuffixedName(char* out, const char* base, int n, int maxLength);

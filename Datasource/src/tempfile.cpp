@@ -24,7 +24,6 @@
 
 namespace {
 
-constexpr int kErrCreateTemp = 1001;
 
 bool Same(const char* a, const char* b) { return std::strcmp(a, b) == 0; }
 
@@ -118,13 +117,13 @@ VESK_TempFile::VESK_TempFile(const char* kind, bool flag) : fKind(KindFor(kind))
 // A fresh file opened and unlinked at once: the open stream keeps the data.
 void VESK_TempFile::AddStripe(const char* kind, bool flag) {
     char name[4096];
-    if (!FormTempName(kind, name)) ThrowError::StringSys(DATASRC_ERR, kErrCreateTemp, kind);
+    if (!FormTempName(kind, name)) ThrowError::StringSys(DATASRC_ERR, DatasrcMsg::TempFileCreate, kind);
     std::unique_ptr<VESK_FileStream> stripe = NewStripe(fKind, flag);
     const bool opened = stripe->Open(name, "w+bTD") != 0;
     const int error = errno;
     unlink(name);
     errno = error;
-    if (!opened) ThrowError::StringSys(DATASRC_ERR, kErrCreateTemp, name);
+    if (!opened) ThrowError::StringSys(DATASRC_ERR, DatasrcMsg::TempFileCreate, name);
     fStripes.push_back(std::move(stripe));
 }
 

@@ -251,7 +251,7 @@ void VESK_TrendsInfo::TransferBody(VStream& vs, Data& d) {
     const bool loading = vs.IsLoading();
     vs.Transfer(d.fnDateVars);
     if (loading && (d.fnDateVars < 0 || d.fnDateVars >= eMaxDateVars))
-        ThrowError::String1(DATASRC_ERR, 1204, "date information");
+        ThrowError::String1(DATASRC_ERR, DatasrcMsg::Malformed, "date information");
     vs.Transfer(d.fStart[0]);
     vs.Transfer(d.fStart[1]);
     vs.Transfer(d.fPeriodGiven);
@@ -276,6 +276,6 @@ void VESK_TrendsInfo::TransferBody(VStream& vs, Data& d) {
         vs.Transfer(entry.fPredFrom.d);
         vs.Transfer(entry.fPredTo.d);
         if (loading && (entry.fType < e_NONE || entry.fType > e_DATKEY))
-            ThrowError::String1(DATASRC_ERR, 1204, "date information");
+            ThrowError::String1(DATASRC_ERR, DatasrcMsg::Malformed, "date information");
     }
 }

@@ -10,10 +10,12 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "SFExtensionHandlers.h"
+#include "SystemFileException.h"
 #include "VariableNameIndex.h"
+#include "variableset_private.h"
 #include "datasrc.h"
 #include "names.h"
+#include "sysfilelayout.h"
 #include "textmb.h"
 
 namespace {
@@ -81,58 +83,24 @@ int ColumnOf(LocallyUniqueID id, const VESK_DataSource& source, std::map<Locally
     return source.FindVarIndex(id);
 }
 
+// Runs a step of the record text for a public caller: a malformed line or
+// an unwritable set, raised inside as SystemFileException, reaches the caller
+// as VeskError 1204.
+template <class Step>
+auto RaisedAsError(Step step) -> decltype(step()) {
+    try {
+        return step();
+    } catch (const SystemFileException&) {
+        ThrowError::String1(DATASRC_ERR, DatasrcMsg::Malformed, "variable set");
+    }
+}
+
 }  // namespace
 
 // ------------------------------------------------------------------ VariableSet
 
-VariableSet::VariableSet(const std::string& text) {
-    std::string_view line(text);
-    line = line.substr(0, line.find_first_of("\r\n"));
-
-    const size_t equal = line.find('=');
-    SF_EXT_CHECK(equal != std::string_view::npos, "equal != std::string::npos");
-    fName.assign(line.substr(0, equal));
-    line.remove_prefix(equal + 1);
-
-    if (fName.empty() || fName[0] != '$') {
-        fType = eVariableSet;
-    } else {
-        const char type = line.empty() ? '\0' : line.front();
-        SF_EXT_CHECK((type == 'D') || (type == 'C') || (type == 'E'), "(type == 'D') || (type == 'C') || (type == 'E')");
-        line.remove_prefix(1);
-        fType = type == 'C' ? eMultipleCategories : eMultipleDichotomies;
-        if (type == 'E') {
-            const char blank = line.empty() ? '\0' : line.front();
-            SF_EXT_CHECK(blank == ' ', "blank == ' '");
-            line.remove_prefix(1);
-            SetFlags(std::string(TakeToken(line)));
-            TakeBlank(line);
-        }
-        if (fType == eMultipleDichotomies) {
-            const size_t length = ReadLength(TakeToken(line));
-            SF_EXT_CHECK(length != 0, "length != 0");
-            TakeBlank(line);
-            SF_EXT_CHECK(length <= line.size(), "length <= line.size()");
-            fValue.assign(line.substr(0, length));
-            line.remove_prefix(length);
-        }
-        TakeBlank(line);
-        const std::string_view strLabelLength = TakeToken(line);
-        const size_t length = ReadLength(strLabelLength);
-        SF_EXT_CHECK((length != 0) || (!strLabelLength.empty() && strLabelLength[0] == '0'),
-                     "(length != 0) || (strLabelLength[0] == '0')");
-        TakeBlank(line);
-        SF_EXT_CHECK(length <= line.size(), "length <= line.size()");
-        fLabel.assign(line.substr(0, length));
-        line.remove_prefix(length);
-        TakeBlank(line);
-    }
-
-    while (!line.empty()) {
-        const std::string_view name = TakeToken(line);
-        if (!name.empty()) AddVariableName(std::string(name));
-        if (!line.empty()) line.remove_prefix(1);
-    }
+VariableSet::VariableSet(const std::string& line) {
+    RaisedAsError([&] { ParseSetLine(line, *this); });
 }
 
 std::string VariableSet::GetName(ChangeCase change) const { return Recase(fName, change); }
@@ -197,38 +165,7 @@ int VariableSet::Validate() const {
 }
 
 std::string VariableSet::ToExtension() const {
-    // Names that would read back as another name or another kind of set.
-    SF_EXT_CHECK(fName.find_first_of("=\r\n") == std::string::npos, "vset.GetName() has no '=' or line break");
-    SF_EXT_CHECK(fType != eVariableSet || fName[0] != '$', "plain set name does not begin with '$'");
-    std::string line = fName;
-    if (fType != eVariableSet) {
-        SF_EXT_CHECK(fName[0] == '$', "vset.GetName()[0] == '$'");
-        const std::string label = OneLine(fLabel);
-        if (fType == eMultipleCategories) {
-            line += "=C " + std::to_string(label.size()) + ' ' + label;
-        } else {
-            SF_EXT_CHECK(fValue.size() > 0, "vset.GetValue().size() > 0");
-            const std::string value = OneLine(fValue);
-            if (IsEnhancedDichotomy())
-                line += "=E " + GetFlags() + ' ';
-            else
-                line += "=D";
-            line += std::to_string(value.size()) + ' ' + value + ' ';
-            if (LabelSetByVariable())
-                line += "0 ";
-            else
-                line += std::to_string(label.size()) + ' ' + label;
-        }
-    } else {
-        line += '=';
-    }
-    line += ' ';
-    for (size_t i = 0; i < fVariableNames.size(); ++i) {
-        if (i) line += ' ';
-        line += fVariableNames[i];
-    }
-    line += '\n';
-    return line;
+    return RaisedAsError([&] { return SetLine(*this); });
 }
 
 bool VariableSet::operator==(const VariableSet& o) const {
@@ -304,22 +241,122 @@ void SaveVariableSets(const std::vector<VariableSet>& sets, VESK_DataSource& sou
 // ------------------------------------------------------------------ record text
 
 void MakeExtension(const std::vector<VariableSet>& sets, std::string& text, int subtype) {
-    for (const VariableSet& set : sets) {
-        bool wanted = false;
-        switch (subtype) {
-            case 5: wanted = set.GetType() == VariableSet::eVariableSet; break;
-            case 7:
-                wanted = set.GetType() == VariableSet::eMultipleCategories ||
-                         (set.GetType() == VariableSet::eMultipleDichotomies && !set.IsEnhancedDichotomy());
-                break;
-            case 19: wanted = set.IsEnhancedDichotomy(); break;
-            default: return;
-        }
-        if (wanted) text += set.ToExtension();
-    }
+    RaisedAsError([&] { MakeSetRecord(sets, text, subtype); });
 }
 
 void ParseExtension(const char* text, size_t length, int subtype, std::vector<VariableSet>& sets) {
+    RaisedAsError([&] { ParseSetRecord(text, length, subtype, sets); });
+}
+
+// ------------------------------------------------------------------ record text for the handlers
+
+void ParseSetLine(const std::string& text, VariableSet& set) {
+    std::string_view line(text);
+    line = line.substr(0, line.find_first_of("\r\n"));
+
+    const size_t equal = line.find('=');
+    SF_EXT_CHECK(equal != std::string_view::npos, "equal != std::string::npos");
+    const std::string name(line.substr(0, equal));
+    set.SetName(name);
+    line.remove_prefix(equal + 1);
+
+    if (name.empty() || name[0] != '$') {
+        set.SetType(VariableSet::eVariableSet);
+    } else {
+        const char type = line.empty() ? '\0' : line.front();
+        SF_EXT_CHECK((type == 'D') || (type == 'C') || (type == 'E'),
+                     "(type == 'D') || (type == 'C') || (type == 'E')");
+        line.remove_prefix(1);
+        set.SetType(type == 'C' ? VariableSet::eMultipleCategories : VariableSet::eMultipleDichotomies);
+        if (type == 'E') {
+            const char blank = line.empty() ? '\0' : line.front();
+            SF_EXT_CHECK(blank == ' ', "blank == ' '");
+            line.remove_prefix(1);
+            set.SetFlags(std::string(TakeToken(line)));
+            TakeBlank(line);
+        }
+        if (type != 'C') {
+            const size_t length = ReadLength(TakeToken(line));
+            SF_EXT_CHECK(length != 0, "length != 0");
+            TakeBlank(line);
+            SF_EXT_CHECK(length <= line.size(), "length <= line.size()");
+            set.SetValue(std::string(line.substr(0, length)));
+            line.remove_prefix(length);
+        }
+        TakeBlank(line);
+        const std::string_view strLabelLength = TakeToken(line);
+        const size_t length = ReadLength(strLabelLength);
+        SF_EXT_CHECK((length != 0) || (!strLabelLength.empty() && strLabelLength[0] == '0'),
+                     "(length != 0) || (strLabelLength[0] == '0')");
+        TakeBlank(line);
+        SF_EXT_CHECK(length <= line.size(), "length <= line.size()");
+        set.SetLabel(std::string(line.substr(0, length)));
+        line.remove_prefix(length);
+        TakeBlank(line);
+    }
+
+    while (!line.empty()) {
+        const std::string_view variable = TakeToken(line);
+        if (!variable.empty()) set.AddVariableName(std::string(variable));
+        if (!line.empty()) line.remove_prefix(1);
+    }
+}
+
+std::string SetLine(const VariableSet& set) {
+    // Names that would read back as another name or another kind of set.
+    const std::string& name = set.GetName();
+    SF_EXT_CHECK(name.find_first_of("=\r\n") == std::string::npos, "vset.GetName() has no '=' or line break");
+    SF_EXT_CHECK(set.GetType() != VariableSet::eVariableSet || name[0] != '$',
+                 "plain set name does not begin with '$'");
+    std::string line = name;
+    if (set.GetType() != VariableSet::eVariableSet) {
+        SF_EXT_CHECK(name[0] == '$', "vset.GetName()[0] == '$'");
+        const std::string label = OneLine(set.GetLabel());
+        if (set.GetType() == VariableSet::eMultipleCategories) {
+            line += "=C " + std::to_string(label.size()) + ' ' + label;
+        } else {
+            SF_EXT_CHECK(set.GetValue().size() > 0, "vset.GetValue().size() > 0");
+            const std::string value = OneLine(set.GetValue());
+            if (set.IsEnhancedDichotomy())
+                line += "=E " + set.GetFlags() + ' ';
+            else
+                line += "=D";
+            line += std::to_string(value.size()) + ' ' + value + ' ';
+            if (set.LabelSetByVariable())
+                line += "0 ";
+            else
+                line += std::to_string(label.size()) + ' ' + label;
+        }
+    } else {
+        line += '=';
+    }
+    line += ' ';
+    const std::vector<std::string>& variables = set.GetVariableNames();
+    for (size_t i = 0; i < variables.size(); ++i) {
+        if (i) line += ' ';
+        line += variables[i];
+    }
+    line += '\n';
+    return line;
+}
+
+void MakeSetRecord(const std::vector<VariableSet>& sets, std::string& text, int subtype) {
+    for (const VariableSet& set : sets) {
+        bool wanted = false;
+        switch (subtype) {
+            case SysFileLayout::kExtVariableSets: wanted = set.GetType() == VariableSet::eVariableSet; break;
+            case SysFileLayout::kExtMultipleResponseSets:
+                wanted = set.GetType() == VariableSet::eMultipleCategories ||
+                         (set.GetType() == VariableSet::eMultipleDichotomies && !set.IsEnhancedDichotomy());
+                break;
+            case SysFileLayout::kExtEnhancedMRSets: wanted = set.IsEnhancedDichotomy(); break;
+            default: return;
+        }
+        if (wanted) text += SetLine(set);
+    }
+}
+
+void ParseSetRecord(const char* text, size_t length, int subtype, std::vector<VariableSet>& sets) {
     const std::string_view all(text, text ? length : 0);
     // First list entry of each upper-cased name, and the names of this record.
     std::unordered_map<std::string, size_t> firstByUpper;
@@ -334,9 +371,10 @@ void ParseExtension(const char* text, size_t length, int subtype, std::vector<Va
         pos = feed == std::string_view::npos ? all.size() : feed + 1;
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line.size() <= 1) continue;
-        if (subtype == 7 && line[0] != '$') line.insert(0, 1, '$');
+        if (subtype == SysFileLayout::kExtMultipleResponseSets && line[0] != '$') line.insert(0, 1, '$');
 
-        VariableSet set(line);
+        VariableSet set;
+        ParseSetLine(line, set);
         std::string upper = VESKMBUpper(set.GetName());
         if (namesInRecord.insert(set.GetName()).second) {
             firstByUpper.emplace(std::move(upper), sets.size());

@@ -209,7 +209,7 @@ SysFileBuilder& SysFileBuilder::Row(const std::vector<OBS>& cells) {
     for (size_t i = 0; i < cells.size(); ++i) {
         const bool numeric = i >= fNumericCell.size() || fNumericCell[i];
         OBS stored = cells[i];
-        if (numeric) fOrder.FixCell(stored);
+        if (numeric) SysFileLayout::FixCell(fOrder, stored);
         if (fHeader.compression == kCompressNone) {
             Raw(stored.c, kCellSize);
             continue;

@@ -30,8 +30,9 @@
 #include <utility>
 #include <vector>
 
-#include "../../Datasource/src/sysfilelayout.h"
 #include "obs.h"
+#include "sysfilecoding.h"
+#include "sysfilelayout.h"
 
 // A row of cells built piece by piece.
 class Cells {
@@ -50,7 +51,7 @@ private:
 
 class SysFileBuilder {
 public:
-    using ByteOrder = SysFileLayout::ByteOrder;
+    using ByteOrder = ::ByteOrder;
 
     struct HeaderSpec {
         std::string magic;  // empty: "$FL3" for compression 2, else "$FL2"

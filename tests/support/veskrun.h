@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "tempdir.h"
+
 struct VeskResult {
     int status = -1;
     std::string out;
@@ -49,14 +51,7 @@ inline VeskResult RunVesk(const std::string& tool, const std::vector<std::string
 // "stdout" and "stderr".
 class VeskTest : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/veskXXXXXX";
-        ASSERT_NE(mkdtemp(pattern), nullptr);
-        fDir = pattern;
-    }
-    void TearDown() override { std::system(("rm -rf '" + fDir + "'").c_str()); }
-
-    std::string Path(const std::string& name) const { return fDir + "/" + name; }
+    std::string Path(const std::string& name) const { return fTemp.File(name); }
     // Names in the work directory other than the captured output, sorted.
     std::vector<std::string> Files() const {
         std::vector<std::string> names;
@@ -73,6 +68,7 @@ protected:
         return RunVesk(VESK_TOOL, args, Path("stdout"), Path("stderr"), input);
     }
 
-    std::string fDir;
+    TempDir fTemp{"vesk"};
+    const std::string& fDir = fTemp.Path();
 };
 #endif

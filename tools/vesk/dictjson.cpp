@@ -21,7 +21,6 @@ constexpr int kRawSubtypeSearchLimit = 1 << 16;
 
 constexpr int kDocumentBlock = 0;        // extension type of the document lines
 constexpr long kDocumentLineBytes = 80;
-constexpr int kErrDamaged = 1204;        // "the file is damaged or not a system file"
 
 void WriteAttributes(JsonWriter& json, const DatasourceAttributes& attributes) {
     json.BeginObject();
@@ -133,7 +132,7 @@ std::vector<DSDocument> Documents(const VESK_DataSource& source) {
     if (source.HasExtension(kDocumentBlock)) {
         const VESK_DataSource::Extension block(source, kDocumentBlock);
         if (long(block.ElementSize()) * block.Length() % kDocumentLineBytes != 0)
-            ThrowError::String1(DATASRC_ERR, kErrDamaged, source.GetFileSpec());
+            ThrowError::String1(DATASRC_ERR, DatasrcMsg::Malformed, source.GetFileSpec());
     }
     return GetDocuments(source);
 }

@@ -24,15 +24,12 @@ public:
 
 StderrMonitor gMonitor;
 
-constexpr int kErrCannotOpen = 1201;
-constexpr int kErrNeedsPassword = 1214;
-
 // A directory opens and then reads as an empty file; say what it is instead.
 void RefuseDirectory(const std::string& path) {
     struct stat st;
     if (stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
         errno = EISDIR;
-        ThrowError::StringSys(DATASRC_ERR, kErrCannotOpen, path);
+        ThrowError::StringSys(DATASRC_ERR, DatasrcMsg::CannotOpen, path);
     }
 }
 
@@ -45,7 +42,7 @@ VESK_DataSource* Open(const FileOptions& options) {
     try {
         return SystemFileDataSource::GetSystemFile(path, std::string(), false, &gMonitor);
     } catch (const VeskError& e) {
-        if (e.Number() != kErrNeedsPassword) throw;
+        if (e.Number() != int(DatasrcMsg::NeedsPassword)) throw;
     }
     return SystemFileDataSource::GetSystemFile(path, options.password, false, &gMonitor);
 }
