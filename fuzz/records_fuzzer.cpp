@@ -14,11 +14,11 @@
 // that is read; when it reads, it is written again from its dictionary and
 // cases and read back: the dictionary, as `vesk info --json` shows it, and
 // the cases must come back unchanged but for what the records cannot hold
-// (AsWritten).
+// (AsWritten, AsRecords).
 //
-// A malformed record is reported as the reader reports it (VeskError 1204)
-// or, parsed on its own, as SystemFileException 1204. Anything else, and a
-// file the reader accepted that the writer refuses, is a finding.
+// A malformed record is reported as VeskError 1204, by the reader and by the
+// parsers on their own. Anything else, and a file the reader accepted that
+// the writer refuses, is a finding.
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -94,16 +94,16 @@ void SetsAlone(int subtype, std::string_view text) {
     std::vector<VariableSet> sets;
     try {
         ParseExtension(text.data(), text.size(), subtype, sets);
-    } catch (const SystemFileException& e) {
-        if (e.Code() != kErrMalformed) throw;
+    } catch (const VeskError& e) {
+        if (e.Number() != int(DatasrcMsg::Malformed)) throw;
         return;
     }
     for (const VariableSet& set : sets) {
         std::string line;
         try {
             line = set.ToExtension();
-        } catch (const SystemFileException& e) {
-            if (e.Code() != kErrMalformed) throw;
+        } catch (const VeskError& e) {
+            if (e.Number() != int(DatasrcMsg::Malformed)) throw;
             continue;  // a set no record could hold
         }
         if (VariableSet(line) != AsWritten(set))
