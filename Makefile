@@ -6,6 +6,7 @@ JOBS      ?= $(shell nproc)
 CMAKE_FLAGS ?= -DCMAKE_BUILD_TYPE=RelWithDebInfo
 FUZZ_DIR  ?= build-fuzz
 FUZZ_SECONDS ?= 60
+FUZZER    ?= sysfile
 SUB_DIR   ?= build-subproject
 
 .PHONY: all bootstrap build python demo test test-consumer test-subproject test-sanitize test-tsan bench fuzz clean
@@ -63,18 +64,24 @@ test-tsan: bootstrap
 bench: build
 	@for b in $(BUILD_DIR)/bench/*_bench; do echo "== $$b"; $$b; done
 
-# Builds the libFuzzer harness with clang in its own build directory and runs
-# it for FUZZ_SECONDS over a copy of the seed corpus; findings land in
-# $(FUZZ_DIR)/crash-* and friends.
+# Builds a libFuzzer harness with clang in its own build directory and runs
+# it for FUZZ_SECONDS over a copy of its seed corpus (fuzz/corpus/FUZZER),
+# with its dictionary (fuzz/FUZZER.dict); findings land in
+# $(FUZZ_DIR)/FUZZER-crash-* and friends. FUZZER: sysfile (any bytes as a
+# system file, plain and encrypted), csv (as a CSV file for vesk import) or
+# records (the text-form extension records). FUZZ_FLAGS go to libFuzzer as
+# they are (e.g. FUZZ_FLAGS=-jobs=2).
 fuzz:
 	@./scripts/bootstrap.sh --fuzz
 	@test -f $(FUZZ_DIR)/CMakeCache.txt || cmake -S . -B $(FUZZ_DIR) -DCMAKE_C_COMPILER=clang \
 	  -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVESK_FUZZ=ON -DVESK_BUILD_BENCH=OFF
-	cmake --build $(FUZZ_DIR) -j $(JOBS) --target sysfile_fuzzer
-	rm -rf $(FUZZ_DIR)/corpus && mkdir -p $(FUZZ_DIR)/corpus && cp fuzz/corpus/* $(FUZZ_DIR)/corpus/
+	cmake --build $(FUZZ_DIR) -j $(JOBS) --target $(FUZZER)_fuzzer
+	rm -rf $(FUZZ_DIR)/corpus-$(FUZZER) && mkdir -p $(FUZZ_DIR)/corpus-$(FUZZER) && \
+	  cp fuzz/corpus/$(FUZZER)/* $(FUZZ_DIR)/corpus-$(FUZZER)/
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-	  $(FUZZ_DIR)/fuzz/sysfile_fuzzer $(FUZZ_DIR)/corpus -dict=fuzz/sysfile.dict \
-	  -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 -artifact_prefix=$(FUZZ_DIR)/
+	  $(FUZZ_DIR)/fuzz/$(FUZZER)_fuzzer $(FUZZ_DIR)/corpus-$(FUZZER) -dict=fuzz/$(FUZZER).dict \
+	  -max_total_time=$(FUZZ_SECONDS) -timeout=10 -rss_limit_mb=2048 \
+	  -artifact_prefix=$(FUZZ_DIR)/$(FUZZER)- $(FUZZ_FLAGS)
 
 clean:
 	rm -rf $(BUILD_DIR) $(SAN_DIR) $(TSAN_DIR) $(FUZZ_DIR) $(SUB_DIR)

@@ -15,8 +15,6 @@
 // Library errors (VeskError) are the expected outcome for malformed input.
 // Anything else escapes: a failed assertion (VESK_AssertFailed), a standard
 // exception or a sanitizer report is a finding.
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -34,48 +32,16 @@
 #include "dictjson.h"
 #include "errortext.h"
 #include "filecipher.h"
+#include "scratchfiles.h"
 #include "textmb.h"
 #include "textout.h"
-#include "zcompressedfilestr.h"
 
 namespace {
 
 // The password of the encrypted seeds (fuzz/make_corpus.cpp).
 constexpr char kPassword[] = "fuzz";
 
-// Sets the process-wide asynchronous-reading switch.
-void SetAsynchReading(bool on) {
-    const int64_t mode = on ? 1 : 0;
-    SETASYNCHREADING(&mode);
-}
-
-std::string gPath, gEncryptedPath;
-
-void RemoveInput() {
-    std::remove(gPath.c_str());
-    std::remove(gEncryptedPath.c_str());
-}
-
-// Two files per fuzzing process (the input, the input enciphered), removed at exit.
-const std::string& InputPath() {
-    if (gPath.empty()) {
-        const char* tmp = std::getenv("TMPDIR");
-        const char* dir = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : tmp ? tmp : "/tmp";
-        const std::string base = std::string(dir) + "/vesk-fuzz-" + std::to_string(getpid());
-        gPath = base + ".sys";
-        gEncryptedPath = base + "-encrypted.sys";
-        std::atexit(RemoveInput);
-    }
-    return gPath;
-}
-
-void WriteInput(const std::string& path, const uint8_t* data, size_t size) {
-    FILE* f = std::fopen(path.c_str(), "wb");
-    if (!f || std::fwrite(data, 1, size, f) != size || std::fclose(f) != 0) {
-        std::perror(path.c_str());
-        std::abort();
-    }
-}
+std::string gPath, gEncryptedPath;  // the input, the input enciphered
 
 struct SourceDeleter {
     void operator()(VESK_DataSource* s) const { DeleteLine(s); }
@@ -123,10 +89,8 @@ void ReadEverything(const std::string& path, const std::string& password = std::
     // Back to the kept rows, last first: each one is a walk from an indexed row.
     for (size_t k = kept.size(); k-- > 0;) {
         it->Seek(int64_t(k) * 64);
-        if (!it->NextCase() || std::memcmp(cells, kept[k].data(), caseCells * sizeof(OBS)) != 0) {
-            std::fprintf(stderr, "row %lld reads differently after Seek\n", static_cast<long long>(k * 64));
-            std::abort();
-        }
+        if (!it->NextCase() || std::memcmp(cells, kept[k].data(), caseCells * sizeof(OBS)) != 0)
+            fuzz::Finding("row %lld reads differently after Seek", static_cast<long long>(k * 64));
     }
 }
 
@@ -134,9 +98,10 @@ void ReadEverything(const std::string& path, const std::string& password = std::
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     SetUTF8mode(1);
-    // Read-ahead threads would make runs slow and nondeterministic.
-    SetAsynchReading(false);
+    fuzz::ReadSynchronously();
     FileCipher::SetNewFileLimits(FileCipher::MinOpsLimit(), FileCipher::MinMemLimit());
+    gPath = fuzz::ScratchPath(".sys");
+    gEncryptedPath = fuzz::ScratchPath("-encrypted.sys");
     return 0;
 }
 
@@ -155,16 +120,12 @@ void Guarded(Read&& read) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    const std::string& path = InputPath();
-    WriteInput(path, data, size);
-    Guarded([&] { ReadEverything(path); });
-    Guarded([&] { ReadEverything(path, kPassword); });
+    fuzz::WriteFile(gPath, data, size);
+    Guarded([&] { ReadEverything(gPath); });
+    Guarded([&] { ReadEverything(gPath, kPassword); });
     const bool systemFile = size >= 4 && (std::memcmp(data, "$FL2", 4) == 0 || std::memcmp(data, "$FL3", 4) == 0);
     if (systemFile) {
-        if (!WriteEncrypted(gEncryptedPath, data, size)) {
-            std::perror(gEncryptedPath.c_str());
-            std::abort();
-        }
+        if (!WriteEncrypted(gEncryptedPath, data, size)) fuzz::Finding("cannot write %s", gEncryptedPath.c_str());
         Guarded([&] { ReadEverything(gEncryptedPath, kPassword); });
     }
     return 0;

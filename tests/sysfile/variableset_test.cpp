@@ -340,3 +340,29 @@ TEST(VariableSetHandlersTest, RecordTextsAndSystemFileRoundTrip) {
     EXPECT_EQ(Describe(VariableSets(r, eMRSets)), Describe(wantMr));
     EXPECT_EQ(VariableSets(r, eMRSets)[2].GetLabel(r), "Label of Third");
 }
+
+// Found by fuzzing the records. A dictionary as read can hold two sets of
+// exactly the same name: from two subtype-19 records that both define "$m",
+// or from one record where a repeated name replaced the first set of that
+// name in any case. Written, such sets share a record, where the later one
+// replaces the earlier.
+TEST(VariableSetHandlersTest, SetsOfOneNameAsReadAreOneSetOnceWritten) {
+    using Names = std::vector<std::string>;
+    auto dictionary = [](DataFreeDataSource& ds) { AddVars(ds, {"Q1", "Essay"}); };
+    DataFreeDataSource read;
+    dictionary(read);
+    ApplyText(7, read, "$c=C 0  q1 essay\n");
+    ApplyText(19, read, "$m=E 1 1 1 0  Q1 Essay\n");
+    ApplyText(19, read, "$m=E 1 1 2 0  Essay\n");
+    ApplyText(5, read, "alL= essay\nall= q1\nalL= essay\nall= q1 essay\n");
+    EXPECT_EQ(Describe(VariableSets(read, eMRSets)),
+              (Names{"$c|1|0|||Q1|Essay", "$m|2|1||1|Q1|Essay", "$m|2|1||2|Essay"}));
+    EXPECT_EQ(Describe(VariableSets(read, eVarSets)), (Names{"all|0|0|||Q1|Essay", "all|0|0|||Q1"}));
+    EXPECT_EQ(BuildText(19, read), "$m=E 1 1 1 0  Q1 Essay\n$m=E 1 1 2 0  Essay\n");
+    EXPECT_EQ(BuildText(5, read), "all= q1 essay\nall= q1\n");
+    DataFreeDataSource again;
+    dictionary(again);
+    for (int subtype : {5, 7, 19}) ApplyText(subtype, again, BuildText(subtype, read));
+    EXPECT_EQ(Describe(VariableSets(again, eMRSets)), (Names{"$c|1|0|||Q1|Essay", "$m|2|1||2|Essay"}));
+    EXPECT_EQ(Describe(VariableSets(again, eVarSets)), (Names{"all|0|0|||Q1"}));
+}

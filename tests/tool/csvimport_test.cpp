@@ -1,22 +1,30 @@
 // The pieces of `vesk import`: text decoding, CSV records cut anywhere by
-// buffer ends, number and date recognition, column names.
+// buffer ends, number and date recognition, column names, and the two
+// passes into a system file.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <stdlib.h>
 #include <sys/stat.h>
 
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "SystemFileDataSource.h"
+#include "case.h"
 #include "csvcolumns.h"
 #include "csvinput.h"
 #include "csvreader.h"
+#include "datasrc.h"
 #include "importnames.h"
+#include "importpasses.h"
 #include "tempstorage.h"
 #include "textmb.h"
 
@@ -75,8 +83,9 @@ std::vector<std::string> Records(const std::string& csv, size_t step, size_t buf
     return sink.records;
 }
 
-std::string CsvErrorOf(const std::string& csv, const std::string& encoding = "") {
-    MemoryInput input(csv, 3, false);
+// sized: the input's size is known, so the text is decoded ahead on a thread.
+std::string CsvErrorOf(const std::string& csv, const std::string& encoding = "", bool sized = false) {
+    MemoryInput input(csv, 3, sized);
     TextSource text(input, encoding);
     CsvReader reader(text, ',', "t.csv", 5);
     Collect sink{&reader, {}, {}};
@@ -123,12 +132,15 @@ TEST(CsvReader, SyntaxAndTextErrorsNameTheLine) {
         {"ok\nends in \xE2\x82", "line 2: the text ends inside a UTF-8 character"},
         {"a,b\n1,\0002\n"s, "line 2: a NUL character"},
     };
-    for (const auto& [csv, want] : cases) {
-        const std::string got = CsvErrorOf(std::string(csv.data(), csv.size()));
-        EXPECT_EQ(got.rfind("t.csv: ", 0), 0u) << got;
-        EXPECT_NE(got.find(want), std::string::npos) << got;
+    for (bool sized : {false, true}) {
+        for (const auto& [csv, want] : cases) {
+            const std::string got = CsvErrorOf(std::string(csv.data(), csv.size()), "", sized);
+            EXPECT_EQ(got.rfind("t.csv: ", 0), 0u) << got;
+            EXPECT_NE(got.find(want), std::string::npos) << got;
+        }
+        EXPECT_NE(CsvErrorOf("a\n\x81\n", "Shift_JIS", sized).find("line 2: the text is not valid Shift_JIS"),
+                  std::string::npos);
     }
-    EXPECT_NE(CsvErrorOf("a\n\x81\n", "Shift_JIS").find("line 2: the text is not valid Shift_JIS"), std::string::npos);
 }
 
 TEST(TextSource, DecodesOtherEncodingsAndChecksUtf8AcrossReads) {
@@ -285,4 +297,73 @@ TEST(ImportNames, LegalDistinctAndLinearInDuplicates) {
     EXPECT_EQ(many[0] + many[1] + many[2] + many[3] + many[4], "xx_Ax_Bx_B_Ax_C");
     EXPECT_EQ(many.back(), "x_ACOD");  // suffix 19997 in letters
     EXPECT_EQ(NumberedNames(3), (std::vector<std::string>{"v1", "v2", "v3"}));
+}
+
+namespace {
+
+// A scratch directory under $TMPDIR, removed with everything in it.
+struct ScratchDir {
+    ScratchDir() {
+        const char* tmp = std::getenv("TMPDIR");
+        std::string pattern = std::string(tmp && *tmp ? tmp : "/tmp") + "/vesk-import-XXXXXX";
+        path = mkdtemp(pattern.data());
+    }
+    ~ScratchDir() { std::filesystem::remove_all(path); }
+    std::string path;
+};
+
+struct SourceDeleter {
+    void operator()(VESK_DataSource* s) const { DeleteLine(s); }
+};
+using Source = std::unique_ptr<VESK_DataSource, SourceDeleter>;
+
+// The CSV text (with a header line) through both passes into the file, as
+// `vesk import` writes it, read back.
+Source ImportThroughPasses(const std::string& csv, const std::string& path) {
+    SetUTF8mode(1);
+    MemoryInput input(csv, 5, true);
+    TextSource text(input, "");
+    CsvReader reader(text, ',', "t.csv", 7);
+    const ImportColumns columns = FirstPass(reader, input, true);
+    std::vector<Renaming> renamed;
+    SystemFileDataSource out;
+    DefineVariables(out, ColumnNames(columns.header, &renamed), columns);
+    out.SetFileSpec(path.c_str());
+    out.CommitDictionary();
+    ValueChanges changes;
+    SecondPass(reader, out, columns, true, changes);
+    out.Close();
+    return Source(SystemFileDataSource::GetSystemFile(path, "", false, nullptr));
+}
+
+// The cells of the column, as a string padded to whole cells.
+std::string CellText(const VESK_DataSource& source, const OBS* cells, int column) {
+    const int width = source.GetVariable(column).GetType();
+    return std::string(reinterpret_cast<const char*>(cells + source.ObsIndex(column)),
+                       size_t(CellsForType(width)) * sizeof(OBS));
+}
+
+std::string Padded(std::string text, int width) {
+    text.resize(size_t(CellsForType(width)) * sizeof(OBS), ' ');
+    return text;
+}
+
+}  // namespace
+
+TEST(ImportPasses, TextFillsEveryCellOfItsColumn) {
+    ScratchDir dir;
+    const std::string essay(300, 'e');
+    const Source back = ImportThroughPasses(
+        "id,name,essay\n1,Alexandra Bergstr\xC3\xB6m," + essay + "\n2,Bo,\n3\n", dir.path + "/t.sys");
+    ASSERT_EQ(back->GetVariable(1).GetType(), 20);
+    ASSERT_EQ(back->GetVariable(2).GetType(), 300);
+    std::unique_ptr<VESK_InputCaseIterator> it(back->MakeIterator(nullptr));
+    const OBS* cells = it->GetCase().Cells();
+    const std::string rows[][2] = {{"Alexandra Bergstr\xC3\xB6m", essay}, {"Bo", ""}, {"", ""}};
+    for (const auto& row : rows) {
+        ASSERT_TRUE(it->NextCase());
+        EXPECT_EQ(CellText(*back, cells, 1), Padded(row[0], 20));
+        EXPECT_EQ(CellText(*back, cells, 2), Padded(row[1], 300));
+    }
+    EXPECT_FALSE(it->NextCase());
 }

@@ -7,7 +7,11 @@
 namespace vesk {
 
 namespace {
+#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+constexpr size_t kBatchCells = 64;  // fuzzing builds: small inputs, frequent hand-overs
+#else
 constexpr size_t kBatchCells = (4 << 20) / sizeof(OBS);
+#endif
 }  // namespace
 
 CaseBatches::CaseBatches(IndependentDataStore& out, size_t cellsPerCase)

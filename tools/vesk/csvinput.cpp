@@ -18,9 +18,16 @@ namespace vesk {
 
 namespace {
 
-constexpr size_t kRawChunk = 1 << 16;  // bytes converted at a time from other encodings
 constexpr int kAheadChunks = 3;
+#ifdef FUZZING_BUILD_MODE_UNSAFE_FOR_PRODUCTION
+// Small chunks in fuzzing builds: inputs are small, and every chunk end is a
+// place where a character or a record can be cut.
+constexpr size_t kRawChunk = 61;
+constexpr size_t kAheadChunkSize = 67;
+#else
+constexpr size_t kRawChunk = 1 << 16;  // bytes converted at a time from other encodings
 constexpr size_t kAheadChunkSize = 1 << 20;
+#endif
 
 std::string SystemError() { return std::strerror(errno); }
 
@@ -281,8 +288,10 @@ size_t TextSource::Decode(char* out, size_t n) {
 size_t TextSource::ReadAhead(char* out, size_t n) {
     if (!fWorker.joinable() && !fEnded) StartWorker();
     while (!fHaveCurrent || fCurrentPos == fCurrent.size) {
+        // An error ends the text: raised once everything before it is delivered.
         if (fFailure) std::rethrow_exception(fFailure);
-        if (fEnded || !NextChunk()) return 0;
+        if (fEnded) return 0;
+        NextChunk();
     }
     const size_t k = std::min(n, fCurrent.size - fCurrentPos);
     std::memcpy(out, fCurrent.bytes.data() + fCurrentPos, k);
@@ -290,17 +299,16 @@ size_t TextSource::ReadAhead(char* out, size_t n) {
     return k;
 }
 
-// Gives the used chunk back and takes the next full one; false at the end.
-bool TextSource::NextChunk() {
+// Gives the used chunk back and takes the next full one. At the end sets
+// fEnded, and fFailure when an error ended the text.
+void TextSource::NextChunk() {
     if (fHaveCurrent) fEmpty.Put(std::move(fCurrent));
     fHaveCurrent = fFull.Take(fCurrent);
     fCurrentPos = 0;
     if (!fHaveCurrent || fCurrent.size == 0) {
         fEnded = true;
         if (fHaveCurrent) fFailure = fCurrent.error;
-        return false;
     }
-    return true;
 }
 
 void TextSource::StartWorker() {

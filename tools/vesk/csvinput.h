@@ -95,7 +95,7 @@ private:
     bool FillConverted();
     void Start();
     size_t ReadAhead(char* out, size_t n);
-    bool NextChunk();
+    void NextChunk();
     void StartWorker();
     void StopWorker();
     void Produce();
