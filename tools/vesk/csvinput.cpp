@@ -262,6 +262,7 @@ void TextSource::Rewind(bool check) {
 
 void TextSource::Start() {
     fEnded = false;
+    fAhead = false;
     fFailure = nullptr;
     fAtStart = true;
     fError.clear();
@@ -273,7 +274,7 @@ void TextSource::Start() {
 }
 
 size_t TextSource::Read(char* out, size_t n) {
-    if (fWorker.joinable() || (!fEnded && fInput.KnownSize() >= 0)) return ReadAhead(out, n);
+    if (fAhead || (!fEnded && fInput.KnownSize() >= 0)) return ReadAhead(out, n);
     return Decode(out, n);
 }
 
@@ -286,7 +287,7 @@ size_t TextSource::Decode(char* out, size_t n) {
 // ---------------------------------------------------------------- reading ahead
 
 size_t TextSource::ReadAhead(char* out, size_t n) {
-    if (!fWorker.joinable() && !fEnded) StartWorker();
+    if (!fAhead && !fEnded) StartWorker();
     while (!fHaveCurrent || fCurrentPos == fCurrent.size) {
         // An error ends the text: raised once everything before it is delivered.
         if (fFailure) std::rethrow_exception(fFailure);
@@ -308,6 +309,9 @@ void TextSource::NextChunk() {
     if (!fHaveCurrent || fCurrent.size == 0) {
         fEnded = true;
         if (fHaveCurrent) fFailure = fCurrent.error;
+        // The worker returns once it has handed over the end: join it now
+        // rather than leave a finished thread behind for the rest of the run.
+        StopWorker();
     }
 }
 
@@ -316,6 +320,7 @@ void TextSource::StartWorker() {
     fEmpty.Reopen();
     for (int i = 0; i < kAheadChunks; ++i) fEmpty.Put(Chunk{std::vector<char>(kAheadChunkSize), 0, nullptr});
     fWorker = std::thread(&TextSource::Produce, this);
+    fAhead = true;
 }
 
 void TextSource::StopWorker() {

@@ -119,6 +119,7 @@ private:
     Chunk fCurrent;                // the full chunk Read is taking text from
     size_t fCurrentPos = 0;
     bool fHaveCurrent = false;
+    bool fAhead = false;           // this pass reads through the worker
     bool fEnded = false;           // the worker delivered the end or an error
     std::exception_ptr fFailure;   // that error, raised again by every Read
 };
