@@ -13,6 +13,9 @@
 #include <mutex>
 #include <thread>
 
+#include <immintrin.h>
+
+#include "SystemFileDataSource.h"
 #include "datasrc.h"
 #include "reader_impl.h"
 
@@ -26,6 +29,7 @@ constexpr size_t kTileBytes = 16 << 10;         // rows taken apart at a time
 constexpr size_t kAheadBlockBytes = 256 << 10;  // rows handed over between threads at a time
 constexpr size_t kMaxBlockRows = 4096;
 constexpr int64_t kAheadMinRows = 8192;         // fewer rows are read on the caller's thread
+constexpr int64_t kStreamingBytes = 64 << 20;   // more numbers than this are stored past the cache
 
 // A numeric column copied as is, system-missing becoming NaN (or staying).
 struct PlainNumbers {
@@ -47,6 +51,7 @@ struct Plan {
     std::vector<PlainNumbers> plain;
     std::vector<Tested> tested;
     bool nan = true;
+    bool streaming = false;  // stores bypass the cache (large reads)
 };
 
 void CheckTarget(const Reader::Impl& r, const ColumnTarget& t) {
@@ -88,11 +93,18 @@ struct Block {
         cells.resize(stride * capacity);
     }
     const OBS& At(size_t row, int cell) const { return cells[row * stride + size_t(cell)]; }
-    // Reads up to `limit` cases (at most the capacity) from the iterator,
-    // whose case buffer is `from`; true when the data ended.
-    bool Fill(VESK_InputCaseIterator& it, const OBS* from, int64_t limit) {
-        rows = 0;
+    // Reads up to `limit` cases (at most the capacity) from the iterator;
+    // true when the data ended.
+    bool Fill(VESK_InputCaseIterator& it, int64_t limit) {
         const size_t n = size_t(std::min<int64_t>(int64_t(capacity), limit));
+        // The file's own iterator (no view over the file) decodes straight
+        // into the block; any other copies each case out of its buffer.
+        if (auto* file = dynamic_cast<SystemFileDataSource::Iterator*>(&it)) {
+            rows = size_t(file->NextCases(cells.data(), stride, int64_t(n)));
+            return rows < n;
+        }
+        const OBS* from = it.GetCase().Cells();
+        rows = 0;
         while (rows < n) {
             if (!it.NextCase()) return true;
             std::memcpy(&cells[rows++ * stride], from, stride * sizeof(OBS));
@@ -101,13 +113,20 @@ struct Block {
     }
 };
 
-// Rows [from, to) of the block as rows at + from.. of a column.
-void WritePlain(const PlainNumbers& p, const Block& block, size_t from, size_t to, int64_t at, bool nan) {
+// Rows [from, to) of the block as rows at + from.. of a column. Large reads
+// store past the cache: the arrays are far larger than it, and a store that
+// first loads its line would double the traffic to memory.
+void WritePlain(const PlainNumbers& p, const Block& block, size_t from, size_t to, int64_t at, bool nan,
+                bool streaming) {
     double* out = p.out + at;
     if (nan && !p.mask) {
+        uint64_t nanBits;
+        std::memcpy(&nanBits, &kNaN, 8);
         for (size_t b = from; b < to; ++b) {
-            const OBS cell = block.At(b, p.cell);
-            out[b] = cell.bits == VESK_SYSMIS_BITS ? kNaN : cell.d;
+            const uint64_t bits = block.At(b, p.cell).bits;
+            const uint64_t v = bits == VESK_SYSMIS_BITS ? nanBits : bits;
+            if (streaming) _mm_stream_si64(reinterpret_cast<long long*>(out + b), (long long)v);
+            else std::memcpy(out + b, &v, 8);
         }
         return;
     }
@@ -135,7 +154,7 @@ void WriteBlock(const Plan& plan, const Block& block, int64_t at) {
     const size_t tile = std::max<size_t>(1, kTileBytes / (block.stride * sizeof(OBS)));
     for (size_t from = 0; from < block.rows; from += tile) {
         const size_t to = std::min(block.rows, from + tile);
-        for (const PlainNumbers& p : plan.plain) WritePlain(p, block, from, to, at, plan.nan);
+        for (const PlainNumbers& p : plan.plain) WritePlain(p, block, from, to, at, plan.nan, plan.streaming);
         for (const Tested& t : plan.tested) WriteTested(t, block, from, to, at, plan.nan);
     }
 }
@@ -184,12 +203,11 @@ private:
     static constexpr size_t kRing = 32;
 
     void Run() {
-        const OBS* from = fIt.GetCase().Cells();
         try {
             for (bool end = false; !end && fLeft > 0;) {
                 Block* block = FreeSlot();
                 if (!block) return;
-                end = block->Fill(fIt, from, fLeft);
+                end = block->Fill(fIt, fLeft);
                 fLeft -= int64_t(block->rows);
                 Publish(false);
             }
@@ -229,10 +247,9 @@ private:
 
 int64_t ReadHere(const Plan& plan, VESK_InputCaseIterator& it, size_t stride, int64_t n) {
     Block block(stride, kTileBytes);
-    const OBS* from = it.GetCase().Cells();
     int64_t done = 0;
     for (bool end = false; !end && done < n; done += int64_t(block.rows)) {
-        end = block.Fill(it, from, n - done);
+        end = block.Fill(it, n - done);
         WriteBlock(plan, block, done);
     }
     return done;
@@ -285,14 +302,17 @@ ColumnTarget Grow(const Reader::Impl& r, BatchColumn& c, int64_t at, int64_t cap
 int64_t Reader::read_into(std::span<const ColumnTarget> targets, int64_t first_row, int64_t n_rows,
                           const BatchOptions& options) const {
     if (first_row < 0 || n_rows < 0) throw std::invalid_argument("negative first row or row count");
-    const Plan plan = MakePlan(*fImpl, targets, options);
+    Plan plan = MakePlan(*fImpl, targets, options);
+    plan.streaming = !plan.plain.empty() && n_rows > kStreamingBytes / int64_t(plan.plain.size() * sizeof(double));
     if (!fImpl->fBatchIter) fImpl->fBatchIter = fImpl->MakeIterator();
     VESK_InputCaseIterator& it = *fImpl->fBatchIter;
     if (it.Tell() != first_row) it.Seek(first_row);
     const size_t stride = fImpl->fSource->GetObsAreaSize();
     const bool ahead = options.decode_ahead && n_rows >= kAheadMinRows && std::thread::hardware_concurrency() > 1;
     try {
-        return detail::Guarded([&] { return (ahead ? ReadAhead : ReadHere)(plan, it, stride, n_rows); });
+        const int64_t rows = detail::Guarded([&] { return (ahead ? ReadAhead : ReadHere)(plan, it, stride, n_rows); });
+        _mm_sfence();  // the streamed stores are visible before the caller reads the arrays
+        return rows;
     } catch (...) {
         fImpl->fBatchIter.reset();  // its position is unknown now; the next read starts afresh
         throw;

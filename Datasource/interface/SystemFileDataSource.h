@@ -214,6 +214,12 @@ public:
     // The next Next delivers row `row` (0-based); nothing is read now.
     int Seek(int64_t row) override;
     int64_t Tell() const override { return fTargetRow; }
+    // Reads up to n cases as n calls of NextCase would, case k to
+    // into + k * stride (stride at least the source's GetObsAreaSize), but
+    // leaves the case buffer alone; returns the cases read, fewer only at the
+    // end of the data. Errors as for NextCase. The columnar reads use it to
+    // skip a copy and a call per case.
+    int64_t NextCases(OBS* into, size_t stride, int64_t n);
 
 private:
     // Reads the target row: 1 for a case, 0 at the end of the data. A short
@@ -221,6 +227,9 @@ private:
     // undefined.
     int Next() override;
     int ReadStored(OBS* into);
+    int ReadInto(OBS* cells);
+    int64_t ReadWhole(OBS* into, int64_t n);
+    void Position();
     void SettleRowCount();
 
     struct VESK_NO_EXPORT State;

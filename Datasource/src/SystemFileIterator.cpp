@@ -27,6 +27,7 @@ struct SystemFileDataSource::Iterator::State {
     int64_t caseLen = 0;                          // bytes of a stored case
     const uint8_t* swapFlags = nullptr;
     bool readAhead = false;
+    bool atEnd = false;                           // the last Seek went beyond any position
 };
 
 SystemFileDataSource::Iterator::Iterator(const SystemFileDataSource& source, Impl* body, OBS* buffer)
@@ -84,39 +85,82 @@ int SystemFileDataSource::Iterator::ReadStored(OBS* into) {
     return 1;
 }
 
-int SystemFileDataSource::Iterator::Next() {
+// Moves the stream or the codec to the target row when a Seek moved it.
+void SystemFileDataSource::Iterator::Position() {
     State& s = *fState;
-    try {
-        if (fTargetRow != fFileRow) {
-            if (s.codec) {
-                s.codec->SetTargetRow(fTargetRow);
-            } else {
-                // Rows beyond any possible position simply are not there.
-                const int64_t row0 = fBody->_row0pos;
-                const bool reachable =
-                    s.caseLen == 0 || fTargetRow <= (std::numeric_limits<int64_t>::max() - row0) / s.caseLen;
-                const int64_t at = reachable ? row0 + fTargetRow * s.caseLen : std::numeric_limits<int64_t>::max();
-                if (s.stream->Seek(at, VESK_StrBaseIO::SeekFromStart) != 0) {
-                    fFileRow = fTargetRow;
-                    SettleRowCount();
-                    return 0;
-                }
-            }
+    if (fTargetRow == fFileRow) return;
+    if (s.codec) {
+        s.codec->SetTargetRow(fTargetRow);
+    } else {
+        // Rows beyond any possible position simply are not there.
+        const int64_t row0 = fBody->_row0pos;
+        const bool reachable =
+            s.caseLen == 0 || fTargetRow <= (std::numeric_limits<int64_t>::max() - row0) / s.caseLen;
+        const int64_t at = reachable ? row0 + fTargetRow * s.caseLen : std::numeric_limits<int64_t>::max();
+        if (s.stream->Seek(at, VESK_StrBaseIO::SeekFromStart) != 0) {
+            // Not there: the read that follows finds the end.
             fFileRow = fTargetRow;
+            s.atEnd = true;
+            return;
         }
-        OBS* cells = GetCase().Cells();
-        OBS* into = s.staging.empty() ? cells : s.staging.data();
-        if (ReadStored(into)) {
-            if (!s.staging.empty()) SystemFileDechunker::Apply(fBody->_options._chunks, into, cells);
-            ++fFileRow;
-            ++fTargetRow;
-            return 1;
-        }
-        SettleRowCount();
-        return 0;
+    }
+    fFileRow = fTargetRow;
+    s.atEnd = false;
+}
+
+// Reads the target row into cells: 1 for a case, 0 at the end of the data.
+int SystemFileDataSource::Iterator::ReadInto(OBS* cells) {
+    State& s = *fState;
+    OBS* into = s.staging.empty() ? cells : s.staging.data();
+    if (!s.atEnd && ReadStored(into)) {
+        if (!s.staging.empty()) SystemFileDechunker::Apply(fBody->_options._chunks, into, cells);
+        ++fFileRow;
+        ++fTargetRow;
+        return 1;
+    }
+    SettleRowCount();
+    return 0;
+}
+
+int SystemFileDataSource::Iterator::Next() {
+    try {
+        Position();
+        return ReadInto(GetCase().Cells());
     } catch (const SystemFileException& e) {
         e.Raise(GetDataSource().GetFileSpec());
     }
+}
+
+int64_t SystemFileDataSource::Iterator::NextCases(OBS* into, size_t stride, int64_t n) {
+    VESK_ASSERT(stride >= size_t(GetDataSource().GetObsAreaSize()) && n >= 0);
+    try {
+        Position();
+        State& s = *fState;
+        // Uncompressed cases laid out as stored: one read for all of them.
+        if (!s.codec && s.staging.empty() && !s.swapFlags && !s.atEnd && s.caseLen > 0 &&
+            stride * sizeof(OBS) == size_t(s.caseLen))
+            return ReadWhole(into, n);
+        int64_t k = 0;
+        while (k < n && ReadInto(into + size_t(k) * stride)) ++k;
+        return k;
+    } catch (const SystemFileException& e) {
+        e.Raise(GetDataSource().GetFileSpec());
+    }
+}
+
+// Whole uncompressed cases straight from the stream; a part of a case at the
+// end is a short read (1205), as for NextCase.
+int64_t SystemFileDataSource::Iterator::ReadWhole(OBS* into, int64_t n) {
+    State& s = *fState;
+    const size_t caseLen = size_t(s.caseLen);
+    const int64_t most = std::min<int64_t>(n, int64_t(std::numeric_limits<size_t>::max() / caseLen));
+    const size_t got = s.stream->Read(into, size_t(most) * caseLen);
+    SF_REQUIRE(got % caseLen == 0, DatasrcMsg::ShortRead);
+    const int64_t cases = int64_t(got / caseLen);
+    fFileRow += cases;
+    fTargetRow += cases;
+    if (cases < n) SettleRowCount();
+    return cases;
 }
 
 // At the end of the data: the number of rows present is known exactly (the

@@ -186,49 +186,80 @@ TEST_F(ApiTest, CodePageFileReadsAsUtf8) {
 
 // ---------------------------------------------------------------- columnar reads
 
+// Each compression: cases come straight from the file's iterator, whole
+// uncompressed cases in one read.
 TEST_F(ApiTest, ColumnarReadsAgreeWithRows) {
-    const std::string path = Path("many.sys");
-    constexpr int64_t kRows = 20000;  // enough for decoding ahead on a second thread
-    {
-        Variable score = Variable::numeric("score");
-        score.missing.values = {Value(-1)};
-        vesk::Writer w(path, {Variable::numeric("n"), score, Variable::string("word", 10)});
-        vesk::StringColumn words;
-        std::vector<double> n, s;
-        for (int64_t i = 0; i < kRows; ++i) {
-            n.push_back(i % 7 == 0 ? NAN : double(i));
-            s.push_back(i % 5 == 0 ? -1 : i * 0.5);
-            words.push_back(i % 3 == 0 ? "" : "w" + std::to_string(i));
+    for (vesk::Compression compression :
+         {vesk::Compression::none, vesk::Compression::bytecode, vesk::Compression::zlib}) {
+        SCOPED_TRACE(int(compression));
+        const std::string path = Path("many" + std::to_string(int(compression)) + ".sys");
+        constexpr int64_t kRows = 20000;  // enough for decoding ahead on a second thread
+        {
+            vesk::WriterOptions options;
+            options.compression = compression;
+            Variable score = Variable::numeric("score");
+            score.missing.values = {Value(-1)};
+            vesk::Writer w(path, {Variable::numeric("n"), score, Variable::string("word", 10)}, options);
+            vesk::StringColumn words;
+            std::vector<double> n, s;
+            for (int64_t i = 0; i < kRows; ++i) {
+                n.push_back(i % 7 == 0 ? NAN : double(i));
+                s.push_back(i % 5 == 0 ? -1 : i * 0.5);
+                words.push_back(i % 3 == 0 ? "" : "w" + std::to_string(i));
+            }
+            w.write_columns({n, s, words});
+            w.close();
         }
-        w.write_columns({n, s, words});
+        vesk::Reader r(path);
+        for (bool ahead : {false, true}) {
+            vesk::BatchOptions o;
+            o.decode_ahead = ahead;
+            o.mask = true;
+            const vesk::Batch b = r.read({}, 0, -1, o);
+            ASSERT_EQ(b.rows, kRows);
+            int64_t i = 0;
+            for (const vesk::Row& row : r.rows()) {
+                const double n = b.columns[0].numbers[size_t(i)], s = b.columns[1].numbers[size_t(i)];
+                EXPECT_EQ(std::isnan(n), !row.number(0)) << i;
+                EXPECT_EQ(std::isnan(s), row.is_missing(1)) << i;
+                EXPECT_EQ(b.columns[1].missing[size_t(i)], row.is_missing(1)) << i;
+                EXPECT_TRUE(std::isnan(s) || s == row.number(1)) << i;
+                EXPECT_EQ(b.columns[2].strings[size_t(i)], row.text(2)) << i;
+                ++i;
+            }
+        }
+        // User-missing values kept; the system-missing value left in place.
+        vesk::BatchOptions keep;
+        keep.user_missing = true;
+        keep.nan_for_missing = false;
+        const size_t columns[] = {1, 0};
+        const vesk::Batch b = r.read(columns, 0, 10, keep);
+        EXPECT_EQ(b.columns[0].numbers[0], -1);
+        EXPECT_EQ(b.columns[1].numbers[0], VESK_DataSource::SystemMissing());
+    }
+}
+
+// A read larger than the cache stores its numbers past it: all of them
+// arrive, system-missing as NaN.
+TEST_F(ApiTest, LargeColumnarReadsDeliverEveryValue) {
+    const std::string path = Path("large.sys");
+    constexpr int64_t kRows = (64 << 20) / 8 + 1000;
+    {
+        vesk::WriterOptions options;
+        options.compression = vesk::Compression::bytecode;
+        vesk::Writer w(path, {Variable::numeric("x")}, options);
+        std::vector<double> x(static_cast<size_t>(kRows));
+        for (size_t i = 0; i < x.size(); ++i) x[i] = i % 11 == 0 ? NAN : double(i % 100);
+        w.write_columns({x});
         w.close();
     }
     vesk::Reader r(path);
-    for (bool ahead : {false, true}) {
-        vesk::BatchOptions o;
-        o.decode_ahead = ahead;
-        o.mask = true;
-        const vesk::Batch b = r.read({}, 0, -1, o);
-        ASSERT_EQ(b.rows, kRows);
-        int64_t i = 0;
-        for (const vesk::Row& row : r.rows()) {
-            const double n = b.columns[0].numbers[size_t(i)], s = b.columns[1].numbers[size_t(i)];
-            EXPECT_EQ(std::isnan(n), !row.number(0)) << i;
-            EXPECT_EQ(std::isnan(s), row.is_missing(1)) << i;
-            EXPECT_EQ(b.columns[1].missing[size_t(i)], row.is_missing(1)) << i;
-            EXPECT_TRUE(std::isnan(s) || s == row.number(1)) << i;
-            EXPECT_EQ(b.columns[2].strings[size_t(i)], row.text(2)) << i;
-            ++i;
-        }
-    }
-    // User-missing values kept; the system-missing value left in place.
-    vesk::BatchOptions keep;
-    keep.user_missing = true;
-    keep.nan_for_missing = false;
-    const size_t columns[] = {1, 0};
-    const vesk::Batch b = r.read(columns, 0, 10, keep);
-    EXPECT_EQ(b.columns[0].numbers[0], -1);
-    EXPECT_EQ(b.columns[1].numbers[0], VESK_DataSource::SystemMissing());
+    std::vector<double> x(size_t(kRows), -7);
+    const vesk::ColumnTarget targets[] = {{.column = 0, .numbers = x.data()}};
+    ASSERT_EQ(r.read_into(targets, 0, kRows), kRows);
+    int64_t wrong = 0;
+    for (size_t i = 0; i < x.size(); ++i) wrong += i % 11 == 0 ? !std::isnan(x[i]) : x[i] != double(i % 100);
+    EXPECT_EQ(wrong, 0);
 }
 
 TEST_F(ApiTest, ReadIntoSlicesContinuesAndStopsAtTheEnd) {
@@ -261,28 +292,33 @@ TEST_F(ApiTest, ReadIntoSlicesContinuesAndStopsAtTheEnd) {
 // A file cut inside its data raises 1205 through every reading path, the
 // decoding thread's included, and the reader can still be closed.
 TEST_F(ApiTest, DamagedDataRaisesThroughEveryPath) {
-    const std::string path = Path("cut.sys");
-    {
-        vesk::Writer w(path, {Variable::numeric("x"), Variable::numeric("y")});
-        std::vector<double> x(30000), y(30000);
-        for (size_t i = 0; i < x.size(); ++i) x[i] = y[i] = double(i) + 0.5;  // raw cells, not codes
-        w.write_columns({x, y});
-        w.close();
-    }
-    std::filesystem::resize_file(path, std::filesystem::file_size(path) - 1000);
-    for (bool ahead : {false, true}) {
-        vesk::Reader r(path);
-        std::vector<double> x(30000);
-        vesk::BatchOptions o;
-        o.decode_ahead = ahead;
-        const vesk::ColumnTarget targets[] = {{.column = 0, .numbers = x.data()}};
-        EXPECT_EQ(CodeOf([&] { r.read_into(targets, 0, 30000, o); }), 1205) << ahead;
-        EXPECT_EQ(r.read_into(targets, 0, 100, o), 100) << "a read after the error starts afresh";
-        EXPECT_EQ(x[99], 99.5);
-        EXPECT_EQ(CodeOf([&] {
-                      for (const vesk::Row& row : r.rows()) row.number(0);
-                  }),
-                  1205);
+    for (vesk::Compression compression : {vesk::Compression::none, vesk::Compression::bytecode}) {
+        SCOPED_TRACE(int(compression));
+        const std::string path = Path("cut" + std::to_string(int(compression)) + ".sys");
+        {
+            vesk::WriterOptions options;
+            options.compression = compression;
+            vesk::Writer w(path, {Variable::numeric("x"), Variable::numeric("y")}, options);
+            std::vector<double> x(30000), y(30000);
+            for (size_t i = 0; i < x.size(); ++i) x[i] = y[i] = double(i) + 0.5;  // raw cells, not codes
+            w.write_columns({x, y});
+            w.close();
+        }
+        std::filesystem::resize_file(path, std::filesystem::file_size(path) - 1000);  // inside a case
+        for (bool ahead : {false, true}) {
+            vesk::Reader r(path);
+            std::vector<double> x(30000);
+            vesk::BatchOptions o;
+            o.decode_ahead = ahead;
+            const vesk::ColumnTarget targets[] = {{.column = 0, .numbers = x.data()}};
+            EXPECT_EQ(CodeOf([&] { r.read_into(targets, 0, 30000, o); }), 1205) << ahead;
+            EXPECT_EQ(r.read_into(targets, 0, 100, o), 100) << "a read after the error starts afresh";
+            EXPECT_EQ(x[99], 99.5);
+            EXPECT_EQ(CodeOf([&] {
+                          for (const vesk::Row& row : r.rows()) row.number(0);
+                      }),
+                      1205);
+        }
     }
 }
 
