@@ -32,6 +32,7 @@
 #include "dictnry.h"
 #include "memorydatastore.h"
 #include "names.h"
+#include "numbertext.h"
 #include "sparsefileindex.h"
 #include "tempfile.h"
 #include "trendsinfo.h"

@@ -8,46 +8,6 @@
 
 namespace vesk {
 
-namespace {
-
-// True when the shortest text of the integer n (|n| < 10^15) is its exponent
-// form: "1e+05" is shorter than "100000". A tie goes to the plain digits.
-bool ExponentIsShorter(int64_t n) {
-    uint64_t rest = n < 0 ? uint64_t(-n) : uint64_t(n);
-    int digits = 0, trailingZeros = 0;
-    bool inTrail = true;
-    for (; rest; rest /= 10, ++digits) {
-        if (inTrail && rest % 10 == 0)
-            ++trailingZeros;
-        else
-            inTrail = false;
-    }
-    const int significant = digits - trailingZeros;
-    const int exponentForm = significant + (significant > 1 ? 1 : 0) + 4;  // d[.ddd]e+XX
-    return exponentForm < digits;
-}
-
-}  // namespace
-
-char* PutShortest(char* to, double value) {
-    // Small whole numbers, the commonest values of all, are their own digits.
-    if (value > -1e5 && value < 1e5) {
-        const auto n = int32_t(value);
-        if (double(n) == value && (n != 0 || !std::signbit(value))) return std::to_chars(to, to + 8, n).ptr;
-    }
-    if (std::isnan(value)) {
-        std::memcpy(to, "nan", 3);
-        return to + 3;
-    }
-    // So are larger ones below 2^53, unless the exponent form is shorter;
-    // integer formatting is far cheaper than the general shortest search.
-    if (std::fabs(value) < 1e15 && value == std::trunc(value) && !(value == 0 && std::signbit(value))) {
-        const int64_t n = int64_t(value);
-        if (!ExponentIsShorter(n)) return std::to_chars(to, to + kMaxShortestBytes, n).ptr;
-    }
-    return std::to_chars(to, to + kMaxShortestBytes, value).ptr;
-}
-
 std::string FormatNumber(double value) {
     char buf[kMaxShortestBytes];
     return std::string(buf, PutShortest(buf, value));

@@ -7,16 +7,14 @@
 #include <string_view>
 #include <vector>
 
+#include "numbertext.h"
+
 namespace vesk {
 
 // The shortest decimal text that reads back to the same double ("1", "2.5",
-// "-0", "1e+300"); "nan", "inf" and "-inf" for the values that have no digits.
+// "-0", "1e+300"); "nan", "inf" and "-inf" for the values that have no digits
+// (PutShortest's text).
 std::string FormatNumber(double value);
-
-// Room PutShortest needs at most.
-constexpr size_t kMaxShortestBytes = 24;
-// Writes FormatNumber's text at `to` and returns its end.
-char* PutShortest(char* to, double value);
 
 // The text without its trailing blanks (0x20).
 std::string_view TrimRight(std::string_view text);

@@ -1,145 +1,16 @@
 #include "valuetext.h"
 
-#include <algorithm>
-#include <charconv>
-#include <cmath>
-#include <cstdint>
 #include <cstring>
 #include <vector>
 
-#include "dates.h"
-#include "textout.h"
 #include "valuelabelmap.h"
 #include "variable.h"
 
 namespace vesk {
 
-namespace {
-
-constexpr int kMaxDecimals = 16;
-constexpr int kMaxSecondDecimals = 6;
-constexpr int64_t kSecondsPerDay = 86400;
-constexpr double kPow10[kMaxSecondDecimals + 1] = {1, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6};
-
-// Format codes with a style of their own; the date group is listed in InDateGroup.
-constexpr int kCodeExponent = 17;
-constexpr int kCodeTime = 21;
-constexpr int kCodeDateTime = 22;
-constexpr int kCodeDayTime = 25;
-
-bool InDateGroup(int code) {
-    static constexpr int kDateGroup[] = {20, 23, 24, 28, 29, 30, 38, 39};
-    return std::find(std::begin(kDateGroup), std::end(kDateGroup), code) != std::end(kDateGroup);
-}
-
-// n (not negative) with at least `width` digits, zero-padded.
-char* PutPadded(char* to, int64_t n, int width) {
-    char digits[24];
-    const char* end = std::to_chars(digits, digits + sizeof digits, n).ptr;
-    for (long pad = width - (end - digits); pad > 0; --pad) *to++ = '0';
-    std::memcpy(to, digits, size_t(end - digits));
-    return to + (end - digits);
-}
-
-// A number of seconds (not negative) rounded to `decimals` digits: the whole
-// seconds and the digits after the point.
-struct Seconds {
-    int64_t whole = 0;
-    int64_t fraction = 0;
-};
-
-bool RoundSeconds(double value, int decimals, Seconds& out) {
-    const double scaled = std::round(value * kPow10[decimals]);
-    if (!(scaled >= 0 && scaled < 9e18)) return false;
-    const auto scale = int64_t(kPow10[decimals]);
-    out.whole = int64_t(scaled) / scale;
-    out.fraction = int64_t(scaled) % scale;
-    return true;
-}
-
-// HH:MM:SS[.fff]; the hours run on past a day.
-char* PutClock(char* to, Seconds s, int decimals) {
-    to = PutPadded(to, s.whole / 3600, 2);
-    *to++ = ':';
-    to = PutPadded(to, s.whole / 60 % 60, 2);
-    *to++ = ':';
-    to = PutPadded(to, s.whole % 60, 2);
-    if (decimals == 0) return to;
-    *to++ = '.';
-    return PutPadded(to, s.fraction, decimals);
-}
-
-// YYYY-MM-DD of a day number (0 = 14 October 1582); null beyond the calendar.
-char* PutDay(char* to, int64_t day) {
-    long d, m, y;
-    if (!iVesk2DMY(double(day) * kSecondsPerDay, &d, &m, &y, nullptr, nullptr, nullptr)) return nullptr;
-    to = PutPadded(to, y, 4);
-    *to++ = '-';
-    to = PutPadded(to, m, 2);
-    *to++ = '-';
-    return PutPadded(to, d, 2);
-}
-
-char* PutDate(char* to, double value) {
-    if (!(value >= 0)) return nullptr;
-    return PutDay(to, int64_t(std::min(value / kSecondsPerDay, 1e15)));
-}
-
-char* PutDateTime(char* to, double value, int decimals) {
-    Seconds s;
-    if (!RoundSeconds(value, decimals, s)) return nullptr;
-    to = PutDay(to, s.whole / kSecondsPerDay);
-    if (!to) return nullptr;
-    *to++ = ' ';
-    s.whole %= kSecondsPerDay;
-    return PutClock(to, s, decimals);
-}
-
-char* PutTime(char* to, double value, int decimals) {
-    Seconds s;
-    if (!RoundSeconds(std::fabs(value), decimals, s)) return nullptr;
-    if (value < 0 && (s.whole || s.fraction)) *to++ = '-';
-    return PutClock(to, s, decimals);
-}
-
-// Fixed or exponent form; a text that shows zero loses its minus sign.
-char* PutRounded(char* to, double value, std::chars_format form, int decimals) {
-    char* end = std::to_chars(to, to + kMaxNumberBytes, value, form, decimals).ptr;
-    if (*to != '-') return end;
-    for (const char* p = to + 1; p < end && *p != 'e'; ++p)
-        if (*p != '0' && *p != '.') return end;
-    std::memmove(to, to + 1, size_t(end - to - 1));
-    return end - 1;
-}
-
-}  // namespace
-
 NumberStyle PrintStyle(const VESK_Variable& var) {
     const VESK_Format f = var.GetFormat();
-    const int decimals = std::min<int>(f.decimals, kMaxDecimals);
-    const int secondDecimals = std::min(decimals, kMaxSecondDecimals);
-    if (InDateGroup(f.code)) return {NumberStyle::kDate, 0};
-    switch (f.code) {
-        case kCodeDateTime: return {NumberStyle::kDateTime, secondDecimals};
-        case kCodeTime:
-        case kCodeDayTime: return {NumberStyle::kTime, secondDecimals};
-        case kCodeExponent: return {NumberStyle::kExponent, decimals};
-        default: return {NumberStyle::kFixed, decimals};
-    }
-}
-
-char* PutNumber(char* to, double value, NumberStyle style) {
-    if (!std::isfinite(value)) return PutShortest(to, value);
-    char* end = nullptr;
-    switch (style.kind) {
-        case NumberStyle::kShortest: break;
-        case NumberStyle::kFixed: return PutRounded(to, value, std::chars_format::fixed, style.decimals);
-        case NumberStyle::kExponent: return PutRounded(to, value, std::chars_format::scientific, style.decimals);
-        case NumberStyle::kDate: end = PutDate(to, value); break;
-        case NumberStyle::kDateTime: end = PutDateTime(to, value, style.decimals); break;
-        case NumberStyle::kTime: end = PutTime(to, value, style.decimals); break;
-    }
-    return end ? end : PutShortest(to, value);
+    return StyleOfFormat(f.code, f.decimals);
 }
 
 const std::string* FindLabel(const VESK_VLMapImpl& labels, const OBS* cells, int width) {
@@ -155,11 +26,6 @@ const std::string* FindLabel(const VESK_VLMapImpl& labels, const OBS* cells, int
     }
     const ValueLabel* pair = labels.Find(cells);
     return pair ? &pair->label : nullptr;
-}
-
-std::string NumberText(double value, NumberStyle style) {
-    char buf[kMaxNumberBytes];
-    return std::string(buf, PutNumber(buf, value, style));
 }
 
 }  // namespace vesk
