@@ -333,7 +333,7 @@ TEST(DataSourceExtensions, BlocksTableAndHandles) {
     EXPECT_EQ(VESK_DataSource::Extension(ds, 4).Elements() + std::to_string(ds.MaxExtensionType()), "xy4");
     const unsigned char hashed[] = {1, 2, 3, 4, 5};
     ds.SetExtension(7, 1, 5, hashed);
-    EXPECT_EQ(std::vector<int>({ds.ExtensionHash(7), ds.ExtensionHash(4)}), std::vector<int>({0x05040302, 0}));
+    EXPECT_EQ(std::vector<long>({ds.ExtensionHash(7), ds.ExtensionHash(4)}), std::vector<long>({0x05040302, 0}));
     ds.SetExtension(39, 1, 1, "q");
     EXPECT_EQ(ds.MaxExtensionType(), 24); // 40 slots
     ds.SetExtension(39, 1, 0, nullptr); // removes the block, keeps the slot
@@ -345,15 +345,15 @@ TEST(DataSourceExtensions, BlocksTableAndHandles) {
     EXPECT_EQ(ext.GetNext(out, 3), 0); // less than one element: no advance
     EXPECT_EQ(ext.GetNext(out, 9), 2);
     VESK_DataSource::Extension copied = ext;
-    EXPECT_EQ(std::vector<int>({copied.GetNext(out, 100), out[0], out[1], copied.GetNext(out, 100)}),
-              std::vector<int>({1, 30, 20, 0}));
+    EXPECT_EQ(std::vector<long>({copied.GetNext(out, 100), out[0], out[1], copied.GetNext(out, 100)}),
+              std::vector<long>({1, 30, 20, 0}));
     // A missing type gives a new empty block; an absent block answers neutrally.
     VESK_DataSource::Extension missing(ds, 11);
-    EXPECT_EQ(std::vector<int>({missing.Type(), missing.ElementSize(), missing.Length()}), std::vector<int>({11, 1, 0}));
+    EXPECT_EQ(std::vector<long>({missing.Type(), missing.ElementSize(), missing.Length()}), std::vector<long>({11, 1, 0}));
     ds.SetExtension(missing); // empty: stores nothing
     EXPECT_FALSE(ds.HasExtension(11));
     VESK_DataSource::Extension none{VESK_DataSource::ExtensionPtr()};
-    EXPECT_EQ(std::vector<int>({none.Type(), none.Length(), none.GetNext(out, 100)}), std::vector<int>({-1, 0, 0}));
+    EXPECT_EQ(std::vector<long>({none.Type(), none.Length(), none.GetNext(out, 100)}), std::vector<long>({-1, 0, 0}));
     // Equality: subtype and content only.
     VESK_DataSource::Extension same(VESK_DataSource::ExtensionPtr(new VESK_ExtensionImpl(3, 2, 6, numbers)));
     EXPECT_EQ(std::vector<bool>({same == VESK_DataSource::Extension(ds, 3), none == none, none == same,

@@ -118,7 +118,7 @@ TEST(ValueLabelMapTest, CopyOnWriteTypeAndEquality) {
     EXPECT_EQ(none.Type() * 10 + int(none.Size()), 40);
     // Equality: pairs and labels count, types do not; null equals only null.
     VESK_ValueLabelMap x(0), y(0), s3(3), s5(5);
-    std::vector<bool> same = {x == y};
+    std::vector<bool> same = {(x == y) != 0};
     x.AddPair(1.0, "x");
     y.AddPair(1.0, "y");
     same.push_back(x == y);
@@ -127,7 +127,7 @@ TEST(ValueLabelMapTest, CopyOnWriteTypeAndEquality) {
     y.AddPair(2.0, "x");
     s3.AddPair(std::string("ab"), "l");
     s5.AddPair(std::string("ab"), "l");
-    same.insert(same.end(), {x == y, s3 == s5, NullMap() == NullMap(), NullMap() == x, x == NullMap()});
+    for (int equal : {x == y, s3 == s5, NullMap() == NullMap(), NullMap() == x, x == NullMap()}) same.push_back(equal != 0);
     EXPECT_EQ(same, std::vector<bool>({true, false, true, false, true, true, false, false}));
 }
 
