@@ -27,6 +27,60 @@ bool ExponentIsShorter(int64_t n) {
     return exponentForm < digits;
 }
 
+int DecimalDigits(uint64_t n) {
+    int d = 1;
+    while (n >= 10) {
+        n /= 10;
+        ++d;
+    }
+    return d;
+}
+
+// The shortest text of a value of magnitude 0.001 to 10^11 with one to four
+// decimals ("123.45", "-0.05"), as the general search writes it; null for
+// any other value. The fewest decimals whose nearest decimal number reads
+// back as the value give its shortest digits: such a number has at most 15
+// significant digits, so no other of that length reads back the same, and
+// the check is exact (n and 10^k are exact doubles, the division is
+// correctly rounded). The fixed form is kept only where it is strictly
+// shorter than the exponent form; otherwise the general search decides.
+char* PutFewDecimals(char* to, double value) {
+    static constexpr double kScale[] = {1, 10, 100, 1000, 10000};
+    const double a = std::fabs(value);
+    if (!(a >= 1e-3 && a < 1e11)) return nullptr;
+    // Every count of decimals is tried at once, so that the divisions overlap.
+    uint64_t candidate[5];
+    bool exact[5];
+    for (int k = 1; k <= 4; ++k) {
+        candidate[k] = uint64_t(a * kScale[k] + 0.5);
+        exact[k] = double(candidate[k]) / kScale[k] == a;
+    }
+    for (int k = 1; k <= 4; ++k) {
+        if (!exact[k]) continue;
+        const uint64_t n = candidate[k];
+        const int digits = DecimalDigits(n);
+        const int intDigits = std::max(digits - k, 1);
+        const int fixedLen = intDigits + 1 + k;
+        // d[.ddd]e-XX or e+XX; the exponent takes two digits in this range.
+        const int exponentLen = digits + (digits > 1 ? 1 : 0) + 4;
+        if (fixedLen >= exponentLen) return nullptr;
+        char* out = to;
+        if (value < 0) *out++ = '-';
+        char* const end = out + fixedLen;
+        uint64_t rest = n;
+        for (char* p = end - 1; p >= out; --p) {
+            if (p == end - 1 - k) {
+                *p = '.';
+                continue;
+            }
+            *p = char('0' + rest % 10);
+            rest /= 10;
+        }
+        return end;
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 char* PutShortest(char* to, double value) {
@@ -45,6 +99,7 @@ char* PutShortest(char* to, double value) {
         const int64_t n = int64_t(value);
         if (!ExponentIsShorter(n)) return std::to_chars(to, to + kMaxShortestBytes, n).ptr;
     }
+    if (char* end = PutFewDecimals(to, value)) return end;
     return std::to_chars(to, to + kMaxShortestBytes, value).ptr;
 }
 
