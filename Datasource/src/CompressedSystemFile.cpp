@@ -644,8 +644,14 @@ void CompressedSystemFile::EncodeCase(const OBS* cells) {
 }
 
 void CompressedSystemFile::WriteRow(const OBS* cells) {
-    const int64_t position = Tell();
-    if (fIndex) fIndex->Add(fCurrentRow, position);
+    // Offered about twice per index spacing, as when reading in order.
+    if (fIndex) {
+        const int64_t position = Tell();
+        if (position >= fOfferFrom) {
+            fIndex->Add(fCurrentRow, position);
+            fOfferFrom = position + int64_t(fIndex->Spacing() / 2);
+        }
+    }
     EncodeCase(cells);
     ++fCurrentRow;
     fTargetRow = fCurrentRow;
