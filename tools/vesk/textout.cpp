@@ -58,6 +58,7 @@ char* PutFewDecimals(char* to, double value) {
     for (int k = 1; k <= 4; ++k) {
         if (!exact[k]) continue;
         const uint64_t n = candidate[k];
+        if (n % 10 == 0) return nullptr;  // a whole number: fewer digits may do
         const int digits = DecimalDigits(n);
         const int intDigits = std::max(digits - k, 1);
         const int fixedLen = intDigits + 1 + k;
