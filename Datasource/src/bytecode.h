@@ -62,8 +62,11 @@ inline uint8_t Classify(uint64_t bits) {
 
 // The codes of eight cells at once, as Classify gives them, cell 0's code in
 // the lowest byte. With SSE2 the integer test is a truncating conversion and
-// back: a cell is integral when the round trip gives it again (never for NaNs),
-// which also takes -0.0 (equal to +0.0), so that one is told apart by its bits.
+// back: a cell is integral when the round trip gives it again (never for NaNs).
+// A cell that truncates to 0 must also be +0.0 by its bits: -0.0 compares
+// equal to 0, and so do denormals when the process treats them as zero.
+// (NaNs and values out of range raise the inexact/invalid flags, as any
+// arithmetic on the cells would; nothing traps on them by default.)
 inline uint64_t Classify8(const OBS* cells) {
 #if defined(__SSE2__)
     __m128i part[2];
@@ -82,11 +85,11 @@ inline uint64_t Classify8(const OBS* cells) {
         const __m128i lo = _mm_castps_si128(_mm_shuffle_ps(a, b, _MM_SHUFFLE(2, 0, 2, 0)));
         const __m128i hi = _mm_castps_si128(_mm_shuffle_ps(a, b, _MM_SHUFFLE(3, 1, 3, 1)));
         const __m128i zero = _mm_setzero_si128();
-        const __m128i negZero = _mm_and_si128(_mm_cmpeq_epi32(hi, _mm_set1_epi32(int32_t(0x80000000u))),
-                                              _mm_cmpeq_epi32(lo, zero));
+        const __m128i zeroBits = _mm_and_si128(_mm_cmpeq_epi32(hi, zero), _mm_cmpeq_epi32(lo, zero));
+        const __m128i falseZero = _mm_andnot_si128(zeroBits, _mm_cmpeq_epi32(t, zero));
         const __m128i inRange = _mm_and_si128(_mm_cmpgt_epi32(t, _mm_set1_epi32(kMinCoded - 1)),
                                               _mm_cmplt_epi32(t, _mm_set1_epi32(kMaxCoded + 1)));
-        const __m128i integral = _mm_andnot_si128(negZero, _mm_and_si128(exact, inRange));
+        const __m128i integral = _mm_andnot_si128(falseZero, _mm_and_si128(exact, inRange));
         const __m128i spaces = _mm_and_si128(_mm_cmpeq_epi32(lo, _mm_set1_epi32(int32_t(kSpacesBits))),
                                              _mm_cmpeq_epi32(hi, _mm_set1_epi32(int32_t(kSpacesBits >> 32))));
         const __m128i sysmis = _mm_and_si128(_mm_cmpeq_epi32(lo, _mm_set1_epi32(int32_t(uint32_t(kSysmisBits)))),
