@@ -36,6 +36,20 @@ int DecimalDigits(uint64_t n) {
     return d;
 }
 
+// n / 10^decimals in `length` characters: its digits with the point among
+// them, zeros before them when it is below 1 ("0.05").
+void PutFixed(char* to, uint64_t n, int decimals, int length) {
+    const int point = length - 1 - decimals;
+    for (int i = length - 1; i >= 0; --i) {
+        if (i == point) {
+            to[i] = '.';
+            continue;
+        }
+        to[i] = char('0' + n % 10);
+        n /= 10;
+    }
+}
+
 // The shortest text of a value of magnitude 0.001 to 10^11 with one to four
 // decimals ("123.45", "-0.05"), as the general search writes it; null for
 // any other value. The fewest decimals whose nearest decimal number reads
@@ -58,26 +72,15 @@ char* PutFewDecimals(char* to, double value) {
     for (int k = 1; k <= 4; ++k) {
         if (!exact[k]) continue;
         const uint64_t n = candidate[k];
-        if (n % 10 == 0) return nullptr;  // a whole number: fewer digits may do
+        if (n % 10 == 0) return nullptr;  // fewer decimals would do (a whole number, say)
         const int digits = DecimalDigits(n);
-        const int intDigits = std::max(digits - k, 1);
-        const int fixedLen = intDigits + 1 + k;
+        const int fixedLen = std::max(digits - k, 1) + 1 + k;
         // d[.ddd]e-XX or e+XX; the exponent takes two digits in this range.
         const int exponentLen = digits + (digits > 1 ? 1 : 0) + 4;
         if (fixedLen >= exponentLen) return nullptr;
-        char* out = to;
-        if (value < 0) *out++ = '-';
-        char* const end = out + fixedLen;
-        uint64_t rest = n;
-        for (char* p = end - 1; p >= out; --p) {
-            if (p == end - 1 - k) {
-                *p = '.';
-                continue;
-            }
-            *p = char('0' + rest % 10);
-            rest /= 10;
-        }
-        return end;
+        if (value < 0) *to++ = '-';
+        PutFixed(to, n, k, fixedLen);
+        return to + fixedLen;
     }
     return nullptr;
 }
