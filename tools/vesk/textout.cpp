@@ -52,37 +52,30 @@ void PutFixed(char* to, uint64_t n, int decimals, int length) {
 
 // The shortest text of a value of magnitude 0.001 to 10^11 with one to four
 // decimals ("123.45", "-0.05"), as the general search writes it; null for
-// any other value. The fewest decimals whose nearest decimal number reads
-// back as the value give its shortest digits: such a number has at most 15
-// significant digits, so no other of that length reads back the same, and
-// the check is exact (n and 10^k are exact doubles, the division is
-// correctly rounded). The fixed form is kept only where it is strictly
-// shorter than the exponent form; otherwise the general search decides.
+// any other value. Only the nearest number of four decimals needs checking:
+// one with fewer decimals that reads back as the value still does with zeros
+// appended, and no other number of four decimals does (below 10^15 they have
+// at most 15 significant digits, too few for two to read back the same). The
+// check is exact: n and 10^4 are exact doubles and the division is correctly
+// rounded. Without its trailing zeros n gives the shortest digits. The fixed
+// form is kept only where it is strictly shorter than the exponent form;
+// otherwise the general search decides.
 char* PutFewDecimals(char* to, double value) {
-    static constexpr double kScale[] = {1, 10, 100, 1000, 10000};
     const double a = std::fabs(value);
     if (!(a >= 1e-3 && a < 1e11)) return nullptr;
-    // Every count of decimals is tried at once, so that the divisions overlap.
-    uint64_t candidate[5];
-    bool exact[5];
-    for (int k = 1; k <= 4; ++k) {
-        candidate[k] = uint64_t(a * kScale[k] + 0.5);
-        exact[k] = double(candidate[k]) / kScale[k] == a;
-    }
-    for (int k = 1; k <= 4; ++k) {
-        if (!exact[k]) continue;
-        const uint64_t n = candidate[k];
-        if (n % 10 == 0) return nullptr;  // fewer decimals would do (a whole number, say)
-        const int digits = DecimalDigits(n);
-        const int fixedLen = std::max(digits - k, 1) + 1 + k;
-        // d[.ddd]e-XX or e+XX; the exponent takes two digits in this range.
-        const int exponentLen = digits + (digits > 1 ? 1 : 0) + 4;
-        if (fixedLen >= exponentLen) return nullptr;
-        if (value < 0) *to++ = '-';
-        PutFixed(to, n, k, fixedLen);
-        return to + fixedLen;
-    }
-    return nullptr;
+    uint64_t n = uint64_t(a * 1e4 + 0.5);
+    if (double(n) / 1e4 != a) return nullptr;
+    int k = 4;
+    for (; k > 0 && n % 10 == 0; --k) n /= 10;
+    if (k == 0) return nullptr;  // a whole number
+    const int digits = DecimalDigits(n);
+    const int fixedLen = std::max(digits - k, 1) + 1 + k;
+    // d[.ddd]e-XX or e+XX; the exponent takes two digits in this range.
+    const int exponentLen = digits + (digits > 1 ? 1 : 0) + 4;
+    if (fixedLen >= exponentLen) return nullptr;
+    if (value < 0) *to++ = '-';
+    PutFixed(to, n, k, fixedLen);
+    return to + fixedLen;
 }
 
 }  // namespace
