@@ -554,6 +554,9 @@ size_t VESK_FileStream::Write(const void* data, size_t count) {
         return 0;
     }
     if (count == 0) return 0;
+    // A large request after buffered bytes: they go out first, then the request
+    // goes straight to the file rather than through the buffer.
+    if (count >= s.bufCap && s.mode == State::kWriting && !s.FlushWrite()) return 0;
     if (s.mode != State::kWriting) {
         s.DropRead();
         if (s.ra) s.ra->Invalidate();

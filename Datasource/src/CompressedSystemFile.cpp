@@ -26,7 +26,7 @@ namespace {
 constexpr size_t kBlockMax = 8 + 8 * 8;          // commands and eight raw cells
 constexpr size_t kReadCapacity = 256 * 1024;     // read buffer
 constexpr size_t kReadFirstFill = 4096;          // first read after a far seek
-constexpr size_t kWriteCapacity = 128 * 1024;    // write buffer, open block excluded
+constexpr size_t kWriteCapacity = 1024 * 1024;   // write buffer, open block excluded
 // Decoding may load one cell beyond a block's raw cells (and discard it).
 constexpr size_t kSlack = 8;
 
@@ -45,6 +45,11 @@ inline uint64_t LoadCommands(const uint8_t* p) {
     uint64_t w;
     std::memcpy(&w, p, 8);
     return ByteOrder::Little().U64(w);
+}
+
+inline void StoreCommands(uint8_t* p, uint64_t commands) {
+    const uint64_t w = ByteOrder::Little().U64(commands);
+    std::memcpy(p, &w, 8);
 }
 
 }  // namespace
@@ -597,15 +602,19 @@ void CompressedSystemFile::EncodeCase(const OBS* cells) {
         uint8_t* const block = out + outLen;
         if (pos == 0 && n - i >= kKeySize) {
             // A whole block at once. Every cell is stored as raw; only raw ones are kept.
+            const uint64_t commands = Classify8(cells + i);
+            StoreCommands(block, commands);
             uint8_t* raw = block + 8;
+            if (commands == kOnes * kCodeRaw) {
+                std::memcpy(raw, cells + i, kKeySize * sizeof(OBS));
+                raw += kKeySize * sizeof(OBS);
+            } else {
+                const uint64_t rawBits = BytesEqual(commands, kCodeRaw) >> 7;
 #pragma GCC unroll 8
-            for (int j = 0; j < kKeySize; ++j) {
-                uint64_t bits;
-                std::memcpy(&bits, &cells[i + j], 8);
-                const uint8_t c = Classify(bits);
-                block[j] = c;
-                std::memcpy(raw, &bits, 8);
-                raw += size_t(c == kCodeRaw) * 8;
+                for (int j = 0; j < kKeySize; ++j) {
+                    std::memcpy(raw, &cells[i + j], 8);
+                    raw += size_t((rawBits >> (8 * j)) & 1) * 8;
+                }
             }
             rawIndex = int((raw - block - 8) / 8);
             pos = kKeySize;
@@ -635,8 +644,14 @@ void CompressedSystemFile::EncodeCase(const OBS* cells) {
 }
 
 void CompressedSystemFile::WriteRow(const OBS* cells) {
-    const int64_t position = Tell();
-    if (fIndex) fIndex->Add(fCurrentRow, position);
+    // Offered about twice per index spacing, as when reading in order.
+    if (fIndex) {
+        const int64_t position = Tell();
+        if (position >= fOfferFrom) {
+            fIndex->Add(fCurrentRow, position);
+            fOfferFrom = position + int64_t(fIndex->Spacing() / 2);
+        }
+    }
     EncodeCase(cells);
     ++fCurrentRow;
     fTargetRow = fCurrentRow;

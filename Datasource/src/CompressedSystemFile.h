@@ -117,7 +117,7 @@ private:
     int64_t fCurrentRow = 0;
     int64_t fTargetRow = 0;
     int64_t fLastRowPos = 0;
-    // Reading in order offers the index a row only from this position on.
+    // Reading in order and writing offer the index a row only from this position on.
     int64_t fOfferFrom = 0;
     Mode fMode = kIdle;
     bool fDirty = false;

@@ -29,6 +29,57 @@ bool ExponentIsShorter(int64_t n) {
     return exponentForm < digits;
 }
 
+int DecimalDigits(uint64_t n) {
+    int d = 1;
+    while (n >= 10) {
+        n /= 10;
+        ++d;
+    }
+    return d;
+}
+
+// n / 10^decimals in `length` characters: its digits with the point among
+// them, zeros before them when it is below 1 ("0.05").
+void PutFixed(char* to, uint64_t n, int decimals, int length) {
+    const int point = length - 1 - decimals;
+    for (int i = length - 1; i >= 0; --i) {
+        if (i == point) {
+            to[i] = '.';
+            continue;
+        }
+        to[i] = char('0' + n % 10);
+        n /= 10;
+    }
+}
+
+// The shortest text of a value of magnitude 0.001 to 10^11 with one to four
+// decimals ("123.45", "-0.05"), as the general search writes it; null for
+// any other value. Only the nearest number of four decimals needs checking:
+// one with fewer decimals that reads back as the value still does with zeros
+// appended, and no other number of four decimals does (below 10^15 they have
+// at most 15 significant digits, too few for two to read back the same). The
+// check is exact: n and 10^4 are exact doubles and the division is correctly
+// rounded. Without its trailing zeros n gives the shortest digits. The fixed
+// form is kept only where it is strictly shorter than the exponent form;
+// otherwise the general search decides.
+char* PutFewDecimals(char* to, double value) {
+    const double a = std::fabs(value);
+    if (!(a >= 1e-3 && a < 1e11)) return nullptr;
+    uint64_t n = uint64_t(a * 1e4 + 0.5);
+    if (double(n) / 1e4 != a) return nullptr;
+    int k = 4;
+    for (; k > 0 && n % 10 == 0; --k) n /= 10;
+    if (k == 0) return nullptr;  // a whole number
+    const int digits = DecimalDigits(n);
+    const int fixedLen = std::max(digits - k, 1) + 1 + k;
+    // d[.ddd]e-XX or e+XX; the exponent takes two digits in this range.
+    const int exponentLen = digits + (digits > 1 ? 1 : 0) + 4;
+    if (fixedLen >= exponentLen) return nullptr;
+    if (value < 0) *to++ = '-';
+    PutFixed(to, n, k, fixedLen);
+    return to + fixedLen;
+}
+
 constexpr int kMaxDecimals = 16;
 constexpr int kMaxSecondDecimals = 6;
 constexpr int64_t kSecondsPerDay = 86400;
@@ -143,6 +194,7 @@ char* PutShortest(char* to, double value) {
         const int64_t n = int64_t(value);
         if (!ExponentIsShorter(n)) return std::to_chars(to, to + kMaxShortestBytes, n).ptr;
     }
+    if (char* end = PutFewDecimals(to, value)) return end;
     return std::to_chars(to, to + kMaxShortestBytes, value).ptr;
 }
 
