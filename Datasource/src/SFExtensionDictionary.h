@@ -52,21 +52,19 @@ public:
 private:
     static constexpr size_t kUpperNameBuffer = 128;  // as FindVarIndex compares
 
-    // The upper-case names, one after the other in fText; views of them.
+    // The upper-case names, one after the other in fText (sized once, so the
+    // views stay put); views of them.
     std::vector<std::string_view> CopyNames(const VESK_DataSource& source) {
         const int n = int(source.ColumnCount());
-        std::vector<size_t> ends;
-        ends.reserve(size_t(n));
-        for (int column = 0; column < n; ++column) {
-            fText += source.GetVariable(column).GetUpperCaseName();
-            ends.push_back(fText.size());
-        }
+        size_t bytes = 0;
+        for (int column = 0; column < n; ++column) bytes += source.GetVariable(column).GetUpperCaseName().size();
+        fText.reserve(bytes);
         std::vector<std::string_view> names;
         names.reserve(size_t(n));
-        size_t begin = 0;
-        for (size_t end : ends) {
-            names.emplace_back(fText.data() + begin, end - begin);
-            begin = end;
+        for (int column = 0; column < n; ++column) {
+            const std::string& name = source.GetVariable(column).GetUpperCaseName();
+            names.emplace_back(fText.data() + fText.size(), name.size());
+            fText += name;
         }
         return names;
     }

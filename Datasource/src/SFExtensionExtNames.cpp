@@ -14,6 +14,28 @@
 
 VESK_DEFINE_EXTENSION_HANDLER_INSTANCE(SFExtensionExtNames)
 
+namespace {
+
+// The first "=" or tab at or after from, npos when there is none (one pass,
+// where find_first_of searches the set for every byte).
+size_t FindSeparator(std::string_view text, size_t from) {
+    for (size_t k = from; k < text.size(); ++k)
+        if (text[k] == '=' || text[k] == '\t') return k;
+    return std::string_view::npos;
+}
+
+// Entries the text can hold: each has one "=", and a tab between two.
+size_t MostEntries(std::string_view text) {
+    size_t equals = 0, tabs = 0;
+    for (char c : text) {
+        equals += c == '=';
+        tabs += c == '\t';
+    }
+    return std::min(equals, tabs + 1);
+}
+
+}  // namespace
+
 // Renames every variable of the writer's copy that carries a long name of the
 // table to its short name, and writes the table in dictionary order. Runs
 // after subtype 14, which filled the table; segment variables keep their
@@ -60,11 +82,12 @@ void SFExtensionExtNames::ApplyRecord(VESK_DataSource& target, SystemFileOptions
     const std::string_view extString(reinterpret_cast<const char*>(rec.Contents()), rec.Contents() ? rec.ByteSize() : 0);
     const size_t len = extString.size();
     constexpr size_t notFound = std::string_view::npos;
+    options._longNames.reserve(options._longNames.size() + MostEntries(extString));
     size_t i = 0;
     while (i < len) {
-        const size_t equal = extString.find_first_of("=\t", i);
+        const size_t equal = FindSeparator(extString, i);
         SF_EXT_CHECK(equal != notFound && extString[equal] == '=', "i != notFound && extString[i] == '='");
-        size_t j = extString.find_first_of("=\t", equal + 1);
+        size_t j = FindSeparator(extString, equal + 1);
         if (j == notFound) j = len;
         SF_EXT_CHECK(j == len || extString[j] == '\t', "j == len || extString[j] == '\\t'");
         options._longNames.emplace_back(extString.substr(i, equal - i), extString.substr(equal + 1, j - equal - 1));

@@ -30,6 +30,10 @@ namespace {
 // Smallest value label: the value, the length byte and its padding.
 constexpr int64_t kMinValueLabelBytes = int64_t(kValueLabelValueSize + ValueLabelStoredSize(0));
 
+// A variable keeps its upper-case name in at most 127 bytes, cut at a
+// character boundary; one shorter than this was not cut.
+constexpr size_t kUpperNameCut = 120;
+
 std::string TrimRight(std::string s) {
     while (!s.empty() && s.back() == ' ') s.pop_back();
     return s;
@@ -91,6 +95,20 @@ bool ValidFileName(const std::string& name) {
         remaining -= size_t(len);
     }
     return true;
+}
+
+// The upper-case name in full. The variable keeps it cut to the buffer of
+// FindVarIndex, which only a name that grows when upper-cased can reach.
+std::string FullUpperName(const VESK_Variable& var) {
+    const std::string& upper = var.GetUpperCaseName();
+    return upper.size() < kUpperNameCut ? upper : VESKMBUpper(var.GetName());
+}
+
+// What the upper-case names take, as a first guess.
+size_t UpperNameBytes(const VESK_DataSource& source) {
+    size_t bytes = 0;
+    for (unsigned v = 0; v < source.ColumnCount(); ++v) bytes += source.GetVariable(int(v)).GetUpperCaseName().size();
+    return bytes;
 }
 
 }  // namespace
@@ -390,10 +408,11 @@ void SystemFileDataSource::FixVarNames(VESK_DataSource& source, ErrorMonitor* mo
     // The upper-case names of the valid names, one after the other; invalid
     // names stand as empty ones (no valid name is empty).
     std::string text;
+    text.reserve(UpperNameBytes(source));
     std::vector<size_t> ends(n);
     for (unsigned v = 0; v < n; ++v) {
-        const std::string& name = source.GetVariable(int(v)).GetName();
-        if (ValidFileName(name)) text += VESKMBUpper(name);
+        const VESK_Variable& var = source.GetVariable(int(v));
+        if (ValidFileName(var.GetName())) text += FullUpperName(var);
         ends[v] = text.size();
     }
     std::vector<std::string_view> upper(n);

@@ -27,12 +27,7 @@ public:
         : fNames(std::move(names)) {
         fEntries.reserve(fNames.size());
         for (size_t i = 0; i < fNames.size(); ++i) fEntries.push_back(Entry{Hash(fNames[i]), uint32_t(i)});
-        std::sort(fEntries.begin(), fEntries.end(), [&](const Entry& a, const Entry& b) {
-            if (a.hash != b.hash) return a.hash < b.hash;
-            const int order = fNames[a.position].compare(fNames[b.position]);
-            if (order != 0) return order < 0;
-            return tieBreak ? tieBreak(a.position, b.position) : a.position < b.position;
-        });
+        SortEntries(tieBreak);
     }
 
     // The entries of the names equal to key, in tie-break order.
@@ -64,6 +59,36 @@ public:
     size_t Size() const { return fNames.size(); }
 
 private:
+    // Entries go to buckets by the top bits of their hash (one counting pass,
+    // one scatter), then each bucket, a handful of entries on average, is
+    // sorted in full order. Equal names share a bucket and cost what a plain
+    // sort of them would.
+    void SortEntries(const TieBreak& tieBreak) {
+        const auto less = [&](const Entry& a, const Entry& b) {
+            if (a.hash != b.hash) return a.hash < b.hash;
+            const int order = fNames[a.position].compare(fNames[b.position]);
+            if (order != 0) return order < 0;
+            return tieBreak ? tieBreak(a.position, b.position) : a.position < b.position;
+        };
+        int bits = 0;
+        while (bits < kMaxBucketBits && (size_t(1) << bits) < fEntries.size() / 2) ++bits;
+        if (bits < 2) {
+            std::sort(fEntries.begin(), fEntries.end(), less);
+            return;
+        }
+        const int shift = 64 - bits;
+        std::vector<uint32_t> starts((size_t(1) << bits) + 1, 0);
+        for (const Entry& e : fEntries) ++starts[(e.hash >> shift) + 1];
+        for (size_t b = 1; b < starts.size(); ++b) starts[b] += starts[b - 1];
+        std::vector<Entry> sorted(fEntries.size());
+        std::vector<uint32_t> next(starts.begin(), starts.end() - 1);
+        for (const Entry& e : fEntries) sorted[next[e.hash >> shift]++] = e;
+        for (size_t b = 0; b + 1 < starts.size(); ++b)
+            if (starts[b + 1] - starts[b] > 1) std::sort(sorted.begin() + starts[b], sorted.begin() + starts[b + 1], less);
+        fEntries.swap(sorted);
+    }
+
+    static constexpr int kMaxBucketBits = 20;
     static uint64_t Hash(std::string_view s) { return std::hash<std::string_view>()(s); }
     // The entry's name; the probe of Find stands for the key itself.
     std::string_view Name(const Entry& e, std::string_view key) const { return e.position == kProbe ? key : fNames[e.position]; }
