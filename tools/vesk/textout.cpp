@@ -27,6 +27,18 @@ bool ExponentIsShorter(int64_t n) {
     return exponentForm < digits;
 }
 
+// The end of the run of bytes from `from` that a JSON string holds as they
+// are: printable ASCII but the double quote and the backslash.
+size_t PlainJsonRun(std::string_view text, size_t from) {
+    size_t i = from;
+    while (i < text.size()) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c >= 0x80 || c == '"' || c == '\\') break;
+        ++i;
+    }
+    return i;
+}
+
 }  // namespace
 
 char* PutShortest(char* to, double value) {
@@ -164,6 +176,13 @@ void AppendJsonString(std::string& out, std::string_view text) {
     out += '"';
     size_t i = 0;
     while (i < text.size()) {
+        // A run of printable ASCII other than the quote and the backslash goes as it is.
+        const size_t plain = PlainJsonRun(text, i);
+        if (plain > i) {
+            out.append(text.data() + i, plain - i);
+            i = plain;
+            if (i == text.size()) break;
+        }
         const unsigned char c = static_cast<unsigned char>(text[i]);
         if (c >= 0x80) {
             const size_t n = Utf8SequenceLength(text.substr(i));
@@ -275,7 +294,9 @@ JsonWriter& JsonWriter::Number(double value) {
 
 JsonWriter& JsonWriter::Int(int64_t value) {
     BeforeValue();
-    fOut += std::to_string(value);
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    fOut.append(digits, size_t(end - digits));
     return *this;
 }
 
