@@ -877,4 +877,13 @@ TEST(ExtensionNameLookupTest, FindsAsFindVarIndexInAndOutOfColumnOrder) {
         for (const auto& probe : probes)
             EXPECT_EQ(lookup.Find(probe, start), ds.FindVarIndex(probe.c_str(), start)) << probe << " from " << start;
     for (int column = 0; column < 5; ++column) EXPECT_EQ(lookup.Find(names[size_t(column)], column), column);
+
+    // Before the names are repaired a file may repeat one: the hinted columns
+    // must still give the first at or after start.
+    DataFreeDataSource repeated;
+    for (const char* name : {"a", "b", "A", "c", "a", "b"}) AddVar(repeated, name, 0);
+    const ExtensionNameLookup again(repeated);
+    for (int start = 0; start < 7; ++start)
+        for (const char* probe : {"a", "b", "c", "d"})
+            EXPECT_EQ(again.Find(probe, start), repeated.FindVarIndex(probe, start)) << probe << " from " << start;
 }
