@@ -59,10 +59,10 @@ public:
     size_t Size() const { return fNames.size(); }
 
 private:
-    // Entries go to buckets by the top bits of their hash (one counting pass,
-    // one scatter), then each bucket, a handful of entries on average, is
-    // sorted in full order. Equal names share a bucket and cost what a plain
-    // sort of them would.
+    // Entries go to buckets by the top bits of their hash, in place (one
+    // counting pass, then each entry swapped into its bucket), and each
+    // bucket, a handful of entries on average, is sorted in full order. Equal
+    // names share a bucket and cost what a plain sort of them would.
     void SortEntries(const TieBreak& tieBreak) {
         const auto less = [&](const Entry& a, const Entry& b) {
             if (a.hash != b.hash) return a.hash < b.hash;
@@ -77,15 +77,23 @@ private:
             return;
         }
         const int shift = 64 - bits;
-        std::vector<uint32_t> starts((size_t(1) << bits) + 1, 0);
-        for (const Entry& e : fEntries) ++starts[(e.hash >> shift) + 1];
-        for (size_t b = 1; b < starts.size(); ++b) starts[b] += starts[b - 1];
-        std::vector<Entry> sorted(fEntries.size());
-        std::vector<uint32_t> next(starts.begin(), starts.end() - 1);
-        for (const Entry& e : fEntries) sorted[next[e.hash >> shift]++] = e;
-        for (size_t b = 0; b + 1 < starts.size(); ++b)
-            if (starts[b + 1] - starts[b] > 1) std::sort(sorted.begin() + starts[b], sorted.begin() + starts[b + 1], less);
-        fEntries.swap(sorted);
+        const auto bucket = [shift](const Entry& e) { return size_t(e.hash >> shift); };
+        std::vector<uint32_t> ends((size_t(1) << bits) + 1, 0);  // ends[b + 1]: end of bucket b
+        for (const Entry& e : fEntries) ++ends[bucket(e) + 1];
+        for (size_t b = 1; b < ends.size(); ++b) ends[b] += ends[b - 1];
+        std::vector<uint32_t> next(ends.begin(), ends.end() - 1);  // next free place of each bucket
+        for (size_t b = 0; b + 1 < ends.size(); ++b) {
+            while (next[b] < ends[b + 1]) {
+                Entry& e = fEntries[next[b]];
+                const size_t to = bucket(e);
+                if (to == b)
+                    ++next[b];
+                else
+                    std::swap(e, fEntries[next[to]++]);
+            }
+        }
+        for (size_t b = 0; b + 1 < ends.size(); ++b)
+            if (ends[b + 1] - ends[b] > 1) std::sort(fEntries.begin() + ends[b], fEntries.begin() + ends[b + 1], less);
     }
 
     static constexpr int kMaxBucketBits = 20;
