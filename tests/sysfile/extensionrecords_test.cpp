@@ -431,10 +431,10 @@ TEST(SFExtensionRecordsTest, DecodeInEitherOrder) {
     std::vector<std::string> names;
     for (unsigned v = 0; v < ds.ColumnCount(); ++v) names.push_back(ds.GetVariable(v).GetName());
     EXPECT_EQ(names, (std::vector<std::string>{"Income", "x", "income"}));
-    EXPECT_EQ(o._longNames.back(), std::make_pair("GHOST"s, "Nobody"s));
+    EXPECT_EQ(o.LongNames().back(), std::make_pair("GHOST"s, "Nobody"s));
     SystemFileOptions empty;
     ReadText(13, ds, empty, "");
-    EXPECT_TRUE(empty._longNamesPresent && empty._longNames.empty());
+    EXPECT_TRUE(empty._longNamesPresent && empty.LongNames().empty());
 }
 
 TEST(SFExtensionRecordsTest, EncodeFromTheWriterCopy) {
@@ -795,6 +795,62 @@ TEST(SFExtensionVariableAttributesTest, ReservedAttributesCarryRoleAndLevel) {
     AddVar(other, "v", 0).SetMeasurementLevel(VESK_Variable::eMeasureScale);
     Apply(18, other, false, 1, "v:$@MeasurementLevel('4'\n)$@Role('1'\n)$@ExtendRole('6'\n)");
     EXPECT_EQ(Summary(other.GetVariable(0)), "1/" + std::to_string(VESK_Variable::eMeasureScale) + " ");
+}
+
+// The role alone is read on a shortcut; entries next to it, or of other
+// shapes, take the general parse, and both must give the same.
+TEST(SFExtensionVariableAttributesTest, RoleOnlyEntriesMatchTheGeneralParse) {
+    DataFreeDataSource target;
+    for (const char* name : {"a", "b", "c", "d", "e"}) AddVar(target, name, 0);
+    target.GetVariable(0).SetAttributes([] {
+        DatasourceAttributes old;
+        old.Define("Old", {"o"});
+        return old;
+    }());
+    Apply(18, target, false, 1,
+          "a:$@Role('2'\n)/b:$@Role('4'\n)N('x'\n)/c:$@Role('12'\n)/d:$@Role('x'\n)/e:$@Role('1'\n)");
+    EXPECT_EQ(Summary(target.GetVariable(0)), "2/" + std::to_string(VESK_Variable::eMeasureUnknown) + " ");
+    EXPECT_EQ(target.GetVariable(1).GetAttributes().MakeString(), "N('x'\n)");
+    std::vector<int> roles;
+    for (int v = 0; v < 5; ++v) roles.push_back(target.GetVariable(v).GetRole());
+    EXPECT_EQ(roles, std::vector<int>({2, 4, 12, 0, 1}));
+}
+
+// Long names: a record in column order is applied on a shortcut, any other
+// (out of order, repeated short names, a second record) by the whole table;
+// the pairs read are the same either way.
+TEST(SFExtensionExtNamesTest, ColumnOrderAndTheGeneralTableAgree) {
+    const auto names = [](const VESK_DataSource& ds) {
+        std::vector<std::string> out;
+        for (unsigned v = 0; v < ds.ColumnCount(); ++v) out.push_back(ds.GetVariable(int(v)).GetName());
+        return out;
+    };
+    DataFreeDataSource inOrder;
+    for (const char* name : {"A", "B", "C"}) AddVar(inOrder, name, 0);
+    SystemFileOptions o;
+    ReadText(13, inOrder, o, "A=Alpha\tB=Beta\tC=Gamma\t");
+    EXPECT_EQ(names(inOrder), (std::vector<std::string>{"Alpha", "Beta", "Gamma"}));
+    // A second record adds its pairs; the whole table renames again.
+    ReadText(13, inOrder, o, "Beta=Second");
+    EXPECT_EQ(names(inOrder), (std::vector<std::string>{"Alpha", "Second", "Gamma"}));
+    EXPECT_EQ(o.LongNames(), (std::vector<std::pair<std::string, std::string>>{
+                                 {"A", "Alpha"}, {"B", "Beta"}, {"C", "Gamma"}, {"Beta", "Second"}}));
+
+    // In column order but a short name twice: both take the least long name.
+    DataFreeDataSource repeated;
+    for (const char* name : {"A", "A", "B"}) AddVar(repeated, name, 0);
+    SystemFileOptions r;
+    ReadText(13, repeated, r, "A=zeta\tA=alpha\tB=b");
+    EXPECT_EQ(names(repeated), (std::vector<std::string>{"alpha", "alpha", "b"}));
+    // A malformed record is refused whichever way it would have gone.
+    const std::string noEqual = "i != notFound && extString[i] == '='";
+    const std::string noTab = "j == len || extString[j] == '\\t'";
+    for (const auto& [bad, condition] : {std::pair("A=x\t\tB=y", noEqual), {"A=x=y", noTab}, {"A", noEqual}}) {
+        DataFreeDataSource ds;
+        for (const char* name : {"A", "B"}) AddVar(ds, name, 0);
+        SystemFileOptions bo;
+        ExpectFailure([&] { ReadText(13, ds, bo, bad); }, condition);
+    }
 }
 
 TEST(SFExtensionVariableAttributesTest, BadOrUnknownEntriesAreSkipped) {
