@@ -68,15 +68,22 @@ int32_t ReadInt(DictReader& in) {
     return in.order.GetI32(b);
 }
 
+bool IsAsciiNameChar(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '@' || c == '#' ||
+           c == '$' || c == '_' || c == '.';
+}
+
 // The character test of FixVarNames for the character at p; its length in len.
 bool NameCharOK(const char* p, size_t remaining, int& len) {
+    const unsigned char c = static_cast<unsigned char>(p[0]);
+    // The ASCII letters, digits and marks of a name are one byte in every encoding.
+    if (IsAsciiNameChar(c)) {
+        len = 1;
+        return true;
+    }
     len = VESKMBmblen_A(p, std::min<size_t>(remaining, 4));
     if (len < 1) return false;
-    if (len >= 2) return true;
-    const unsigned char c = static_cast<unsigned char>(p[0]);
-    if (c >= 0x80) return true;
-    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) return true;
-    return c != 0 && std::strchr("@#$_.", c) != nullptr;
+    return len >= 2 || c >= 0x80;
 }
 
 // A name as a file may carry it: every character passes the test, at most 64

@@ -59,9 +59,9 @@ public:
     size_t Size() const { return fNames.size(); }
 
 private:
-    // Entries go to buckets by the top bits of their hash, in place (one
-    // counting pass, then each entry swapped into its bucket), and each
-    // bucket, a handful of entries on average, is sorted in full order. Equal
+    // Entries go to buckets by the top 8 bits of their hash, each of those to
+    // smaller ones by the next bits (a pass that stays in cache), and each
+    // small bucket, a few entries on average, is sorted in full order. Equal
     // names share a bucket and cost what a plain sort of them would.
     void SortEntries(const TieBreak& tieBreak) {
         const auto less = [&](const Entry& a, const Entry& b) {
@@ -70,33 +70,40 @@ private:
             if (order != 0) return order < 0;
             return tieBreak ? tieBreak(a.position, b.position) : a.position < b.position;
         };
-        int bits = 0;
-        while (bits < kMaxBucketBits && (size_t(1) << bits) < fEntries.size() / 2) ++bits;
-        if (bits < 2) {
+        if (fEntries.size() < kSortAlone) {
             std::sort(fEntries.begin(), fEntries.end(), less);
             return;
         }
-        const int shift = 64 - bits;
-        const auto bucket = [shift](const Entry& e) { return size_t(e.hash >> shift); };
-        std::vector<uint32_t> ends((size_t(1) << bits) + 1, 0);  // ends[b + 1]: end of bucket b
-        for (const Entry& e : fEntries) ++ends[bucket(e) + 1];
-        for (size_t b = 1; b < ends.size(); ++b) ends[b] += ends[b - 1];
-        std::vector<uint32_t> next(ends.begin(), ends.end() - 1);  // next free place of each bucket
-        for (size_t b = 0; b + 1 < ends.size(); ++b) {
-            while (next[b] < ends[b + 1]) {
-                Entry& e = fEntries[next[b]];
-                const size_t to = bucket(e);
-                if (to == b)
-                    ++next[b];
-                else
-                    std::swap(e, fEntries[next[to]++]);
-            }
+        int fineBits = 0;  // about two entries to a small bucket
+        while (fineBits < kMaxFineBits && (size_t(4) << (kTopBits + fineBits)) <= fEntries.size()) ++fineBits;
+        std::vector<Entry> byTop(fEntries.size());
+        std::vector<uint32_t> topEnds, fineEnds;
+        Scatter(fEntries.data(), fEntries.size(), byTop.data(), 64 - kTopBits, kTopBits, topEnds);
+        for (size_t t = 0; t + 1 < topEnds.size(); ++t) {
+            const size_t begin = topEnds[t], size = topEnds[t + 1] - begin;
+            Scatter(byTop.data() + begin, size, fEntries.data() + begin, 64 - kTopBits - fineBits, fineBits, fineEnds);
+            for (size_t f = 0; f + 1 < fineEnds.size(); ++f)
+                if (fineEnds[f + 1] - fineEnds[f] > 1)
+                    std::sort(fEntries.begin() + std::ptrdiff_t(begin + fineEnds[f]),
+                              fEntries.begin() + std::ptrdiff_t(begin + fineEnds[f + 1]), less);
         }
-        for (size_t b = 0; b + 1 < ends.size(); ++b)
-            if (ends[b + 1] - ends[b] > 1) std::sort(fEntries.begin() + ends[b], fEntries.begin() + ends[b + 1], less);
     }
 
-    static constexpr int kMaxBucketBits = 20;
+    // Copies the n entries at from to `to`, grouped by the `bits` bits of
+    // their hash above bit `shift`, in their order otherwise; ends[b + 1] is
+    // where group b ends.
+    static void Scatter(const Entry* from, size_t n, Entry* to, int shift, int bits, std::vector<uint32_t>& ends) {
+        const uint64_t mask = (uint64_t(1) << bits) - 1;
+        ends.assign((size_t(1) << bits) + 1, 0);
+        for (size_t i = 0; i < n; ++i) ++ends[((from[i].hash >> shift) & mask) + 1];
+        for (size_t b = 1; b < ends.size(); ++b) ends[b] += ends[b - 1];
+        std::vector<uint32_t> next(ends.begin(), ends.end() - 1);
+        for (size_t i = 0; i < n; ++i) to[next[(from[i].hash >> shift) & mask]++] = from[i];
+    }
+
+    static constexpr size_t kSortAlone = 4096;
+    static constexpr int kTopBits = 8;
+    static constexpr int kMaxFineBits = 12;
     static uint64_t Hash(std::string_view s) { return std::hash<std::string_view>()(s); }
     // The entry's name; the probe of Find stands for the key itself.
     std::string_view Name(const Entry& e, std::string_view key) const { return e.position == kProbe ? key : fNames[e.position]; }

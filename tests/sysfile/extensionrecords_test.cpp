@@ -9,6 +9,7 @@
 #include <bit>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <memory>
 #include <random>
 #include <string>
@@ -19,6 +20,7 @@
 #include "SystemFileDataSource.h"
 #include "SystemFileExtensionRecord.h"
 #include "datafreedatasource.h"
+#include "sortednameindex.h"
 #include "sources.h"
 #include "sysfilelayout.h"
 #include "tempdir.h"
@@ -918,6 +920,33 @@ TEST(ExtensionRecordFileTest, DictionaryPartsSurviveEveryCompression) {
         // The reader settles the date columns against the final dictionary: no Validate needed.
         EXPECT_EQ(DateInfo(got.GetTrendsInfo()), DateInfo(want.GetTrendsInfo()));
     }
+}
+
+// Large enough for the bucketed sort: every name found at all its positions,
+// in tie-break order, and the repeats classified as a plain map sees them.
+TEST(SortedNameIndexTest, WideIndexAgreesWithAMap) {
+    std::vector<std::string> text;
+    for (int i = 0; i < 30000; ++i) text.push_back("name_" + std::to_string(i * 7919 % 12000));
+    std::map<std::string, std::vector<uint32_t>> where;
+    for (uint32_t i = 0; i < text.size(); ++i) where[text[i]].push_back(i);
+    const std::vector<std::string_view> views(text.begin(), text.end());
+    const SortedNameIndex ascending(views);
+    const SortedNameIndex descending(views, [](uint32_t a, uint32_t b) { return a > b; });
+    const std::vector<uint8_t> flags = ascending.Classify();
+    for (const auto& [name, positions] : where) {
+        std::vector<uint32_t> up, down;
+        for (auto [at, end] = ascending.Find(name); at != end; ++at) up.push_back(at->position);
+        for (auto [at, end] = descending.Find(name); at != end; ++at) down.push_back(at->position);
+        EXPECT_EQ(up, positions) << name;
+        EXPECT_EQ(down, std::vector<uint32_t>(positions.rbegin(), positions.rend())) << name;
+        for (size_t k = 0; k < positions.size(); ++k) {
+            const uint8_t want = (positions.size() > 1 ? SortedNameIndex::kShared : 0) |
+                                 (k > 0 ? SortedNameIndex::kRepeated : 0);
+            EXPECT_EQ(flags[positions[k]], want) << name;
+        }
+    }
+    const auto none = ascending.Find("name_12000");
+    EXPECT_EQ(none.first, none.second);
 }
 
 // Name lookup for records that name many variables gives what FindVarIndex
