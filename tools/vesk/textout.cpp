@@ -171,15 +171,20 @@ std::string ValidUtf8(std::string_view text) {
     return out;
 }
 
-void AppendJsonString(std::string& out, std::string_view text) {
+namespace {
+
+// Calls put with the pieces of text as a JSON string literal, quotes
+// included. Bytes that do not form valid UTF-8 become U+FFFD.
+template <class Put>
+void EscapeJson(std::string_view text, Put&& put) {
     static const char kHex[] = "0123456789abcdef";
-    out += '"';
+    put("\"");
     size_t i = 0;
     while (i < text.size()) {
         // A run of printable ASCII other than the quote and the backslash goes as it is.
         const size_t plain = PlainJsonRun(text, i);
         if (plain > i) {
-            out.append(text.data() + i, plain - i);
+            put(text.substr(i, plain - i));
             i = plain;
             if (i == text.size()) break;
         }
@@ -187,41 +192,84 @@ void AppendJsonString(std::string& out, std::string_view text) {
         if (c >= 0x80) {
             const size_t n = Utf8SequenceLength(text.substr(i));
             if (n == 0) {
-                out += "\xEF\xBF\xBD";  // U+FFFD for a byte that starts no valid sequence
+                put("\xEF\xBF\xBD");  // U+FFFD for a byte that starts no valid sequence
                 ++i;
             } else {
-                out.append(text.substr(i, n));
+                put(text.substr(i, n));
                 i += n;
             }
             continue;
         }
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\b': out += "\\b"; break;
-            case '\f': out += "\\f"; break;
-            default:
-                if (c < 0x20) {
-                    out += "\\u00";
-                    out += kHex[c >> 4];
-                    out += kHex[c & 0xF];
-                } else {
-                    out += char(c);
-                }
+            case '"': put("\\\""); break;
+            case '\\': put("\\\\"); break;
+            case '\n': put("\\n"); break;
+            case '\r': put("\\r"); break;
+            case '\t': put("\\t"); break;
+            case '\b': put("\\b"); break;
+            case '\f': put("\\f"); break;
+            default: {
+                // Only the control characters are left: the printable ones went with their run.
+                const char escaped[] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
+                put(std::string_view(escaped, sizeof escaped));
+            }
         }
         ++i;
     }
-    out += '"';
+    put("\"");
+}
+
+}  // namespace
+
+void AppendJsonString(std::string& out, std::string_view text) {
+    EscapeJson(text, [&out](std::string_view piece) { out.append(piece); });
 }
 
 // ---------------------------------------------------------------- JsonWriter
 
+JsonWriter::JsonWriter(std::string& out) : fOut(out), fBuffer(new char[kBufferSize]) {}
+
+JsonWriter::~JsonWriter() {
+    try {
+        Spill();
+    } catch (const std::exception&) {
+    }
+}
+
+void JsonWriter::Spill() {
+    fOut.append(fBuffer.get(), fUsed);
+    fUsed = 0;
+}
+
+void JsonWriter::Put(std::string_view text) {
+    if (kBufferSize - fUsed < text.size()) {
+        Spill();
+        if (text.size() > kBufferSize / 2) {  // a long text goes straight to the string
+            fOut.append(text);
+            return;
+        }
+    }
+    std::memcpy(fBuffer.get() + fUsed, text.data(), text.size());
+    fUsed += text.size();
+}
+
+void JsonWriter::Put(char c) {
+    if (fUsed == kBufferSize) Spill();
+    fBuffer[fUsed++] = c;
+}
+
+void JsonWriter::Finished() {
+    if (fStack.empty()) Spill();
+}
+
 void JsonWriter::NewLine(size_t depth) {
-    fOut += '\n';
-    fOut.append(2 * depth, ' ');
+    static const std::string blanks(kIndentBlanks, ' ');
+    Put('\n');
+    for (size_t left = 2 * depth; left > 0;) {
+        const size_t n = std::min(left, blanks.size());
+        Put(std::string_view(blanks.data(), n));
+        left -= n;
+    }
 }
 
 void JsonWriter::BeforeValue() {
@@ -231,7 +279,7 @@ void JsonWriter::BeforeValue() {
     }
     if (fStack.empty()) return;
     Level& level = fStack.back();
-    if (!level.empty) fOut += level.compact ? ", " : ",";
+    if (!level.empty) Put(level.compact ? ", " : ",");
     if (!level.compact) NewLine(fStack.size());
     level.empty = false;
 }
@@ -240,7 +288,7 @@ void JsonWriter::Begin(char open, char close, bool compact) {
     BeforeValue();
     const bool inCompact = !fStack.empty() && fStack.back().compact;
     fStack.push_back({compact || inCompact, true, close});
-    fOut += open;
+    Put(open);
 }
 
 void JsonWriter::End(char close) {
@@ -249,7 +297,8 @@ void JsonWriter::End(char close) {
     const Level level = fStack.back();
     fStack.pop_back();
     if (!level.empty && !level.compact) NewLine(fStack.size());
-    fOut += close;
+    Put(close);
+    Finished();
 }
 
 JsonWriter& JsonWriter::BeginObject(bool compact) {
@@ -273,22 +322,25 @@ JsonWriter& JsonWriter::Key(std::string_view name) {
     if (fStack.empty() || fStack.back().close != '}' || fAfterKey)
         throw std::logic_error("JSON member name outside an object");
     BeforeValue();
-    AppendJsonString(fOut, name);
-    fOut += ": ";
+    EscapeJson(name, [this](std::string_view piece) { Put(piece); });
+    Put(": ");
     fAfterKey = true;
     return *this;
 }
 
 JsonWriter& JsonWriter::String(std::string_view text) {
     BeforeValue();
-    AppendJsonString(fOut, text);
+    EscapeJson(text, [this](std::string_view piece) { Put(piece); });
+    Finished();
     return *this;
 }
 
 JsonWriter& JsonWriter::Number(double value) {
     if (!std::isfinite(value)) return Null();
     BeforeValue();
-    fOut += FormatNumber(value);
+    char digits[kMaxShortestBytes];
+    Put(std::string_view(digits, size_t(PutShortest(digits, value) - digits)));
+    Finished();
     return *this;
 }
 
@@ -296,19 +348,22 @@ JsonWriter& JsonWriter::Int(int64_t value) {
     BeforeValue();
     char digits[24];
     const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-    fOut.append(digits, size_t(end - digits));
+    Put(std::string_view(digits, size_t(end - digits)));
+    Finished();
     return *this;
 }
 
 JsonWriter& JsonWriter::Bool(bool value) {
     BeforeValue();
-    fOut += value ? "true" : "false";
+    Put(value ? "true" : "false");
+    Finished();
     return *this;
 }
 
 JsonWriter& JsonWriter::Null() {
     BeforeValue();
-    fOut += "null";
+    Put("null");
+    Finished();
     return *this;
 }
 
