@@ -258,11 +258,23 @@ void JsonWriter::Put(char c) {
     fBuffer[fUsed++] = c;
 }
 
+char* JsonWriter::Room(size_t n) {
+    if (kBufferSize - fUsed < n) Spill();
+    return fBuffer.get() + fUsed;
+}
+
 void JsonWriter::Finished() {
     if (fStack.empty()) Spill();
 }
 
 void JsonWriter::NewLine(size_t depth) {
+    if (2 * depth < kIndentBlanks) {
+        char* to = Room(1 + 2 * depth);
+        to[0] = '\n';
+        std::memset(to + 1, ' ', 2 * depth);
+        fUsed += 1 + 2 * depth;
+        return;
+    }
     static const std::string blanks(kIndentBlanks, ' ');
     Put('\n');
     for (size_t left = 2 * depth; left > 0;) {
@@ -322,8 +334,17 @@ JsonWriter& JsonWriter::Key(std::string_view name) {
     if (fStack.empty() || fStack.back().close != '}' || fAfterKey)
         throw std::logic_error("JSON member name outside an object");
     BeforeValue();
-    EscapeJson(name, [this](std::string_view piece) { Put(piece); });
-    Put(": ");
+    if (name.size() <= kShortKey && PlainJsonRun(name, 0) == name.size()) {
+        // The usual member name, plain and short: written in one piece.
+        char* to = Room(name.size() + 4);
+        to[0] = '"';
+        std::memcpy(to + 1, name.data(), name.size());
+        std::memcpy(to + 1 + name.size(), "\": ", 3);
+        fUsed += name.size() + 4;
+    } else {
+        EscapeJson(name, [this](std::string_view piece) { Put(piece); });
+        Put(": ");
+    }
     fAfterKey = true;
     return *this;
 }

@@ -86,12 +86,15 @@ private:
     void NewLine(size_t depth);
     void Put(std::string_view text);
     void Put(char c);
+    // Room for n more bytes (at most kBufferSize) at fBuffer + fUsed.
+    char* Room(size_t n);
     // Moves the buffered text to the string once the value is complete.
     void Finished();
     void Spill();
 
     static constexpr size_t kBufferSize = size_t(1) << 16;
     static constexpr size_t kIndentBlanks = 64;
+    static constexpr size_t kShortKey = 256;
 
     std::string& fOut;
     std::unique_ptr<char[]> fBuffer;
