@@ -249,7 +249,7 @@ void JsonWriter::Put(std::string_view text) {
             return;
         }
     }
-    std::memcpy(fBuffer.get() + fUsed, text.data(), text.size());
+    std::copy(text.begin(), text.end(), fBuffer.get() + fUsed);
     fUsed += text.size();
 }
 
@@ -338,8 +338,8 @@ JsonWriter& JsonWriter::Key(std::string_view name) {
         // The usual member name, plain and short: written in one piece.
         char* to = Room(name.size() + 4);
         to[0] = '"';
-        std::memcpy(to + 1, name.data(), name.size());
-        std::memcpy(to + 1 + name.size(), "\": ", 3);
+        const char tail[] = {'"', ':', ' '};
+        std::copy(tail, tail + sizeof tail, std::copy(name.begin(), name.end(), to + 1));
         fUsed += name.size() + 4;
     } else {
         EscapeJson(name, [this](std::string_view piece) { Put(piece); });
