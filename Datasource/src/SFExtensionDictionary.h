@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -14,13 +15,13 @@
 
 // Finds variables by name with the result of FindVarIndex (case ignored,
 // trailing blanks ignored, the text up to a NUL), in logarithmic time: a record
-// may name as many variables as it has bytes. The table copies the names, so
-// changing the variables' other properties meanwhile is fine; renaming or
-// adding variables is not.
+// may name as many variables as it has bytes. Names in column order are found
+// without any table; the first name out of order builds one, a copy of the
+// names. Changing the variables' other properties meanwhile is fine; renaming
+// or adding variables is not.
 class ExtensionNameLookup {
 public:
-    explicit ExtensionNameLookup(const VESK_DataSource& source)
-        : fIndex(CopyNames(source)), fFlags(fIndex.Classify()) {}
+    explicit ExtensionNameLookup(const VESK_DataSource& source) : fSource(source) {}
     ExtensionNameLookup(const ExtensionNameLookup&) = delete;  // the index views fText
     ExtensionNameLookup& operator=(const ExtensionNameLookup&) = delete;
 
@@ -34,14 +35,16 @@ public:
         char upper[kUpperNameBuffer];
         const int upperLength = VESKMBMvUpper_A(upper, sizeof upper, text, length);
         const std::string_view key(upper, size_t(upperLength > 0 ? upperLength : 0));
-        // Records name the variables mostly in column order: the column at
-        // start or the next, holding the only variable of that name, needs no search.
+        // Records name the variables mostly in column order. The column at
+        // start, when it has the name, is the first at or after start; failing
+        // that, so is the next one.
         for (int hint : {start, start + 1})
-            if (hint >= 0 && size_t(hint) < fIndex.Size() && !(fFlags[size_t(hint)] & SortedNameIndex::kShared) &&
-                fIndex.Name(uint32_t(hint)) == key)
+            if (hint >= 0 && unsigned(hint) < fSource.ColumnCount() &&
+                fSource.GetVariable(hint).GetUpperCaseName() == key)
                 return hint;
         // Equal names sit in ascending column order.
-        const auto range = fIndex.Find(key);
+        const SortedNameIndex& index = Index();
+        const auto range = index.Find(key);
         if (range.first == range.second) return -1;
         auto at = std::lower_bound(range.first, range.second, start, [](const SortedNameIndex::Entry& e, int column) {
             return int(e.position) < column;
@@ -52,26 +55,29 @@ public:
 private:
     static constexpr size_t kUpperNameBuffer = 128;  // as FindVarIndex compares
 
-    // The upper-case names, one after the other in fText; views of them.
-    std::vector<std::string_view> CopyNames(const VESK_DataSource& source) {
-        const int n = int(source.ColumnCount());
-        std::vector<size_t> ends;
-        ends.reserve(size_t(n));
-        for (int column = 0; column < n; ++column) {
-            fText += source.GetVariable(column).GetUpperCaseName();
-            ends.push_back(fText.size());
-        }
+    const SortedNameIndex& Index() const {
+        if (!fIndex) fIndex.emplace(CopyNames());
+        return *fIndex;
+    }
+
+    // The upper-case names, one after the other in fText (sized once, so the
+    // views stay put); views of them.
+    std::vector<std::string_view> CopyNames() const {
+        const int n = int(fSource.ColumnCount());
+        size_t bytes = 0;
+        for (int column = 0; column < n; ++column) bytes += fSource.GetVariable(column).GetUpperCaseName().size();
+        fText.reserve(bytes);
         std::vector<std::string_view> names;
         names.reserve(size_t(n));
-        size_t begin = 0;
-        for (size_t end : ends) {
-            names.emplace_back(fText.data() + begin, end - begin);
-            begin = end;
+        for (int column = 0; column < n; ++column) {
+            const std::string& name = fSource.GetVariable(column).GetUpperCaseName();
+            names.emplace_back(fText.data() + fText.size(), name.size());
+            fText += name;
         }
         return names;
     }
 
-    std::string fText;
-    SortedNameIndex fIndex;
-    std::vector<uint8_t> fFlags;  // SortedNameIndex::Classify
+    const VESK_DataSource& fSource;
+    mutable std::string fText;
+    mutable std::optional<SortedNameIndex> fIndex;
 };

@@ -97,7 +97,7 @@ void SFExtensionExtStrings::ApplyRecord(VESK_DataSource& target, SystemFileOptio
     if (!options._veryLongStrings.empty()) return;
     options._cellsPerCase = target.GetObsAreaSize();
 
-    std::vector<std::pair<std::string, std::string>> byShort = options._longNames;
+    std::vector<std::pair<std::string, std::string>> byShort = options.LongNames();
     std::sort(byShort.begin(), byShort.end());
 
     const std::string text = rec.Text();

@@ -5,6 +5,7 @@
 // says 1).
 #define VESK_SOURCE_NAME "Datasource/src/SFExtensionVariableAttributes"
 
+#include <algorithm>
 #include <cstdlib>
 #include <string>
 #include <string_view>
@@ -32,6 +33,23 @@ int32_t FirstValueAsNumber(const DatasourceAttributes& attributes, const char* n
 // Bytes of failed parses an entry text may cost before the rest of the record
 // is given up: each failure re-reads the text after its ":".
 uint64_t FailedParseAllowance(uint64_t length) { return 64 * length + (uint64_t(1) << 20); }
+
+// The entry a writer gives nearly every variable: the role alone, one digit,
+// "$@Role('d'\n)", ending the text or followed by "/".
+constexpr std::string_view kPlainRoleHead = "$@Role('";
+constexpr std::string_view kPlainRoleTail = "'\n)";
+constexpr size_t kPlainRoleEntrySize = kPlainRoleHead.size() + 1 + kPlainRoleTail.size();
+
+// The role of such an entry at start, or -1 when the entry is another; what
+// the general parse would make of it.
+int PlainRoleEntry(std::string_view text, size_t start) {
+    if (text.size() - start < kPlainRoleEntrySize || text.compare(start, kPlainRoleHead.size(), kPlainRoleHead) != 0)
+        return -1;
+    const size_t at = start + kPlainRoleHead.size();
+    if (text[at] < '0' || text[at] > '9' || text.compare(at + 1, kPlainRoleTail.size(), kPlainRoleTail) != 0) return -1;
+    if (text.size() - start > kPlainRoleEntrySize && text[start + kPlainRoleEntrySize] != '/') return -1;
+    return text[at] - '0';
+}
 
 }  // namespace
 
@@ -86,6 +104,15 @@ void SFExtensionVariableAttributes::ApplyRecord(VESK_DataSource& target, SystemF
         if (column >= 0) previous = column;
 
         const size_t start = colon + 1;
+        const int plainRole = PlainRoleEntry(text, start);
+        if (plainRole >= 0) {
+            p = std::min(length, start + kPlainRoleEntrySize + 1);
+            if (column < 0) continue;
+            VESK_Variable& var = target.GetVariable(column);
+            var.SetRole(VESK_Variable::Role(plainRole));
+            var.SetAttributes(DatasourceAttributes());
+            continue;
+        }
         DatasourceAttributes attributes;
         uint64_t used = 0;
         if (!DatasourceAttributes::Parse(text.data() + start, length - start, attributes, &used)) {

@@ -148,7 +148,7 @@ void SystemFileDataSource::OpenEncrypted(const ExtNameStr& path, const char* mod
 
 void SystemFileDataSource::GetCompatName(const char* name, char* out) const {
     VESK_ASSERT(name && out);
-    const auto& table = m_->_options._longNames;
+    const auto& table = m_->_options.LongNames();
     auto it = std::lower_bound(table.begin(), table.end(), std::string(name),
                                [](const std::pair<std::string, std::string>& p, const std::string& key) {
                                    return p.first < key;
@@ -160,7 +160,7 @@ void SystemFileDataSource::GetCompatName(const char* name, char* out) const {
 
 void SystemFileDataSource::GetInputFileCompatName(const char* name, char* out) const {
     VESK_ASSERT(name && out);
-    for (const auto& [shortName, longName] : m_->_options._longNames) {
+    for (const auto& [shortName, longName] : m_->_options.LongNames()) {
         if (longName == name) {
             CopyName(out, shortName);
             return;

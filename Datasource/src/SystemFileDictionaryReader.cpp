@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <set>
 #include <string>
 #include <utility>
@@ -29,6 +30,10 @@ namespace {
 
 // Smallest value label: the value, the length byte and its padding.
 constexpr int64_t kMinValueLabelBytes = int64_t(kValueLabelValueSize + ValueLabelStoredSize(0));
+
+// A variable keeps its upper-case name in at most 127 bytes, cut at a
+// character boundary; one shorter than this was not cut.
+constexpr size_t kUpperNameCut = 120;
 
 std::string TrimRight(std::string s) {
     while (!s.empty() && s.back() == ' ') s.pop_back();
@@ -63,15 +68,22 @@ int32_t ReadInt(DictReader& in) {
     return in.order.GetI32(b);
 }
 
+bool IsAsciiNameChar(unsigned char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '@' || c == '#' ||
+           c == '$' || c == '_' || c == '.';
+}
+
 // The character test of FixVarNames for the character at p; its length in len.
 bool NameCharOK(const char* p, size_t remaining, int& len) {
+    const unsigned char c = static_cast<unsigned char>(p[0]);
+    // The ASCII letters, digits and marks of a name are one byte in every encoding.
+    if (IsAsciiNameChar(c)) {
+        len = 1;
+        return true;
+    }
     len = VESKMBmblen_A(p, std::min<size_t>(remaining, 4));
     if (len < 1) return false;
-    if (len >= 2) return true;
-    const unsigned char c = static_cast<unsigned char>(p[0]);
-    if (c >= 0x80) return true;
-    if ((c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9')) return true;
-    return c != 0 && std::strchr("@#$_.", c) != nullptr;
+    return len >= 2 || c >= 0x80;
 }
 
 // A name as a file may carry it: every character passes the test, at most 64
@@ -91,6 +103,49 @@ bool ValidFileName(const std::string& name) {
         remaining -= size_t(len);
     }
     return true;
+}
+
+// The upper-case name of every column as the name checks see it, empty for an
+// invalid name (no valid name is empty): views of the variables' own
+// upper-case names, which stay put while the source is not changed. A
+// variable keeps its upper-case name cut to the buffer of FindVarIndex, which
+// only a name that grows when upper-cased can reach; such names are
+// upper-cased in full into `full`.
+std::vector<std::string_view> CheckedUpperNames(const VESK_DataSource& source, std::deque<std::string>& full) {
+    std::vector<std::string_view> upper(source.ColumnCount());
+    for (unsigned v = 0; v < upper.size(); ++v) {
+        const VESK_Variable& var = source.GetVariable(int(v));
+        if (!ValidFileName(var.GetName())) continue;
+        const std::string& kept = var.GetUpperCaseName();
+        upper[v] = kept.size() < kUpperNameCut ? kept : full.emplace_back(VESKMBUpper(var.GetName()));
+    }
+    return upper;
+}
+
+// The columns whose names are replaced, with their new names: invalid names,
+// and valid ones taken by an earlier column, become "v<k>", k counting up
+// past the names taken.
+std::vector<std::pair<unsigned, std::string>> NameReplacements(const VESK_DataSource& source) {
+    std::deque<std::string> full;
+    const SortedNameIndex taken(CheckedUpperNames(source, full));
+    const std::vector<uint8_t> flags = taken.Classify();
+    const auto isTaken = [&](std::string_view name) {
+        const auto range = taken.Find(name);
+        return range.first != range.second;
+    };
+    std::vector<std::pair<unsigned, std::string>> renames;
+    int k = 0;
+    char candidate[32];
+    for (unsigned v = 0; v < taken.Size(); ++v) {
+        if (!taken.Name(v).empty() && !(flags[v] & SortedNameIndex::kRepeated)) continue;
+        do {
+            ++k;
+            std::snprintf(candidate, sizeof candidate, "V%d", k);
+        } while (isTaken(candidate));
+        candidate[0] = 'v';
+        renames.emplace_back(v, candidate);
+    }
+    return renames;
 }
 
 }  // namespace
@@ -386,37 +441,7 @@ void SystemFileDataSource::ReadDictionary() {
 void SystemFileDataSource::FixVarNames(VESK_DataSource& source) { FixVarNames(source, nullptr); }
 
 void SystemFileDataSource::FixVarNames(VESK_DataSource& source, ErrorMonitor* monitor) {
-    const unsigned n = source.ColumnCount();
-    // The upper-case names of the valid names, one after the other; invalid
-    // names stand as empty ones (no valid name is empty).
-    std::string text;
-    std::vector<size_t> ends(n);
-    for (unsigned v = 0; v < n; ++v) {
-        const std::string& name = source.GetVariable(int(v)).GetName();
-        if (ValidFileName(name)) text += VESKMBUpper(name);
-        ends[v] = text.size();
-    }
-    std::vector<std::string_view> upper(n);
-    for (unsigned v = 0; v < n; ++v) upper[v] = std::string_view(text.data(), ends[v]).substr(v ? ends[v - 1] : 0);
-    const SortedNameIndex taken(upper);
-    // Invalid names, and valid ones taken by an earlier column, are replaced.
-    const std::vector<uint8_t> flags = taken.Classify();
-    std::vector<unsigned> marked;
-    for (unsigned v = 0; v < n; ++v)
-        if (upper[v].empty() || (flags[v] & SortedNameIndex::kRepeated)) marked.push_back(v);
-    const auto isTaken = [&](std::string_view name) {
-        const auto range = taken.Find(name);
-        return range.first != range.second;
-    };
-    int k = 0;  // each replacement is a new V<k>
-    char candidate[32];
-    for (unsigned v : marked) {
-        do {
-            ++k;
-            std::snprintf(candidate, sizeof candidate, "V%d", k);
-        } while (isTaken(candidate));
-        candidate[0] = 'v';
-        source.GetVariable(int(v)).SetName(candidate);
-    }
-    if (!marked.empty() && monitor) VeskReportWarning(monitor, DatasrcMsg::NamesReplaced, {"no message"}, 0);
+    const std::vector<std::pair<unsigned, std::string>> renames = NameReplacements(source);
+    for (const auto& [column, name] : renames) source.GetVariable(int(column)).SetName(name.c_str());
+    if (!renames.empty() && monitor) VeskReportWarning(monitor, DatasrcMsg::NamesReplaced, {"no message"}, 0);
 }

@@ -54,7 +54,12 @@ struct SystemFileOptions {
     int32_t _characterCode = 2;
     int32_t _weightIndex = 0;
     // (short name, long name) pairs read; (long name, short name) when writing.
+    // A reader reads them through LongNames(): it keeps the text of the long
+    // name records in _longNamesText (SHORT=LONG entries joined by tabs, their
+    // shape checked) and splits it into pairs only when they are asked for;
+    // a wide file's pairs would take twice the text.
     std::vector<std::pair<std::string, std::string>> _longNames;
+    std::string _longNamesText;
     std::bitset<SysFileLayout::kExtensionFoundSize> _extensionFound;
     std::vector<SystemFileChunkEntry> _chunks;
     std::vector<SystemFileVeryLongString> _veryLongStrings;  // from subtype 14, stored layout
@@ -68,4 +73,7 @@ struct SystemFileOptions {
     int32_t _zlibCachedBlocks = 2;
 
     SystemFileOptions();
+
+    // _longNames, after the entries of _longNamesText are appended to it.
+    std::vector<std::pair<std::string, std::string>>& LongNames();
 };

@@ -157,8 +157,10 @@ void ReencodeDictionary(VESK_DataSource& source, ReencodeBody& body, ErrorMonito
         const int width = var.GetType();
         const int newWidth = ReencodedWidth(body._direction, width);
 
+        // A variable that keeps every property keeps sharing its body with the
+        // parent: a wide dictionary of plain names is not copied.
         const std::string name = dc.Text(var.GetName());
-        var.SetName(name.c_str(), unsigned(name.size()));
+        if (name != var.GetName()) var.SetName(name.c_str(), unsigned(name.size()));
         if (const char* label = var.GetLabel()) {
             const std::string converted = dc.Text(label);
             var.SetLabel(converted.c_str(), unsigned(converted.size()));

@@ -9,6 +9,7 @@
 #include <bit>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <memory>
 #include <random>
 #include <string>
@@ -19,6 +20,7 @@
 #include "SystemFileDataSource.h"
 #include "SystemFileExtensionRecord.h"
 #include "datafreedatasource.h"
+#include "sortednameindex.h"
 #include "sources.h"
 #include "sysfilelayout.h"
 #include "tempdir.h"
@@ -431,10 +433,10 @@ TEST(SFExtensionRecordsTest, DecodeInEitherOrder) {
     std::vector<std::string> names;
     for (unsigned v = 0; v < ds.ColumnCount(); ++v) names.push_back(ds.GetVariable(v).GetName());
     EXPECT_EQ(names, (std::vector<std::string>{"Income", "x", "income"}));
-    EXPECT_EQ(o._longNames.back(), std::make_pair("GHOST"s, "Nobody"s));
+    EXPECT_EQ(o.LongNames().back(), std::make_pair("GHOST"s, "Nobody"s));
     SystemFileOptions empty;
     ReadText(13, ds, empty, "");
-    EXPECT_TRUE(empty._longNamesPresent && empty._longNames.empty());
+    EXPECT_TRUE(empty._longNamesPresent && empty.LongNames().empty());
 }
 
 TEST(SFExtensionRecordsTest, EncodeFromTheWriterCopy) {
@@ -797,6 +799,62 @@ TEST(SFExtensionVariableAttributesTest, ReservedAttributesCarryRoleAndLevel) {
     EXPECT_EQ(Summary(other.GetVariable(0)), "1/" + std::to_string(VESK_Variable::eMeasureScale) + " ");
 }
 
+// The role alone is read on a shortcut; entries next to it, or of other
+// shapes, take the general parse, and both must give the same.
+TEST(SFExtensionVariableAttributesTest, RoleOnlyEntriesMatchTheGeneralParse) {
+    DataFreeDataSource target;
+    for (const char* name : {"a", "b", "c", "d", "e"}) AddVar(target, name, 0);
+    target.GetVariable(0).SetAttributes([] {
+        DatasourceAttributes old;
+        old.Define("Old", {"o"});
+        return old;
+    }());
+    Apply(18, target, false, 1,
+          "a:$@Role('2'\n)/b:$@Role('4'\n)N('x'\n)/c:$@Role('12'\n)/d:$@Role('x'\n)/e:$@Role('1'\n)");
+    EXPECT_EQ(Summary(target.GetVariable(0)), "2/" + std::to_string(VESK_Variable::eMeasureUnknown) + " ");
+    EXPECT_EQ(target.GetVariable(1).GetAttributes().MakeString(), "N('x'\n)");
+    std::vector<int> roles;
+    for (int v = 0; v < 5; ++v) roles.push_back(target.GetVariable(v).GetRole());
+    EXPECT_EQ(roles, std::vector<int>({2, 4, 12, 0, 1}));
+}
+
+// Long names: a record in column order is applied on a shortcut, any other
+// (out of order, repeated short names, a second record) by the whole table;
+// the pairs read are the same either way.
+TEST(SFExtensionExtNamesTest, ColumnOrderAndTheGeneralTableAgree) {
+    const auto names = [](const VESK_DataSource& ds) {
+        std::vector<std::string> out;
+        for (unsigned v = 0; v < ds.ColumnCount(); ++v) out.push_back(ds.GetVariable(int(v)).GetName());
+        return out;
+    };
+    DataFreeDataSource inOrder;
+    for (const char* name : {"A", "B", "C"}) AddVar(inOrder, name, 0);
+    SystemFileOptions o;
+    ReadText(13, inOrder, o, "A=Alpha\tB=Beta\tC=Gamma\t");
+    EXPECT_EQ(names(inOrder), (std::vector<std::string>{"Alpha", "Beta", "Gamma"}));
+    // A second record adds its pairs; the whole table renames again.
+    ReadText(13, inOrder, o, "Beta=Second");
+    EXPECT_EQ(names(inOrder), (std::vector<std::string>{"Alpha", "Second", "Gamma"}));
+    EXPECT_EQ(o.LongNames(), (std::vector<std::pair<std::string, std::string>>{
+                                 {"A", "Alpha"}, {"B", "Beta"}, {"C", "Gamma"}, {"Beta", "Second"}}));
+
+    // In column order but a short name twice: both take the least long name.
+    DataFreeDataSource repeated;
+    for (const char* name : {"A", "A", "B"}) AddVar(repeated, name, 0);
+    SystemFileOptions r;
+    ReadText(13, repeated, r, "A=zeta\tA=alpha\tB=b");
+    EXPECT_EQ(names(repeated), (std::vector<std::string>{"alpha", "alpha", "b"}));
+    // A malformed record is refused whichever way it would have gone.
+    const std::string noEqual = "i != notFound && extString[i] == '='";
+    const std::string noTab = "j == len || extString[j] == '\\t'";
+    for (const auto& [bad, condition] : {std::pair("A=x\t\tB=y", noEqual), {"A=x=y", noTab}, {"A", noEqual}}) {
+        DataFreeDataSource ds;
+        for (const char* name : {"A", "B"}) AddVar(ds, name, 0);
+        SystemFileOptions bo;
+        ExpectFailure([&] { ReadText(13, ds, bo, bad); }, condition);
+    }
+}
+
 TEST(SFExtensionVariableAttributesTest, BadOrUnknownEntriesAreSkipped) {
     DataFreeDataSource target;
     for (const char* name : {"a", "b", "c"}) AddVar(target, name, 0);
@@ -864,6 +922,33 @@ TEST(ExtensionRecordFileTest, DictionaryPartsSurviveEveryCompression) {
     }
 }
 
+// Large enough for the bucketed sort: every name found at all its positions,
+// in tie-break order, and the repeats classified as a plain map sees them.
+TEST(SortedNameIndexTest, WideIndexAgreesWithAMap) {
+    std::vector<std::string> text;
+    for (int i = 0; i < 30000; ++i) text.push_back("name_" + std::to_string(i * 7919 % 12000));
+    std::map<std::string, std::vector<uint32_t>> where;
+    for (uint32_t i = 0; i < text.size(); ++i) where[text[i]].push_back(i);
+    const std::vector<std::string_view> views(text.begin(), text.end());
+    const SortedNameIndex ascending(views);
+    const SortedNameIndex descending(views, [](uint32_t a, uint32_t b) { return a > b; });
+    const std::vector<uint8_t> flags = ascending.Classify();
+    for (const auto& [name, positions] : where) {
+        std::vector<uint32_t> up, down;
+        for (auto [at, end] = ascending.Find(name); at != end; ++at) up.push_back(at->position);
+        for (auto [at, end] = descending.Find(name); at != end; ++at) down.push_back(at->position);
+        EXPECT_EQ(up, positions) << name;
+        EXPECT_EQ(down, std::vector<uint32_t>(positions.rbegin(), positions.rend())) << name;
+        for (size_t k = 0; k < positions.size(); ++k) {
+            const uint8_t want = (positions.size() > 1 ? SortedNameIndex::kShared : 0) |
+                                 (k > 0 ? SortedNameIndex::kRepeated : 0);
+            EXPECT_EQ(flags[positions[k]], want) << name;
+        }
+    }
+    const auto none = ascending.Find("name_12000");
+    EXPECT_EQ(none.first, none.second);
+}
+
 // Name lookup for records that name many variables gives what FindVarIndex
 // gives, whether the names come in column order (the hinted path) or not.
 TEST(ExtensionNameLookupTest, FindsAsFindVarIndexInAndOutOfColumnOrder) {
@@ -877,4 +962,13 @@ TEST(ExtensionNameLookupTest, FindsAsFindVarIndexInAndOutOfColumnOrder) {
         for (const auto& probe : probes)
             EXPECT_EQ(lookup.Find(probe, start), ds.FindVarIndex(probe.c_str(), start)) << probe << " from " << start;
     for (int column = 0; column < 5; ++column) EXPECT_EQ(lookup.Find(names[size_t(column)], column), column);
+
+    // Before the names are repaired a file may repeat one: the hinted columns
+    // must still give the first at or after start.
+    DataFreeDataSource repeated;
+    for (const char* name : {"a", "b", "A", "c", "a", "b"}) AddVar(repeated, name, 0);
+    const ExtensionNameLookup again(repeated);
+    for (int start = 0; start < 7; ++start)
+        for (const char* probe : {"a", "b", "c", "d"})
+            EXPECT_EQ(again.Find(probe, start), repeated.FindVarIndex(probe, start)) << probe << " from " << start;
 }

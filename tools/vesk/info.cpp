@@ -12,6 +12,9 @@ namespace vesk {
 
 namespace {
 
+constexpr size_t kJsonBytesPerVariable = 384;
+constexpr size_t kJsonBytesOfFile = size_t(1) << 16;
+
 // ---------------------------------------------------------------- table
 
 void WriteTable(const OpenedFile& file, std::string& out) {
@@ -39,13 +42,16 @@ int RunInfo(const InfoOptions& options) {
     OpenedFile file(options);
     // Complete before anything is shown: a damaged file gives no half table.
     std::string text;
-    if (options.json)
+    if (options.json) {
+        // Room for what a plain variable takes, so that the text of a wide
+        // dictionary is not copied as it grows; pages never written cost nothing.
+        text.reserve(kJsonBytesPerVariable * file.Source().ColumnCount() + kJsonBytesOfFile);
         WriteInfoJson(text, file.Source(), file.Reader());
-    else
+    } else {
         WriteTable(file, text);
+    }
     StdoutBuffer out;
-    out.Append(text);
-    out.Flush();
+    out.Write(text);
     return 0;
 }
 

@@ -16,10 +16,9 @@ StdoutBuffer::~StdoutBuffer() {
     }
 }
 
-void StdoutBuffer::Flush() {
-    const char* p = fBuffer.Data();
-    size_t left = fBuffer.Size();
-    fBuffer.Clear();
+namespace {
+
+void WriteAll(const char* p, size_t left) {
     while (left > 0) {
         const ssize_t n = write(STDOUT_FILENO, p, left);
         if (n < 0 && errno == EINTR) continue;
@@ -27,6 +26,19 @@ void StdoutBuffer::Flush() {
         p += n;
         left -= size_t(n);
     }
+}
+
+}  // namespace
+
+void StdoutBuffer::Flush() {
+    const size_t size = fBuffer.Size();
+    fBuffer.Clear();
+    WriteAll(fBuffer.Data(), size);
+}
+
+void StdoutBuffer::Write(std::string_view text) {
+    Flush();
+    WriteAll(text.data(), text.size());
 }
 
 }  // namespace vesk

@@ -22,6 +22,9 @@ public:
     }
     // Writes out the text; raises std::runtime_error when stdout refuses it.
     void Flush();
+    // Writes out the text collected, then `text` straight from where it is
+    // (a large finished text is not copied); errors as Flush.
+    void Write(std::string_view text);
 
 private:
     static constexpr size_t kChunk = size_t(1) << 20;

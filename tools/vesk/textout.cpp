@@ -8,6 +8,22 @@
 
 namespace vesk {
 
+namespace {
+
+// The end of the run of bytes from `from` that a JSON string holds as they
+// are: printable ASCII but the double quote and the backslash.
+size_t PlainJsonRun(std::string_view text, size_t from) {
+    size_t i = from;
+    while (i < text.size()) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c < 0x20 || c >= 0x80 || c == '"' || c == '\\') break;
+        ++i;
+    }
+    return i;
+}
+
+}  // namespace
+
 std::string FormatNumber(double value) {
     char buf[kMaxShortestBytes];
     return std::string(buf, PutShortest(buf, value));
@@ -119,50 +135,117 @@ std::string ValidUtf8(std::string_view text) {
     return out;
 }
 
-void AppendJsonString(std::string& out, std::string_view text) {
+namespace {
+
+// Calls put with the pieces of text as a JSON string literal, quotes
+// included. Bytes that do not form valid UTF-8 become U+FFFD.
+template <class Put>
+void EscapeJson(std::string_view text, Put&& put) {
     static const char kHex[] = "0123456789abcdef";
-    out += '"';
+    put("\"");
     size_t i = 0;
     while (i < text.size()) {
+        // A run of printable ASCII other than the quote and the backslash goes as it is.
+        const size_t plain = PlainJsonRun(text, i);
+        if (plain > i) {
+            put(text.substr(i, plain - i));
+            i = plain;
+            if (i == text.size()) break;
+        }
         const unsigned char c = static_cast<unsigned char>(text[i]);
         if (c >= 0x80) {
             const size_t n = Utf8SequenceLength(text.substr(i));
             if (n == 0) {
-                out += "\xEF\xBF\xBD";  // U+FFFD for a byte that starts no valid sequence
+                put("\xEF\xBF\xBD");  // U+FFFD for a byte that starts no valid sequence
                 ++i;
             } else {
-                out.append(text.substr(i, n));
+                put(text.substr(i, n));
                 i += n;
             }
             continue;
         }
         switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            case '\b': out += "\\b"; break;
-            case '\f': out += "\\f"; break;
-            default:
-                if (c < 0x20) {
-                    out += "\\u00";
-                    out += kHex[c >> 4];
-                    out += kHex[c & 0xF];
-                } else {
-                    out += char(c);
-                }
+            case '"': put("\\\""); break;
+            case '\\': put("\\\\"); break;
+            case '\n': put("\\n"); break;
+            case '\r': put("\\r"); break;
+            case '\t': put("\\t"); break;
+            case '\b': put("\\b"); break;
+            case '\f': put("\\f"); break;
+            default: {
+                // Only the control characters are left: the printable ones went with their run.
+                const char escaped[] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 0xF]};
+                put(std::string_view(escaped, sizeof escaped));
+            }
         }
         ++i;
     }
-    out += '"';
+    put("\"");
+}
+
+}  // namespace
+
+void AppendJsonString(std::string& out, std::string_view text) {
+    EscapeJson(text, [&out](std::string_view piece) { out.append(piece); });
 }
 
 // ---------------------------------------------------------------- JsonWriter
 
+JsonWriter::JsonWriter(std::string& out) : fOut(out), fBuffer(new char[kBufferSize]) {}
+
+JsonWriter::~JsonWriter() {
+    try {
+        Spill();
+    } catch (const std::exception&) {
+    }
+}
+
+void JsonWriter::Spill() {
+    fOut.append(fBuffer.get(), fUsed);
+    fUsed = 0;
+}
+
+void JsonWriter::Put(std::string_view text) {
+    if (kBufferSize - fUsed < text.size()) {
+        Spill();
+        if (text.size() > kBufferSize / 2) {  // a long text goes straight to the string
+            fOut.append(text);
+            return;
+        }
+    }
+    std::copy(text.begin(), text.end(), fBuffer.get() + fUsed);
+    fUsed += text.size();
+}
+
+void JsonWriter::Put(char c) {
+    if (fUsed == kBufferSize) Spill();
+    fBuffer[fUsed++] = c;
+}
+
+char* JsonWriter::Room(size_t n) {
+    if (kBufferSize - fUsed < n) Spill();
+    return fBuffer.get() + fUsed;
+}
+
+void JsonWriter::Finished() {
+    if (fStack.empty()) Spill();
+}
+
 void JsonWriter::NewLine(size_t depth) {
-    fOut += '\n';
-    fOut.append(2 * depth, ' ');
+    if (2 * depth < kIndentBlanks) {
+        char* to = Room(1 + 2 * depth);
+        to[0] = '\n';
+        std::memset(to + 1, ' ', 2 * depth);
+        fUsed += 1 + 2 * depth;
+        return;
+    }
+    static const std::string blanks(kIndentBlanks, ' ');
+    Put('\n');
+    for (size_t left = 2 * depth; left > 0;) {
+        const size_t n = std::min(left, blanks.size());
+        Put(std::string_view(blanks.data(), n));
+        left -= n;
+    }
 }
 
 void JsonWriter::BeforeValue() {
@@ -172,7 +255,7 @@ void JsonWriter::BeforeValue() {
     }
     if (fStack.empty()) return;
     Level& level = fStack.back();
-    if (!level.empty) fOut += level.compact ? ", " : ",";
+    if (!level.empty) Put(level.compact ? ", " : ",");
     if (!level.compact) NewLine(fStack.size());
     level.empty = false;
 }
@@ -181,7 +264,7 @@ void JsonWriter::Begin(char open, char close, bool compact) {
     BeforeValue();
     const bool inCompact = !fStack.empty() && fStack.back().compact;
     fStack.push_back({compact || inCompact, true, close});
-    fOut += open;
+    Put(open);
 }
 
 void JsonWriter::End(char close) {
@@ -190,7 +273,8 @@ void JsonWriter::End(char close) {
     const Level level = fStack.back();
     fStack.pop_back();
     if (!level.empty && !level.compact) NewLine(fStack.size());
-    fOut += close;
+    Put(close);
+    Finished();
 }
 
 JsonWriter& JsonWriter::BeginObject(bool compact) {
@@ -214,40 +298,57 @@ JsonWriter& JsonWriter::Key(std::string_view name) {
     if (fStack.empty() || fStack.back().close != '}' || fAfterKey)
         throw std::logic_error("JSON member name outside an object");
     BeforeValue();
-    AppendJsonString(fOut, name);
-    fOut += ": ";
+    if (name.size() <= kShortKey && PlainJsonRun(name, 0) == name.size()) {
+        // The usual member name, plain and short: written in one piece.
+        char* to = Room(name.size() + 4);
+        to[0] = '"';
+        const char tail[] = {'"', ':', ' '};
+        std::copy(tail, tail + sizeof tail, std::copy(name.begin(), name.end(), to + 1));
+        fUsed += name.size() + 4;
+    } else {
+        EscapeJson(name, [this](std::string_view piece) { Put(piece); });
+        Put(": ");
+    }
     fAfterKey = true;
     return *this;
 }
 
 JsonWriter& JsonWriter::String(std::string_view text) {
     BeforeValue();
-    AppendJsonString(fOut, text);
+    EscapeJson(text, [this](std::string_view piece) { Put(piece); });
+    Finished();
     return *this;
 }
 
 JsonWriter& JsonWriter::Number(double value) {
     if (!std::isfinite(value)) return Null();
     BeforeValue();
-    fOut += FormatNumber(value);
+    char digits[kMaxShortestBytes];
+    Put(std::string_view(digits, size_t(PutShortest(digits, value) - digits)));
+    Finished();
     return *this;
 }
 
 JsonWriter& JsonWriter::Int(int64_t value) {
     BeforeValue();
-    fOut += std::to_string(value);
+    char digits[24];
+    const auto end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+    Put(std::string_view(digits, size_t(end - digits)));
+    Finished();
     return *this;
 }
 
 JsonWriter& JsonWriter::Bool(bool value) {
     BeforeValue();
-    fOut += value ? "true" : "false";
+    Put(value ? "true" : "false");
+    Finished();
     return *this;
 }
 
 JsonWriter& JsonWriter::Null() {
     BeforeValue();
-    fOut += "null";
+    Put("null");
+    Finished();
     return *this;
 }
 

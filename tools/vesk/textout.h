@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -45,10 +46,15 @@ std::string ValidUtf8(std::string_view text);
 void AppendJsonString(std::string& out, std::string_view text);
 
 // Writes one JSON value into a string, two-space indented. Containers begun
-// with compact = true (and everything inside them) stay on one line.
+// with compact = true (and everything inside them) stay on one line. The text
+// collects in a buffer of the writer's own and reaches the string whole when
+// the value is complete (or the writer is destroyed).
 class JsonWriter {
 public:
-    explicit JsonWriter(std::string& out) : fOut(out) {}
+    explicit JsonWriter(std::string& out);
+    ~JsonWriter();
+    JsonWriter(const JsonWriter&) = delete;
+    JsonWriter& operator=(const JsonWriter&) = delete;
 
     JsonWriter& BeginObject(bool compact = false);
     JsonWriter& EndObject();
@@ -76,8 +82,21 @@ private:
     void Begin(char open, char close, bool compact);
     void End(char close);
     void NewLine(size_t depth);
+    void Put(std::string_view text);
+    void Put(char c);
+    // Room for n more bytes (at most kBufferSize) at fBuffer + fUsed.
+    char* Room(size_t n);
+    // Moves the buffered text to the string once the value is complete.
+    void Finished();
+    void Spill();
+
+    static constexpr size_t kBufferSize = size_t(1) << 16;
+    static constexpr size_t kIndentBlanks = 64;
+    static constexpr size_t kShortKey = 256;
 
     std::string& fOut;
+    std::unique_ptr<char[]> fBuffer;
+    size_t fUsed = 0;
     std::vector<Level> fStack;
     bool fAfterKey = false;
 };
