@@ -39,7 +39,11 @@ std::string OneLine(std::string_view text) {
 }
 
 std::string ValueText(const FrequentValue& v, int width, NumberStyle style) {
-    return width == 0 ? NumberText(v.number, style) : "\"" + OneLine(v.text) + "\"";
+    if (width == 0) return NumberText(v.number, style);
+    std::string text = OneLine(v.text);
+    text.insert(text.begin(), '"');
+    text += '"';
+    return text;
 }
 
 void AppendFrequent(std::string& out, const VESK_Variable& var, const VariableSummary& s) {
