@@ -129,7 +129,9 @@ TEST(TrendsInfoTest, ValidateAfterDictionaryEdits) {
         EXPECT_EQ(f.info.Validate(), cases[i].valid) << i;
         EXPECT_EQ(Header(f.info), cases[i].header) << i;
         EXPECT_TRUE(f.info.Validate()) << i;  // nothing left to clear
-        if (i == 2) EXPECT_EQ(Entry(f.info, 2), (Ints{-1, VESK_TrendsInfo::e_NONE, 1}));
+        if (i == 2) {
+            EXPECT_EQ(Entry(f.info, 2), (Ints{-1, VESK_TrendsInfo::e_NONE, 1}));
+        }
     }
 }
 

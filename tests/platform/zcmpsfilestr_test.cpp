@@ -293,7 +293,9 @@ TEST(ZcmpsFilestr, BlocksLeftBehindAreKeptAsSetAndMemoryStaysBounded) {
                 ASSERT_EQ(z.Seek(kDict + k * int64_t(kBS) + 11, 0), 0);
                 const bool held = readAhead || cached > 1 || (cached == 1 && k == 1);
                 EXPECT_EQ(ErrorOf([&] { z.Read(out.data(), out.size()); }), held ? 0 : 1204) << k;
-                if (held) EXPECT_TRUE(std::equal(out.begin(), out.end(), data.begin() + k * int64_t(kBS) + 11));
+                if (held) {
+                    EXPECT_TRUE(std::equal(out.begin(), out.end(), data.begin() + k * int64_t(kBS) + 11));
+                }
                 z.Clear();
             }
             // Reading on to the end keeps to 1 + cached + read-ahead buffers of a
