@@ -69,7 +69,7 @@ int SystemFileDataSource::Iterator::Seek(int64_t row) {
 }
 
 // Reads the stored case of the file row: 1, or 0 at the end of the data.
-int SystemFileDataSource::Iterator::ReadStored(OBS* into) {
+inline int SystemFileDataSource::Iterator::ReadStored(OBS* into) {
     State& s = *fState;
     if (s.codec) return s.codec->ReadRow(into, s.swapFlags) != 0;
     const size_t caseLen = size_t(s.caseLen);
@@ -109,7 +109,7 @@ void SystemFileDataSource::Iterator::Position() {
 }
 
 // Reads the target row into cells: 1 for a case, 0 at the end of the data.
-int SystemFileDataSource::Iterator::ReadInto(OBS* cells) {
+inline int SystemFileDataSource::Iterator::ReadInto(OBS* cells) {
     State& s = *fState;
     OBS* into = s.staging.empty() ? cells : s.staging.data();
     if (!s.atEnd && ReadStored(into)) {
@@ -124,7 +124,7 @@ int SystemFileDataSource::Iterator::ReadInto(OBS* cells) {
 
 int SystemFileDataSource::Iterator::Next() {
     try {
-        Position();
+        if (fTargetRow != fFileRow) Position();
         return ReadInto(GetCase().Cells());
     } catch (const SystemFileException& e) {
         e.Raise(GetDataSource().GetFileSpec());
