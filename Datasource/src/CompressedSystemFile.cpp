@@ -599,6 +599,12 @@ long CompressedSystemFile::ReadRow(OBS* cells, const uint8_t* swapFlags) {
     return got;
 }
 
+int64_t CompressedSystemFile::ReadRows(OBS* into, size_t stride, int64_t n, const uint8_t* swapFlags) {
+    int64_t k = 0;
+    while (k < n && ReadRow(into + size_t(k) * stride, swapFlags) != 0) ++k;
+    return k;
+}
+
 // ---------------------------------------------------------------- writing
 
 void CompressedSystemFile::EnterWriting() {

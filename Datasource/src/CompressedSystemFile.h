@@ -58,6 +58,9 @@ public:
     // Returns the cell count, or 0 when the data ends before the row. Data
     // that ends inside a row or inside a block raises SystemFileException 1205.
     long ReadRow(OBS* cells, const uint8_t* swapFlags = nullptr);
+    // Reads up to n rows as n calls of ReadRow would, row k to into + k *
+    // stride; returns the rows read, fewer only at the end of the data.
+    int64_t ReadRows(OBS* into, size_t stride, int64_t n, const uint8_t* swapFlags = nullptr);
 
     // Moves to the target row, walking from the nearest indexed row and
     // indexing the rows it passes; when the data holds fewer rows, stops at

@@ -140,6 +140,7 @@ int64_t SystemFileDataSource::Iterator::NextCases(OBS* into, size_t stride, int6
         if (!s.codec && s.staging.empty() && !s.swapFlags && !s.atEnd && s.caseLen > 0 &&
             stride * sizeof(OBS) == size_t(s.caseLen))
             return ReadWhole(into, n);
+        if (s.codec && s.staging.empty()) return ReadCoded(into, stride, n);
         int64_t k = 0;
         while (k < n && ReadInto(into + size_t(k) * stride)) ++k;
         return k;
@@ -157,6 +158,15 @@ int64_t SystemFileDataSource::Iterator::ReadWhole(OBS* into, int64_t n) {
     const size_t got = s.stream->Read(into, size_t(most) * caseLen);
     SF_REQUIRE(got % caseLen == 0, DatasrcMsg::ShortRead);
     const int64_t cases = int64_t(got / caseLen);
+    fFileRow += cases;
+    fTargetRow += cases;
+    if (cases < n) SettleRowCount();
+    return cases;
+}
+
+// Cases of a bytecode or zlib data area straight from the codec.
+int64_t SystemFileDataSource::Iterator::ReadCoded(OBS* into, size_t stride, int64_t n) {
+    const int64_t cases = fState->codec->ReadRows(into, stride, n, fState->swapFlags);
     fFileRow += cases;
     fTargetRow += cases;
     if (cases < n) SettleRowCount();
