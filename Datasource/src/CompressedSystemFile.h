@@ -12,10 +12,10 @@
 // codec re-seeks the stream if someone else moved it (iterators of one
 // "$FL3" file share one stream). A plain VESK_FileStream (not a subclass) is
 // read without a copy, from its own buffer; such a stream must then be used
-// by this codec alone while it reads. Writing collects whole blocks in an internal
-// buffer and writes them out in bulk; to a file stream, on a thread of its
-// own while the next buffer is encoded (a failed write is then reported by a
-// later WriteRow, or by Flush at the latest).
+// by this codec alone while it reads. Writing collects whole blocks in an
+// internal buffer and writes them out in bulk; to a file stream, on a thread
+// of its own while the next buffer is encoded (a failed write is then
+// reported by a later WriteRow, or by Flush at the latest).
 #pragma once
 
 #include <cstdint>
