@@ -382,6 +382,61 @@ struct VESK_FileStream::State {
 
     explicit State(bool large) : bufCap(large ? kLargeBuffer : kSmallBuffer) {}
 
+    // False (errno EBADF, error set when open) when the stream cannot read;
+    // pending writes are written out first.
+    bool ReadReady() {
+        if (!file.IsValid() || !readable) {
+            if (file.IsValid()) error = true;
+            errno = EBADF;
+            return false;
+        }
+        return mode != kWriting || FlushWrite();
+    }
+
+    // The position stands inside the buffered bytes.
+    bool Buffered() const {
+        return mode == kReading && pos >= bufStart && pos < bufStart + static_cast<int64_t>(bufLen);
+    }
+
+    enum Fill { kFilled, kDirect, kNothing };
+    // Buffers the bytes at the position: from a read-ahead slot, or read into
+    // the buffer. kDirect: a request of `want` bytes is better read straight
+    // into the caller's memory (nothing was buffered); kNothing: end of file
+    // or an error.
+    Fill Refill(size_t want) {
+        DropRead();
+        const bool sequential = pos == fillEnd;
+        fill = sequential ? std::min(bufCap, 2 * fill) : std::min(bufCap, kFirstFill);
+        if (ra && sequential && fill == bufCap) return TakeSlot();
+        if (ra && !sequential) ra->Invalidate();  // idle until reading is sequential again
+        if (want >= fill) return kDirect;
+        int err = 0;
+        size_t got = file->Read(Buffer(), fill, pos, &err);
+        if (err) error = true;
+        if (got == 0) return kNothing;
+        mode = kReading;
+        view = buf.get();
+        bufStart = pos;
+        bufLen = got;
+        fillEnd = pos + static_cast<int64_t>(got);
+        return kFilled;
+    }
+
+    Fill TakeSlot() {
+        slot = ra->Acquire(pos);
+        mode = kReading;
+        view = slot->data.get();
+        bufStart = slot->start;
+        bufLen = slot->len;
+        fillEnd = slot->start + static_cast<int64_t>(slot->len);
+        if (pos < fillEnd) return kFilled;
+        if (slot->err) {
+            error = true;
+            errno = slot->err;
+        }
+        return kNothing;
+    }
+
     char* Buffer() {
         if (!buf) buf.reset(new char[bufCap]);
         return buf.get();
@@ -480,19 +535,12 @@ int VESK_FileStream::Good() const { return fState->file.IsValid() && !fState->er
 
 size_t VESK_FileStream::Read(void* buffer, size_t count) {
     State& s = *fState;
-    if (!s.file.IsValid() || !s.readable) {
-        if (s.file.IsValid()) s.error = true;
-        errno = EBADF;
-        return 0;
-    }
+    if (!s.ReadReady()) return 0;
     if (count == 0) return 0;
-    if (s.mode == State::kWriting && !s.FlushWrite()) return 0;
     char* out = static_cast<char*>(buffer);
     size_t done = 0;
-    bool stop = false;
-    while (done < count && !stop) {
-        if (s.mode == State::kReading && s.pos >= s.bufStart &&
-            s.pos < s.bufStart + static_cast<int64_t>(s.bufLen)) {
+    while (done < count) {
+        if (s.Buffered()) {
             size_t at = static_cast<size_t>(s.pos - s.bufStart);
             size_t k = std::min(count - done, s.bufLen - at);
             std::memcpy(out + done, s.view + at, k);
@@ -500,48 +548,33 @@ size_t VESK_FileStream::Read(void* buffer, size_t count) {
             s.pos += static_cast<int64_t>(k);
             continue;
         }
-        s.DropRead();
-        const bool sequential = s.pos == s.fillEnd;
-        s.fill = sequential ? std::min(s.bufCap, 2 * s.fill) : std::min(s.bufCap, kFirstFill);
-        if (s.ra && sequential && s.fill == s.bufCap) {
-            ReadAhead::Slot* slot = s.ra->Acquire(s.pos);
-            s.slot = slot;
-            s.mode = State::kReading;
-            s.view = slot->data.get();
-            s.bufStart = slot->start;
-            s.bufLen = slot->len;
-            s.fillEnd = slot->start + static_cast<int64_t>(slot->len);
-            if (s.pos >= s.fillEnd) {
-                if (slot->err) {
-                    s.error = true;
-                    errno = slot->err;
-                }
-                stop = true;
-            }
-            continue;
-        }
-        if (s.ra && !sequential) s.ra->Invalidate();  // idle until reading is sequential again
-        size_t want = count - done;
-        int err = 0;
-        if (want >= s.fill) {  // large request: straight into the caller's buffer
-            size_t got = s.file->Read(out + done, want, s.pos, &err);
+        const State::Fill fill = s.Refill(count - done);
+        if (fill == State::kNothing) break;
+        if (fill == State::kDirect) {  // large request: straight into the caller's buffer
+            int err = 0;
+            size_t got = s.file->Read(out + done, count - done, s.pos, &err);
             done += got;
             s.pos += static_cast<int64_t>(got);
             s.fillEnd = s.pos;
             if (err) s.error = true;
             break;
         }
-        size_t got = s.file->Read(s.Buffer(), s.fill, s.pos, &err);
-        if (err) s.error = true;
-        if (got == 0) break;
-        s.mode = State::kReading;
-        s.view = s.buf.get();
-        s.bufStart = s.pos;
-        s.bufLen = got;
-        s.fillEnd = s.pos + static_cast<int64_t>(got);
     }
     if (done < count && !s.error) s.eof = true;
     return done;
+}
+
+size_t VESK_FileStream::Peek(const void** data) {
+    *data = nullptr;
+    State& s = *fState;
+    if (!s.ReadReady()) return 0;
+    if (!s.Buffered() && s.Refill(0) != State::kFilled) {
+        if (!s.error) s.eof = true;
+        return 0;
+    }
+    const size_t at = static_cast<size_t>(s.pos - s.bufStart);
+    *data = s.view + at;
+    return s.bufLen - at;
 }
 
 size_t VESK_FileStream::Write(const void* data, size_t count) {

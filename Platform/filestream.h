@@ -170,6 +170,15 @@ public:
     int Good() const override;
     size_t Read(void* buffer, size_t count) override;
     size_t Write(const void* data, size_t count) override;
+    // Reading without a copy: points *data at the bytes buffered from the
+    // position on (filling the buffer first when it holds none there) and
+    // returns their count, 0 at the end of the file, on an error or when the
+    // stream cannot read. The position stays; a Seek moves it past what was
+    // used. The bytes stay valid until a call other than Seek, Tell, Good or
+    // EndOfFile on this stream (copies have buffers of their own). They are
+    // the file's bytes, as this class's Read returns them, also in subclasses
+    // that transform what they read: those must not be peeked at.
+    size_t Peek(const void** data);
     // Positions below 0 are refused (-1, position unchanged); an unknown
     // direction gives -2. Seeking past the end is allowed; a write there
     // extends the file. Clears end of file.

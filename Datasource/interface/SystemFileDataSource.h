@@ -217,8 +217,8 @@ public:
     // Reads up to n cases as n calls of NextCase would, case k to
     // into + k * stride (stride at least the source's GetObsAreaSize), but
     // leaves the case buffer alone; returns the cases read, fewer only at the
-    // end of the data. Errors as for NextCase. The columnar reads use it to
-    // skip a copy and a call per case.
+    // end of the data. Errors as for NextCase. The columnar reads and vesk
+    // verify use it to skip a copy and a call per case.
     int64_t NextCases(OBS* into, size_t stride, int64_t n);
 
 private:
@@ -229,6 +229,7 @@ private:
     int ReadStored(OBS* into);
     int ReadInto(OBS* cells);
     int64_t ReadWhole(OBS* into, int64_t n);
+    int64_t ReadCoded(OBS* into, size_t stride, int64_t n);
     void Position();
     void SettleRowCount();
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <typeinfo>
 
 #include "SystemFileException.h"
 #include "SystemFileOptions.h"
@@ -45,6 +46,26 @@ inline uint64_t LoadCommands(const uint8_t* p) {
     uint64_t w;
     std::memcpy(&w, p, 8);
     return ByteOrder::Little().U64(w);
+}
+
+// Copies count (0..8) cells in at most three fixed-size moves: a copy of a
+// variable size would be a library call for every piece of a row.
+inline void CopyCells(OBS* to, const uint8_t* from, int count) {
+    auto* out = reinterpret_cast<uint8_t*>(to);
+    if (count == 8) {
+        std::memcpy(out, from, 64);
+        return;
+    }
+    size_t at = 0;
+    if (count & 4) {
+        std::memcpy(out, from, 32);
+        at = 32;
+    }
+    if (count & 2) {
+        std::memcpy(out + at, from + at, 16);
+        at += 16;
+    }
+    if (count & 1) std::memcpy(out + at, from + at, 8);
 }
 
 inline void StoreCommands(uint8_t* p, uint64_t commands) {
@@ -129,6 +150,8 @@ private:
 CompressedSystemFile::CompressedSystemFile(VESK_StrBaseIO* stream, SystemFileOptions* options,
                                            VESK_SparseFileIndex* index, int64_t row0pos)
     : fStream(stream),
+      fPeekable(stream && typeid(*stream) == typeid(VESK_FileStream) ? static_cast<VESK_FileStream*>(stream)
+                                                                       : nullptr),
       fOptions(options),
       fIndex(index),
       fRow0(row0pos),
@@ -159,7 +182,7 @@ int64_t CompressedSystemFile::Tell() const {
     VESK_ASSERT_AT((filepos - fRow0) % int64_t(sizeof(OBS)) == 0, "(filepos-_row0pos)%sizeof(OBS) == 0",
                    VESK_SOURCE_NAME);
     VESK_ASSERT_AT(fPos <= kKeySize, "_pos <= kKeySize", VESK_SOURCE_NAME);
-    return (filepos - fRow0) + (fPos == kKeySize ? 0 : fPos - fBlockBytes);
+    return Here();
 }
 
 void CompressedSystemFile::SeekLogical(int64_t position) {
@@ -213,7 +236,7 @@ int64_t CompressedSystemFile::PositionOnTarget() {
 // command. False when the next block is not such a block (ReadBlock takes it).
 inline bool CompressedSystemFile::TakeCleanBlock(long& need) {
     if (fBufLen - fBufPos < kBlockMax) return false;
-    const uint8_t* const base = fBuf.get();
+    const uint8_t* const base = fData;
     const uint8_t* const last = base + (fBufLen - kBlockMax);  // the last block start read whole
     const uint8_t* p = base + fBufPos;
     bool took = false;
@@ -294,29 +317,56 @@ int64_t CompressedSystemFile::SkipRows(int64_t row, int64_t target) {
 // ---------------------------------------------------------------- reading
 
 bool CompressedSystemFile::Refill(size_t bytes) {
-    const size_t avail = fBufLen - fBufPos;
-    if (!fBuf) {
-        // Zeroed so that the cell loaded beyond a block is never indeterminate.
-        fBuf.reset(new uint8_t[kReadCapacity + kSlack]());
-        if (fFill == 0) fFill = kReadFirstFill;
-    }
-    if (fBufPos != 0) {
-        std::memmove(fBuf.get(), fBuf.get() + fBufPos, avail);
-        fBufStreamPos += int64_t(fBufPos);
-        fBufLen = avail;
-        fBufPos = 0;
-    }
     const int64_t at = fBufStreamPos + int64_t(fBufLen);
+    if (fBufPos == fBufLen && TakeView(at, bytes)) return true;
+    KeepRest();
     if (fStream->Tell() != at)
         SF_REQUIRE_SYS(fStream->Seek(at, VESK_StrBaseIO::SeekFromStart) == 0, DatasrcMsg::ShortRead);
     while (fBufLen < bytes) {
-        const size_t want = std::min(kReadCapacity - fBufLen, std::max(fFill, bytes - fBufLen));
+        // Between two views only what the block needs is copied, so that the
+        // next refill takes a view again.
+        const size_t want =
+            fPeekable ? bytes - fBufLen : std::min(kReadCapacity - fBufLen, std::max(fFill, bytes - fBufLen));
         const size_t got = fStream->Read(fBuf.get() + fBufLen, want);
         fBufLen += got;
         fFill = std::min(kReadCapacity, fFill * 2);
         if (got == 0) break;
     }
     return fBufLen >= bytes;
+}
+
+// Reads at stream position `at` straight from the file stream's buffer, when
+// it holds at least `bytes` there. Its last kSlack bytes are left for the next
+// refill, so that a cell loaded beyond the last block stays inside the view.
+bool CompressedSystemFile::TakeView(int64_t at, size_t bytes) {
+    if (!fPeekable) return false;
+    if (fPeekable->Tell() != at)
+        SF_REQUIRE_SYS(fPeekable->Seek(at, VESK_StrBaseIO::SeekFromStart) == 0, DatasrcMsg::ShortRead);
+    const void* data = nullptr;
+    const size_t n = fPeekable->Peek(&data);
+    if (n < bytes + kSlack) return false;
+    fData = static_cast<const uint8_t*>(data);
+    fBufStreamPos = at;
+    fBufPos = 0;
+    fBufLen = n - kSlack;
+    fPeekable->Seek(int64_t(fBufLen), VESK_StrBaseIO::SeekFromCurrent);
+    return true;
+}
+
+// Moves the unread bytes to the start of the codec's own buffer.
+void CompressedSystemFile::KeepRest() {
+    if (!fBuf) {
+        // Zeroed so that the cell loaded beyond a block is never indeterminate.
+        fBuf.reset(new uint8_t[kReadCapacity + kSlack]());
+        if (fFill == 0) fFill = kReadFirstFill;
+    }
+    if (fData == fBuf.get() && fBufPos == 0) return;
+    const size_t avail = fBufLen - fBufPos;
+    if (avail != 0) std::memmove(fBuf.get(), fData + fBufPos, avail);
+    fData = fBuf.get();
+    fBufStreamPos += int64_t(fBufPos);
+    fBufLen = avail;
+    fBufPos = 0;
 }
 
 int CompressedSystemFile::ReadBlock() {
@@ -329,7 +379,7 @@ int CompressedSystemFile::ReadBlock() {
         SF_REQUIRE(nRead == 0, DatasrcMsg::ShortRead);
         return 0;
     }
-    const uint64_t commands = LoadCommands(fBuf.get() + fBufPos);
+    const uint64_t commands = LoadCommands(fData + fBufPos);
     uint64_t raw = BytesEqual(commands, kCodeRaw);
     const uint64_t end = BytesEqual(commands, kCodeEnd);
     if (end != 0) {
@@ -343,7 +393,7 @@ int CompressedSystemFile::ReadBlock() {
         fEnd = true;
         SF_FAIL("nRead == nu*sizeof(OBS)", DatasrcMsg::ShortRead);
     }
-    fCmd = fBuf.get() + fBufPos;
+    fCmd = fData + fBufPos;
     fRaw = fCmd + 8;
     fBufPos += need;
     fBlockBytes = int(need);
@@ -396,7 +446,7 @@ inline void CompressedSystemFile::DecodeRun(OBS* out, int count, const uint8_t* 
 // goes on from there block by block.
 long CompressedSystemFile::DecodeBuffered(OBS* cells) {
     if (fMode != kReading || (fPos < kKeySize && !fClean)) return 0;
-    const uint8_t* const base = fBuf.get();
+    const uint8_t* const base = fData;
     const size_t bufLen = fBufLen;
     size_t bufPos = fBufPos;
     const uint8_t* cmd = fCmd;
@@ -426,7 +476,7 @@ long CompressedSystemFile::DecodeBuffered(OBS* cells) {
         const int count = int(std::min<long>(kKeySize - pos, n - i));
         if (commands == kOnes * kCodeRaw) {
             // Eight raw cells, the common block of real data: its cells in one copy.
-            std::memcpy(cells + i, raw, size_t(count) * sizeof(OBS));
+            CopyCells(cells + i, raw, count);
             raw += size_t(count) * sizeof(OBS);
         } else {
             for (int j = 0; j < count; ++j) {
@@ -456,8 +506,12 @@ long CompressedSystemFile::DecodeBuffered(OBS* cells) {
 }
 
 long CompressedSystemFile::DecodeCase(OBS* cells, const uint8_t* swapFlags) {
+    return DecodeRest(cells, swapFlags ? 0 : DecodeBuffered(cells), swapFlags);
+}
+
+// Decodes the case's cells from iCell on, block by block.
+long CompressedSystemFile::DecodeRest(OBS* cells, long iCell, const uint8_t* swapFlags) {
     const long n = fCells;
-    long iCell = swapFlags ? 0 : DecodeBuffered(cells);
     while (iCell < n) {
         if (fPos >= kKeySize && ReadBlock() == 0) {
             SF_REQUIRE(iCell == 0, DatasrcMsg::ShortRead);
@@ -520,7 +574,7 @@ long CompressedSystemFile::SkipCase() {
 }
 
 long CompressedSystemFile::ReadRow(OBS* cells, const uint8_t* swapFlags) {
-    const int64_t position = PositionOnTarget();
+    const int64_t position = fTargetRow == fCurrentRow ? Here() : PositionOnTarget();
     if (fEnd) return 0;
     // Rows read in order are offered about twice per index spacing, not each:
     // the index keeps at most one per spacing anyway, and offers closer than
@@ -533,7 +587,9 @@ long CompressedSystemFile::ReadRow(OBS* cells, const uint8_t* swapFlags) {
     fLastRowPos = position;
     ++fTargetRow;
     ++fCurrentRow;
-    const long got = DecodeCase(cells, swapFlags);
+    // The whole case from the buffer, as a rule; the rest block by block.
+    const long done = swapFlags ? 0 : DecodeBuffered(cells);
+    const long got = done == fCells ? done : DecodeRest(cells, done, swapFlags);
     if (got == 0) {
         // No such row: the codec stays at the end of the data.
         --fTargetRow;
@@ -541,6 +597,12 @@ long CompressedSystemFile::ReadRow(OBS* cells, const uint8_t* swapFlags) {
         fLastRowPos = previousRowPos;
     }
     return got;
+}
+
+int64_t CompressedSystemFile::ReadRows(OBS* into, size_t stride, int64_t n, const uint8_t* swapFlags) {
+    int64_t k = 0;
+    while (k < n && ReadRow(into + size_t(k) * stride, swapFlags) != 0) ++k;
+    return k;
 }
 
 // ---------------------------------------------------------------- writing
@@ -686,6 +748,13 @@ void CompressedSystemFile::PrepareAppend(int64_t row, bool reopen) {
     WaitForWriter();
     SetTargetRow(row);
     const int64_t position = PositionOnTarget();
+    if (!fOut) fOut.reset(new uint8_t[kWriteCapacity + kBlockMax]());
+    if (fPos < kKeySize) {
+        // Keep the block's commands before the append point and their raw
+        // cells (they may stand in the stream's buffer, gone on reopening).
+        std::memcpy(fOut.get(), fCmd, 8);
+        std::memcpy(fOut.get() + 8, fRaw, size_t(fRawIndex) * 8);
+    }
     if (reopen) {
         auto* file = dynamic_cast<VESK_FileStream*>(fStream);
         VESK_ASSERT(file != nullptr);
@@ -696,17 +765,12 @@ void CompressedSystemFile::PrepareAppend(int64_t row, bool reopen) {
                                       "m_->_file.Open(m_->_file.GetNameStr(), m_->_options._password, \"r+b\")",
                                       DatasrcMsg::CannotOpen, __LINE__, true);
     }
-    if (!fOut) fOut.reset(new uint8_t[kWriteCapacity + kBlockMax]());
-    if (fPos < kKeySize) {
-        // Keep the block's commands before the append point and their raw cells.
-        std::memcpy(fOut.get(), fCmd, 8);
-        std::memcpy(fOut.get() + 8, fRaw, size_t(fRawIndex) * 8);
-    }
     fOutStreamPos = fRow0 + (position & ~int64_t(7));
     fOutLen = 0;
     fBlockBytes = 0;
     fMode = kWriting;
     fBuf.reset();
+    fData = nullptr;
     fBufPos = fBufLen = 0;
     fEnd = false;
     SF_REQUIRE_SYS(fStream->Seek(fOutStreamPos, VESK_StrBaseIO::SeekFromStart) == 0, DatasrcMsg::CannotWriteCase);

@@ -10,10 +10,12 @@
 // Reading goes through an internal buffer that the codec fills with large
 // reads, so decoding a block costs no stream call; before each refill the
 // codec re-seeks the stream if someone else moved it (iterators of one
-// "$FL3" file share one stream). Writing collects whole blocks in an internal
-// buffer and writes them out in bulk; to a file stream, on a thread of its
-// own while the next buffer is encoded (a failed write is then reported by a
-// later WriteRow, or by Flush at the latest).
+// "$FL3" file share one stream). A plain VESK_FileStream (not a subclass) is
+// read without a copy, from its own buffer; such a stream must then be used
+// by this codec alone while it reads. Writing collects whole blocks in an
+// internal buffer and writes them out in bulk; to a file stream, on a thread
+// of its own while the next buffer is encoded (a failed write is then
+// reported by a later WriteRow, or by Flush at the latest).
 #pragma once
 
 #include <cstdint>
@@ -23,6 +25,7 @@
 #include "obs.h"
 
 class VESK_StrBaseIO;
+class VESK_FileStream;
 class VESK_SparseFileIndex;
 class BackgroundWriter;
 
@@ -55,6 +58,9 @@ public:
     // Returns the cell count, or 0 when the data ends before the row. Data
     // that ends inside a row or inside a block raises SystemFileException 1205.
     long ReadRow(OBS* cells, const uint8_t* swapFlags = nullptr);
+    // Reads up to n rows as n calls of ReadRow would, row k to into + k *
+    // stride; returns the rows read, fewer only at the end of the data.
+    int64_t ReadRows(OBS* into, size_t stride, int64_t n, const uint8_t* swapFlags = nullptr);
 
     // Moves to the target row, walking from the nearest indexed row and
     // indexing the rows it passes; when the data holds fewer rows, stops at
@@ -99,6 +105,8 @@ private:
     // True when `bytes` unread bytes stand in the read buffer, refilling it if need be.
     bool Ensure(size_t bytes) { return fBufLen - fBufPos >= bytes || Refill(bytes); }
     bool Refill(size_t bytes);
+    bool TakeView(int64_t at, size_t bytes);
+    void KeepRest();
     bool TakeCleanBlock(long& need);
     int64_t SkipRows(int64_t row, int64_t target);
     void WriteOut(size_t bytes);
@@ -108,8 +116,16 @@ private:
     template <bool kSwap>
     void DecodeRun(OBS* out, int count, const uint8_t* swapFlags);
     long DecodeBuffered(OBS* cells);
+    long DecodeRest(OBS* cells, long iCell, const uint8_t* swapFlags);
+    // Tell without its checks, for the step every row takes.
+    int64_t Here() const {
+        const int64_t filepos =
+            fMode == kWriting ? fOutStreamPos + int64_t(fOutLen) : fBufStreamPos + int64_t(fBufPos);
+        return (filepos - fRow0) + (fPos == kKeySize ? 0 : fPos - fBlockBytes);
+    }
 
     VESK_StrBaseIO* fStream;
+    VESK_FileStream* const fPeekable;  // fStream when it is read without a copy
     SystemFileOptions* fOptions;
     VESK_SparseFileIndex* fIndex;
     const int64_t fRow0;
@@ -132,7 +148,10 @@ private:
     int fBlockBytes = 0;    // bytes the block took from the stream (0 while writing)
     bool fClean = false;    // the block has no code 0 or 252
 
-    // Read buffer: bytes [0, fBufLen) stand at stream position fBufStreamPos.
+    // Bytes read: [0, fBufLen) of fData stand at stream position
+    // fBufStreamPos. fData is fBuf, or the file stream's buffer, valid until
+    // the codec's next read from the stream.
+    const uint8_t* fData = nullptr;
     std::unique_ptr<uint8_t[]> fBuf;
     size_t fBufPos = 0;
     size_t fBufLen = 0;

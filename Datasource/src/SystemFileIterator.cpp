@@ -69,7 +69,7 @@ int SystemFileDataSource::Iterator::Seek(int64_t row) {
 }
 
 // Reads the stored case of the file row: 1, or 0 at the end of the data.
-int SystemFileDataSource::Iterator::ReadStored(OBS* into) {
+inline int SystemFileDataSource::Iterator::ReadStored(OBS* into) {
     State& s = *fState;
     if (s.codec) return s.codec->ReadRow(into, s.swapFlags) != 0;
     const size_t caseLen = size_t(s.caseLen);
@@ -109,7 +109,7 @@ void SystemFileDataSource::Iterator::Position() {
 }
 
 // Reads the target row into cells: 1 for a case, 0 at the end of the data.
-int SystemFileDataSource::Iterator::ReadInto(OBS* cells) {
+inline int SystemFileDataSource::Iterator::ReadInto(OBS* cells) {
     State& s = *fState;
     OBS* into = s.staging.empty() ? cells : s.staging.data();
     if (!s.atEnd && ReadStored(into)) {
@@ -124,7 +124,7 @@ int SystemFileDataSource::Iterator::ReadInto(OBS* cells) {
 
 int SystemFileDataSource::Iterator::Next() {
     try {
-        Position();
+        if (fTargetRow != fFileRow) Position();
         return ReadInto(GetCase().Cells());
     } catch (const SystemFileException& e) {
         e.Raise(GetDataSource().GetFileSpec());
@@ -140,6 +140,7 @@ int64_t SystemFileDataSource::Iterator::NextCases(OBS* into, size_t stride, int6
         if (!s.codec && s.staging.empty() && !s.swapFlags && !s.atEnd && s.caseLen > 0 &&
             stride * sizeof(OBS) == size_t(s.caseLen))
             return ReadWhole(into, n);
+        if (s.codec && s.staging.empty()) return ReadCoded(into, stride, n);
         int64_t k = 0;
         while (k < n && ReadInto(into + size_t(k) * stride)) ++k;
         return k;
@@ -157,6 +158,15 @@ int64_t SystemFileDataSource::Iterator::ReadWhole(OBS* into, int64_t n) {
     const size_t got = s.stream->Read(into, size_t(most) * caseLen);
     SF_REQUIRE(got % caseLen == 0, DatasrcMsg::ShortRead);
     const int64_t cases = int64_t(got / caseLen);
+    fFileRow += cases;
+    fTargetRow += cases;
+    if (cases < n) SettleRowCount();
+    return cases;
+}
+
+// Cases of a bytecode or zlib data area straight from the codec.
+int64_t SystemFileDataSource::Iterator::ReadCoded(OBS* into, size_t stride, int64_t n) {
+    const int64_t cases = fState->codec->ReadRows(into, stride, n, fState->swapFlags);
     fFileRow += cases;
     fTargetRow += cases;
     if (cases < n) SettleRowCount();

@@ -383,6 +383,47 @@ TEST(FileStreamTest, ReadAheadReturnsWhatPlainReadingReturns) {
     EXPECT_EQ(writer.EnableMultiThreadReading(), 0);
 }
 
+// Peeking and moving on with Seek, between reads, sees the file's bytes in
+// order, from the stream's buffer and from read-ahead chunks alike.
+TEST(FileStreamTest, PeekShowsTheBytesReadWouldReturn) {
+    TempDir dir("filestream");
+    const std::string path = dir.File("peek");
+    const size_t size = 3 * VESK_FileStream::kReadAheadChunk + 777;
+    std::vector<char> data = RandomBytes(size, 7);
+    std::ofstream(path, std::ios::binary).write(data.data(), std::streamsize(size));
+    for (bool ahead : {false, true}) {
+        VESK_FileStream s;
+        ASSERT_NE(s.Open(path.c_str(), "rb"), 0);
+        ASSERT_TRUE(!ahead || s.EnableMultiThreadReading() == 1);
+        std::vector<char> seen;
+        const void* p = nullptr;
+        for (size_t n; (n = s.Peek(&p)) != 0;) {
+            const char* bytes = static_cast<const char*>(p);
+            const size_t used = seen.size() % 3 == 0 ? n : n / 2 + 1;  // all of it, or a part
+            seen.insert(seen.end(), bytes, bytes + used);
+            ASSERT_EQ(s.Seek(int64_t(used), VESK_StrBaseIO::SeekFromCurrent), 0);
+            char c;
+            if (seen.size() < size && s.Read(&c, 1) == 1) seen.push_back(c);
+        }
+        EXPECT_EQ(p, nullptr);
+        EXPECT_EQ(s.EndOfFile(), 1);
+        EXPECT_TRUE(seen == data) << ahead;
+    }
+
+    // Pending writes are written out first; a stream that cannot read shows nothing.
+    VESK_FileStream rw, wo;
+    ASSERT_NE(rw.Open(dir.File("rw").c_str(), "w+b"), 0);
+    WriteText(rw, "abcdef");
+    ASSERT_EQ(rw.Seek(2, 0), 0);
+    const void* p = nullptr;
+    ASSERT_EQ(rw.Peek(&p), 4u);
+    EXPECT_EQ(std::string(static_cast<const char*>(p), 4), "cdef");
+    EXPECT_EQ(Contents(dir.File("rw")), "abcdef");
+    ASSERT_NE(wo.Open(dir.File("wo").c_str(), "wb"), 0);
+    EXPECT_EQ(wo.Peek(&p), 0u);
+    EXPECT_EQ(wo.Good(), 0);
+}
+
 namespace {
 
 // Sets (null: unsets) an environment variable while alive; reloads the list.

@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <fstream>
 #include <limits>
 #include <random>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "memstream.h"
 #include "sparsefileindex.h"
 #include "sysfilecoding.h"
+#include "tempdir.h"
 
 namespace {
 
@@ -369,6 +371,68 @@ TEST(SystemFileCodecTest, AppendingEqualsWritingInOneGo) {
     EXPECT_EQ(s.Data(), once.Data());
     append(1000, 15, 16);  // after more rows than present: after the last
     EXPECT_EQ(BitsOf(DecodeAll(s, cells, 40)), BitsOf(rowsTo(16)));
+}
+
+// A plain file stream is read in place, from its buffer or its read-ahead
+// chunks; blocks and rows that straddle two of them, cut data and appending
+// behind a block that stood in the stream's buffer work as from memory.
+TEST(SystemFileCodecTest, FileStreamsAreReadInPlaceAcrossTheirBuffers) {
+    constexpr int64_t kRow0 = 100;
+    constexpr long kCells = 13;
+    std::mt19937_64 rng(18);
+    const auto rows = RandomRows(rng, 40000, kCells);  // about 3 MB: several read-ahead chunks
+    MemStream s;
+    s.Data().assign(kRow0, 'h');
+    EncodeRows(s, kCells, rows, kRow0);
+    TempDir dir("bytecode");
+    auto put = [&](const std::string& name, size_t bytes) {
+        std::ofstream(dir.File(name), std::ios::binary).write(reinterpret_cast<const char*>(s.Data().data()),
+                                                               std::streamsize(bytes));
+        return dir.File(name);
+    };
+    const std::string whole = put("whole.sys", s.Data().size());
+    for (bool readAhead : {false, true}) {
+        SCOPED_TRACE(readAhead ? "read-ahead" : "buffered");
+        VESK_FileStream file;
+        ASSERT_NE(file.Open(whole.c_str(), "rb"), 0);
+        ASSERT_TRUE(!readAhead || file.EnableMultiThreadReading() != 0);
+        SystemFileOptions o = OptionsFor(kCells);
+        VESK_SparseFileIndex index(64);
+        CompressedSystemFile codec(&file, &o, &index, kRow0);
+        std::vector<OBS> buf(kCells);
+        for (size_t r = 0; r < rows.size(); ++r) {
+            ASSERT_EQ(codec.ReadRow(buf.data()), kCells) << "row " << r;
+            ASSERT_EQ(BitsOf(buf), BitsOf(rows[r])) << "row " << r;
+        }
+        EXPECT_EQ(codec.ReadRow(buf.data()), 0);
+        for (int k = 0; k < 200; ++k) {
+            const int64_t row = k % 3 == 0 ? int64_t(rows.size()) - 1 - k : int64_t(rng() % rows.size());
+            codec.SetTargetRow(row);
+            ASSERT_EQ(codec.ReadRow(buf.data()), kCells) << "row " << row;
+            ASSERT_EQ(BitsOf(buf), BitsOf(rows[size_t(row)])) << "row " << row;
+        }
+    }
+    // Cut inside the last block's raw cells and after its command bytes.
+    for (size_t cut : {size_t{5}, size_t{2 + 8}}) {
+        VESK_FileStream file;
+        ASSERT_NE(file.Open(put("cut.sys", s.Data().size() - cut).c_str(), "rb"), 0);
+        SystemFileOptions o = OptionsFor(kCells);
+        CompressedSystemFile codec(&file, &o, nullptr, kRow0);
+        std::vector<OBS> buf(kCells);
+        EXPECT_EQ(FailureOf([&] { while (codec.ReadRow(buf.data()) != 0) {} }).first, 1205) << cut;
+    }
+    // Appending from the middle of a block, reopening the file.
+    {
+        VESK_FileStream file;
+        ASSERT_NE(file.Open(whole.c_str(), "rb"), 0);
+        SystemFileOptions o = OptionsFor(kCells);
+        CompressedSystemFile codec(&file, &o, nullptr, kRow0);
+        codec.PrepareAppend(30001, true);
+        for (size_t r = 30001; r < rows.size(); ++r) codec.WriteRow(rows[r].data());
+        codec.Flush();
+    }
+    std::ifstream in(whole, std::ios::binary);
+    EXPECT_TRUE(std::vector<uint8_t>(std::istreambuf_iterator<char>(in), {}) == s.Data());
 }
 
 TEST(CompressedStreamTest, BlockShapes) {

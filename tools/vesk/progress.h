@@ -22,6 +22,10 @@ public:
     void Update(int64_t done) {
         if (fEnabled && (++fCalls & 0xFF) == 0) Draw(done, false);
     }
+    // The same for callers that report many steps at once: any call may draw.
+    void UpdateMany(int64_t done) {
+        if (fEnabled) Draw(done, false);
+    }
     // Erases the bar.
     void Finish();
 
