@@ -52,7 +52,7 @@ const std::string& ThePath() {
         f->dir = mkdtemp(pattern.data());
         f->path = (f->dir / "numbers.sys").string();
         std::vector<vesk::Variable> vars;
-        for (int j = 0; j < kVars; ++j) vars.push_back(vesk::Variable::numeric("v" + std::to_string(j + 1)));
+        for (int j = 0; j < kVars; ++j) vars.push_back(vesk::Variable::numeric(std::string("v").append(std::to_string(j + 1))));
         vesk::WriterOptions options;
         options.compression = vesk::Compression::bytecode;
         vesk::Writer w(f->path, vars, options);
