@@ -197,6 +197,12 @@ private:
     void OpenStream(const char* mode) const;
     void OpenEncrypted(const ExtNameStr& path, const char* mode) const;
     void ReadDictionary();
+    // Reads only what decides the file's encoding (the result of
+    // CharacterEncoding once the dictionary is read) into `encoding`; false,
+    // raising nothing, when the file cannot be opened or its records cannot
+    // be walked.
+    static bool ScanEncoding(const ExtNameStr& file, const ExtNameStr& password, bool mangled,
+                             std::string& encoding);
 
     std::unique_ptr<Impl> m_;
 };
