@@ -101,14 +101,16 @@ VESK_DataSource* Converted(std::unique_ptr<SystemFileDataSource> reader, const E
 
 }  // namespace
 
-// The encoding is learned from a scan of the dictionary records, so that the
-// dictionary is read once, in the encoding it is shown in. Whatever the scan
-// cannot settle goes the long way: a read in the process's encoding first,
-// whose errors and encoding are then the ones that count.
+// The encoding of a file without a password is learned from a scan of the
+// dictionary records, so that the dictionary is read once, in the encoding it
+// is shown in. An encrypted file is not scanned: opening it derives the key
+// and deciphers the whole file, which a scan would do once more. Whatever the
+// scan cannot settle goes the long way: a read in the process's encoding
+// first, whose errors and encoding are then the ones that count.
 VESK_DataSource* SystemFileDataSource::GetSystemFile(const ExtNameStr& file, const ExtNameStr& password,
                                                      bool mangled, ErrorMonitor* monitor) {
     std::string encoding;
-    if (ScanEncoding(file, password, mangled, encoding)) {
+    if (password.Empty() && ScanEncoding(file, password, mangled, encoding)) {
         const Showing showing = ShowingOf(encoding);
         if (showing.converted) {
             std::unique_ptr<SystemFileDataSource> reader;
