@@ -75,6 +75,13 @@ public:
                                           ErrorMonitor* monitor);
     static VESK_DataSource* GetSystemFile(const std::string& file, const std::string& password, bool mangled,
                                           ErrorMonitor* monitor);
+    // The encoding a reader of the file would give as CharacterEncoding, into
+    // `encoding`, learned by walking the dictionary records without keeping
+    // them: only the machine integer and encoding records are read. False,
+    // raising nothing, when the file cannot be opened or its records cannot
+    // be walked (the reader then raises what there is to raise).
+    static bool ScanEncoding(const ExtNameStr& file, const ExtNameStr& password, bool mangled,
+                             std::string& encoding);
     // The file (a generic name) has a reader whose dictionary has been read.
     static bool IsOpen(const char* name);
     // Renames invalid and duplicate variable names to v1, v2, ... (the first

@@ -199,12 +199,14 @@ bool SystemFileDataSource::bReversedByteOrder() const { return m_->_options._rev
 double SystemFileDataSource::GetFileSysmis() const { return m_->_options._sysmis; }
 void SystemFileDataSource::NoteNCasesLoc() { m_->nCasesLoc = m_->Stream().Tell(); }
 
-std::string SystemFileDataSource::CharacterEncoding() const {
-    if (!m_->_options._encoding.empty()) return m_->_options._encoding;
+std::string EncodingOf(const SystemFileOptions& options) {
+    if (!options._encoding.empty()) return options._encoding;
     std::string name;
-    if (VESKMBCpNameFromNum_A(m_->_options._characterCode, &name)) return name;
+    if (VESKMBCpNameFromNum_A(options._characterCode, &name)) return name;
     return VESKMBDefaultCodePage();
 }
+
+std::string SystemFileDataSource::CharacterEncoding() const { return EncodingOf(m_->_options); }
 
 void SystemFileDataSource::CharacterEncoding(const std::string& encoding) { m_->_options._encoding = encoding; }
 

@@ -61,5 +61,9 @@ struct SystemFileDataSource::Impl {
     }
 };
 
+// The encoding the options name: the stored encoding name; when none, that
+// of the character code, else the process's default encoding.
+std::string EncodingOf(const SystemFileOptions& options);
+
 // Longest variable name a file may carry, in bytes.
 constexpr size_t kMaxNameBytes = 64;

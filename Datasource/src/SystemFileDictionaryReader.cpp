@@ -392,6 +392,144 @@ void DictionaryReader::ReadExtension() {
 
 }  // namespace
 
+namespace {
+
+// Walks the dictionary records as DictionaryReader does, with the same record
+// boundaries and the same bounds on every declared length, but keeps only the
+// two records that decide the file's encoding (subtypes 3 and 20), applied
+// into `fOptions` by their own handlers. Everything else is skipped.
+class EncodingScan {
+public:
+    EncodingScan(DictReader& in, SystemFileOptions& options) : fIn(in), fOptions(options) {}
+
+    void Run(int kind, VESK_DataSource& scratch);
+
+private:
+    void ReadHeader(int kind);
+    void SkipVariable();
+    void SkipValueLabels();
+    void SkipExtension(VESK_DataSource& scratch);
+    // Skips `count` bytes that the file must hold, through a small buffer.
+    void Skip(int64_t count);
+
+    DictReader& fIn;
+    SystemFileOptions& fOptions;
+};
+
+void EncodingScan::Run(int kind, VESK_DataSource& scratch) {
+    ReadHeader(kind);
+    for (;;) {
+        const int32 recType = ReadInt(fIn);
+        if (recType == kRecVariable) {
+            SkipVariable();
+        } else if (recType == kRecValueLabels) {
+            SkipValueLabels();
+        } else if (recType == kRecDocument) {
+            const int32 nLines = ReadInt(fIn);
+            SF_REQUIRE(nLines >= 0, DatasrcMsg::Malformed);
+            Skip(int64_t(nLines) * int64_t(kDocumentLineSize));
+        } else if (recType == kRecExtension) {
+            SkipExtension(scratch);
+        } else {
+            SF_REQUIRE(recType == kRecTermination, DatasrcMsg::Malformed);
+            return;
+        }
+    }
+}
+
+void EncodingScan::ReadHeader(int kind) {
+    unsigned char header[kHeaderSize];
+    std::memcpy(header, kind == kFL3 ? kMagicZlib : kMagicPlain, kMagicSize);
+    const size_t len = kHeaderSize - kMagicSize;
+    SF_REQUIRE(fIn.Read(header + kMagicSize, len) == len, DatasrcMsg::ShortRead);
+    SystemFileHeader h;
+    fIn.order = h.Decode(header);
+    fOptions._reversed = fIn.order.Reversed();
+}
+
+void EncodingScan::SkipVariable() {
+    unsigned char fixed[kVarFixedSize];
+    SF_REQUIRE(fIn.Read(fixed, sizeof fixed) == sizeof fixed, DatasrcMsg::ShortRead);
+    SystemFileVariableRecord r;
+    r.Decode(fixed, fIn.order);
+    SF_REQUIRE(r.missingCount >= kMissingRangeAndValue && r.missingCount <= kMaxMissingValues,
+               DatasrcMsg::Malformed);
+    if (r.hasLabel) {
+        const int32_t labelLength = ReadInt(fIn);
+        SF_REQUIRE(labelLength >= 0, DatasrcMsg::Malformed);
+        Skip(int64_t(VarLabelStoredSize(size_t(labelLength))));
+    }
+    const int nMissing = r.missingCount < 0 ? -r.missingCount : r.missingCount;
+    Skip(int64_t(nMissing) * int64_t(sizeof(OBS)));
+}
+
+void EncodingScan::SkipValueLabels() {
+    const int32 nLabels = ReadInt(fIn);
+    SF_REQUIRE(nLabels >= 0, DatasrcMsg::Malformed);
+    SF_REQUIRE(int64_t(nLabels) * kMinValueLabelBytes <= fIn.Remaining(), DatasrcMsg::ShortRead);
+    unsigned char header[kValueLabelValueSize + 1];
+    for (int32 i = 0; i < nLabels; ++i) {
+        SF_REQUIRE(fIn.Read(header, sizeof header) == sizeof header, DatasrcMsg::ShortRead);
+        Skip(int64_t(ValueLabelStoredSize(header[kValueLabelValueSize]) - 1));
+    }
+    unsigned char hb[kValueLabelVarsHeaderSize];
+    SF_REQUIRE(fIn.Read(hb, sizeof hb) == sizeof hb, DatasrcMsg::ShortRead);
+    SF_REQUIRE(fIn.order.GetI32(hb) == kRecValueLabelVars, DatasrcMsg::Malformed);
+    const int32 nVars = fIn.order.GetI32(hb + 4);
+    SF_REQUIRE(nVars > 0, DatasrcMsg::Malformed);
+    Skip(int64_t(nVars) * int64_t(sizeof(int32)));
+}
+
+void EncodingScan::SkipExtension(VESK_DataSource& scratch) {
+    unsigned char hb[kExtensionHeaderSize];
+    SF_REQUIRE(fIn.Read(hb, sizeof hb) == sizeof hb, DatasrcMsg::ShortRead);
+    const int32 h[3] = {fIn.order.GetI32(hb), fIn.order.GetI32(hb + 4), fIn.order.GetI32(hb + 8)};
+    SF_REQUIRE(h[1] > 0 && h[2] > 0, DatasrcMsg::Malformed);
+    const int64_t bytes = int64_t(h[1]) * int64_t(h[2]);
+    if (h[0] != kExtMachineIntegers && h[0] != kExtEncoding) return Skip(bytes);
+    SF_REQUIRE(bytes <= fIn.Remaining(), DatasrcMsg::ShortRead);
+    SystemFileExtensionRecord rec;
+    rec.SetUnitSize(h[1]);
+    rec.SetNUnits(h[2]);
+    SF_REQUIRE(fIn.Read(rec.GetContents(), rec.ByteSize()) == size_t(bytes), DatasrcMsg::ShortRead);
+    ReadExtensionRecord(h[0], scratch, fOptions, rec);
+}
+
+void EncodingScan::Skip(int64_t count) {
+    SF_REQUIRE(count <= fIn.Remaining(), DatasrcMsg::ShortRead);
+    char buffer[4096];
+    while (count > 0) {
+        const size_t step = size_t(std::min<int64_t>(count, int64_t(sizeof buffer)));
+        SF_REQUIRE(fIn.Read(buffer, step) == step, DatasrcMsg::ShortRead);
+        count -= int64_t(step);
+    }
+}
+
+}  // namespace
+
+bool SystemFileDataSource::ScanEncoding(const ExtNameStr& file, const ExtNameStr& password, bool mangled,
+                                        std::string& encoding) {
+    // A reader that opens the file but reads no dictionary: its stream and
+    // its source (untouched by the two handlers) serve the scan.
+    SystemFileDataSource scratch;
+    scratch.m_->fileName = file;
+    scratch.m_->_options._password = password;
+    scratch.m_->passwordMangled = mangled;
+    SystemFileOptions options;
+    try {
+        scratch.OpenStream("rb");
+        VESK_StrBaseIO& stream = scratch.m_->Stream();
+        const int kind = DetectFileKind(stream);
+        if (kind == kENCRYPTED) return false;
+        DictReader in(stream, scratch.m_->fileSize);
+        EncodingScan(in, options).Run(kind, scratch);
+    } catch (...) {
+        return false;  // the full read raises what there is to raise
+    }
+    encoding = EncodingOf(options);
+    return true;
+}
+
 void SystemFileDataSource::ReadDictionary() {
     SetFileSpec(m_->fileName);
     SystemFileOptions& o = m_->_options;
