@@ -120,13 +120,25 @@ void WritePlain(const PlainNumbers& p, const Block& block, size_t from, size_t t
                 bool streaming) {
     double* out = p.out + at;
     if (nan && !p.mask) {
+        // Locals the compiler can keep in registers: the stores could
+        // otherwise alias the block and the plan.
         uint64_t nanBits;
         std::memcpy(&nanBits, &kNaN, 8);
-        for (size_t b = from; b < to; ++b) {
-            const uint64_t bits = block.At(b, p.cell).bits;
-            const uint64_t v = bits == VESK_SYSMIS_BITS ? nanBits : bits;
-            if (streaming) _mm_stream_si64(reinterpret_cast<long long*>(out + b), (long long)v);
-            else std::memcpy(out + b, &v, 8);
+        const size_t stride = block.stride;
+        const OBS* __restrict in = &block.At(from, p.cell);
+        double* __restrict dst = out + from;
+        const size_t n = to - from;
+        if (streaming) {
+            for (size_t k = 0; k < n; ++k) {
+                const uint64_t bits = in[k * stride].bits;
+                _mm_stream_si64(reinterpret_cast<long long*>(dst + k), (long long)(bits == VESK_SYSMIS_BITS ? nanBits : bits));
+            }
+        } else {
+            for (size_t k = 0; k < n; ++k) {
+                const uint64_t bits = in[k * stride].bits;
+                const uint64_t v = bits == VESK_SYSMIS_BITS ? nanBits : bits;
+                std::memcpy(dst + k, &v, 8);
+            }
         }
         return;
     }
