@@ -9,6 +9,7 @@
 #include <cstring>
 #include <condition_variable>
 #include <exception>
+#include <filesystem>
 #include <limits>
 #include <mutex>
 #include <thread>
@@ -129,7 +130,26 @@ void WritePlain(const PlainNumbers& p, const Block& block, size_t from, size_t t
         double* __restrict dst = out + from;
         const size_t n = to - from;
         if (streaming) {
-            for (size_t k = 0; k < n; ++k) {
+            // Two rows per 16-byte store: eight-byte non-temporal stores cost
+            // about as much each as a sixteen-byte one.
+            size_t k = 0;
+            if ((reinterpret_cast<uintptr_t>(dst) & 15) != 0 && n > 0) {
+                const uint64_t bits = in[0].bits;
+                _mm_stream_si64(reinterpret_cast<long long*>(dst), (long long)(bits == VESK_SYSMIS_BITS ? nanBits : bits));
+                k = 1;
+            }
+            const __m128i sysmis = _mm_set1_epi64x((long long)VESK_SYSMIS_BITS);
+            const __m128i nanLanes = _mm_set1_epi64x((long long)nanBits);
+            for (; k + 2 <= n; k += 2) {
+                const __m128i lo = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&in[k * stride]));
+                const __m128i hi = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&in[(k + 1) * stride]));
+                const __m128i v = _mm_unpacklo_epi64(lo, hi);
+                const __m128i eq32 = _mm_cmpeq_epi32(v, sysmis);
+                const __m128i eq = _mm_and_si128(eq32, _mm_shuffle_epi32(eq32, _MM_SHUFFLE(2, 3, 0, 1)));
+                _mm_stream_si128(reinterpret_cast<__m128i*>(dst + k),
+                                 _mm_or_si128(_mm_andnot_si128(eq, v), _mm_and_si128(eq, nanLanes)));
+            }
+            if (k < n) {
                 const uint64_t bits = in[k * stride].bits;
                 _mm_stream_si64(reinterpret_cast<long long*>(dst + k), (long long)(bits == VESK_SYSMIS_BITS ? nanBits : bits));
             }
@@ -278,6 +298,21 @@ int64_t ReadAhead(const Plan& plan, VESK_InputCaseIterator& it, size_t stride, i
     return done;
 }
 
+// Whether decoding on a second thread pays: only where decoding costs more
+// than handing the decoded rows to the other core, which reads them out of a
+// cache not its own. A view over the file (re-encoding texts) and a bytecode
+// file whose cells are mostly compressed codes decode ahead; the plain cases
+// of an uncompressed file, bytecode made mostly of raw cells, and a zlib file
+// (inflated on threads of its own already) are read on the calling thread.
+bool DecodingPays(const Reader::Impl& r, VESK_InputCaseIterator& it, int64_t rows) {
+    if (!dynamic_cast<SystemFileDataSource::Iterator*>(&it)) return true;
+    if (r.fFile->GetCompressionLevel() != 1 || rows <= 0) return false;
+    std::error_code error;
+    const uintmax_t fileBytes = std::filesystem::file_size(r.fPath, error);
+    const double logical = double(rows) * double(r.fFile->GetObsAreaSize()) * sizeof(OBS);
+    return !error && double(fileBytes) < 0.75 * logical;
+}
+
 // Rows the batch will most likely hold, to size its arrays once.
 int64_t ExpectedRows(const Reader& reader, int64_t first, int64_t n) {
     const int64_t available = std::max<int64_t>(0, reader.row_count() - first);
@@ -320,7 +355,8 @@ int64_t Reader::read_into(std::span<const ColumnTarget> targets, int64_t first_r
     VESK_InputCaseIterator& it = *fImpl->fBatchIter;
     if (it.Tell() != first_row) it.Seek(first_row);
     const size_t stride = fImpl->fSource->GetObsAreaSize();
-    const bool ahead = options.decode_ahead && n_rows >= kAheadMinRows && std::thread::hardware_concurrency() > 1;
+    const bool ahead = options.decode_ahead && n_rows >= kAheadMinRows && std::thread::hardware_concurrency() > 1 &&
+                       DecodingPays(*fImpl, it, row_count());
     try {
         const int64_t rows = detail::Guarded([&] { return (ahead ? ReadAhead : ReadHere)(plan, it, stride, n_rows); });
         _mm_sfence();  // the streamed stores are visible before the caller reads the arrays

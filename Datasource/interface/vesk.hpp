@@ -311,8 +311,11 @@ struct VESK_EXPORT BatchOptions {
     bool nan_for_missing = true;
     /// read(): also fill BatchColumn::missing.
     bool mask = false;
-    /// Large reads decode the cases on a second thread while the calling
-    /// thread fills the arrays.
+    /// Large reads may decode the cases on a second thread while the calling
+    /// thread fills the arrays: a view that re-encodes texts, and a bytecode
+    /// file whose cells are mostly compressed codes, do (decoding costs more
+    /// there than handing rows between cores); the other files are read on
+    /// the calling thread. false: always on the calling thread.
     bool decode_ahead = true;
 };
 

@@ -203,7 +203,7 @@ TEST_F(ApiTest, ColumnarReadsAgreeWithRows) {
             vesk::StringColumn words;
             std::vector<double> n, s;
             for (int64_t i = 0; i < kRows; ++i) {
-                n.push_back(i % 7 == 0 ? NAN : double(i));
+                n.push_back(i % 7 == 0 ? NAN : double(i % 100));  // codes: bytecode is decoded ahead
                 s.push_back(i % 5 == 0 ? -1 : i * 0.5);
                 words.push_back(i % 3 == 0 ? "" : "w" + std::to_string(i));
             }
@@ -240,26 +240,37 @@ TEST_F(ApiTest, ColumnarReadsAgreeWithRows) {
 }
 
 // A read larger than the cache stores its numbers past it: all of them
-// arrive, system-missing as NaN.
+// arrive, system-missing as NaN, also into an array that starts between two
+// 16-byte boundaries and for an odd number of rows. Small integers are
+// compressed codes (decoded ahead on a second thread), fractions raw cells
+// (read on the calling thread).
 TEST_F(ApiTest, LargeColumnarReadsDeliverEveryValue) {
-    const std::string path = Path("large.sys");
     constexpr int64_t kRows = (64 << 20) / 8 + 1000;
-    {
-        vesk::WriterOptions options;
-        options.compression = vesk::Compression::bytecode;
-        vesk::Writer w(path, {Variable::numeric("x")}, options);
-        std::vector<double> x(static_cast<size_t>(kRows));
-        for (size_t i = 0; i < x.size(); ++i) x[i] = i % 11 == 0 ? NAN : double(i % 100);
-        w.write_columns({x});
-        w.close();
+    for (bool codes : {true, false}) {
+        SCOPED_TRACE(codes);
+        auto value = [&](int64_t i) { return i % 11 == 0 ? NAN : codes ? double(i % 100) : i + 0.25; };
+        const std::string path = Path(codes ? "large-codes.sys" : "large-raw.sys");
+        {
+            vesk::WriterOptions options;
+            options.compression = vesk::Compression::bytecode;
+            vesk::Writer w(path, {Variable::numeric("x")}, options);
+            std::vector<double> x(static_cast<size_t>(kRows));
+            for (size_t i = 0; i < x.size(); ++i) x[i] = value(int64_t(i));
+            w.write_columns({x});
+            w.close();
+        }
+        vesk::Reader r(path);
+        std::vector<double> x(size_t(kRows) + 1, -7);
+        const vesk::ColumnTarget targets[] = {{.column = 0, .numbers = x.data() + 1}};
+        ASSERT_EQ(r.read_into(targets, 1, kRows - 1), kRows - 1);
+        int64_t wrong = 0;
+        for (int64_t i = 1; i < kRows; ++i) {
+            const double v = value(i), got = x[size_t(i)];
+            wrong += std::isnan(v) ? !std::isnan(got) : got != v;
+        }
+        EXPECT_EQ(wrong, 0);
+        EXPECT_EQ(x[0], -7);
     }
-    vesk::Reader r(path);
-    std::vector<double> x(size_t(kRows), -7);
-    const vesk::ColumnTarget targets[] = {{.column = 0, .numbers = x.data()}};
-    ASSERT_EQ(r.read_into(targets, 0, kRows), kRows);
-    int64_t wrong = 0;
-    for (size_t i = 0; i < x.size(); ++i) wrong += i % 11 == 0 ? !std::isnan(x[i]) : x[i] != double(i % 100);
-    EXPECT_EQ(wrong, 0);
 }
 
 TEST_F(ApiTest, ReadIntoSlicesContinuesAndStopsAtTheEnd) {
@@ -298,13 +309,18 @@ TEST_F(ApiTest, DamagedDataRaisesThroughEveryPath) {
         {
             vesk::WriterOptions options;
             options.compression = compression;
-            vesk::Writer w(path, {Variable::numeric("x"), Variable::numeric("y")}, options);
-            std::vector<double> x(30000), y(30000);
-            for (size_t i = 0; i < x.size(); ++i) x[i] = y[i] = double(i) + 0.5;  // raw cells, not codes
-            w.write_columns({x, y});
+            vesk::Writer w(path, {Variable::numeric("x"), Variable::numeric("y"), Variable::numeric("z")},
+                           options);
+            // Two codes to a raw cell: bytecode small enough to be decoded ahead.
+            std::vector<double> x(30000), y(30000), z(30000);
+            for (size_t i = 0; i < x.size(); ++i) {
+                x[i] = double(i) + 0.5;
+                y[i] = z[i] = double(i % 100);
+            }
+            w.write_columns({x, y, z});
             w.close();
         }
-        std::filesystem::resize_file(path, std::filesystem::file_size(path) - 1000);  // inside a case
+        std::filesystem::resize_file(path, std::filesystem::file_size(path) - 1001);  // inside a case
         for (bool ahead : {false, true}) {
             vesk::Reader r(path);
             std::vector<double> x(30000);
