@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "case.h"
+#include "caseblocks.h"
 #include "casecsv.h"
 #include "commands.h"
 #include "datasrc.h"
@@ -29,9 +30,6 @@ bool ParseRow(std::string_view text, int64_t& value) {
 
 using IteratorPtr = std::unique_ptr<VESK_InputCaseIterator>;
 
-// Bytes of the block vesk verify decodes cases into.
-constexpr size_t kVerifyBlockBytes = 64 * 1024;
-
 CsvStyle StyleOf(const CatOptions& options) {
     CsvStyle style;
     style.delimiter = ParseDelimiter(options.delimiter);
@@ -48,25 +46,16 @@ int64_t ExpectedRows(int64_t rowCount, const std::optional<RowRange>& rows) {
     return std::max<int64_t>(0, std::min(wanted, rowCount - rows->first));
 }
 
-// Reads the cases in order and counts them. The file's own iterator decodes
-// batches of cases into one block, without a call per case (not cases so
-// wide that a batch would be a single one).
+// Reads the cases in order and counts them.
 int64_t ReadEveryCase(VESK_InputCaseIterator& it, Progress& progress) {
     int64_t cases = 0;
-    auto* file = dynamic_cast<SystemFileDataSource::Iterator*>(&it);
-    const size_t stride = std::max<size_t>(size_t(it.GetDataSource().GetObsAreaSize()), 1);
-    const int64_t batch = int64_t(kVerifyBlockBytes / (stride * sizeof(OBS)));
-    if (!file || batch < 2) {
-        while (it.NextCase()) progress.Update(++cases);
-        return cases;
-    }
-    std::vector<OBS> block(stride * size_t(batch));
-    for (int64_t got = batch; got == batch;) {
-        got = file->NextCases(block.data(), stride, batch);
-        cases += got;
-        progress.UpdateMany(cases);
-    }
-    return cases;
+    return ReadInBlocks(it, [&](const OBS*, size_t, int64_t count) {
+        cases += count;
+        if (count == 1)
+            progress.Update(cases);
+        else
+            progress.UpdateMany(cases);
+    });
 }
 
 }  // namespace

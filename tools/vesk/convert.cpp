@@ -6,6 +6,7 @@
 
 #include "SystemFileDataSource.h"
 #include "case.h"
+#include "caseblocks.h"
 #include "datasrc.h"
 #include "dictedit.h"
 #include "opened.h"
@@ -41,12 +42,15 @@ int RunConvert(const ConvertOptions& options) {
 
         std::unique_ptr<VESK_InputCaseIterator> it(source.MakeIterator(nullptr));
         Progress progress("convert", source.RowCount(), Progress::StderrIsTerminal());
-        const OBS* cells = it->GetCase().Cells();
         int64_t done = 0;
-        while (it->NextCase()) {
-            out.AddRow(cells);
-            progress.Update(++done);
-        }
+        ReadInBlocks(*it, [&](const OBS* cells, size_t stride, int64_t count) {
+            for (int64_t k = 0; k < count; ++k) out.AddRow(cells + size_t(k) * stride);
+            done += count;
+            if (count == 1)
+                progress.Update(done);
+            else
+                progress.UpdateMany(done);
+        });
         progress.Finish();
         it.reset();
         out.Close();
