@@ -138,16 +138,14 @@ void WritePlain(const PlainNumbers& p, const Block& block, size_t from, size_t t
                 _mm_stream_si64(reinterpret_cast<long long*>(dst), (long long)(bits == VESK_SYSMIS_BITS ? nanBits : bits));
                 k = 1;
             }
-            const __m128i sysmis = _mm_set1_epi64x((long long)VESK_SYSMIS_BITS);
-            const __m128i nanLanes = _mm_set1_epi64x((long long)nanBits);
+            // The system-missing value is the lowest finite double: equal
+            // as a double to nothing but itself.
+            const __m128d sysmis = _mm_set1_pd(-std::numeric_limits<double>::max());
+            const __m128d nanLanes = _mm_set1_pd(kNaN);
             for (; k + 2 <= n; k += 2) {
-                const __m128i lo = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&in[k * stride]));
-                const __m128i hi = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(&in[(k + 1) * stride]));
-                const __m128i v = _mm_unpacklo_epi64(lo, hi);
-                const __m128i eq32 = _mm_cmpeq_epi32(v, sysmis);
-                const __m128i eq = _mm_and_si128(eq32, _mm_shuffle_epi32(eq32, _MM_SHUFFLE(2, 3, 0, 1)));
-                _mm_stream_si128(reinterpret_cast<__m128i*>(dst + k),
-                                 _mm_or_si128(_mm_andnot_si128(eq, v), _mm_and_si128(eq, nanLanes)));
+                const __m128d v = _mm_loadh_pd(_mm_load_sd(&in[k * stride].d), &in[(k + 1) * stride].d);
+                const __m128d eq = _mm_cmpeq_pd(v, sysmis);
+                _mm_stream_pd(dst + k, _mm_or_pd(_mm_andnot_pd(eq, v), _mm_and_pd(eq, nanLanes)));
             }
             if (k < n) {
                 const uint64_t bits = in[k * stride].bits;
