@@ -174,10 +174,36 @@ size_t VESK_File::Write(const void* data, size_t count, int64_t position, int* e
             }
             done += static_cast<size_t>(r);
         }
+        if (fWriteBehind != 0 && done != 0) NoteWritten(position, done);
     }
     if (error) *error = err;
     if (err) errno = err;
     return done;
+}
+
+void VESK_File::SetWriteBehind(size_t bytes) {
+    const std::lock_guard<std::mutex> lock(fWrittenMutex);
+    fWriteBehind = bytes;
+    fUnstarted = 0;
+}
+
+void VESK_File::NoteWritten(int64_t position, size_t count) {
+    const std::lock_guard<std::mutex> lock(fWrittenMutex);
+    const int64_t end = position + static_cast<int64_t>(count);
+    if (fUnstarted == 0) {
+        fUnstartedFrom = position;
+        fUnstartedTo = end;
+    } else {
+        fUnstartedFrom = std::min(fUnstartedFrom, position);
+        fUnstartedTo = std::max(fUnstartedTo, end);
+    }
+    fUnstarted += count;
+    if (fUnstarted < fWriteBehind) return;
+    // Only a request: a failure to write shows at fsync or close, which
+    // report it.
+    ErrnoSaver keep;
+    sync_file_range(fFd, fUnstartedFrom, fUnstartedTo - fUnstartedFrom, SYNC_FILE_RANGE_WRITE);
+    fUnstarted = 0;
 }
 
 int64_t VESK_File::Size() const {
@@ -761,6 +787,10 @@ void VESK_FileStream::DisableMultiThreadReading() {
 }
 
 bool VESK_FileStream::MultiThreadReading() const { return fState->ra != nullptr; }
+
+void VESK_FileStream::SetWriteBehind(size_t bytes) {
+    if (fState->file.IsValid()) fState->file->SetWriteBehind(bytes);
+}
 
 VESK_File* VESK_FileStream::GetFile() const { return fState->file.get(); }
 

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 
 #include "refcount.h"
@@ -105,6 +106,13 @@ public:
     // descriptor closed cleanly (or none was open); false with errno set.
     bool Close();
 
+    // Write-behind for files that are to reach the disk anyway: each time
+    // `bytes` more have been written, the system is asked to start writing
+    // them out (sync_file_range), so that the disk works while the writer
+    // goes on and a final fsync or close finds little left to do. 0 (the
+    // default) leaves it to the system.
+    void SetWriteBehind(size_t bytes);
+
     bool IsOpen() const { return fFd >= 0; }
     int Descriptor() const { return fFd; }
     const ExtNameStr& Name() const { return fName; }
@@ -116,6 +124,13 @@ private:
     ExtNameStr fName;
     std::string fPath;  // the name handed to open(2), for unlinking
     VESK_FileMode fMode;
+    // Write-behind: the range written since writing-out was last started.
+    void NoteWritten(int64_t position, size_t count);
+    size_t fWriteBehind = 0;
+    std::mutex fWrittenMutex;  // writers on several threads
+    size_t fUnstarted = 0;
+    int64_t fUnstartedFrom = 0;
+    int64_t fUnstartedTo = 0;
 };
 
 // ---------------------------------------------------------------- VESK_FileStream
@@ -215,6 +230,10 @@ public:
 
     // Starts read-ahead; nonzero when it runs (the stream must be open for
     // reading). Close and DisableMultiThreadReading stop it.
+    // Write-behind on the open file (VESK_File::SetWriteBehind); copies
+    // share it.
+    void SetWriteBehind(size_t bytes);
+
     int EnableMultiThreadReading();
     void DisableMultiThreadReading();
     bool MultiThreadReading() const;

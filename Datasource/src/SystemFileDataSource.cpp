@@ -33,6 +33,11 @@ using namespace SysFileLayout;
 
 namespace {
 
+// A new file's data is handed to the disk every 8 MB while it is written: the
+// file is meant to last, and a writer that commits it (fsync) would otherwise
+// wait for all of it at the end.
+constexpr size_t kWriteBehindBytes = 8 << 20;
+
 // Open-file registry: UTF-8 names of readers whose dictionary has been read.
 std::vector<std::string>& OpenFiles() {
     static std::vector<std::string> files;
@@ -325,10 +330,12 @@ void SystemFileDataSource::CommitDictionary() {
             m_->replacing = std::make_unique<VESK_ReplacingFile>(PathOf(m_->fileName));
             path = ExtNameStr(m_->replacing->TempPath().c_str());
         }
-        if (m_->Encrypted())
-            OpenEncrypted(path, "wb");
-        else
+        if (m_->Encrypted()) {
+            OpenEncrypted(path, "wb");  // the clear copy is temporary: not written out early
+        } else {
             SF_REQUIRE_SYS(m_->_file.Open(path, o._password, "wb"), DatasrcMsg::CannotOpen);
+            m_->_file.SetWriteBehind(kWriteBehindBytes);
+        }
         m_->writer->WriteDictionary();
         o._cellsPerCase = m_->writer->GetObsAreaSize();
         m_->_row0pos = m_->Stream().Tell();
