@@ -228,12 +228,12 @@ public:
     // Buffer memory of the stream in bytes (see the class comment).
     virtual uint32_t Footprint() const;
 
-    // Starts read-ahead; nonzero when it runs (the stream must be open for
-    // reading). Close and DisableMultiThreadReading stop it.
     // Write-behind on the open file (VESK_File::SetWriteBehind); copies
     // share it.
     void SetWriteBehind(size_t bytes);
 
+    // Starts read-ahead; nonzero when it runs (the stream must be open for
+    // reading). Close and DisableMultiThreadReading stop it.
     int EnableMultiThreadReading();
     void DisableMultiThreadReading();
     bool MultiThreadReading() const;

@@ -26,7 +26,10 @@ int64_t ReadInBlocks(VESK_InputCaseIterator& it, Visit&& visit) {
     const int64_t batch = int64_t(kCaseBlockBytes / (stride * sizeof(OBS)));
     if (!file || batch < 2) {
         const OBS* cells = it.GetCase().Cells();
-        while (it.NextCase()) visit(cells, stride, int64_t(1)), ++cases;
+        while (it.NextCase()) {
+            visit(cells, stride, int64_t(1));
+            ++cases;
+        }
         return cases;
     }
     std::vector<OBS> block(stride * size_t(batch));

@@ -51,10 +51,7 @@ int64_t ReadEveryCase(VESK_InputCaseIterator& it, Progress& progress) {
     int64_t cases = 0;
     return ReadInBlocks(it, [&](const OBS*, size_t, int64_t count) {
         cases += count;
-        if (count == 1)
-            progress.Update(cases);
-        else
-            progress.UpdateMany(cases);
+        progress.Update(cases, count);
     });
 }
 

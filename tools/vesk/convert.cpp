@@ -46,10 +46,7 @@ int RunConvert(const ConvertOptions& options) {
         ReadInBlocks(*it, [&](const OBS* cells, size_t stride, int64_t count) {
             for (int64_t k = 0; k < count; ++k) out.AddRow(cells + size_t(k) * stride);
             done += count;
-            if (count == 1)
-                progress.Update(done);
-            else
-                progress.UpdateMany(done);
+            progress.Update(done, count);
         });
         progress.Finish();
         it.reset();
