@@ -3,7 +3,8 @@
 // gives, in UTF-8 mode), and the vesk:: layer's row range and columnar reads
 // (the whole file at once into ready arrays, as the Python binding reads, with
 // and without decoding ahead; in chunks of 100,000 rows into one reused set of
-// arrays; into a new Batch).
+// arrays; into a new Batch). The batched verify and the whole-file read also
+// run on a second file of two-decimal numbers, whose cells are stored raw.
 //
 // Rates are MB/s of logical case data (cells x 8 bytes), in wall-clock time
 // (the reader's read-ahead runs on a thread of its own).
@@ -31,8 +32,13 @@ constexpr int kVars = 20;
 constexpr int64_t kLogicalBytes = kRows * kVars * 8;
 constexpr int64_t kChunk = 100000;
 
-// Half small integers, a fifth system-missing, the rest arbitrary doubles.
-double Cell(int64_t row, int j) {
+// The data: "codes" is half small integers, a fifth system-missing and the
+// rest arbitrary doubles (mostly one-byte codes in the file); "decimals" is
+// two-decimal numbers (mostly raw cells, a file larger than the data).
+enum Shape { kCodes, kDecimals };
+
+double Cell(Shape shape, int64_t row, int j) {
+    if (shape == kDecimals) return double((row * 37 + j * 1009) % 10000000) / 100 + 0.01;
     if (j < 10) return double((row * 7 + j * 13) % 100);
     if (j < 14) return std::numeric_limits<double>::quiet_NaN();
     return double(row) * 1.000001 + j * 0.123456789;
@@ -45,26 +51,30 @@ struct File {
     ~File() { std::filesystem::remove_all(dir); }
 };
 
-const std::string& ThePath() {
-    static std::unique_ptr<File> file = [] {
-        auto f = std::make_unique<File>();
-        std::string pattern = (std::filesystem::temp_directory_path() / "apibenchXXXXXX").string();
-        f->dir = mkdtemp(pattern.data());
-        f->path = (f->dir / "numbers.sys").string();
-        std::vector<vesk::Variable> vars;
-        for (int j = 0; j < kVars; ++j) vars.push_back(vesk::Variable::numeric(std::string("v").append(std::to_string(j + 1))));
-        vesk::WriterOptions options;
-        options.compression = vesk::Compression::bytecode;
-        vesk::Writer w(f->path, vars, options);
-        std::vector<std::vector<double>> columns(kVars, std::vector<double>(kChunk));
-        for (int64_t first = 0; first < kRows; first += kChunk) {
-            for (int j = 0; j < kVars; ++j)
-                for (int64_t r = 0; r < kChunk; ++r) columns[size_t(j)][size_t(r)] = Cell(first + r, j);
-            w.write_columns(std::vector<vesk::ColumnInput>(columns.begin(), columns.end()));
-        }
-        w.close();
-        return f;
-    }();
+std::unique_ptr<File> MakeFile(Shape shape) {
+    auto f = std::make_unique<File>();
+    std::string pattern = (std::filesystem::temp_directory_path() / "apibenchXXXXXX").string();
+    f->dir = mkdtemp(pattern.data());
+    f->path = (f->dir / (shape == kCodes ? "codes.sys" : "decimals.sys")).string();
+    std::vector<vesk::Variable> vars;
+    for (int j = 0; j < kVars; ++j) vars.push_back(vesk::Variable::numeric(std::string("v").append(std::to_string(j + 1))));
+    vesk::WriterOptions options;
+    options.compression = vesk::Compression::bytecode;
+    vesk::Writer w(f->path, vars, options);
+    std::vector<std::vector<double>> columns(kVars, std::vector<double>(kChunk));
+    for (int64_t first = 0; first < kRows; first += kChunk) {
+        for (int j = 0; j < kVars; ++j)
+            for (int64_t r = 0; r < kChunk; ++r) columns[size_t(j)][size_t(r)] = Cell(shape, first + r, j);
+        w.write_columns(std::vector<vesk::ColumnInput>(columns.begin(), columns.end()));
+    }
+    w.close();
+    return f;
+}
+
+const std::string& ThePath(Shape shape = kCodes) {
+    static std::unique_ptr<File> codes, decimals;
+    std::unique_ptr<File>& file = shape == kCodes ? codes : decimals;
+    if (!file) file = MakeFile(shape);
     return file->path;
 }
 
@@ -101,7 +111,7 @@ BENCHMARK(BM_Verify)->Unit(benchmark::kMillisecond)->UseRealTime();
 // What `vesk verify` does since it reads in batches: the file's iterator
 // decodes 64 KiB of cases at a time into one block.
 void BM_VerifyBatched(benchmark::State& state) {
-    const std::string& path = ThePath();
+    const std::string& path = ThePath(Shape(state.range(0)));
     QuietMonitor monitor;
     int64_t rows = 0;
     double sum = 0;
@@ -122,7 +132,7 @@ void BM_VerifyBatched(benchmark::State& state) {
     benchmark::DoNotOptimize(sum);
     Finish(state, rows);
 }
-BENCHMARK(BM_VerifyBatched)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_VerifyBatched)->ArgName("decimals")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // vesk::Reader::rows(), one column summed.
 void BM_ApiRows(benchmark::State& state) {
@@ -149,14 +159,14 @@ std::vector<vesk::ColumnTarget> Targets(std::vector<std::vector<double>>& arrays
     return targets;
 }
 
-// vesk::Reader::read_into, every column, the whole file in one call; arg:
-// decoding ahead on a second thread.
+// vesk::Reader::read_into, every column, the whole file in one call; args:
+// the data, and decoding ahead allowed (it is used only where it pays).
 void BM_ApiReadInto(benchmark::State& state) {
-    const std::string& path = ThePath();
+    const std::string& path = ThePath(Shape(state.range(0)));
     std::vector<std::vector<double>> arrays(kVars, std::vector<double>(kRows));
     const std::vector<vesk::ColumnTarget> targets = Targets(arrays);
     vesk::BatchOptions options;
-    options.decode_ahead = state.range(0) != 0;
+    options.decode_ahead = state.range(1) != 0;
     int64_t rows = 0;
     for (auto _ : state) {
         vesk::Reader reader(path);
@@ -165,7 +175,11 @@ void BM_ApiReadInto(benchmark::State& state) {
     }
     Finish(state, rows);
 }
-BENCHMARK(BM_ApiReadInto)->ArgName("ahead")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ApiReadInto)
+    ->ArgNames({"decimals", "ahead"})
+    ->ArgsProduct({{0, 1}, {0, 1}})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 // vesk::Reader::read_into, every column, in chunks into one reused set of arrays.
 void BM_ApiReadIntoChunks(benchmark::State& state) {
