@@ -82,6 +82,14 @@ struct QuietMonitor : ErrorMonitor {
     void Report(const char*, int) override {}
 };
 
+using SourcePtr = std::unique_ptr<VESK_DataSource, void (*)(const VESK_DataSource*)>;
+
+// The source GetSystemFile gives in UTF-8 mode, as `vesk verify` opens it.
+SourcePtr OpenSource(const std::string& path, ErrorMonitor& monitor) {
+    SetUTF8mode(1);
+    return SourcePtr(SystemFileDataSource::GetSystemFile(path, "", false, &monitor), DeleteLine);
+}
+
 void Finish(benchmark::State& state, int64_t rows) {
     if (rows != kRows) state.SkipWithError("wrong number of rows");
     state.SetBytesProcessed(state.iterations() * kLogicalBytes);
@@ -96,9 +104,7 @@ void BM_Verify(benchmark::State& state) {
     int64_t rows = 0;
     double sum = 0;
     for (auto _ : state) {
-        SetUTF8mode(1);
-        std::unique_ptr<VESK_DataSource, void (*)(const VESK_DataSource*)> source(
-            SystemFileDataSource::GetSystemFile(path, "", false, &monitor), DeleteLine);
+        const SourcePtr source = OpenSource(path, monitor);
         std::unique_ptr<VESK_InputCaseIterator> it(source->MakeIterator(nullptr));
         const OBS* cells = it->GetCase().Cells();
         for (rows = 0; it->NextCase(); ++rows) sum += cells[15].d;
@@ -116,9 +122,7 @@ void BM_VerifyBatched(benchmark::State& state) {
     int64_t rows = 0;
     double sum = 0;
     for (auto _ : state) {
-        SetUTF8mode(1);
-        std::unique_ptr<VESK_DataSource, void (*)(const VESK_DataSource*)> source(
-            SystemFileDataSource::GetSystemFile(path, "", false, &monitor), DeleteLine);
+        const SourcePtr source = OpenSource(path, monitor);
         std::unique_ptr<VESK_InputCaseIterator> it(source->MakeIterator(nullptr));
         auto& file = dynamic_cast<SystemFileDataSource::Iterator&>(*it);
         constexpr int64_t kBatch = (64 << 10) / (kVars * 8);

@@ -11,15 +11,17 @@
 #include "SystemFileDataSource.h"
 #include "case.h"
 #include "datasrc.h"
+#include "progress.h"
 
 namespace vesk {
 
 inline constexpr size_t kCaseBlockBytes = 64 * 1024;
 
 // Calls visit(cells, stride, count) for each run of `count` cases laid out
-// `stride` cells apart, and returns the number of cases read.
+// `stride` cells apart, reports the cases read so far to `progress`, and
+// returns the number of cases read.
 template <class Visit>
-int64_t ReadInBlocks(VESK_InputCaseIterator& it, Visit&& visit) {
+int64_t ReadInBlocks(VESK_InputCaseIterator& it, Progress& progress, Visit&& visit) {
     int64_t cases = 0;
     auto* file = dynamic_cast<SystemFileDataSource::Iterator*>(&it);
     const size_t stride = std::max<size_t>(size_t(it.GetDataSource().GetObsAreaSize()), 1);
@@ -28,7 +30,7 @@ int64_t ReadInBlocks(VESK_InputCaseIterator& it, Visit&& visit) {
         const OBS* cells = it.GetCase().Cells();
         while (it.NextCase()) {
             visit(cells, stride, int64_t(1));
-            ++cases;
+            progress.Update(++cases);
         }
         return cases;
     }
@@ -37,6 +39,7 @@ int64_t ReadInBlocks(VESK_InputCaseIterator& it, Visit&& visit) {
         got = file->NextCases(block.data(), stride, batch);
         if (got > 0) visit(static_cast<const OBS*>(block.data()), stride, got);
         cases += got;
+        progress.UpdateMany(cases);
     }
     return cases;
 }

@@ -46,15 +46,6 @@ int64_t ExpectedRows(int64_t rowCount, const std::optional<RowRange>& rows) {
     return std::max<int64_t>(0, std::min(wanted, rowCount - rows->first));
 }
 
-// Reads the cases in order and counts them.
-int64_t ReadEveryCase(VESK_InputCaseIterator& it, Progress& progress) {
-    int64_t cases = 0;
-    return ReadInBlocks(it, [&](const OBS*, size_t, int64_t count) {
-        cases += count;
-        progress.Update(cases, count);
-    });
-}
-
 }  // namespace
 
 RowRange ParseRowRange(const std::string& text) {
@@ -109,7 +100,7 @@ int RunVerify(const FileOptions& options) {
     const int64_t promised = source.RowCount();
     IteratorPtr it(source.MakeIterator(nullptr));
     Progress progress("verify", promised, Progress::StderrIsTerminal());
-    const int64_t cases = ReadEveryCase(*it, progress);
+    const int64_t cases = ReadInBlocks(*it, progress, [](const OBS*, size_t, int64_t) {});
     progress.Finish();
     StdoutBuffer out;
     out.Append("cases: " + std::to_string(cases) + "\n");

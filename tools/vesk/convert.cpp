@@ -42,11 +42,8 @@ int RunConvert(const ConvertOptions& options) {
 
         std::unique_ptr<VESK_InputCaseIterator> it(source.MakeIterator(nullptr));
         Progress progress("convert", source.RowCount(), Progress::StderrIsTerminal());
-        int64_t done = 0;
-        ReadInBlocks(*it, [&](const OBS* cells, size_t stride, int64_t count) {
+        ReadInBlocks(*it, progress, [&](const OBS* cells, size_t stride, int64_t count) {
             for (int64_t k = 0; k < count; ++k) out.AddRow(cells + size_t(k) * stride);
-            done += count;
-            progress.Update(done, count);
         });
         progress.Finish();
         it.reset();

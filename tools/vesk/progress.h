@@ -26,13 +26,6 @@ public:
     void UpdateMany(int64_t done) {
         if (fEnabled) Draw(done, false);
     }
-    // done steps so far, the last `steps` of them at once.
-    void Update(int64_t done, int64_t steps) {
-        if (steps == 1)
-            Update(done);
-        else
-            UpdateMany(done);
-    }
     // Erases the bar.
     void Finish();
 
