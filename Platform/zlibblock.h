@@ -3,13 +3,16 @@
 // Block format: a block is exactly one complete zlib stream (RFC 1950: the
 // two-byte header, deflate data, the Adler-32 of the uncompressed bytes) and
 // nothing else: no length prefix, no padding. Standard zlib tools can inflate
-// it. Compression uses libdeflate at the level given (1 by default).
+// it. Level 1, the default, compresses with ISA-L's igzip: about twice as
+// fast as libdeflate's level 1, for about 5 % more bytes. Every other level
+// is libdeflate's, as is every inflation (it is the faster inflater).
 //
 // An object keeps its compressor and decompressor between calls; it is not
 // safe to use one object from two threads at once (use one per thread).
 #pragma once
 
 #include <cstddef>
+#include <memory>
 
 struct libdeflate_compressor;
 struct libdeflate_decompressor;
@@ -44,7 +47,10 @@ public:
     static size_t CompressBound(size_t srcLen);
 
 private:
+    struct FastDeflate;
+
     int fLevel;
+    std::unique_ptr<FastDeflate> fFast;
     libdeflate_compressor* fCompressor = nullptr;
     libdeflate_decompressor* fDecompressor = nullptr;
 };

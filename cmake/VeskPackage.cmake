@@ -14,7 +14,7 @@ foreach(layer ${VESK_LIBRARY_LAYERS})
   target_sources(vesk PRIVATE $<TARGET_OBJECTS:${layer}>)
 endforeach()
 target_compile_features(vesk PUBLIC cxx_std_20)  # the headers use concepts, <span>, <chrono> calendars
-target_link_libraries(vesk PRIVATE PkgConfig::VESK_ICU PkgConfig::VESK_SODIUM vesk::deflate Threads::Threads)
+target_link_libraries(vesk PRIVATE PkgConfig::VESK_ICU PkgConfig::VESK_SODIUM PkgConfig::VESK_ISAL vesk::deflate Threads::Threads)
 
 # The shared library exports the public API only: the classes and functions
 # of the installed headers carry VESK_EXPORT (vesk_export.h), everything else

@@ -2,7 +2,7 @@
 # Installs the Debian packages the build needs, when any is missing.
 # As root it runs apt-get; otherwise it prints the apt-get line and stops.
 set -e
-PKGS="cmake make g++ pkg-config zlib1g-dev libicu-dev libsodium-dev libdeflate-dev libgtest-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev"
+PKGS="cmake make g++ pkg-config zlib1g-dev libicu-dev libsodium-dev libdeflate-dev libisal-dev libgtest-dev libbenchmark-dev libcli11-dev nlohmann-json3-dev"
 # The Python module (make python): its build, the libraries it hands data to, its tests.
 PKGS="$PKGS python3-dev python3-pybind11 python3-numpy python3-pandas python3-dask python3-distributed python3-pytest"
 if [ "$1" = "--fuzz" ]; then
