@@ -1,6 +1,7 @@
 // vesk::Reader: a system file opened through the engine's GetSystemFile in
 // the encoding the caller asked for, its dictionary as plain structs, and
 // row-by-row reading.
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <stdexcept>
@@ -76,7 +77,14 @@ const detail::CellSpan& Reader::Impl::Span(size_t column, bool numeric) const {
 }
 
 std::unique_ptr<VESK_InputCaseIterator> Reader::Impl::MakeIterator() const {
-    return Guarded([&] { return std::unique_ptr<VESK_InputCaseIterator>(fSource->MakeIterator(nullptr)); });
+    // The views over the file re-encode string cells only: without strings
+    // their cases are the file's byte for byte, and the file's own iterator
+    // reads them in batches instead of copying each case across.
+    const bool asStored = fSource.get() == fFile ||
+                          (fSource->GetObsAreaSize() == fFile->GetObsAreaSize() &&
+                           std::all_of(fLayout.begin(), fLayout.end(), [](const detail::CellSpan& s) { return s.width == 0; }));
+    const VESK_DataSource& cases = asStored ? static_cast<const VESK_DataSource&>(*fFile) : *fSource;
+    return Guarded([&] { return std::unique_ptr<VESK_InputCaseIterator>(cases.MakeIterator(nullptr)); });
 }
 
 // ---------------------------------------------------------------- Reader

@@ -184,6 +184,48 @@ TEST_F(ApiTest, CodePageFileReadsAsUtf8) {
     EXPECT_EQ(b.columns[0].numbers, std::vector<double>{1.5});
 }
 
+// A code-page file of numbers only is read through the file's own iterator
+// (the converting view changes nothing in its cases): the same values by
+// rows, by a whole read and by a slice, and the names still converted.
+TEST_F(ApiTest, CodePageFileOfNumbersReadsAsStored) {
+    const std::string path = Path("latin-numbers.sys");
+    const int kRows = 5000;
+    {
+        SystemFileDataSource out;
+        out.CharacterEncoding("windows-1252");
+        out.SetCompressionLevel(1);
+        out.MakeVariable(0).SetName("gr\xF6\xDF" "e");
+        out.MakeVariable(0).SetName("x");
+        out.SetFileSpec(path.c_str());
+        VESK_Case row(out, nullptr);
+        for (int k = 0; k < kRows; ++k) {
+            row.SetColumnValue(0, k % 7 == 0 ? VESK_DataSource::SystemMissing() : k * 0.25);
+            row.SetColumnValue(1, double(k % 100));
+            out.AddRow(row.Cells());
+        }
+        out.Close();
+    }
+    vesk::Reader r(path);
+    EXPECT_EQ(r.variables()[0].name, "größe");
+    const vesk::Batch all = r.read();
+    ASSERT_EQ(all.columns[0].numbers.size(), size_t(kRows));
+    int k = 0;
+    for (const vesk::Row& row : r.rows()) {
+        const std::optional<double> v = row.number(0);
+        EXPECT_EQ(v.has_value(), k % 7 != 0);
+        EXPECT_EQ(std::isnan(all.columns[0].numbers[k]), k % 7 == 0);
+        if (v) EXPECT_EQ(*v, all.columns[0].numbers[k]);
+        EXPECT_EQ(row.number(1), all.columns[1].numbers[k]);
+        ++k;
+    }
+    EXPECT_EQ(k, kRows);
+    const std::vector<size_t> second{1};
+    const vesk::Batch slice = r.read(second, 4321, 100);
+    ASSERT_EQ(slice.columns[0].numbers.size(), 100u);
+    EXPECT_EQ(slice.columns[0].numbers[0], 4321 % 100);
+    EXPECT_EQ(slice.columns[0].numbers[99], (4321 + 99) % 100);
+}
+
 // ---------------------------------------------------------------- columnar reads
 
 // Each compression: cases come straight from the file's iterator, whole

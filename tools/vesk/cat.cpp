@@ -65,7 +65,7 @@ int RunCat(const CatOptions& options) {
 
     StdoutBuffer out;
     writer.AppendHeader(out.Buffer());
-    IteratorPtr it(source.MakeIterator(nullptr));
+    const IteratorPtr it = file.MakeIterator();
     int64_t first = 0, last = -1;  // last -1: to the end
     if (options.rows) {
         first = options.rows->first;
@@ -98,7 +98,7 @@ int RunVerify(const FileOptions& options) {
     const VESK_DataSource& source = file.Source();
     // Taken before reading: the reader lowers its count to the cases it finds.
     const int64_t promised = source.RowCount();
-    IteratorPtr it(source.MakeIterator(nullptr));
+    const IteratorPtr it = file.MakeIterator();
     Progress progress("verify", promised, Progress::StderrIsTerminal());
     const int64_t cases = ReadInBlocks(*it, progress, [](const OBS*, size_t, int64_t) {});
     progress.Finish();

@@ -40,7 +40,7 @@ int RunConvert(const ConvertOptions& options) {
         out.SetCompressionLevel(level);
         out.CommitDictionary();
 
-        std::unique_ptr<VESK_InputCaseIterator> it(source.MakeIterator(nullptr));
+        std::unique_ptr<VESK_InputCaseIterator> it = in.MakeIterator();
         Progress progress("convert", source.RowCount(), Progress::StderrIsTerminal());
         ReadInBlocks(*it, progress, [&](const OBS* cells, size_t stride, int64_t count) {
             for (int64_t k = 0; k < count; ++k) out.AddRow(cells + size_t(k) * stride);

@@ -7,10 +7,12 @@
 #include <stdexcept>
 
 #include "SystemFileDataSource.h"
+#include "case.h"
 #include "commands.h"
 #include "datasrc.h"
 #include "errortext.h"
 #include "textmb.h"
+#include "variable.h"
 
 namespace vesk {
 
@@ -62,6 +64,14 @@ OpenedFile::OpenedFile(const FileOptions& options) : fPath(options.file) {
 }
 
 OpenedFile::~OpenedFile() { DeleteLine(fSource); }
+
+std::unique_ptr<VESK_InputCaseIterator> OpenedFile::MakeIterator() const {
+    bool asStored = fSource->GetObsAreaSize() == fReader->GetObsAreaSize();
+    for (unsigned i = 0; asStored && i < fSource->ColumnCount(); ++i)
+        asStored = fSource->GetVariable(int(i)).GetType() == 0;
+    const VESK_DataSource& cases = asStored ? static_cast<const VESK_DataSource&>(*fReader) : *fSource;
+    return std::unique_ptr<VESK_InputCaseIterator>(cases.MakeIterator(nullptr));
+}
 
 std::vector<int> OpenedFile::Columns(const std::vector<std::string>& names) const {
     std::vector<int> columns;

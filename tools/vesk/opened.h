@@ -3,10 +3,12 @@
 // source handed out may be a converting source over the reader.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
 class VESK_DataSource;
+class VESK_InputCaseIterator;
 class SystemFileDataSource;
 
 namespace vesk {
@@ -29,6 +31,10 @@ public:
     // The reader at the bottom of the source chain: the file's own properties.
     const SystemFileDataSource& Reader() const { return *fReader; }
     const std::string& Path() const { return fPath; }
+    // An iterator over the source's cases. The converting sources change
+    // string cells only, so for a file without strings this is the reader's
+    // own iterator, which reads cases in blocks.
+    std::unique_ptr<VESK_InputCaseIterator> MakeIterator() const;
 
     // The column numbers of the named variables, in the order given; every
     // column when names is empty. An unknown name raises UsageError.
