@@ -478,6 +478,15 @@ long CompressedSystemFile::DecodeBuffered(OBS* cells) {
             // Eight raw cells, the common block of real data: its cells in one copy.
             CopyCells(cells + i, raw, count);
             raw += size_t(count) * sizeof(OBS);
+        } else if (BytesEqual(commands, kCodeRaw) == 0) {
+            // No raw cell (the block of coded data): the eight values at once.
+            if (count == kKeySize) {
+                Decode8(commands, cells + i);
+            } else {
+                OBS eight[kKeySize];
+                Decode8(commands, eight);
+                CopyCells(cells + i, reinterpret_cast<const uint8_t*>(eight + pos), count);
+            }
         } else {
             for (int j = 0; j < count; ++j) {
                 const uint8_t c = cmd[pos + j];
