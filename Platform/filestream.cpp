@@ -624,7 +624,10 @@ size_t VESK_FileStream::Write(const void* data, size_t count) {
         if (!s.FlushWrite()) return 0;
     }
     const char* in = static_cast<const char*>(data);
-    if (s.mode != State::kWriting && count >= s.bufCap) {  // large request: straight to the file
+    // Large request with nothing buffered: straight to the file. Half the
+    // buffer is large enough: copying it first would only add a pass over
+    // the bytes (the bytecode writer hands over just under a buffer's size).
+    if (s.mode != State::kWriting && count >= s.bufCap / 2) {
         size_t done = s.file->Write(in, count, s.pos);
         s.pos += static_cast<int64_t>(done);
         if (done < count) s.WriteFailed();
