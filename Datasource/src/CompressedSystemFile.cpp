@@ -3,6 +3,7 @@
 #include "CompressedSystemFile.h"
 
 #include <algorithm>
+#include <limits>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -214,7 +215,7 @@ void CompressedSystemFile::SetTargetRow(int64_t row) {
 int64_t CompressedSystemFile::PositionOnTarget() {
     int64_t target = fTargetRow;
     if (target == fCurrentRow) return Tell();
-    if (target == fCurrentRow - 1) {
+    if (target == fCurrentRow - 1 && fLastRowPos >= 0) {
         SeekLogical(fLastRowPos);
     } else {
         int64_t row = 0, pos = 0;
@@ -440,11 +441,11 @@ inline void CompressedSystemFile::DecodeRun(OBS* out, int count, const uint8_t* 
     fPos += count;
 }
 
-// Decodes cells while the blocks stand whole in the read buffer and have no
-// code 0 or 252, keeping the codec's state in locals (stores to the cells
-// could otherwise alias the members); returns the cells decoded. The caller
-// goes on from there block by block.
-long CompressedSystemFile::DecodeBuffered(OBS* cells) {
+// Decodes up to n cells while the blocks stand whole in the read buffer and
+// have no code 0 or 252, keeping the codec's state in locals (stores to the
+// cells could otherwise alias the members); returns the cells decoded. The
+// caller goes on from there block by block.
+long CompressedSystemFile::DecodeBuffered(OBS* cells, const long n) {
     if (fMode != kReading || (fPos < kKeySize && !fClean)) return 0;
     const uint8_t* const base = fData;
     const size_t bufLen = fBufLen;
@@ -453,7 +454,6 @@ long CompressedSystemFile::DecodeBuffered(OBS* cells) {
     const uint8_t* raw = fPos < kKeySize ? fRaw + size_t(fRawIndex) * 8 : nullptr;
     uint64_t commands = fPos < kKeySize ? LoadCommands(cmd) : 0;
     int pos = fPos;
-    const long n = fCells;
     long i = 0;
     while (i < n) {
         if (pos == kKeySize) {
@@ -515,7 +515,7 @@ long CompressedSystemFile::DecodeBuffered(OBS* cells) {
 }
 
 long CompressedSystemFile::DecodeCase(OBS* cells, const uint8_t* swapFlags) {
-    return DecodeRest(cells, swapFlags ? 0 : DecodeBuffered(cells), swapFlags);
+    return DecodeRest(cells, swapFlags ? 0 : DecodeBuffered(cells, fCells), swapFlags);
 }
 
 // Decodes the case's cells from iCell on, block by block.
@@ -597,7 +597,7 @@ long CompressedSystemFile::ReadRow(OBS* cells, const uint8_t* swapFlags) {
     ++fTargetRow;
     ++fCurrentRow;
     // The whole case from the buffer, as a rule; the rest block by block.
-    const long done = swapFlags ? 0 : DecodeBuffered(cells);
+    const long done = swapFlags ? 0 : DecodeBuffered(cells, fCells);
     const long got = done == fCells ? done : DecodeRest(cells, done, swapFlags);
     if (got == 0) {
         // No such row: the codec stays at the end of the data.
@@ -608,9 +608,48 @@ long CompressedSystemFile::ReadRow(OBS* cells, const uint8_t* swapFlags) {
     return got;
 }
 
+// Cases laid out back to back are decoded in runs, many rows in one pass of
+// the decoder. Each run starts where ReadRow would offer a row to the index
+// and advances the stream by less than half the index spacing (at most 9
+// bytes a cell), so the index gets its rows as often as row by row would
+// give them. The start of the last row is not kept in a run: stepping back
+// one row then walks from the index.
 int64_t CompressedSystemFile::ReadRows(OBS* into, size_t stride, int64_t n, const uint8_t* swapFlags) {
     int64_t k = 0;
-    while (k < n && ReadRow(into + size_t(k) * stride, swapFlags) != 0) ++k;
+    const bool runs = !swapFlags && fCells > 0 && stride == size_t(fCells);
+    while (k < n) {
+        if (runs && fMode == kReading && fTargetRow == fCurrentRow) {
+            const int64_t position = Here();
+            int64_t rows = n - k;
+            if (fIndex) {
+                if (position >= fOfferFrom) {
+                    fIndex->Add(fCurrentRow, position);
+                    fOfferFrom = position + int64_t(fIndex->Spacing() / 2);
+                }
+                rows = std::min<int64_t>(rows, int64_t(fIndex->Spacing() / 18) / fCells);
+            }
+            rows = std::min<int64_t>(rows, std::numeric_limits<long>::max() / fCells);
+            OBS* const run = into + size_t(k) * stride;
+            const long done = rows > 0 && !fEnd ? DecodeBuffered(run, long(rows) * fCells) : 0;
+            if (done > 0) {
+                int64_t whole = done / fCells;
+                // A row the buffer cut: its rest block by block (1205 when the data ends in it).
+                if (done % fCells != 0) {
+                    DecodeRest(run + size_t(whole) * stride, done % fCells, nullptr);
+                    ++whole;
+                }
+                fCurrentRow += whole;
+                fTargetRow += whole;
+                fLastRowPos = -1;
+                k += whole;
+                continue;
+            }
+        }
+        // Row by row where a run cannot go on: the buffer's end, codes 0 and
+        // 252, a seek, swapped cells.
+        if (ReadRow(into + size_t(k) * stride, swapFlags) == 0) break;
+        ++k;
+    }
     return k;
 }
 

@@ -115,7 +115,7 @@ private:
     void EnterWriting();
     template <bool kSwap>
     void DecodeRun(OBS* out, int count, const uint8_t* swapFlags);
-    long DecodeBuffered(OBS* cells);
+    long DecodeBuffered(OBS* cells, long n);
     long DecodeRest(OBS* cells, long iCell, const uint8_t* swapFlags);
     // Tell without its checks, for the step every row takes.
     int64_t Here() const {
@@ -132,7 +132,7 @@ private:
     const long fCells;
     int64_t fCurrentRow = 0;
     int64_t fTargetRow = 0;
-    int64_t fLastRowPos = 0;
+    int64_t fLastRowPos = 0;  // where the last row read starts; -1 after a run of rows (unknown)
     // Reading in order and writing offer the index a row only from this position on.
     int64_t fOfferFrom = 0;
     Mode fMode = kIdle;

@@ -200,6 +200,29 @@ TEST(SystemFileReaderTest, CasesSeekAndTellInEveryCompressionAndByteOrder) {
             EXPECT_EQ(it->GetCase().Cells()[4].d, rows[size_t(r)][4].d) << r;
         }
         EXPECT_EQ(it->NextCase(), 0);  // 2999 was the last
+        // Batches (bytecode decodes them in runs): a thousand rows, one row
+        // back, a seek back through the index, the rest, nothing more.
+        {
+            std::unique_ptr<VESK_InputCaseIterator> batched(src.MakeIterator(nullptr));
+            auto* file = dynamic_cast<SystemFileDataSource::Iterator*>(batched.get());
+            ASSERT_NE(file, nullptr);
+            const size_t stride = src.GetObsAreaSize();
+            std::vector<OBS> block(stride * 3000);
+            auto agree = [&](int64_t first, int64_t count) {
+                for (int64_t r = 0; r < count; ++r)
+                    for (size_t c = 0; c < stride; ++c)
+                        ASSERT_EQ(block[size_t(r) * stride + c].bits, rows[size_t(first + r)][c].bits) << first + r;
+            };
+            ASSERT_EQ(file->NextCases(block.data(), stride, 1000), 1000);
+            agree(0, 1000);
+            ASSERT_EQ(batched->Seek(999), 1);
+            ASSERT_EQ(batched->NextCase(), 1);
+            EXPECT_EQ(batched->GetCase().Cells()[4].d, rows[999][4].d);
+            ASSERT_EQ(batched->Seek(250), 1);
+            ASSERT_EQ(file->NextCases(block.data(), stride, 5000), 2750);
+            agree(250, 2750);
+            EXPECT_EQ(file->NextCases(block.data(), stride, 10), 0);
+        }
         // Two iterators read alternately.
         it->Seek(100);
         for (int i = 0; i < 50; ++i) {
