@@ -534,7 +534,9 @@ void zcmpsFilestr::LoadBlock(int64_t k) {
 size_t zcmpsFilestr::Read(void* buffer, size_t count) {
     VESK_ASSERT(fMode == Mode::Reading);
     VESK_ASSERT(buffer != nullptr || count == 0);
-    if (fError) return 0;
+    // A block that failed is tried again, and raises its error again: the
+    // stream is shared by every iterator over the file, and a damaged block
+    // must never read as the end of the data.
     uint8_t* out = static_cast<uint8_t*>(buffer);
     size_t done = 0;
     while (done < count) {

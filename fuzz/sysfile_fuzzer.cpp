@@ -5,6 +5,8 @@
 // there the way the vesk tool opens files. The whole dictionary is rendered
 // as the tool's JSON and every case as its CSV line; after the last case
 // every 64th row is read again through Seek and must come back unchanged.
+// The reader's own cases are also read in batches (NextCases), which must give
+// the rows read one at a time and, on damage, the same error.
 //
 // Each input also goes through the decrypt path twice, under a fixed
 // password: read as an encrypted file as it is (the corpus holds encrypted
@@ -15,6 +17,7 @@
 // Library errors (VeskError) are the expected outcome for malformed input.
 // Anything else escapes: a failed assertion (VESK_AssertFailed), a standard
 // exception or a sanitizer report is a finding.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -53,9 +56,56 @@ bool WriteEncrypted(const std::string& path, const uint8_t* data, size_t size) {
     return s.Write(data, size) == size && s.Close() && !s.CommitFailed();
 }
 
+// The error number f raises (0 for none).
+template <class F>
+int ErrorOf(F&& f) {
+    try {
+        f();
+    } catch (const VeskError& e) {
+        return e.Number();
+    }
+    return 0;
+}
+
+// The cases of the reader at the bottom of the chain, one at a time and in
+// batches of an odd size: a batch may fail as a whole, so the batched rows
+// are a prefix of the others when both end in the same error.
+void CompareBatches(const VESK_DataSource& top) {
+    const SystemFileDataSource* file = nullptr;
+    for (const VESK_DataSource* s = &top; s && !file; s = s->GetParentSource())
+        file = dynamic_cast<const SystemFileDataSource*>(s);
+    if (!file) return;
+    const size_t stride = std::max<size_t>(file->GetObsAreaSize(), 1);
+    std::vector<OBS> single, batched;
+    std::unique_ptr<VESK_InputCaseIterator> one(file->MakeIterator(nullptr));
+    const int singleError = ErrorOf([&] {
+        const OBS* cells = one->GetCase().Cells();
+        while (one->NextCase()) single.insert(single.end(), cells, cells + stride);
+    });
+    std::unique_ptr<VESK_InputCaseIterator> many(file->MakeIterator(nullptr));
+    auto* batches = dynamic_cast<SystemFileDataSource::Iterator*>(many.get());
+    if (!batches) fuzz::Finding("the reader's iterator reads no batches");
+    constexpr int64_t kBatch = 37;
+    std::vector<OBS> block(stride * kBatch);
+    const int batchError = ErrorOf([&] {
+        for (int64_t got = kBatch; got == kBatch;) {
+            got = batches->NextCases(block.data(), stride, kBatch);
+            batched.insert(batched.end(), block.begin(), block.begin() + long(size_t(got) * stride));
+        }
+    });
+    const bool prefix = batched.size() <= single.size() &&
+                        std::equal(batched.begin(), batched.end(), single.begin(),
+                                   [](const OBS& a, const OBS& b) { return a.bits == b.bits; });
+    if (batchError != singleError || !prefix || (singleError == 0 && batched.size() != single.size()))
+        fuzz::Finding("batches read %zu cells (error %d), single cases %zu (error %d)", batched.size(), batchError,
+                      single.size(), singleError);
+}
+
 void ReadEverything(const std::string& path, const std::string& password = std::string()) {
     std::unique_ptr<VESK_DataSource, SourceDeleter> source(
         SystemFileDataSource::GetSystemFile(path, password, false, nullptr));
+
+    CompareBatches(*source);  // before anything can stop at damage
 
     // Directly first: the tool guards this call, the library must not need it.
     GetDocuments(*source);

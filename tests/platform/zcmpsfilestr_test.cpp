@@ -434,8 +434,14 @@ TEST(ZcmpsFilestr, DamagedBlocksFailWhenRead) {
         EXPECT_EQ(z.Read(out.data(), kBS), kBS);
         EXPECT_EQ(out, Bytes(data.begin(), data.begin() + kBS));
         int err = ErrorOf([&] { z.Read(out.data(), kBS); });
-        // After the error, other blocks still read.
+        // Read again, the block raises its error again: never an end of data.
         EXPECT_FALSE(z.Good());
+        EXPECT_EQ(ErrorOf([&] {
+                      z.Seek(kDict + kBS, 0);
+                      z.Read(out.data(), kBS);
+                  }),
+                  err);
+        // After the error, other blocks still read.
         z.Clear();
         EXPECT_EQ(z.Seek(kDict + 2 * kBS, 0), 0);
         EXPECT_EQ(z.Read(out.data(), 10), 10u);
