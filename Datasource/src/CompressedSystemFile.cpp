@@ -3,10 +3,10 @@
 #include "CompressedSystemFile.h"
 
 #include <algorithm>
-#include <limits>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
+#include <limits>
 #include <mutex>
 #include <thread>
 #include <typeinfo>
