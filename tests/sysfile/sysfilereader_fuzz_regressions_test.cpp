@@ -38,6 +38,13 @@ int ReadAll(const std::string& path) {
     }
 }
 
+// The input as a file in dir, named as the tool would see it.
+std::string WriteInput(const TempDir& dir, const char* bytes, size_t size) {
+    const std::string path = dir.File("case.sys");
+    std::ofstream(path, std::ios::binary).write(bytes, std::streamsize(size));
+    return path;
+}
+
 // A type-7 record of subtype 0 (the subtype of the in-memory document block)
 // with 24 bytes of content. Kept as a raw block it replaced the document
 // lines with a block that is no whole number of 80-byte lines, and
@@ -56,14 +63,11 @@ TEST(SysFileReaderFuzzRegressions, ExtensionRecordOfSubtypeZeroLeavesDocumentsRe
         "\x08\x00\x00\x00\x03\x00\x00\x00\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff\xff"
         "\xff\xff\xff\xff\xff\xff\xff\xff\xe7\x03\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\xf0\x3f";
     TempDir dir("fuzzregression");
-    const std::string path = dir.File("case.sys");
-    std::ofstream(path, std::ios::binary).write(kBytes, sizeof kBytes - 1);
+    const std::string path = WriteInput(dir, kBytes, sizeof kBytes - 1);
     int error = -1;
     EXPECT_NO_THROW(error = ReadAll(path));
     EXPECT_TRUE(error == 0 || error == 1204) << error;
 }
-
-}  // namespace
 
 // A "$FL3" file whose only block does not inflate. The zlib stream is shared
 // by every iterator over the file: after the first iterator's error, the
@@ -93,8 +97,7 @@ TEST(SysFileReaderFuzzRegressions, DamagedZlibBlockFailsForEveryIterator) {
         "\x00\x01\x00\x00\x00\x78\x01\x00\x00\x00\x00\x00\x00\x90\x01\x00\x00\x00\x00\x00\x00\x48\x00\x00"
         "\x00\x3d\x00\x00\x00";
     TempDir dir("fuzzregression");
-    const std::string path = dir.File("case.sys");
-    std::ofstream(path, std::ios::binary).write(kBytes, sizeof kBytes - 1);
+    const std::string path = WriteInput(dir, kBytes, sizeof kBytes - 1);
     SystemFileDataSource source(path, "", false);
     for (int pass = 0; pass < 3; ++pass) {
         std::unique_ptr<VESK_InputCaseIterator> it(source.MakeIterator(nullptr));
@@ -108,3 +111,5 @@ TEST(SysFileReaderFuzzRegressions, DamagedZlibBlockFailsForEveryIterator) {
         EXPECT_EQ(error, 1204) << "pass " << pass;
     }
 }
+
+}  // namespace
