@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
-#include <limits>
 #include <mutex>
 #include <thread>
 #include <typeinfo>
@@ -582,16 +581,20 @@ long CompressedSystemFile::SkipCase() {
     return n;
 }
 
-long CompressedSystemFile::ReadRow(OBS* cells, const uint8_t* swapFlags) {
-    const int64_t position = fTargetRow == fCurrentRow ? Here() : PositionOnTarget();
-    if (fEnd) return 0;
-    // Rows read in order are offered about twice per index spacing, not each:
-    // the index keeps at most one per spacing anyway, and offers closer than
-    // a spacing never widen it.
+// Rows read or written in order are offered to the index about twice per
+// spacing, not each: the index keeps at most one per spacing anyway, and
+// offers closer than a spacing never widen it.
+void CompressedSystemFile::OfferRow(int64_t position) {
     if (fIndex && position >= fOfferFrom) {
         fIndex->Add(fCurrentRow, position);
         fOfferFrom = position + int64_t(fIndex->Spacing() / 2);
     }
+}
+
+long CompressedSystemFile::ReadRow(OBS* cells, const uint8_t* swapFlags) {
+    const int64_t position = fTargetRow == fCurrentRow ? Here() : PositionOnTarget();
+    if (fEnd) return 0;
+    OfferRow(position);
     const int64_t previousRowPos = fLastRowPos;
     fLastRowPos = position;
     ++fTargetRow;
@@ -621,14 +624,8 @@ int64_t CompressedSystemFile::ReadRows(OBS* into, size_t stride, int64_t n, cons
         if (runs && fMode == kReading && fTargetRow == fCurrentRow) {
             const int64_t position = Here();
             int64_t rows = n - k;
-            if (fIndex) {
-                if (position >= fOfferFrom) {
-                    fIndex->Add(fCurrentRow, position);
-                    fOfferFrom = position + int64_t(fIndex->Spacing() / 2);
-                }
-                rows = std::min<int64_t>(rows, int64_t(fIndex->Spacing() / 18) / fCells);
-            }
-            rows = std::min<int64_t>(rows, std::numeric_limits<long>::max() / fCells);
+            OfferRow(position);
+            if (fIndex) rows = std::min<int64_t>(rows, int64_t(fIndex->Spacing() / 18) / fCells);
             OBS* const run = into + size_t(k) * stride;
             const long done = rows > 0 && !fEnd ? DecodeBuffered(run, long(rows) * fCells) : 0;
             if (done > 0) {
@@ -754,14 +751,7 @@ void CompressedSystemFile::EncodeCase(const OBS* cells) {
 }
 
 void CompressedSystemFile::WriteRow(const OBS* cells) {
-    // Offered about twice per index spacing, as when reading in order.
-    if (fIndex) {
-        const int64_t position = Tell();
-        if (position >= fOfferFrom) {
-            fIndex->Add(fCurrentRow, position);
-            fOfferFrom = position + int64_t(fIndex->Spacing() / 2);
-        }
-    }
+    if (fIndex) OfferRow(Tell());
     EncodeCase(cells);
     ++fCurrentRow;
     fTargetRow = fCurrentRow;

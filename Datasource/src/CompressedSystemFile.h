@@ -117,6 +117,8 @@ private:
     void DecodeRun(OBS* out, int count, const uint8_t* swapFlags);
     long DecodeBuffered(OBS* cells, long n);
     long DecodeRest(OBS* cells, long iCell, const uint8_t* swapFlags);
+    // Gives the index the current row at position, when it is due one.
+    void OfferRow(int64_t position);
     // Tell without its checks, for the step every row takes.
     int64_t Here() const {
         const int64_t filepos =
